@@ -1,0 +1,41 @@
+# Front end of the CMake build. `make test` and `make demo` do all set-up on a fresh machine.
+BUILD ?= build
+ASAN_BUILD ?= build-asan
+PREFIX ?= /usr/local
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+.PHONY: all deps build test test-asan demo bench install clean
+
+all: build
+
+deps:
+	./scripts/install-deps.sh
+
+$(BUILD)/CMakeCache.txt: | deps
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+
+build: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j$(JOBS)
+
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
+
+test-asan: deps
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DTARSA_SANITIZE=ON
+	cmake --build $(ASAN_BUILD) -j$(JOBS)
+	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(JOBS)
+
+demo: build
+	./scripts/demo.sh $(BUILD)
+
+bench: deps
+	cmake -S . -B $(BUILD)-bench -DCMAKE_BUILD_TYPE=Release -DTARSA_BUILD_BENCH=ON -DTARSA_BUILD_TESTS=OFF
+	cmake --build $(BUILD)-bench -j$(JOBS)
+	./scripts/bench.sh $(BUILD)-bench
+
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD) $(BUILD)-bench

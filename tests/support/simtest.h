@@ -1,0 +1,50 @@
+// Helpers for tests that run on the board simulator: the trace, scenarios and programs run
+// under tarsa-sim.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace simtest {
+
+// True when this process runs under tarsa-sim (the preload library is loaded).
+bool active();
+
+// Replaces the simulated board with the scenario in `toml` (TOML text); "" gives the built-in
+// board. Fails the current test on a refused scenario.
+void load(const std::string &toml);
+
+// The number of the last trace record written so far (0 before the first).
+std::size_t trace_mark();
+
+// The trace records written after `mark`, in order; with `dev` given, only those of that node.
+std::vector<nlohmann::json> trace_since(std::size_t mark, const std::string &dev = "");
+
+// Result of a program run under tarsa-sim.
+struct Result {
+  int status = -1;        // exit status, or 128+N for a signal, -1 when it had to be killed
+  std::string out, err;   // standard output and error
+  std::string trace;      // path of the run's trace file
+};
+
+struct RunOptions {
+  std::string scenario_toml;             // scenario text; empty = built-in board
+  std::string input;                     // written to the program's standard input, then closed
+  std::vector<std::string> env;          // extra NAME=VALUE entries
+  std::chrono::milliseconds timeout{20000};
+};
+
+// Runs `argv` (argv[0] a path) under tarsa-sim with a fresh trace file; bounded by the timeout.
+Result run(const std::vector<std::string> &argv, const RunOptions &opts = {});
+
+// Reads a JSON Lines trace file.
+std::vector<nlohmann::json> read_trace(const std::string &path);
+
+// Path of a program built by this project, e.g. bin("configdump").
+std::string bin(const std::string &name);
+
+}  // namespace simtest
