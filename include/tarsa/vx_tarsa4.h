@@ -1,0 +1,121 @@
+/* Robot base driver: wheels, odometry, sensors, battery and LEDs through the robot's microcontroller. */
+#ifndef TARSA_VX_TARSA4_H
+#define TARSA_VX_TARSA4_H
+
+#include "tarsa/export.h"
+#include "tarsa/lyn.h"
+
+TARSA_BEGIN_DECLS
+
+/**
+ * @file
+ * Every operation talks to the microcontroller opened by the program with
+ * `lyn_open("Tarsa4:dsPic", LYN_BUS_I2C, 0, NULL)`; the driver keeps no handle of its own.
+ * The handle comes last, except for the two primitives tr4_getcommand() and tr4_sendcommand().
+ *
+ * Results of the robot operations:
+ *  - 0   success;
+ *  - 55  a read command failed (reported as error 55 with the layer's result);
+ *  - 56  a write command failed (reported as error 56 with the layer's result);
+ *  - 58  null handle: nothing was sent and nothing printed;
+ *  - -12 no memory for a write frame.
+ * 55, 56 and 58 are positive: test for non-zero, not for negative.
+ *
+ * Multi-byte values travel little-endian. Buffers belong to the caller; the driver fills them and
+ * keeps no reference.
+ */
+
+/** Pin of the microcontroller's reset line (active low) and of the battery charge line. */
+#define TR4_GPIO_RESET 90
+#define TR4_GPIO_CHARGE 65
+
+/** Result when the handle is null. */
+#define TR4_ERR_NOT_INITIALIZED 58
+
+/** Reply lengths of the sensor reads: the caller's buffer holds at least this many bytes. */
+#define TR4_IR_BYTES 24      /**< 12 unsigned 16-bit words, sensor 0 first */
+#define TR4_US_BYTES 10      /**< 5 signed 16-bit ranges */
+#define TR4_ACC_BYTES 60     /**< X, Y, Z blocks of 10 signed 16-bit samples each */
+#define TR4_GYRO_BYTES 60    /**< same layout as the accelerometer */
+#define TR4_BATTERY_BYTES 12 /**< battery monitor data, undecoded */
+
+/* ---- link and start-up ---- */
+
+/** Starts the library with the program's arguments (vx_init), claims GPIO 90 (reset, output at 1)
+ *  and 65 (charge, input), and registers tr4_release() with atexit. A pin that cannot be claimed
+ *  is reported (error 5) and start-up goes on. Returns 0, or -1 when the library cannot start. */
+TARSA_API int tr4_init(int argc, char *argv[]);
+
+/** Frees GPIO 90 and 65. Registered by tr4_init() so that it runs before the GPIO node closes. */
+TARSA_API void tr4_release(void);
+
+/** Read command `cmd`: writes the command byte, then reads `len` reply bytes into `buf`, in one
+ *  transaction. Does not check the handle. Returns 0, or 55 after reporting error 55 (the
+ *  content of `buf` is then undefined). */
+TARSA_API int tr4_getcommand(lyn_dev_t dev, unsigned char cmd, void *buf, int len);
+
+/** Write command `cmd` with `len` (0 or more) data bytes from `data`, as one write. Does not
+ *  check the handle. Returns 0, 56 after reporting error 56, or -12 when no frame could be
+ *  allocated. */
+TARSA_API int tr4_sendcommand(lyn_dev_t dev, unsigned char cmd, const void *data, int len);
+
+/** Firmware revision: one byte into buf[0]. Returns 0, 55 or 58. */
+TARSA_API int tr4_revision(unsigned char *buf, lyn_dev_t dev);
+
+/** Pulses the reset line low for 1 ms, leaving it high. The handle is only checked for null.
+ *  Returns 0 or 58. */
+TARSA_API int tr4_reset(lyn_dev_t dev);
+
+/* ---- motion ---- */
+
+/** Selects the controller mode (0 stopped, 1 and 2 speed control, 4 alternative speed command).
+ *  The mode is remembered before the command is sent and chooses tr4_set_speed()'s command. */
+TARSA_API int tr4_SetMode(int mode, lyn_dev_t dev);
+/** Zeroes both wheel encoders. */
+TARSA_API int tr4_ResetEncoders(lyn_dev_t dev);
+/** Tolerance of position control (low 16 bits sent). */
+TARSA_API int tr4_SetPositionMargin(int margin, lyn_dev_t dev);
+/** Speed controller gains (low byte of each sent). */
+TARSA_API int tr4_ConfigurePID(int kp, int ki, int kd, lyn_dev_t dev);
+/** Speed profile: p1 to p4 go out as single bytes, p5 as a 16-bit value, in two frames; the second
+ *  frame is skipped only when the first could not be allocated (-12). Returns the last result. */
+TARSA_API int tr4_SetSpeedProfile(int p1, int p2, int p3, int p4, int p5, lyn_dev_t dev);
+/** Target encoder positions, signed 32-bit on the wire. */
+TARSA_API int tr4_set_position(int left, int right, lyn_dev_t dev);
+/** Wheel speeds, signed 16-bit on the wire. */
+TARSA_API int tr4_set_speed(int left, int right, lyn_dev_t dev);
+/** Encoder positions, sign-extended from 32 bits. Both outputs are stored even after a failed
+ *  read (55), when they are meaningless. */
+TARSA_API int tr4_get_position(int *left, int *right, lyn_dev_t dev);
+/** Wheel speeds, sign-extended from 16 bits; stored as tr4_get_position() does. */
+TARSA_API int tr4_get_speed(int *left, int *right, lyn_dev_t dev);
+
+/* ---- sensors, battery, LEDs ---- */
+
+/** Sensor reads: the reply is copied unchanged into `buf` (sizes above). Return 0, 55 or 58. */
+TARSA_API int tr4_proximity_ir(unsigned char *buf, lyn_dev_t dev);
+TARSA_API int tr4_ambiant_ir(unsigned char *buf, lyn_dev_t dev);
+TARSA_API int tr4_measure_us(unsigned char *buf, lyn_dev_t dev);
+TARSA_API int tr4_measure_acc(unsigned char *buf, lyn_dev_t dev);
+TARSA_API int tr4_measure_gyro(unsigned char *buf, lyn_dev_t dev);
+TARSA_API int tr4_battery_status(unsigned char *buf, lyn_dev_t dev);
+
+/** 1 while the battery charges (GPIO 65 reads 0), 0 when not, the negative GPIO error when the
+ *  line cannot be read, 58 for a null handle. Sends no command. */
+TARSA_API int tr4_battery_charge(lyn_dev_t dev);
+
+/** Starts the ultrasonic sensors selected by the low byte of `mask`. */
+TARSA_API int tr4_activate_us(int mask, lyn_dev_t dev);
+/** Sets the status LED byte (low byte of `value`). */
+TARSA_API int tr4_SetStatusLeds(int value, lyn_dev_t dev);
+/** Requests a toggle of one status LED (`led` 0: bits 0-3, otherwise bits 4-7), keeping the other
+ *  half as read from the microcontroller. When that read fails nothing is written and 55 is
+ *  returned. */
+TARSA_API int tr4_ToggleStatusLed(int led, lyn_dev_t dev);
+/** Three RGB LEDs' intensities, each masked to 0-63, sent in parameter order. */
+TARSA_API int tr4_SetRGBLeds(int c1, int c2, int c3, int c4, int c5, int c6, int c7, int c8, int c9,
+                             lyn_dev_t dev);
+
+TARSA_END_DECLS
+
+#endif
