@@ -8,6 +8,12 @@
 
 TARSA_BEGIN_DECLS
 
+#if defined(__GNUC__)
+#define VX_PRINTF_LIKE(fmt, first) __attribute__((format(printf, fmt, first)))
+#else
+#define VX_PRINTF_LIKE(fmt, first)
+#endif
+
 /** Number of entries of vx_errmsg (codes 0 to 58, then a null end marker). */
 #define VX_ERRMSG_COUNT 60
 /** Number of entries of vx_warnmsg (codes 0 to 4, then a null end marker). */
@@ -38,14 +44,14 @@ TARSA_API void vx_set_error_handler(vx_error_handler_t handler);
 
 /** Prints the formatted text on standard output as it is (no prefix, no newline).
  *  @return the result of vfprintf */
-TARSA_API int vx_msg(const char *fmt, ...);
+TARSA_API int vx_msg(const char *fmt, ...) VX_PRINTF_LIKE(1, 2);
 /** va_list form of vx_msg(). */
 TARSA_API int vx_vmsg(const char *fmt, va_list args);
 
 /** Prints "Debug> file:line:function ", the formatted text and a newline on standard output,
  *  only when `mask` shares a bit with vx_debug_mask. The debug level plays no part. */
 TARSA_API void vx_debug(const char *file, unsigned line, const char *function, int mask,
-                        const char *fmt, ...);
+                        const char *fmt, ...) VX_PRINTF_LIKE(5, 6);
 /** va_list form of vx_debug(). */
 TARSA_API void vx_vdebug(const char *file, unsigned line, const char *function, int mask,
                          const char *fmt, va_list args);
