@@ -39,3 +39,16 @@ install: build
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(BUILD)-bench
+
+# The robot's board: cross-build for armhf and run the suite under qemu-arm (scripts/test-armhf.sh);
+# the time64 variant builds everything with 64-bit time_t and off_t.
+ARMHF_BUILD ?= build-armhf
+ARMHF_TIME64_BUILD ?= build-armhf-time64
+
+.PHONY: test-armhf test-armhf-time64
+
+test-armhf:
+	JOBS=$(JOBS) ./scripts/test-armhf.sh $(ARMHF_BUILD) $(CMAKE_FLAGS) -DTARSA_TIME64=OFF
+
+test-armhf-time64:
+	JOBS=$(JOBS) ./scripts/test-armhf.sh $(ARMHF_TIME64_BUILD) $(CMAKE_FLAGS) -DTARSA_TIME64=ON

@@ -9,7 +9,9 @@ PACKAGES=(
   libtomlplusplus-dev nlohmann-json3-dev
   i2c-tools
 )
-# Extra package sets, e.g. `install-deps.sh armhf`, come from scripts/deps-<set>.sh.
+# Extra package sets, e.g. `install-deps.sh armhf`, come from scripts/deps-<set>.sh; a set may
+# also name foreign dpkg architectures (FOREIGN_ARCHS) whose packages it installs.
+FOREIGN_ARCHS=()
 for set in "$@"; do
   # shellcheck source=/dev/null
   . "$(dirname "$0")/deps-$set.sh"
@@ -21,10 +23,25 @@ if [ "$(id -u)" -ne 0 ]; then
   SUDO=sudo
 fi
 
+for arch in "${FOREIGN_ARCHS[@]}"; do
+  if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+    $SUDO dpkg --add-architecture "$arch"
+  fi
+done
+
+# NAME means the machine's own architecture (or an arch-independent package), NAME:ARCH that one;
+# once a foreign architecture is added, a bare name matches the copies of every architecture.
+native=$(dpkg --print-architecture)
+is_installed() {
+  local want=$native
+  [[ $1 == *:* ]] && want=${1#*:}
+  dpkg-query -W -f='${Status} ${Architecture}\n' "${1%%:*}" 2>/dev/null |
+    grep -Eqx "install ok installed ($want|all)"
+}
+
 missing=()
 for p in "${PACKAGES[@]}"; do
-  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
-  [ "$status" = "install ok installed" ] || missing+=("$p")
+  is_installed "$p" || missing+=("$p")
 done
 if [ ${#missing[@]} -eq 0 ]; then
   exit 0
@@ -32,4 +49,5 @@ fi
 echo "install-deps: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# --no-remove: a package set that conflicts with what the machine has must fail, not uninstall it.
+$SUDO apt-get install -y -qq --no-install-recommends --no-remove "${missing[@]}" >/dev/null
