@@ -48,7 +48,7 @@ ARMHF_TIME64_BUILD ?= build-armhf-time64
 .PHONY: test-armhf test-armhf-time64
 
 test-armhf:
-	JOBS=$(JOBS) ./scripts/test-armhf.sh $(ARMHF_BUILD) $(CMAKE_FLAGS) -DTARSA_TIME64=OFF
+	JOBS=$(JOBS) NATIVE_BUILD=$(BUILD) ./scripts/test-armhf.sh $(ARMHF_BUILD) $(CMAKE_FLAGS) -DTARSA_TIME64=OFF
 
 test-armhf-time64:
-	JOBS=$(JOBS) ./scripts/test-armhf.sh $(ARMHF_TIME64_BUILD) $(CMAKE_FLAGS) -DTARSA_TIME64=ON
+	JOBS=$(JOBS) NATIVE_BUILD=$(BUILD) ./scripts/test-armhf.sh $(ARMHF_TIME64_BUILD) $(CMAKE_FLAGS) -DTARSA_TIME64=ON
