@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "tarsa/vx_config.h"
+
 namespace {
 
 constexpr std::uint64_t kNsPerSecond = 1000000000;
@@ -59,7 +61,10 @@ int set_period_ns(int out, std::uint64_t period) {
 
 bool valid_output(int out) { return out >= 0 && out < VX_PWM_OUTPUTS; }
 
-std::string configured_chip() { return VX_PWM_DEFAULT_CHIP; }
+std::string configured_chip() {
+  const char *configured = vx_config_get("pwm.chip");
+  return configured != nullptr && *configured != '\0' ? configured : VX_PWM_DEFAULT_CHIP;
+}
 
 }  // namespace
 
