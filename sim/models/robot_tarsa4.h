@@ -1,0 +1,130 @@
+// Model of the robot base's microcontroller: its I2C command protocol, the wheels and their
+// controller, the encoders and every sensor, fed by the shared world.
+//
+// Scenario entry (model = "tarsa4"):
+//   [[i2c.slave]]
+//   adapter = 2
+//   address = 0x1F
+//   model = "tarsa4"
+//   revision = 0x12          revision byte (command 0x00)
+//   charging = false         level of the charge line, GPIO 65: low while charging
+//   battery_percent = 80     state of charge reported by the battery monitor
+//
+// Protocol. A write frame is the command byte and the command's data; a read command is the
+// command byte written alone, then a read of exactly the reply length. The model does not
+// acknowledge (the transfer fails) a frame whose code is unknown, a write of a write command
+// whose length is not its data length plus one, a read that does not follow its read command's
+// code or has another length than the reply, and anything while the reset line is held low.
+// Command 0x01 is both: one byte alone selects the read, two bytes set the status LEDs.
+//
+// Units (the firmware's, as this model implements them):
+//   speed      1 unit = 0.678181 mm/s of wheel rim; the motors saturate at +-1000 units
+//   encoder    1 count = 0.678181 mm of wheel travel, so a wheel at N units counts N per second
+//   wheel base 105.4 mm; heading counter-clockwise positive
+// Modes (command 0x17): 0 stopped (wheels held at zero at once); 1 and 2 speed control with
+//   command 0x18; 4 speed control with command 0x1C. In each mode the other speed command is
+//   acknowledged and ignored; any other mode value stops the wheels like 0. Changing mode zeroes
+//   the wheel targets. Command 0x20 (outside mode 0) starts position control towards both
+//   encoder targets; the next speed command returns to speed control.
+// Speed profile: command 0x0E bytes p1..p4, command 0x14 the 16-bit p5.
+//   p1 acceleration, units gained per 10 ms (0: no limit)
+//   p2 deceleration, units lost per 10 ms (0: as p1)
+//   p3 least approach speed of position control, units
+//   p4 non-zero: speed control ramps with p1/p2; 0: speed commands apply at once
+//   p5 cruising speed of position control, units (capped by the motor limit)
+//   Position control always ramps; it brakes so as to stop on the target, and a wheel stops
+//   when its encoder is within the position margin (command 0x12, default 2 counts).
+// PID gains (command 0x0B) are stored only: the modelled wheels follow their set speed exactly.
+// Reset line GPIO 90: while low the model is in reset (no acknowledge, wheels stopped); the
+//   rising edge restarts it: encoders 0, mode 0, profile, margin and LEDs to their defaults.
+//
+// Sensor replies (16-bit words little-endian, noise from a generator seeded by the board seed):
+//   0x58 proximity: 12 sensors every 30 degrees counter-clockwise from straight ahead, sensor 0
+//        forward; 4095 * (1 - d/150)^2 for a wall d mm (< 150) beyond the body edge, else 0;
+//        noise sd 3, clamped 0..4095.
+//   0x40 ambient: same sensors; ambient level of the world * (0.6 + 0.4 * min(d, 300) / 300),
+//        noise sd 10, clamped 0..4095.
+//   0x70 ultrasonic: 5 signed words, sensors at +90, +45, 0, -45, -90 degrees (sensor 0 on the
+//        left): distance in cm from the body edge to the nearest wall, 0 when none within 4 m
+//        or when the sensor is not selected by the mask of command 0x7A (all five at start).
+//   0x80 accelerometer: X, Y, Z blocks of 10 samples; each sample is the 12-bit value in the
+//        upper bits (value * 16), 1000 counts per g: X forward acceleration, Y lateral
+//        (centripetal, v * yaw rate), Z +1000 (gravity); noise sd 2 counts, clamped to 12 bits.
+//   0xC0 gyroscope: same layout, whole words, 1 count = 0.066 deg/s: Z the yaw rate, X and Y
+//        zero; noise sd 1 count.
+//   0xFD battery, 12 bytes: 0-1 voltage mV (7400 + 8 * (percent - 50)), 2-3 current mA, signed
+//        (+800 while charging, else -(150 + 0.4 * |left| + |right| speed units)), 4-5
+//        temperature 0.1 degC (250), 6-7 remaining mAh, 8-9 full capacity mAh (2200), 10 state
+//        of charge %, 11 flags: bit 0 charging (from GPIO 65), bit 1 battery present.
+//   0x00 revision byte; 0x01 the status LED byte: each half 0 off, 1 on, 2 toggle request (the
+//        half becomes 1 when it was 0, else 0), other values kept as written.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "../i2c_slave.h"
+#include "../world.h"
+
+namespace tsim {
+
+class Board;
+
+class Tarsa4Model final : public I2cSlave, public Drive {
+ public:
+  static constexpr double kSpeedUnitMm = 0.678181;  // mm/s per speed unit, mm per encoder count
+  static constexpr int kMaxSpeed = 1000;            // motor limit, speed units
+  static constexpr int kResetPin = 90;
+  static constexpr int kChargePin = 65;
+
+  Tarsa4Model(const toml::table &entry, Board &board);
+  ~Tarsa4Model() override;
+
+  bool write(std::span<const std::uint8_t> data) override;
+  bool read(std::span<std::uint8_t> out) override;
+  std::pair<double, double> step(double dt) override;
+
+ private:
+  struct Wheel {
+    double speed;       // actual, units
+    double target;      // set speed, units
+    double enc;         // counts
+    std::int32_t goal;  // position control target, counts
+  };
+
+  // Controller state, in the board's shared memory so that every process of a run drives the
+  // same robot; used under the simulator lock (and the world's).
+  struct State {
+    std::uint8_t in_reset;
+    std::int16_t pending;  // read command selected by the last write, -1 for none
+    std::uint8_t mode;
+    std::uint8_t position_control;
+    std::array<Wheel, 2> wheels;
+    std::array<std::uint8_t, 4> profile;
+    std::uint16_t cruise;
+    std::uint16_t margin;
+    std::array<std::uint8_t, 3> pid;
+    std::uint8_t status_leds;
+    std::array<std::uint8_t, 9> rgb;
+    std::uint8_t us_mask;
+    std::uint64_t draws;  // noise values drawn so far
+  };
+
+  void restart();
+  void on_reset_line(int level);
+  bool execute(std::uint8_t code, std::span<const std::uint8_t> data);
+  void reply(std::uint8_t code, std::span<std::uint8_t> out, bool charging);
+  double ramp(double from, double to, double dt, bool always) const;
+  double noise(double sd);
+
+  Board &board_;
+  std::shared_ptr<World> world_;
+  State *state_;
+  std::uint64_t seed_;
+  std::uint8_t revision_;
+  int battery_percent_;
+};
+
+}  // namespace tsim

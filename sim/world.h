@@ -1,0 +1,105 @@
+// The simulated robot's surroundings: its pose, the walls and landmarks around it, and the motion
+// that the robot model drives, integrated on the board's monotonic clock. The pose and motion
+// live in the board's shared memory, so every process of a run sees the same robot; call into
+// the world under the simulator lock, as device models are.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include <toml++/toml.h>
+
+namespace tsim {
+
+class Board;
+
+// Lengths in millimetres, angles in radians, counter-clockwise positive, heading 0 along +x.
+struct Pose {
+  double x = 0, y = 0, heading = 0;
+};
+
+struct Wall {
+  double x1, y1, x2, y2;
+};
+
+struct Landmark {
+  int id;
+  double x, y, z;  // z: height of the landmark (ceiling), mm
+};
+
+// Motion of the robot during the last integration step.
+struct Motion {
+  double v = 0;      // forward speed, mm/s
+  double omega = 0;  // yaw rate, rad/s (counter-clockwise positive)
+  double accel = 0;  // forward acceleration, mm/s^2
+};
+
+// Whatever moves the robot: asked for both wheel speeds (mm/s) over each step of `dt` seconds.
+class Drive {
+ public:
+  virtual ~Drive() = default;
+  virtual std::pair<double, double> step(double dt) = 0;
+};
+
+class World {
+ public:
+  static constexpr double kWheelBase = 105.4;   // mm between the wheels
+  static constexpr double kRobotRadius = 70.0;  // mm from centre to the body's edge
+  static constexpr std::uint64_t kStepUs = 1000; // integration step
+
+  // The world of `board`, built from the scenario's [world] table at first use and shared by all
+  // models of that board; a new board gets a new world.
+  //   [world]
+  //   x = 0.0, y = 0.0, heading = 0.0     start pose (mm, mm, degrees)
+  //   walls = [[x1, y1, x2, y2], ...]     wall segments, mm (default: a 3 m square room around 0,0)
+  //   landmarks = [{ id = 1, x = 0.0, y = 0.0, z = 2500.0 }, ...]
+  //   ambient = 3000                      ambient infrared light level in open space (0-4095)
+  static std::shared_ptr<World> attach(Board &board);
+
+  explicit World(Board &board);
+
+  // Integrates the motion up to `now_us` (monotonic microseconds), in steps of at most kStepUs.
+  void advance(std::uint64_t now_us);
+
+  // Runs `fn` after advancing to `now_us`, with the world locked: the state it sees and changes
+  // cannot move under it.
+  template <typename F>
+  auto with_lock(std::uint64_t now_us, F &&fn) {
+    std::lock_guard lock(mutex_);
+    advance(now_us);
+    return fn();
+  }
+
+  Pose pose(std::uint64_t now_us);
+  Motion motion(std::uint64_t now_us);
+  void set_pose(const Pose &p);
+  // The model whose wheels move the robot (null: the robot stands still). Not owned.
+  void set_drive(Drive *drive);
+
+  const std::vector<Wall> &walls() const { return walls_; }
+  const std::vector<Landmark> &landmarks() const { return landmarks_; }
+  int ambient() const { return ambient_; }
+
+  // Distance from (x, y) along `angle` to the nearest wall, or `max_range` when none is closer.
+  double ray(double x, double y, double angle, double max_range) const;
+
+ private:
+  struct State {
+    Pose pose;
+    Motion motion;
+    std::uint64_t t_us;  // time integrated so far; 0 until the first advance
+  };
+
+  std::recursive_mutex mutex_;  // this process's threads; other processes: the simulator lock
+  State *state_;                // in the board's shared memory
+  Drive *drive_ = nullptr;
+  std::vector<Wall> walls_;
+  std::vector<Landmark> landmarks_;
+  int ambient_ = 3000;
+};
+
+}  // namespace tsim
