@@ -294,10 +294,23 @@ class Loader {
   Config &c_;
 };
 
+// One line on standard error; control bytes quoted from the file are escaped to keep it one line.
 void report(std::string_view file, const toml::source_position &where, std::string_view reason) {
-  std::fprintf(stderr, "%.*s:%u:%u: %.*s\n", static_cast<int>(file.size()), file.data(),
-               static_cast<unsigned>(where.line), static_cast<unsigned>(where.column),
-               static_cast<int>(reason.size()), reason.data());
+  std::string text;
+  for (char ch : reason) {
+    const auto byte = static_cast<unsigned char>(ch);
+    if (ch == '\n') {
+      text += "\\n";
+    } else if (byte < 0x20 || byte == 0x7F) {
+      char esc[5];
+      std::snprintf(esc, sizeof esc, "\\x%02x", byte);
+      text += esc;
+    } else {
+      text += ch;
+    }
+  }
+  std::fprintf(stderr, "%.*s:%u:%u: %s\n", static_cast<int>(file.size()), file.data(),
+               static_cast<unsigned>(where.line), static_cast<unsigned>(where.column), text.c_str());
 }
 
 // Reads a whole file with plain system calls. 0, or a negated errno.
@@ -373,6 +386,10 @@ int vx_config_init(int, char *[]) {
     if (!path && ::access(kSystemFile, F_OK) == 0) path = kSystemFile;
     if (path) {
       int rc = read_file(path, text);
+      if (rc == -EFBIG) {
+        report(path, {1, 1}, "file larger than " + std::to_string(kMaxFileSize) + " bytes");
+        return rc;
+      }
       if (rc < 0) {
         vx_error("vx_config", __LINE__, "vx_config_init", 10, path);
         return rc;
