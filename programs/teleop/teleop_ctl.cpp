@@ -31,10 +31,12 @@ int v2p(double v) {
 }
 
 WheelSpeeds wheel_speeds(double W, double V) {
-  // A non-number anywhere means no usable command: stand still rather than guess.
-  if (std::isnan(W) || std::isnan(V)) return {0, 0};
   constexpr double k = 2 * kSpeedUnit;
-  return {to_wheel_speed((2 * V + kWheelBase * W) / k), to_wheel_speed((2 * V - kWheelBase * W) / k)};
+  double left = (2 * V + kWheelBase * W) / k, right = (2 * V - kWheelBase * W) / k;
+  // A wheel without a value (a non-number in the command, or inf - inf) means no usable
+  // command: stand still rather than drive one wheel alone.
+  if (std::isnan(left) || std::isnan(right)) return {0, 0};
+  return {to_wheel_speed(left), to_wheel_speed(right)};
 }
 
 namespace {
@@ -78,9 +80,10 @@ void decode_ir(const unsigned char *raw, int *ir) {
 }
 
 bool TickSchedule::ready(std::int64_t elapsed_us) {
-  double t = elapsed_us / 1e6 - counter_ / 20.0;
-  if (std::fabs(t) <= 0.01) return true;
-  if (t > 0.01) ++counter_;
+  // In whole microseconds, so that the window's edges are exact.
+  std::int64_t t = elapsed_us - std::int64_t(counter_) * 50000;
+  if (t >= -10000 && t <= 10000) return true;
+  if (t > 10000) ++counter_;
   return false;
 }
 

@@ -188,6 +188,9 @@ int TCPsocketCommunicationServer(int *sock) {
     std::perror("setsockopt");
     std::exit(1);
   }
+  // Also lets a restarted robot program listen again while the last session's connection
+  // lingers in TIME_WAIT.
+  setsockopt(server, SOL_SOCKET, SO_REUSEADDR, &opt, sizeof opt);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = INADDR_ANY;

@@ -1,0 +1,7 @@
+# teleop and teleop-host: their functions without a robot.
+if(TARGET teleop_core AND TARGET teleop_host_core)
+  tarsa_test(teleop_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/teleop_test.cpp LIBS teleop_core)
+  tarsa_test(teleop_tcp_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/teleop_tcp_test.cpp LIBS teleop_core SERIAL)
+  tarsa_test(teleop_host_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/teleop_host_test.cpp LIBS teleop_host_core)
+  tarsa_test(teleop_fuzz_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/teleop_fuzz_test.cpp LIBS teleop_core teleop_host_core)
+endif()
