@@ -1,0 +1,96 @@
+// teleop: streams the robot's sensors to the remote host at 20 Hz and drives the wheels from the
+// angular and linear velocity commands that come back.
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "tarsa/lyn.h"
+#include "tarsa/vx_config.h"
+#include "tarsa/vx_error.h"
+#include "tarsa/vx_init.h"
+#include "tarsa/vx_tarsa4.h"
+#include "tarsa/vx_utils.h"
+#include "teleop_ctl.h"
+#include "teleop_net.h"
+#include "teleop_robot.h"
+
+namespace {
+
+void load_peers() {
+  if (const char *v = vx_config_get("teleop.udp_host")) gPeers.udp_host = v;
+  if (const char *v = vx_config_get("teleop.tcp_host")) gPeers.tcp_host = v;
+  if (const char *v = vx_config_get("teleop.accept_any")) gPeers.accept_any = std::strcmp(v, "true") == 0;
+}
+
+// Waits for the next tick that can still run on time and returns its elapsed time (seconds).
+// Sleeps until shortly before the tick's window opens, then watches the clock for the rest.
+double wait_for_tick(TickSchedule &schedule, const timeval &start) {
+  idle_begin();
+  for (;;) {
+    timeval now{};
+    gettimeofday(&now, nullptr);
+    std::int64_t elapsed = timeval_diff(nullptr, &now, &start);
+    if (schedule.ready(elapsed)) {
+      idle_end();
+      return elapsed / 1e6;
+    }
+    std::int64_t idle = schedule.until_window(elapsed);
+    if (idle > 1000) usleep(useconds_t(std::min<std::int64_t>(idle - 500, 50000)));
+  }
+}
+
+}  // namespace
+
+int main(int argc, char *argv[]) {
+  vx_set_debug_level(2);
+  if (vx_init(argc, argv) < 0) return 1;
+  load_peers();
+
+  dsPic = lyn_open("Tarsa4:dsPic", 0, 0, nullptr);
+  install_stop_handler();
+  vx_change_term_mode(1);
+  tr4_SetSpeedProfile(100, 0, 20, 1, 800, dsPic);
+  teleop_checkpoint();
+  tr4_SetMode(2, dsPic);
+  teleop_checkpoint();
+  tr4_ResetEncoders(dsPic);
+  teleop_checkpoint();
+
+  int sock = -1;
+  sockaddr_in servaddr{};
+  UDP_Client(&sock, &servaddr);
+  timeval start{};
+  gettimeofday(&start, nullptr);
+
+  // Sensor buffers keep the last good reading when a read fails.
+  unsigned char accRaw[100] = {}, gyroRaw[100] = {}, usRaw[10] = {}, irRaw[24] = {};
+  double ax = 0, ay = 0, az = 0, gx = 0, gy = 0, gz = 0;
+  int posL = 0, posR = 0, spdL = 0, spdR = 0;
+  std::int16_t us[5] = {};
+  int ir[12] = {};
+  double W = 0.0, V = 0.0;
+  TickSchedule schedule;
+
+  while (!quitReq) {
+    double elapsed = wait_for_tick(schedule, start);
+    getAcc(accRaw, &ax, &ay, &az);
+    getGyro(gyroRaw, &gx, &gy, &gz);
+    getEC(&posL, &posR);
+    getSPD(&spdL, &spdR);
+    getUS(usRaw, us);
+    getIR(irRaw, ir);
+    UDPsendSensor(sock, servaddr, elapsed, ax, ay, az, gx, gy, gz, posL, posR, spdL, spdR, us, ir);
+    UDPrecvParseFromServer(sock, servaddr, &W, &V);
+    teleop_checkpoint();
+    Ang_Vel_Control(W, V);
+    schedule.ran();
+  }
+
+  close(sock);
+  vx_change_term_mode(0);
+  tr4_set_speed(0, 0, dsPic);
+  tr4_SetMode(0, dsPic);
+  return 0;
+}
