@@ -114,6 +114,11 @@ void World::set_drive(Drive *drive) {
   drive_ = drive;
 }
 
+void World::clear_drive(const Drive *drive) {
+  std::lock_guard lock(mutex_);
+  if (drive_ == drive) drive_ = nullptr;
+}
+
 double World::ray(double x, double y, double angle, double max_range) const {
   const double dx = std::cos(angle), dy = std::sin(angle);
   double best = max_range;

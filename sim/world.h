@@ -79,6 +79,8 @@ class World {
   void set_pose(const Pose &p);
   // The model whose wheels move the robot (null: the robot stands still). Not owned.
   void set_drive(Drive *drive);
+  // Forgets `drive` if it is the current one (a model replaced by a later one keeps its place).
+  void clear_drive(const Drive *drive);
 
   const std::vector<Wall> &walls() const { return walls_; }
   const std::vector<Landmark> &landmarks() const { return landmarks_; }

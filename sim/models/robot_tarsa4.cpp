@@ -87,17 +87,22 @@ Tarsa4Model::Tarsa4Model(const toml::table &entry, Board &board)
                                   &created);
   // Implicit-lifetime type in mapped memory; a new block comes zero-filled.
   state_ = reinterpret_cast<State *>(bytes.data());
-  if (created) {
-    restart();
-    // Pins are reset with each new scenario, before the board's models are built, so the level
-    // set here is the one the run starts with; the GPIO controller keeps it when it adds the pins.
-    if (kChargePin < kMaxPins) board.shm().pins[kChargePin].in_level = entry["charging"].value_or(false) ? 0 : 1;
-  }
-  board.gpio().on_output(kResetPin, [this](int level) { on_reset_line(level); });
+  if (created) restart();
+  // Written straight into the pin table: the board adds its GPIO pins after the I2C slaves, and
+  // keeps an input level that is already there.
+  if (auto charging = entry["charging"].value<bool>(); charging && kChargePin < kMaxPins)
+    board.shm().pins[kChargePin].in_level = *charging ? 0 : 1;
+  self_ = std::make_shared<Tarsa4Model *>(this);
+  board.gpio().on_output(kResetPin, [self = self_](int level) {
+    if (*self != nullptr) (*self)->on_reset_line(level);
+  });
   world_->set_drive(this);
 }
 
-Tarsa4Model::~Tarsa4Model() { world_->set_drive(nullptr); }
+Tarsa4Model::~Tarsa4Model() {
+  *self_ = nullptr;
+  world_->clear_drive(this);
+}
 
 void Tarsa4Model::restart() {
   const std::uint64_t draws = state_->draws;

@@ -7,7 +7,8 @@
 //   address = 0x1F
 //   model = "tarsa4"
 //   revision = 0x12          revision byte (command 0x00)
-//   charging = false         level of the charge line, GPIO 65: low while charging
+//   charging = false         drives the charge line, GPIO 65, low while charging (without the
+//                            key the [gpio] table of the scenario decides its level)
 //   battery_percent = 80     state of charge reported by the battery monitor
 //
 // Protocol. A write frame is the command byte and the command's data; a read command is the
@@ -121,6 +122,9 @@ class Tarsa4Model final : public I2cSlave, public Drive {
 
   Board &board_;
   std::shared_ptr<World> world_;
+  // The GPIO controller keeps its callbacks for the board's life; a model replaced by a later
+  // scenario entry must not be called through them.
+  std::shared_ptr<Tarsa4Model *> self_;
   State *state_;
   std::uint64_t seed_;
   std::uint8_t revision_;
