@@ -366,6 +366,10 @@ void Console::summary() {
 int Console::run() {
   RawKeyboard keys;
   const bool live = !opt_.quiet && isatty(1);
+  if (!live) {
+    std::printf("teleop-host: listening on %s port %d\n", stream_ ? "TCP" : "UDP", opt_.port);
+    std::fflush(stdout);
+  }
   double last_seen = now_s();
   int status = 0;
   while (!quit_ && !gStop) {

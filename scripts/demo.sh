@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# make demo: runs teleop on the simulated robot while teleop-host drives it around a square,
+# then prints what the operator saw. Usage: scripts/demo.sh BUILD_DIR (make has built it).
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+build=$(cd "${1:-build}" && pwd)
+out=$build/demo
+mkdir -p "$out"
+
+find_bin() {
+  local path
+  path=$(find "$build" -name "$1" -type f -perm -u+x -not -path '*/CMakeFiles/*' -print -quit)
+  [ -n "$path" ] || { echo "demo: $1 is not built in $build" >&2; exit 1; }
+  echo "$path"
+}
+sim=$(find_bin tarsa-sim)
+teleop=$(find_bin teleop)
+host=$(find_bin teleop-host)
+
+host_pid=
+robot_pid=
+cleanup() {
+  [ -n "$robot_pid" ] && kill -TERM "$robot_pid" 2>/dev/null || true
+  [ -n "$host_pid" ] && kill -TERM "$host_pid" 2>/dev/null || true
+}
+trap cleanup EXIT
+
+echo "demo: teleop runs on the simulated robot; teleop-host drives it around a square (about 20 s)"
+"$host" --script "$here/demo-square.txt" --plot "$out/path.svg" --log "$out/messages.csv" --quiet \
+  >"$out/host.txt" 2>&1 &
+host_pid=$!
+# The console must be listening before the robot sends its first message.
+for _ in $(seq 50); do
+  grep -q '^teleop-host: listening' "$out/host.txt" && break
+  kill -0 "$host_pid" 2>/dev/null || break
+  sleep 0.1
+done
+if ! kill -0 "$host_pid" 2>/dev/null; then
+  cat "$out/host.txt" >&2
+  echo "demo: teleop-host did not start (is UDP port 3000 in use?)" >&2
+  exit 1
+fi
+
+"$sim" --trace "$out/trace.jsonl" -- "$teleop" >"$out/teleop.txt" 2>&1 &
+robot_pid=$!
+
+# The script ends the console after about 20 s; bounded in case the robot never answers.
+for _ in $(seq 400); do
+  kill -0 "$host_pid" 2>/dev/null || break
+  sleep 0.1
+done
+if kill -0 "$host_pid" 2>/dev/null; then
+  echo "demo: teleop-host did not finish in 40 s" >&2
+  exit 1
+fi
+host_status=0
+wait "$host_pid" || host_status=$?
+host_pid=
+
+# Stop the robot program the way an operator would: Ctrl-C.
+kill -INT "$robot_pid" 2>/dev/null || true
+robot_status=
+for _ in $(seq 50); do
+  kill -0 "$robot_pid" 2>/dev/null || break
+  sleep 0.1
+done
+if kill -0 "$robot_pid" 2>/dev/null; then
+  echo "demo: teleop did not stop on Ctrl-C" >&2
+  exit 1
+fi
+robot_status=0
+wait "$robot_pid" || robot_status=$?
+robot_pid=
+
+echo
+cat "$out/host.txt"
+echo "teleop ended with status $robot_status; its output: $out/teleop.txt"
+echo "bus trace of the run: $out/trace.jsonl; every message: $out/messages.csv"
+[ "$host_status" -eq 0 ] && [ "$robot_status" -eq 0 ]
