@@ -1,0 +1,3 @@
+# Buses: the device network layer, raw I2C access and the two bus bindings.
+tarsa_test(test_lyn SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_lyn.cpp)
+tarsa_test(test_lyn_rs232 SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_lyn_rs232.cpp)
