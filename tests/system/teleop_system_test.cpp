@@ -1,0 +1,354 @@
+// teleop on the simulated robot, driven over UDP port 3000 by a host played by the test: the
+// message stream, the wheel speed frames on the bus, holding and stopping, refused senders, and
+// the stop on SIGINT and SIGTERM. Port 3000: these tests run alone.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "sensor_message.h"
+#include "simtest.h"
+
+extern char **environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kRobotAddr = 0x1F;
+
+double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
+
+int udp_bound(const char *ip, int port) {
+  int s = socket(AF_INET, SOCK_DGRAM, 0);
+  int one = 1;
+  setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(uint16_t(port));
+  inet_pton(AF_INET, ip, &a.sin_addr);
+  EXPECT_EQ(bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a), 0) << ip << ":" << port;
+  return s;
+}
+
+// teleop started under tarsa-sim with a pseudo-terminal as standard input.
+class Robot {
+ public:
+  Robot() {
+    dir_ = testing::TempDir() + "teleop-" + std::to_string(getpid()) + "-" + std::to_string(++runs_);
+    mkdir(dir_.c_str(), 0700);
+    trace_ = dir_ + "/trace.jsonl";
+    master_ = posix_openpt(O_RDWR | O_NOCTTY);
+    grantpt(master_);
+    unlockpt(master_);
+    slave_ = open(ptsname(master_), O_RDWR | O_NOCTTY);
+
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, slave_, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, (dir_ + "/out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&fa, 2, (dir_ + "/err.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::string launcher = TARSA_SIM_LAUNCHER, program = simtest::bin("teleop");
+    std::vector<std::string> args = {launcher, "--trace", trace_, "--", program};
+    std::vector<char *> argv;
+    for (auto &a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    EXPECT_EQ(posix_spawn(&pid_, launcher.c_str(), &fa, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&fa);
+  }
+  ~Robot() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    close(master_);
+    close(slave_);
+  }
+
+  // The process running teleop: the launcher itself, or its child when it forks.
+  pid_t program_pid() const {
+    std::ifstream children("/proc/" + std::to_string(pid_) + "/task/" + std::to_string(pid_) + "/children");
+    pid_t child = 0;
+    return children >> child ? child : pid_;
+  }
+  void signal(int sig) { kill(program_pid(), sig); }
+
+  // Exit status after at most `limit` seconds (-1 when still running).
+  int wait(double limit) {
+    auto t0 = Clock::now();
+    while (seconds_since(t0) < limit) {
+      int st = 0;
+      if (waitpid(pid_, &st, WNOHANG) == pid_) {
+        pid_ = -1;
+        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+      }
+      usleep(5000);
+    }
+    return -1;
+  }
+
+  bool echo_on() const {
+    termios t{};
+    tcgetattr(slave_, &t);
+    return (t.c_lflag & ECHO) && (t.c_lflag & ICANON);
+  }
+
+  // Every command frame written to the robot's microcontroller (a command byte and its data; the
+  // lone command bytes of reads left out), in order, as hex text.
+  std::vector<std::string> frames() const {
+    std::vector<std::string> out;
+    auto keep = [&](const std::string &data) {
+      if (data.size() > 2) out.push_back(data);
+    };
+    for (const auto &r : simtest::read_trace(trace_)) {
+      if (r.value("op", "") == "write" && r.value("addr", -1) == kRobotAddr && r.value("ret", -1) >= 0)
+        keep(r.value("data", ""));
+      if (r.value("op", "") == "rdwr" && r.value("ret", -1) >= 0 && r.contains("msgs"))
+        for (const auto &m : r["msgs"])
+          if (m.value("addr", -1) == kRobotAddr && !(m.value("flags", 0) & 1)) keep(m.value("data", ""));
+    }
+    return out;
+  }
+  std::string output() const {
+    std::ifstream in(dir_ + "/out.txt");
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+
+ private:
+  static inline int runs_ = 0;
+  std::string dir_, trace_;
+  int master_ = -1, slave_ = -1;
+  pid_t pid_ = -1;
+};
+
+struct Received {
+  std::string text;
+  double at;  // seconds since the host started
+  sockaddr_in from;
+};
+
+// The operator's end, played by the test on 127.0.0.1:3000.
+class Host {
+ public:
+  Host() : sock_(udp_bound("127.0.0.1", 3000)), t0_(Clock::now()) {}
+  ~Host() { close(sock_); }
+
+  // Receives messages for `duration` seconds; `answer` gives the reply to each (none: no reply)
+  // and the socket to send it from (-1: the host's own).
+  void serve(double duration, const std::function<std::optional<std::string>(const Received &, int &from)> &answer) {
+    auto start = Clock::now();
+    while (seconds_since(start) < duration) {
+      pollfd p{sock_, POLLIN, 0};
+      if (poll(&p, 1, 20) <= 0) continue;
+      char buf[8192];
+      Received r{};
+      socklen_t len = sizeof r.from;
+      ssize_t n = recvfrom(sock_, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&r.from), &len);
+      if (n < 0) continue;
+      r.text.assign(buf, std::size_t(n));
+      r.at = seconds_since(t0_);
+      got.push_back(r);
+      int via = -1;
+      if (auto reply = answer(r, via))
+        sendto(via >= 0 ? via : sock_, reply->data(), reply->size(), 0, reinterpret_cast<sockaddr *>(&r.from),
+               sizeof r.from);
+    }
+  }
+  // Waits up to `limit` seconds for the first message.
+  bool first(double limit) {
+    serve_until([&] { return !got.empty(); }, limit);
+    return !got.empty();
+  }
+  void serve_until(const std::function<bool()> &done, double limit) {
+    auto start = Clock::now();
+    while (!done() && seconds_since(start) < limit) serve(0.02, [](const Received &, int &) { return std::nullopt; });
+  }
+
+  std::vector<Received> got;
+
+ private:
+  int sock_;
+  Clock::time_point t0_;
+};
+
+std::string speed_frame(int left, int right) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "18%02x%02x%02x%02x", left & 0xFF, (left >> 8) & 0xFF, right & 0xFF, (right >> 8) & 0xFF);
+  return buf;
+}
+
+const std::vector<std::string> kStopFrames = {"1800000000", "1700", "02000000000000000000"};
+
+// The frames after start-up: one speed frame per tick, then the stop sequence.
+std::vector<std::string> tick_frames(const std::vector<std::string> &frames) {
+  std::vector<std::string> out;
+  for (const auto &f : frames)
+    if (f.rfind("18", 0) == 0) out.push_back(f);
+  return out;
+}
+
+void expect_stopped(const std::vector<std::string> &frames) {
+  ASSERT_GE(frames.size(), 3u);
+  std::vector<std::string> tail(frames.end() - 3, frames.end());
+  EXPECT_EQ(tail, kStopFrames);
+}
+
+}  // namespace
+
+TEST(TeleopSystem, StreamsAt20HzAndDrivesByTheLaw) {
+  Host host;
+  Robot robot;
+  ASSERT_TRUE(host.first(10)) << robot.output();
+  EXPECT_FALSE(robot.echo_on());  // the no-echo mode is in force while teleop runs
+
+  // Commands in turn, each for 0.6 s: the frames that follow must be the law's wheel speeds.
+  const std::vector<std::pair<std::string, std::string>> plan = {
+      {"0x100", speed_frame(147, 147)},     {"0.5x50", speed_frame(112, 34)},
+      {"-1x20", speed_frame(-48, 107)},     {"1e300x1e300", speed_frame(32767, 32767)},
+      {"nanx5", speed_frame(0, 0)},         {"x0x-100x", speed_frame(-147, -147)},
+      {"0.5", speed_frame(-108, -186)}};  // W only: V stays -100
+  for (const auto &[cmd, frame] : plan)
+    host.serve(0.6, [&](const Received &, int &) { return std::optional<std::string>(cmd); });
+  robot.signal(SIGINT);
+  ASSERT_EQ(robot.wait(5), 0);
+  EXPECT_TRUE(robot.echo_on());
+
+  // Start-up frames, then one speed frame per tick.
+  auto frames = robot.frames();
+  ASSERT_GE(frames.size(), 4u);
+  EXPECT_EQ(std::vector<std::string>(frames.begin(), frames.begin() + 4),
+            (std::vector<std::string>{"0e64001401", "142003", "1702", "1600"}));
+  expect_stopped(frames);
+  auto ticks = tick_frames(frames);
+  for (const auto &[cmd, frame] : plan)
+    EXPECT_NE(std::find(ticks.begin(), ticks.end(), frame), ticks.end()) << cmd << " -> " << frame;
+  // Nothing else was commanded (the zeros of the first tick and of the stop included).
+  for (const auto &f : ticks) {
+    bool known = f == speed_frame(0, 0);
+    for (const auto &[cmd, frame] : plan) known |= f == frame;
+    EXPECT_TRUE(known) << f;
+  }
+
+  // Rate and jitter on the robot's clock (the T field), and its odometry.
+  std::vector<SensorMessage> msgs;
+  for (const auto &r : host.got) {
+    SensorMessage m;
+    ASSERT_TRUE(parse_sensor_message(r.text, m)) << r.text;
+    msgs.push_back(m);
+  }
+  ASSERT_GT(msgs.size(), 60u);
+  double span = msgs.back().t - msgs.front().t;
+  double rate = (msgs.size() - 1) / span;
+  double sum = 0, sum2 = 0;
+  for (std::size_t i = 1; i < msgs.size(); ++i) {
+    double dt = msgs[i].t - msgs[i - 1].t;
+    sum += dt, sum2 += dt * dt;
+  }
+  double mean = sum / (msgs.size() - 1), sd = std::sqrt(sum2 / (msgs.size() - 1) - mean * mean);
+  std::printf("measured: %zu messages over %.3f s: %.2f per second, interval %.2f ms, sd %.2f ms\n", msgs.size(),
+              span, rate, 1e3 * mean, 1e3 * sd);
+  EXPECT_GT(rate, 18.0);
+  EXPECT_LT(rate, 20.2);
+  EXPECT_EQ(msgs.front().t, 0.0);  // the first tick runs at once
+
+  // While 0x100 was in force (the first 0.6 s) both wheels counted 147 per second.
+  const SensorMessage *settled = nullptr, *later = nullptr;
+  for (const auto &m : msgs) {
+    if (!settled && m.t > 0.2) settled = &m;
+    if (m.t < 0.55) later = &m;
+  }
+  ASSERT_TRUE(settled && later && later->t > settled->t);
+  double counted = later->posL - settled->posL, expect = 147 * (later->t - settled->t);
+  EXPECT_NEAR(counted, expect, 0.2 * expect + 5);
+  EXPECT_EQ(later->spdL, 147);
+  EXPECT_EQ(later->spdR, 147);
+}
+
+TEST(TeleopSystem, HoldsThenStopsAndRefusesStrangers) {
+  Host host;
+  Robot robot;
+  ASSERT_TRUE(host.first(10)) << robot.output();
+  int stranger = udp_bound("127.0.0.5", 0);
+
+  // A stranger's commands change nothing.
+  host.serve(0.5, [&](const Received &, int &via) {
+    via = stranger;
+    return std::optional<std::string>("1x300");
+  });
+  // The host drives, then falls silent for 1.5 s, then drives again.
+  host.serve(0.5, [](const Received &, int &) { return std::optional<std::string>("0x100"); });
+  std::size_t last_answered = host.got.size();
+  host.serve(1.5, [](const Received &, int &) { return std::nullopt; });
+  host.serve(0.5, [](const Received &, int &) { return std::optional<std::string>("0x-50"); });
+  robot.signal(SIGTERM);
+  ASSERT_EQ(robot.wait(5), 0);
+  close(stranger);
+
+  auto frames = robot.frames();
+  expect_stopped(frames);
+  auto ticks = tick_frames(frames);
+  const std::string drive = speed_frame(147, 147), stop = speed_frame(0, 0), back = speed_frame(-73, -73);
+  // Tick i answers message i: strangers' ticks stand still, then drive, hold, stop, drive again.
+  std::size_t i = 0;
+  while (i < ticks.size() && ticks[i] == stop) ++i;
+  EXPECT_GT(i, 5u) << "stranger's commands must not drive";
+  std::size_t first_drive = i;
+  while (i < ticks.size() && ticks[i] == drive) ++i;
+  std::size_t held = i - last_answered;
+  EXPECT_GE(i, last_answered);
+  EXPECT_GE(held, 7u);  // 500 ms of holding at a little over 50 ms a tick
+  EXPECT_LE(held, 10u);
+  EXPECT_GT(last_answered, first_drive);
+  std::size_t stopped = i;
+  while (i < ticks.size() && ticks[i] == stop) ++i;
+  EXPECT_GT(i - stopped, 10u);
+  std::size_t again = i;
+  while (i < ticks.size() && ticks[i] == back) ++i;
+  EXPECT_GT(i - again, 3u);
+  EXPECT_EQ(i, ticks.size() - 1) << "then only the stop";
+}
+
+TEST(TeleopSystem, SignalsAtRandomMomentsAlwaysStopTheRobot) {
+  std::mt19937 rng(std::random_device{}());
+  for (int run = 0; run < 6; ++run) {
+    SCOPED_TRACE("run " + std::to_string(run));
+    int sig = run % 2 ? SIGTERM : SIGINT;
+    Host host;
+    Robot robot;
+    ASSERT_TRUE(host.first(10)) << robot.output();
+    double delay = std::uniform_real_distribution<double>(0.0, 0.8)(rng);
+    // Some runs answer (the signal lands anywhere in a tick), some let every receive time out
+    // (the signal mostly lands in the 50 ms wait).
+    bool answer = run % 3 != 2;
+    host.serve(delay, [&](const Received &, int &) {
+      return answer ? std::optional<std::string>("0.2x80") : std::nullopt;
+    });
+    auto t0 = Clock::now();
+    robot.signal(sig);
+    ASSERT_EQ(robot.wait(5), 0) << "signal " << sig << " after " << delay << " s";
+    EXPECT_LT(seconds_since(t0), 1.0);
+    EXPECT_TRUE(robot.echo_on());
+    auto frames = robot.frames();
+    expect_stopped(frames);
+    // Every frame before the stop is whole: a start-up frame or a speed frame.
+    for (std::size_t f = 0; f + 3 < frames.size(); ++f)
+      EXPECT_TRUE(frames[f].size() == 10 || f < 4) << frames[f];
+  }
+}
