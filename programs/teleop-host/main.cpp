@@ -304,6 +304,9 @@ void Console::on_key(char c) {
   }
 }
 
+// Heading in degrees, -180 to 180.
+double degrees(double radians) { return std::remainder(radians, 2 * M_PI) * 180 / M_PI; }
+
 std::string bar(int value, int max, int width) {
   int n = max > 0 ? int(std::lround(double(std::clamp(value, 0, max)) * width / max)) : 0;
   return std::string(std::size_t(n), '#') + std::string(std::size_t(width - n), '.');
@@ -319,7 +322,7 @@ void Console::draw() {
   std::printf("wheel position  L %9d  R %9d\r\n", m.posL, m.posR);
   std::printf("wheel speed     L %9d  R %9d\r\n", m.spdL, m.spdR);
   std::printf("pose  x %9.1f mm  y %9.1f mm  heading %7.1f deg  driven %9.1f mm\r\n\r\n", odo_.x(), odo_.y(),
-              odo_.heading() * 180 / M_PI, odo_.distance());
+              degrees(odo_.heading()), odo_.distance());
   for (int i = 0; i < 5; ++i) std::printf("US%c %6d %s\r\n", 'A' + i, m.us[i], bar(m.us[i], us_max_, 40).c_str());
   for (int i = 0; i < 12; ++i) std::printf("IR%c %6d %s\r\n", 'A' + i, m.ir[i], bar(m.ir[i], ir_max_, 40).c_str());
   std::printf("\r\ncommand  W %7.3f rad/s  V %8.1f mm/s   (arrows/WASD, space stops, q quits)\r\n", W_, V_);
@@ -358,7 +361,7 @@ void Console::summary() {
                 1e3 * s.sum_dt / s.intervals, 1e3 * Stats::sd(s.sum_dt, s.sum_dt2, s.intervals),
                 1e3 * s.sum_da / s.intervals, 1e3 * Stats::sd(s.sum_da, s.sum_da2, s.intervals), 1e3 * s.max_da);
   std::printf("distance driven: %.1f mm\n", odo_.distance());
-  std::printf("final pose: x %.1f mm, y %.1f mm, heading %.1f deg\n", odo_.x(), odo_.y(), odo_.heading() * 180 / M_PI);
+  std::printf("final pose: x %.1f mm, y %.1f mm, heading %.1f deg\n", odo_.x(), odo_.y(), degrees(odo_.heading()));
   if (!opt_.plot.empty()) std::printf("path plot: %s\n", opt_.plot.c_str());
   if (!opt_.log.empty()) std::printf("log: %s\n", opt_.log.c_str());
 }
