@@ -1,0 +1,252 @@
+// Preload runtime: real entry points, lock, board reloads and trace records.
+#include "runtime.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "scenario.h"
+
+namespace tsim {
+
+thread_local bool t_in_sim __attribute__((tls_model("initial-exec"))) = false;
+
+namespace {
+
+thread_local int t_depth __attribute__((tls_model("initial-exec"))) = 0;
+
+template <class F>
+void bind(F &slot, const char *name) {
+  slot = reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+Real resolve() {
+  Real r{};
+  bind(r.open, "open");
+  bind(r.openat, "openat");
+  bind(r.close, "close");
+  bind(r.read, "read");
+  bind(r.write, "write");
+  bind(r.ioctl, "ioctl");
+  bind(r.ioctl_time64, "__ioctl_time64");
+  bind(r.stat, "stat");
+  bind(r.lstat, "lstat");
+  bind(r.fstat, "fstat");
+  bind(r.fstatat, "fstatat");
+  bind(r.stat64, "stat64");
+  bind(r.lstat64, "lstat64");
+  bind(r.fstat64, "fstat64");
+  bind(r.fstatat64, "fstatat64");
+  bind(r.statx, "statx");
+  bind(r.access, "access");
+  bind(r.faccessat, "faccessat");
+  bind(r.fopen, "fopen");
+  bind(r.fopen64, "fopen64");
+  bind(r.dup, "dup");
+  bind(r.dup2, "dup2");
+  bind(r.dup3, "dup3");
+  bind(r.fcntl, "fcntl");
+  bind(r.fcntl64, "fcntl64");
+  bind(r.lseek, "lseek");
+  bind(r.lseek64, "lseek64");
+  if (!r.ioctl_time64) r.ioctl_time64 = r.ioctl;
+  if (!r.fcntl64) r.fcntl64 = r.fcntl;
+  return r;
+}
+
+Runtime *g_rt = nullptr;
+std::once_flag g_once;
+
+// fork() must not copy a lock that another thread holds mid-operation.
+void before_fork() { g_rt->local.lock(); }
+void after_fork() { g_rt->local.unlock(); }
+
+}  // namespace
+
+const Real &real() {
+  static const Real r = resolve();
+  return r;
+}
+
+Runtime &rt() {
+  std::call_once(g_once, [] {
+    auto *r = new Runtime;
+    r->init();
+    g_rt = r;
+    pthread_atfork(before_fork, after_fork, after_fork);
+  });
+  return *g_rt;
+}
+
+void Runtime::init() {
+  InSim in;
+  if (const char *state = getenv("TARSA_SIM_STATE"); state && *state) shm_ = shm_attach_file(state);
+  if (!shm_) {
+    shm_ = shm_anonymous();
+    if (!shm_) {
+      static const char msg[] = "tarsa-sim: cannot map the simulator state\n";
+      (void)!::write(2, msg, sizeof msg - 1);
+      _exit(125);
+    }
+    std::string text;
+    if (const char *sc = getenv("TARSA_SIM_SCENARIO"); sc && *sc) {
+      if (!read_file_raw(sc, &text)) {
+        std::string msg = std::string("tarsa-sim: cannot read scenario ") + sc + ": " + strerror(errno) + "\n";
+        (void)!::write(2, msg.data(), msg.size());
+        _exit(125);
+      }
+    }
+    shm_set_scenario(*shm_, text);
+    if (const char *start = getenv("TARSA_SIM_START_NS"); start && *start)
+      shm_->start_ns = std::strtoull(start, nullptr, 10);
+  }
+  if (const char *tp = getenv("TARSA_SIM_TRACE"); tp && *tp) {
+    trace_path_ = tp;
+    trace_fd_ = real().open(tp, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  }
+}
+
+void Runtime::sync() {
+  std::uint64_t gen = shm_->generation.load();
+  if (board_ && gen == generation_) return;
+  bool fresh = shm_->built_generation != gen;
+  try {
+    toml::table t = parse_scenario(std::string_view(shm_->scenario, shm_->scenario_len), "scenario");
+    board_ = std::make_unique<Board>(t, *shm_, fresh);
+  } catch (const std::exception &e) {
+    std::string msg = std::string("tarsa-sim: scenario refused: ") + e.what() + "\n";
+    (void)!::write(2, msg.data(), msg.size());
+    if (!board_) board_ = std::make_unique<Board>(toml::table{}, *shm_, fresh);
+  }
+  shm_->built_generation = gen;
+  generation_ = gen;
+}
+
+std::string Runtime::load(std::string_view text) {
+  InSim in;
+  try {
+    toml::table t = parse_scenario(text, "scenario");
+    // Build it once on scratch state first, so a refused scenario leaves the board alone.
+    SharedState *scratch = shm_anonymous();
+    if (!scratch) return "cannot map scratch state";
+    try {
+      Board probe(t, *scratch, true);
+    } catch (...) {
+      munmap(scratch, sizeof(SharedState));
+      throw;
+    }
+    munmap(scratch, sizeof(SharedState));
+  } catch (const std::exception &e) {
+    return e.what();
+  }
+  Guard g;
+  if (!shm_set_scenario(*shm_, text)) return "scenario text too long";
+  sync();
+  return {};
+}
+
+void Runtime::trace_line(std::string_view body) {
+  std::uint64_t seq = ++shm_->seq;
+  std::uint64_t us = (monotonic_ns() - shm_->start_ns) / 1000;
+  std::string line = "{\"seq\":" + std::to_string(seq) + ",\"us\":" + std::to_string(us) + ",";
+  line.append(body);
+  line += "}\n";
+  // One write per line: O_APPEND keeps lines of several processes whole.
+  const char *p = line.data();
+  std::size_t left = line.size();
+  while (left) {
+    ssize_t n = real().write(trace_fd_, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+}
+
+Guard::Guard() {
+  Runtime &r = rt();
+  r.local.lock();
+  if (t_depth++ == 0) {
+    shm_lock(r.shm());
+    r.sync();
+  }
+}
+
+Guard::~Guard() {
+  Runtime &r = rt();
+  if (--t_depth == 0) shm_unlock(r.shm());
+  r.local.unlock();
+}
+
+std::string json_escape(std::string_view s) {
+  std::string out;
+  out.reserve(s.size() + 2);
+  for (unsigned char c : s) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20 || c >= 0x7f) {
+          char buf[8];
+          snprintf(buf, sizeof buf, "\\u%04x", c);
+          out += buf;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out;
+}
+
+std::string hex_of(std::span<const std::uint8_t> v) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out(v.size() * 2, '0');
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    out[2 * i] = digits[v[i] >> 4];
+    out[2 * i + 1] = digits[v[i] & 15];
+  }
+  return out;
+}
+
+Rec::Rec(std::string_view dev, const char *op) : on_(rt().tracing()) {
+  if (!on_) return;
+  body_ = "\"dev\":\"" + json_escape(dev) + "\",\"op\":\"" + op + "\"";
+}
+
+Rec &Rec::num(const char *key, long long v) {
+  if (on_) body_ += std::string(",\"") + key + "\":" + std::to_string(v);
+  return *this;
+}
+
+Rec &Rec::str(const char *key, std::string_view v) {
+  if (on_) body_ += std::string(",\"") + key + "\":\"" + json_escape(v) + "\"";
+  return *this;
+}
+
+Rec &Rec::hex(const char *key, std::span<const std::uint8_t> v) {
+  if (on_) body_ += std::string(",\"") + key + "\":\"" + hex_of(v) + "\"";
+  return *this;
+}
+
+Rec &Rec::raw(const char *key, std::string_view json) {
+  if (on_) body_ += std::string(",\"") + key + "\":" + std::string(json);
+  return *this;
+}
+
+void Rec::emit(long long ret, int err) {
+  if (!on_) return;
+  body_ += ",\"ret\":" + std::to_string(ret);
+  if (err) body_ += ",\"errno\":" + std::to_string(err);
+  rt().trace_line(body_);
+}
+
+}  // namespace tsim

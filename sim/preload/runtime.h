@@ -1,0 +1,121 @@
+// Preload runtime: the real libc entry points, the simulator lock, the board and the trace.
+#pragma once
+
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "board.h"
+#include "shm.h"
+
+struct statx;
+
+namespace tsim {
+
+struct Real {
+  int (*open)(const char *, int, ...);
+  int (*openat)(int, const char *, int, ...);
+  int (*close)(int);
+  ssize_t (*read)(int, void *, size_t);
+  ssize_t (*write)(int, const void *, size_t);
+  int (*ioctl)(int, unsigned long, ...);
+  int (*ioctl_time64)(int, unsigned long, ...);
+  int (*stat)(const char *, struct stat *);
+  int (*lstat)(const char *, struct stat *);
+  int (*fstat)(int, struct stat *);
+  int (*fstatat)(int, const char *, struct stat *, int);
+  int (*stat64)(const char *, struct stat64 *);
+  int (*lstat64)(const char *, struct stat64 *);
+  int (*fstat64)(int, struct stat64 *);
+  int (*fstatat64)(int, const char *, struct stat64 *, int);
+  int (*statx)(int, const char *, int, unsigned, struct statx *);
+  int (*access)(const char *, int);
+  int (*faccessat)(int, const char *, int, int);
+  FILE *(*fopen)(const char *, const char *);
+  FILE *(*fopen64)(const char *, const char *);
+  int (*dup)(int);
+  int (*dup2)(int, int);
+  int (*dup3)(int, int, int);
+  int (*fcntl)(int, int, ...);
+  int (*fcntl64)(int, int, ...);
+  off_t (*lseek)(int, off_t, int);
+  off64_t (*lseek64)(int, off64_t, int);
+};
+const Real &real();
+
+// Set while simulator code runs on this thread: libc calls made from inside pass straight on.
+extern thread_local bool t_in_sim __attribute__((tls_model("initial-exec")));
+
+struct InSim {
+  bool prev;
+  InSim() : prev(t_in_sim) { t_in_sim = true; }
+  ~InSim() { t_in_sim = prev; }
+};
+
+class Runtime {
+ public:
+  SharedState &shm() { return *shm_; }
+  Board &board() { return *board_; }
+  bool tracing() const { return trace_fd_ >= 0; }
+  const std::string &trace_path() const { return trace_path_; }
+  // Writes one finished trace line (without seq/us, which are prepended). Caller holds the lock.
+  void trace_line(std::string_view body);
+  // Replaces the scenario; "" = built-in. Returns "" or the reason it was refused.
+  std::string load(std::string_view text);
+  // Rebuilds the board when another process replaced the scenario. Caller holds the lock.
+  void sync();
+
+  std::recursive_mutex local;
+
+ private:
+  friend Runtime &rt();
+  void init();
+  SharedState *shm_ = nullptr;
+  std::unique_ptr<Board> board_;
+  std::uint64_t generation_ = 0;
+  int trace_fd_ = -1;
+  std::string trace_path_;
+};
+
+Runtime &rt();
+
+// Holds the simulator lock (this process's, then the run's) for model calls and the trace.
+class Guard {
+ public:
+  Guard();
+  ~Guard();
+  Guard(const Guard &) = delete;
+  Guard &operator=(const Guard &) = delete;
+
+ private:
+  InSim in_;
+};
+
+// One trace record, written by emit() when the run is traced; a no-op otherwise.
+class Rec {
+ public:
+  Rec(std::string_view dev, const char *op);
+  Rec &num(const char *key, long long v);
+  Rec &str(const char *key, std::string_view v);
+  Rec &hex(const char *key, std::span<const std::uint8_t> v);
+  Rec &raw(const char *key, std::string_view json);
+  // ret is what the program got; err the errno (0 = none). Caller holds the lock.
+  void emit(long long ret, int err);
+  bool on() const { return on_; }
+
+ private:
+  bool on_;
+  std::string body_;
+};
+
+std::string json_escape(std::string_view s);
+std::string hex_of(std::span<const std::uint8_t> v);
+
+}  // namespace tsim
