@@ -120,6 +120,7 @@ TEST_F(LynRs232, RawPortBothWaysAndSharedOpen) {
   // The registered device opens again.
   EXPECT_EQ(lyn_rs232_open(&bus_, 0, 0, tty_.c_str()), dev);
   EXPECT_EQ(lyn_rs232_write(&bus_, dev, "y", 1), 1);
+  lyn_rs232_close(&bus_, dev);
 }
 
 TEST_F(LynRs232, MissingNodeAndNodeThatIsNoPort) {
