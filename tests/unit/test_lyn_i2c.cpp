@@ -136,8 +136,10 @@ TEST_F(LynI2c, MissingAdapterIsError16WithTheBusName) {
   EXPECT_EQ(init({"--i2c-device", "/dev/i2c-7"}), -16);
   const std::string text = err.text();
   EXPECT_EQ(text, std::string("Error: lyn_i2c:112:lyn_i2c_open unable to open 'I\xB2" "C' bus\n"));
-  ASSERT_GT(text.size(), 42u);
-  EXPECT_EQ(static_cast<unsigned char>(text[41]), 0xB2);
+  const size_t name = text.find("'I");
+  ASSERT_NE(name, std::string::npos);
+  EXPECT_EQ(static_cast<unsigned char>(text[name + 2]), 0xB2);
+  EXPECT_EQ(text.substr(name, 5), std::string("'I\xB2" "C'"));
 }
 
 TEST_F(LynI2c, ScanRegistersDevicesBeforeAnyOpen) {
@@ -250,14 +252,16 @@ TEST_F(LynOnBoard, ReadAndWriteFramesOnTheBus) {
   EXPECT_EQ(lyn_write8(arm, 0x40, 0x0F), 0);
   EXPECT_EQ(lyn_read8(arm, 0x40, &v8), 0);
   EXPECT_EQ(v8, 0x0F);
+  // The probe of lyn_open left 0x28 selected: the write needs no new selection.
   const Trace t = simtest::trace_since(mark, "/dev/i2c-2");
-  ASSERT_EQ(t.size(), 3u);
-  EXPECT_EQ(t[0]["op"], "slave");
-  EXPECT_EQ(t[1]["op"], "write");
-  EXPECT_EQ(t[1]["data"], "400f");
-  EXPECT_EQ(t[2]["op"], "rdwr");
-  EXPECT_EQ(t[2]["msgs"][0]["data"], "40");
-  EXPECT_EQ(t[2]["msgs"][1]["len"], 1);
+  ASSERT_EQ(t.size(), 2u);
+  EXPECT_EQ(t[0]["op"], "write");
+  EXPECT_EQ(t[0]["addr"], 0x28);
+  EXPECT_EQ(t[0]["data"], "400f");
+  EXPECT_EQ(t[1]["op"], "rdwr");
+  EXPECT_EQ(t[1]["msgs"][0]["data"], "40");
+  EXPECT_EQ(t[1]["msgs"][1]["len"], 1);
+  EXPECT_EQ(t[1]["msgs"][1]["data"], "0f");
 }
 
 }  // namespace
