@@ -40,7 +40,12 @@ TARSA_API int lyn_exit(void);
 
 /** Opens the device `name` ("Class:Device" from the configuration, or a terminal node path on the
  *  serial bus) on `bus` (LYN_BUS_I2C, LYN_BUS_SERIAL or LYN_BUS_ANY). `flags` and `args` are
- *  reserved (pass 0 and NULL). Returns the handle, owned by the layer, or NULL after a report. */
+ *  reserved (pass 0 and NULL). Returns the handle, owned by the layer, or NULL after a report.
+ *  On LYN_BUS_SERIAL, a name without a colon or starting with '/' is taken as the node path.
+ *  A configured name opened on the other bus than its configuration gives is refused (error 11);
+ *  an unknown class gives error 7, an unknown device of a known class error 21, a name that is
+ *  neither error 28. The first open of a configured device sets its order flags from the
+ *  configuration; later opens return the same handle and keep the flags as they are. */
 TARSA_API lyn_dev_t lyn_open(const char *name, int bus, int flags, void *args);
 /** Releases the device's port where its bus has one; the handle stays known to the layer.
  *  Returns 0, or negative for a null handle. */

@@ -168,8 +168,9 @@ lyn_dev_t lyn_open(const char *name, int bus, int, void *) {
     address = info->address;
     order = info->order;
     target = info->bus == LYN_BUS_SERIAL ? info->path : info->name;
-  } else if (!colon) {
-    // On the serial bus a bare name is the terminal node itself.
+  } else if (!colon || (bus == LYN_BUS_SERIAL && name[0] == '/')) {
+    // On the serial bus a bare name is the terminal node itself; an absolute path may hold
+    // colons (persistent names under /dev/serial/by-path do).
     if (bus != LYN_BUS_SERIAL) {
       vx_error("lyn", __LINE__, "lyn_open", 28, name);
       return nullptr;

@@ -269,6 +269,15 @@ TEST_F(LynNames, SerialDevicesByNameAndByPath) {
   }
   EXPECT_EQ(std::string(buf, static_cast<size_t>(got)), "ping");
 
+  // A node path may hold colons.
+  const std::string link = ::testing::TempDir() + "lyn:tty-" + std::to_string(getpid());
+  ASSERT_EQ(symlink(tty_.c_str(), link.c_str()), 0);
+  lyn_dev_t by_link = lyn_open(link.c_str(), LYN_BUS_SERIAL, 0, nullptr);
+  unlink(link.c_str());
+  ASSERT_NE(by_link, nullptr);
+  EXPECT_NE(by_link, by_name) << "devices are told apart by the name they were opened with";
+  EXPECT_EQ(lyn_close(by_link), 0);
+
   EXPECT_EQ(lyn_close(by_name), 0);
   EXPECT_EQ(lyn_llwrite(by_name, "x", 1), -1) << "port released";
   EXPECT_EQ(lyn_open(tty_.c_str(), LYN_BUS_SERIAL, 0, nullptr), by_name) << "opened again";
