@@ -9,7 +9,6 @@
 #include "tarsa/lyn.h"
 #include "tarsa/vx_config.h"
 #include "tarsa/vx_error.h"
-#include "tarsa/vx_init.h"
 #include "tarsa/vx_tarsa4.h"
 #include "tarsa/vx_utils.h"
 #include "teleop_ctl.h"
@@ -45,7 +44,9 @@ double wait_for_tick(TickSchedule &schedule, const timeval &start) {
 
 int main(int argc, char *argv[]) {
   vx_set_debug_level(2);
-  if (vx_init(argc, argv) < 0) return 1;
+  // Through the robot driver's start-up: it starts the library with our arguments and also
+  // drives the microcontroller's reset line high, without which the robot may not answer.
+  if (tr4_init(argc, argv) < 0) return 1;
   load_peers();
 
   dsPic = lyn_open("Tarsa4:dsPic", 0, 0, nullptr);
