@@ -167,7 +167,12 @@ bool Tarsa4Model::read(std::span<std::uint8_t> out) {
     State &s = *state_;
     const int code = s.pending;
     s.pending = -1;
-    if (s.in_reset != 0 || code < 0) return false;
+    if (s.in_reset != 0) return false;
+    if (code < 0) {
+      // Nothing selected: the address is acknowledged (a probe finds the device), the bytes idle high.
+      std::fill(out.begin(), out.end(), std::uint8_t{0xFF});
+      return true;
+    }
     const Command *c = find(static_cast<std::uint8_t>(code));
     if (out.size() != c->len) return false;
     reply(c->code, out, charging);

@@ -14,9 +14,10 @@
 // Protocol. A write frame is the command byte and the command's data; a read command is the
 // command byte written alone, then a read of exactly the reply length. The model does not
 // acknowledge (the transfer fails) a frame whose code is unknown, a write of a write command
-// whose length is not its data length plus one, a read that does not follow its read command's
-// code or has another length than the reply, and anything while the reset line is held low.
-// Command 0x01 is both: one byte alone selects the read, two bytes set the status LEDs.
+// whose length is not its data length plus one, a read of another length than the reply of the
+// command just selected, and anything while the reset line is held low. A read with no command
+// selected (an address probe) is acknowledged and gives 0xFF bytes. Command 0x01 is both: one
+// byte alone selects the read, two bytes set the status LEDs.
 //
 // Units (the firmware's, as this model implements them):
 //   speed      1 unit = 0.678181 mm/s of wheel rim; the motors saturate at +-1000 units
