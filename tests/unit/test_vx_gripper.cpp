@@ -1,0 +1,187 @@
+// Gripper driver against the simulated arm and hand modules: registers and widths on the bus,
+// clamping, byte order, and an order carried out by the arm.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "simtest.h"
+#include "tarsa/lyn.h"
+#include "tarsa/vx_gripper.h"
+#include "tarsa/vx_init.h"
+
+namespace {
+
+constexpr const char *kI2c = "/dev/i2c-2";
+
+// Register transfers of the trace: "r30/1" reads one byte from register 0x30, "w40:0f" writes.
+std::vector<std::string> registers(std::size_t mark) {
+  std::vector<std::string> out;
+  for (const auto &r : simtest::trace_since(mark, kI2c)) {
+    if (r.at("op") == "write") {
+      const std::string d = r.at("data");
+      out.push_back("w" + d.substr(0, 2) + ":" + d.substr(2));
+    } else if (r.at("op") == "rdwr") {
+      const auto &m = r.at("msgs");
+      out.push_back("r" + m.at(0).at("data").get<std::string>() + "/" + std::to_string(m.at(1).at("len").get<int>()));
+    }
+  }
+  return out;
+}
+
+bool wait_for(const std::function<bool()> &done, double bound_s) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(bound_s);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+class Gripper : public ::testing::Test {
+ protected:
+  void SetUp() override { start(""); }
+
+  void start(const std::string &scenario) {
+    ASSERT_TRUE(simtest::active()) << "run under tarsa-sim";
+    vx_exit();
+    simtest::load(scenario);
+    ASSERT_EQ(vgripper_init(), 1);
+    arm = lyn_open("Gripper:Arm", LYN_BUS_ANY, 0, nullptr);
+    hand = lyn_open("Gripper:Hand", LYN_BUS_ANY, 0, nullptr);
+    ASSERT_NE(arm, nullptr);
+    ASSERT_NE(hand, nullptr);
+  }
+
+  lyn_dev_t arm = nullptr, hand = nullptr;
+};
+
+TEST_F(Gripper, ArmGettersReadTheirRegisterAtItsWidth) {
+  auto mark = simtest::trace_mark();
+  EXPECT_EQ(vgripper_Arm_Get_Version(arm), 0x21);
+  EXPECT_EQ(vgripper_Arm_Get_Position(arm), 2048);  // most significant byte first
+  EXPECT_EQ(vgripper_Arm_Get_Speed(arm), 0);
+  EXPECT_EQ(vgripper_Arm_Get_Current(arm), 40);
+  EXPECT_EQ(vgripper_Arm_OnTarget(arm), 1);
+  EXPECT_EQ(vgripper_Arm_Get_Voltage(arm), 7400);
+  EXPECT_EQ(vgripper_Arm_Get_Capacity(arm), 80);
+  EXPECT_EQ(vgripper_Arm_Get_Order(arm), 2048);
+  EXPECT_EQ(vgripper_Arm_Get_Max_Speed(arm), 8);
+  EXPECT_EQ(vgripper_Arm_Get_Search_Limit(arm), 0);
+  unsigned short first = 0, second = 0;
+  vgripper_Arm_Get_Limits(arm, &first, &second);
+  EXPECT_EQ(first, 200);    // register 60: lower limit
+  EXPECT_EQ(second, 3800);  // register 58: upper limit
+  EXPECT_EQ(registers(mark), (std::vector<std::string>{"r30/1", "r31/2", "r33/1", "r34/2", "r36/1", "r37/2", "r39/1",
+                                                       "r3e/2", "r40/1", "r41/1", "r3c/2", "r3a/2"}));
+}
+
+TEST_F(Gripper, HandGettersReadTheirRegisterAtItsWidth) {
+  auto mark = simtest::trace_mark();
+  EXPECT_EQ(vgripper_Gripper_Get_Version(hand), 0x11);
+  EXPECT_EQ(vgripper_Gripper_Get_Position(hand), 0);
+  EXPECT_EQ(vgripper_Gripper_Get_Order(hand), 0);
+  EXPECT_EQ(vgripper_Gripper_Get_Speed(hand), 0);
+  EXPECT_EQ(vgripper_Gripper_Get_Current(hand), 30);
+  EXPECT_EQ(vgripper_Gripper_Get_Torque(hand), 500);
+  EXPECT_EQ(vgripper_Gripper_Get_Resistivity(hand), 65535);
+  EXPECT_EQ(vgripper_Gripper_Object_Detected(hand), 0);
+  EXPECT_EQ(vgripper_Gripper_OnTarget(hand), 1);
+  EXPECT_EQ(vgripper_Gripper_Get_Search_Limit(hand), 0);
+  EXPECT_EQ(vgripper_Gripper_Get_Limits(hand), 1);  // fully open
+  unsigned short a = 0, b = 0;
+  vgripper_Gripper_Get_Ambiant_IR_Light(hand, &a, &b);
+  EXPECT_EQ(a, 2000);
+  EXPECT_EQ(b, 2000);
+  vgripper_Gripper_Get_Distance_Sensors(hand, &a, &b);
+  EXPECT_EQ(a, 255);
+  EXPECT_EQ(b, 255);
+  EXPECT_EQ(registers(mark),
+            (std::vector<std::string>{"r30/1", "r31/1", "r32/1", "r33/1", "r34/2", "r36/2", "r38/2", "r42/1", "r43/1",
+                                      "r44/1", "r45/1", "r3a/2", "r3c/2", "r3e/2", "r40/2"}));
+}
+
+TEST_F(Gripper, PairGetterSkipsANullOutput) {
+  unsigned short v = 0;
+  auto mark = simtest::trace_mark();
+  vgripper_Arm_Get_Limits(arm, &v, nullptr);
+  EXPECT_EQ(v, 200);
+  vgripper_Arm_Get_Limits(arm, nullptr, &v);
+  EXPECT_EQ(v, 3800);
+  vgripper_Gripper_Get_Distance_Sensors(hand, nullptr, nullptr);
+  EXPECT_EQ(registers(mark), (std::vector<std::string>{"r3c/2", "r3a/2"}));
+}
+
+TEST_F(Gripper, SettersClampAndSetTheByteOrderFirst) {
+  // A program that changed the order flags: the 16-bit setters put them back before writing.
+  ASSERT_EQ(lyn_set_order(arm, 0), 0);
+  ASSERT_EQ(lyn_set_order(hand, 0), 0);
+  auto mark = simtest::trace_mark();
+  EXPECT_EQ(vgripper_Arm_Set_Max_Speed(arm, 20), 0);
+  EXPECT_EQ(vgripper_Arm_Set_Max_Speed(arm, 7), 0);
+  EXPECT_EQ(vgripper_Arm_Set_Max_Speed(arm, -1), 0);
+  EXPECT_EQ(vgripper_Arm_Set_Search_Limit(arm, 5), 0);
+  EXPECT_EQ(vgripper_Arm_Set_Search_Limit(arm, 0), 0);
+  EXPECT_EQ(vgripper_Arm_Set_Order(arm, 0x0A28), 0);
+  EXPECT_EQ(vgripper_Gripper_Set_Order(hand, 300), 0);
+  EXPECT_EQ(vgripper_Gripper_Set_Torque(hand, 300), 0);
+  EXPECT_EQ(vgripper_GripperSet_Search_Limit(hand, -3), 0);
+  EXPECT_EQ(registers(mark), (std::vector<std::string>{"w40:0f", "w40:07", "w40:0f", "w41:01", "w41:00", "w3e:0a28",
+                                                       "w32:2c", "w36:012c", "w44:01"}));
+  // The flags stay set: 16-bit reads come back in the right order.
+  EXPECT_EQ(vgripper_Gripper_Get_Torque(hand), 300);
+  EXPECT_EQ(vgripper_Arm_Get_Order(arm), 0x0A28);
+}
+
+TEST_F(Gripper, SetterPassesTheLayersFailureBack) {
+  // The open probes the address: the fault hits the transfer after it.
+  const std::string fault = "extends = \"builtin\"\n[[fault]]\nkind = \"error\"\naddr = 0x28\nnth = 2\n";
+  start(fault);
+  EXPECT_LT(vgripper_Arm_Set_Max_Speed(arm, 3), 0);
+  EXPECT_EQ(vgripper_Arm_Get_Max_Speed(arm), 8);  // unchanged
+  start(fault);
+  EXPECT_LT(vgripper_Arm_Get_Version(arm), 0);  // a failed read cannot pass for a register value
+}
+
+TEST_F(Gripper, AnOrderDrivesTheArmToItsTarget) {
+  ASSERT_EQ(vgripper_Arm_Set_Max_Speed(arm, 15), 0);  // 960 units/s
+  ASSERT_EQ(vgripper_Arm_Set_Order(arm, 2500), 0);
+  EXPECT_EQ(vgripper_Arm_OnTarget(arm), 0);
+  EXPECT_EQ(vgripper_Arm_Get_Speed(arm), 15);  // on its way for about half a second
+  ASSERT_TRUE(wait_for([&] { return vgripper_Arm_OnTarget(arm) == 1; }, 5.0));
+  EXPECT_EQ(vgripper_Arm_Get_Position(arm), 2500);
+  EXPECT_EQ(vgripper_Arm_Get_Speed(arm), 0);
+  // Orders beyond the travel limits stop at the limit.
+  ASSERT_EQ(vgripper_Arm_Set_Order(arm, 4000), 0);
+  EXPECT_EQ(vgripper_Arm_Get_Order(arm), 3800);
+  // A limit search takes the arm to its lower limit and ends by itself.
+  ASSERT_EQ(vgripper_Arm_Set_Search_Limit(arm, 1), 0);
+  ASSERT_TRUE(wait_for([&] { return vgripper_Arm_Get_Search_Limit(arm) == 0; }, 10.0));
+  EXPECT_EQ(vgripper_Arm_Get_Position(arm), 200);
+  EXPECT_EQ(vgripper_Arm_OnTarget(arm), 1);
+}
+
+TEST_F(Gripper, HandClosesOnAnObject) {
+  start("extends = \"builtin\"\n[[i2c.slave]]\naddr = 0x29\nmodel = \"gripper_hand\"\nobject = true\n"
+        "object_position = 100\nspeed = 400.0\n");
+  EXPECT_EQ(vgripper_Gripper_Object_Detected(hand), 1);
+  unsigned short a = 0, b = 0;
+  vgripper_Gripper_Get_Distance_Sensors(hand, &a, &b);
+  EXPECT_EQ(a, 25);  // (100 - 0) / 4 mm
+  ASSERT_EQ(vgripper_Gripper_Set_Torque(hand, 700), 0);
+  ASSERT_EQ(vgripper_Gripper_Set_Order(hand, 255), 0);
+  ASSERT_TRUE(wait_for([&] { return vgripper_Gripper_OnTarget(hand) == 1; }, 5.0));
+  EXPECT_EQ(vgripper_Gripper_Get_Position(hand), 100);  // stopped by the object
+  EXPECT_EQ(vgripper_Gripper_Get_Current(hand), 700);   // squeezing at the set torque
+  EXPECT_EQ(vgripper_Gripper_Get_Resistivity(hand), 1200);
+  // Opening again releases it.
+  ASSERT_EQ(vgripper_Gripper_Set_Order(hand, 0), 0);
+  ASSERT_TRUE(wait_for([&] { return vgripper_Gripper_OnTarget(hand) == 1; }, 5.0));
+  EXPECT_EQ(vgripper_Gripper_Get_Limits(hand), 1);
+  EXPECT_EQ(vgripper_Gripper_Get_Resistivity(hand), 65535);
+}
+
+}  // namespace
