@@ -221,7 +221,8 @@ TEST(TeleopSystem, StreamsAt20HzAndDrivesByTheLaw) {
   // Commands in turn, each for 0.6 s: the frames that follow must be the law's wheel speeds.
   const std::vector<std::pair<std::string, std::string>> plan = {
       {"0x100", speed_frame(147, 147)},     {"0.5x50", speed_frame(112, 34)},
-      {"-1x20", speed_frame(-48, 107)},     {"1e300x1e300", speed_frame(32767, 32767)},
+      {"-1x20", speed_frame(-48, 107)},     {"0x1e300", speed_frame(32767, 32767)},
+      {"-infx0", speed_frame(-32768, 32767)},
       {"nanx5", speed_frame(0, 0)},         {"x0x-100x", speed_frame(-147, -147)},
       {"0.5", speed_frame(-108, -186)}};  // W only: V stays -100
   for (const auto &[cmd, frame] : plan)
