@@ -89,6 +89,7 @@ class Robot {
     return children >> child ? child : pid_;
   }
   void signal(int sig) { kill(program_pid(), sig); }
+  pid_t pid() const { return pid_; }
 
   // Exit status after at most `limit` seconds (-1 when still running).
   int wait(double limit) {
@@ -126,8 +127,10 @@ class Robot {
     }
     return out;
   }
-  std::string output() const {
-    std::ifstream in(dir_ + "/out.txt");
+  std::string output() const { return slurp(dir_ + "/out.txt"); }
+  const std::string &dir() const { return dir_; }
+  static std::string slurp(const std::string &path) {
+    std::ifstream in(path);
     return std::string(std::istreambuf_iterator<char>(in), {});
   }
 
@@ -352,4 +355,63 @@ TEST(TeleopSystem, SignalsAtRandomMomentsAlwaysStopTheRobot) {
     for (std::size_t f = 0; f + 3 < frames.size(); ++f)
       EXPECT_TRUE(frames[f].size() == 10 || f < 4) << frames[f];
   }
+}
+
+TEST(TeleopSystem, ConsoleScriptDrivesTheRobot) {
+  Robot robot;  // only for its folder and the robot program; the console starts first below
+  const std::string dir = robot.dir();
+  {
+    std::ofstream(dir + "/drive.txt") << "# ahead, then a turn on the spot\n0 0 100\n1 0.5 0\n2 0 0\n2.2 quit\n";
+  }
+  pid_t host = -1;
+  std::string program = simtest::bin("teleop-host");
+  std::vector<std::string> args = {program, "--script", dir + "/drive.txt", "--log", dir + "/log.csv",
+                                   "--plot", dir + "/path.svg", "--quiet"};
+  std::vector<char *> argv;
+  for (auto &a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 1, (dir + "/host.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_EQ(posix_spawn(&host, program.c_str(), &fa, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&fa);
+
+  int st = -1;
+  auto t0 = Clock::now();
+  while (seconds_since(t0) < 20 && waitpid(host, &st, WNOHANG) == 0) usleep(10000);
+  if (seconds_since(t0) >= 20) kill(host, SIGKILL), waitpid(host, &st, 0);
+  robot.signal(SIGINT);
+  ASSERT_EQ(robot.wait(5), 0);
+  std::string summary = Robot::slurp(dir + "/host.txt");
+  ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << summary;
+
+  // The summary: about 2.2 s of messages at 20 per second, 100 mm ahead, then a right turn of
+  // half a radian.
+  unsigned long received = 0, malformed = 9;
+  double rate = 0, distance = 0, x = 0, y = 0, heading = 0;
+  ASSERT_EQ(std::sscanf(summary.c_str() + summary.find("messages received"),
+                        "messages received: %lu (malformed: %lu)", &received, &malformed), 2) << summary;
+  std::sscanf(summary.c_str() + summary.find("rate:"), "rate: %lf", &rate);
+  std::sscanf(summary.c_str() + summary.find("distance driven:"), "distance driven: %lf", &distance);
+  std::sscanf(summary.c_str() + summary.find("final pose:"), "final pose: x %lf mm, y %lf mm, heading %lf", &x, &y,
+              &heading);
+  std::printf("console: %lu messages, %.2f per second, %.1f mm, pose %.1f %.1f %.1f\n", received, rate, distance, x,
+              y, heading);
+  EXPECT_EQ(malformed, 0u);
+  EXPECT_GE(received, 40u);
+  EXPECT_LE(received, 50u);
+  EXPECT_NEAR(rate, 20, 1.5);
+  EXPECT_NEAR(distance, 100, 15);
+  EXPECT_NEAR(x, 100, 15);
+  EXPECT_NEAR(y, 0, 10);
+  EXPECT_NEAR(heading, -0.5 * 180 / M_PI, 5);
+  EXPECT_NE(summary.find("path plot: " + dir + "/path.svg"), std::string::npos);
+  EXPECT_NE(Robot::slurp(dir + "/path.svg").find("<polyline"), std::string::npos);
+
+  // One log line per message, and the frames the robot got are the law's for the script.
+  std::string log = Robot::slurp(dir + "/log.csv");
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), long(received) + 1);
+  auto ticks = tick_frames(robot.frames());
+  for (const auto &frame : {speed_frame(147, 147), speed_frame(38, -38), speed_frame(0, 0)})
+    EXPECT_NE(std::find(ticks.begin(), ticks.end(), frame), ticks.end()) << frame;
 }
