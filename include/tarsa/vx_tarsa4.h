@@ -56,7 +56,7 @@ TARSA_API int tr4_getcommand(lyn_dev_t dev, unsigned char cmd, void *buf, int le
 
 /** Write command `cmd` with `len` (0 or more) data bytes from `data`, as one write. Does not
  *  check the handle. Returns 0, 56 after reporting error 56, or -12 when no frame could be
- *  allocated. */
+ *  allocated (also for a negative `len`, with nothing sent). */
 TARSA_API int tr4_sendcommand(lyn_dev_t dev, unsigned char cmd, const void *data, int len);
 
 /** Firmware revision: one byte into buf[0]. Returns 0, 55 or 58. */

@@ -2,6 +2,7 @@
 #include "tarsa/vx_tarsa4.h"
 
 #include <array>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -157,7 +158,8 @@ extern "C" int tr4_getcommand(lyn_dev_t dev, unsigned char cmd, void *buf, int l
 }
 
 extern "C" int tr4_sendcommand(lyn_dev_t dev, unsigned char cmd, const void *data, int len) {
-  if (len < 0) len = 0;
+  // A negative length, or one whose frame length does not fit an int, describes no frame.
+  if (len < 0 || len == INT_MAX) return kNoMemory;
   // Plain malloc: running out of memory here is a result for the caller, not the end of the process.
   auto *frame = static_cast<unsigned char *>(std::malloc(static_cast<std::size_t>(len) + 1));
   if (frame == nullptr) return kNoMemory;

@@ -131,6 +131,14 @@ TEST_F(Tarsa4, CommandByteAloneForLengthZeroAndTheFirmwareRefusal) {
   EXPECT_EQ(tr4_getcommand(dev, 0x17, buf, 1), 55);
 }
 
+TEST_F(Tarsa4, NegativeLengthBuildsNoFrame) {
+  const unsigned char data[1] = {1};
+  auto mark = simtest::trace_mark();
+  EXPECT_EQ(tr4_sendcommand(dev, 23, data, -1), -12);
+  EXPECT_TRUE(frames(mark).empty());
+  EXPECT_TRUE(reports.empty());
+}
+
 TEST_F(Tarsa4, RevisionIsOneCombinedTransfer) {
   unsigned char rev = 0;
   auto mark = simtest::trace_mark();
