@@ -226,26 +226,25 @@ TEST_F(Gpio, RangeCheckReportsAndStillSends) {
 }
 
 TEST_F(Gpio, SetAndClearGiveMinusOneOthersTheNegatedErrno) {
+  // Pin 65 passes the range check but is not on this controller: the device answers EINVAL, a
+  // value that cannot be mistaken for the ioctl's own -1.
+  simtest::load(board_with_gpio("pins = [64, [70, 87], 90]\n"));
   ASSERT_EQ(vx_gpio_init(), 0);
-  // 65 is a known pin that nobody has claimed here: the device refuses every operation on it.
   const std::size_t mark = simtest::trace_mark();
   errno = 0;
   EXPECT_EQ(vx_gpio_set(65), -1);
-  const int refused = errno;
-  ASSERT_GT(refused, 0);
+  EXPECT_EQ(errno, EINVAL);
   EXPECT_EQ(vx_gpio_clear(65), -1);
-  EXPECT_EQ(vx_gpio_dir(65, 1), -refused);
-  EXPECT_EQ(vx_gpio_dir_val(65, 0, 1), -refused);
-  EXPECT_EQ(vx_gpio_get(65), -refused);
-  for (const auto &r : simtest::trace_since(mark, kNode)) {
+  EXPECT_EQ(vx_gpio_dir(65, 1), -EINVAL);
+  EXPECT_EQ(vx_gpio_dir(65, 0), -EINVAL);
+  EXPECT_EQ(vx_gpio_dir_val(65, 0, 1), -EINVAL);
+  EXPECT_EQ(vx_gpio_get(65), -EINVAL);
+  const auto recs = simtest::trace_since(mark, kNode);
+  ASSERT_EQ(recs.size(), 6u);
+  for (const auto &r : recs) {
     EXPECT_EQ(r.at("ret").get<int>(), -1);
-    EXPECT_EQ(r.at("errno").get<int>(), refused);
+    EXPECT_EQ(r.at("errno").get<int>(), EINVAL);
   }
-  // An output cannot be read back.
-  ASSERT_EQ(vx_gpio_dir(75, 0), 0);
-  const int r = vx_gpio_get(75);
-  EXPECT_LT(r, 0);
-  EXPECT_NE(r, -1) << "the negated errno, not the ioctl's -1";
   EXPECT_TRUE(reports.empty());
 }
 

@@ -37,6 +37,13 @@ simtest::RunOptions without(const std::string &node) {
   return o;
 }
 
+// The built-in board with its PWM chip under another number.
+simtest::RunOptions other_chip() {
+  simtest::RunOptions o;
+  o.scenario_toml = "extends = \"builtin\"\n[pwm]\nchip = \"/sys/class/pwm/pwmchip1\"\n";
+  return o;
+}
+
 bool has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
 
 // seq of the first (or last) record of `dev` with `op`; 0 when there is none.
@@ -207,7 +214,7 @@ TEST(Init, EachFailingStepPrintsItsLineAndReturnsItsResult) {
        "init=-" + std::to_string(EINVAL) + " ", false, false, false},
       {"no I2C adapter", without(kI2c), "\nlyn_init ERROR!\n\n", "init=-16 ",
        false, false, false},
-      {"no PWM chip", without("/sys/class/pwm/pwmchip0"), "\nvx_pwm_init ERROR!\n\n",
+      {"no PWM chip", other_chip(), "\nvx_pwm_init ERROR!\n\n",
        "init=-" + std::to_string(ENOENT) + " ", true, false, false},
       {"no GPIO node", without(kGpio), "\nvx_gpio_init ERROR!\n\n",
        "init=-1 ", true, true, false},

@@ -5,10 +5,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "simtest.h"
+#include "tarsa/vx_config.h"
 #include "tarsa/vx_pwm.h"
 
 namespace {
@@ -17,13 +19,13 @@ const std::string kChip = "/sys/class/pwm/pwmchip0";
 
 // Writes to the chip since `mark`, as "file=data" with the file relative to the chip, and
 // " -> errno" when the write was refused.
-std::vector<std::string> pwm_writes(std::size_t mark) {
+std::vector<std::string> pwm_writes(std::size_t mark, const std::string &chip = kChip) {
   std::vector<std::string> out;
   for (const auto &r : simtest::trace_since(mark)) {
     if (r.value("op", "") != "write" || !r.contains("path")) continue;
     std::string path = r["path"].get<std::string>();
-    if (path.rfind(kChip + "/", 0) != 0) continue;
-    std::string s = path.substr(kChip.size() + 1) + "=" + r["data"].get<std::string>();
+    if (path.rfind(chip + "/", 0) != 0) continue;
+    std::string s = path.substr(chip.size() + 1) + "=" + r["data"].get<std::string>();
     if (r.value("ret", 0) < 0) s += " -> " + std::to_string(r.value("errno", 0));
     out.push_back(s);
   }
@@ -130,10 +132,31 @@ TEST_F(Pwm, APulseLeftByAnEarlierUserDoesNotBlockAShorterPeriod) {
                                                         "pwm0/duty_cycle=0", "pwm0/period=20000"}));
 }
 
-TEST_F(Pwm, MissingChipFailsTheStart) {
-  simtest::load("extends = \"builtin\"\n[[fault]]\nkind = \"missing\"\nnode = \"" + kChip + "\"\n");
+TEST_F(Pwm, MissingChipFailsTheStartAndTheConfigurationNamesAnother) {
+  // A board whose only chip is another one.
+  const std::string other = "/sys/class/pwm/pwmchip1";
+  simtest::load("extends = \"builtin\"\n[pwm]\nchip = \"" + other + "\"\n");
   EXPECT_EQ(vx_pwm_init(), -ENOENT);
   EXPECT_EQ(vx_pwm_period(0, 1000), -ENODEV);
+
+  char path[] = "/tmp/tarsa_pwm_XXXXXX";
+  const int fd = ::mkstemp(path);
+  ASSERT_GE(fd, 0);
+  const std::string text = "[pwm]\nchip = \"" + other + "\"\n";
+  ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  ::close(fd);
+  ::setenv("TARSA_CONFIG", path, 1);
+  ASSERT_EQ(vx_config_init(0, nullptr), 0);
+  const std::size_t mark = simtest::trace_mark();
+  EXPECT_EQ(vx_pwm_init(), 0);
+  EXPECT_EQ(vx_pwm_period(1, 1000), 0);
+  EXPECT_EQ(vx_pwm_cleanup(), 0);
+  EXPECT_EQ(pwm_writes(mark, other), (std::vector<std::string>{"export=0", "export=1", "pwm1/period=1000000",
+                                                               "pwm0/enable=0", "unexport=0", "pwm1/enable=0",
+                                                               "unexport=1"}));
+  vx_config_exit();
+  ::unsetenv("TARSA_CONFIG");
+  ::unlink(path);
 }
 
 }  // namespace
