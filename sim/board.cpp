@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <bitset>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -146,6 +147,9 @@ int gpio_check_use(SharedState &shm, int pin, std::uint64_t owner) {
 // ---- I2C adapter --------------------------------------------------------------------------
 
 int I2cAdapter::check_faults(int addr) {
+  bool any = false;
+  for (const auto &f : faults_) any = any || f.addr == addr;
+  if (!any) return 0;
   bool created = false;
   auto counter = board_.shared_bytes("i2c-count:" + std::to_string(number_) + ":" + std::to_string(addr),
                                      sizeof(std::uint64_t), &created);
@@ -165,14 +169,15 @@ int I2cAdapter::check_faults(int addr) {
 }
 
 int I2cAdapter::transfer(std::span<I2cMessage> msgs) {
+  // Messages run in order, so those before a refused one have had their effect, as on the wire.
   // Each transfer counts once per address it reaches, for the faults.
-  std::set<int> seen;
-  for (const auto &m : msgs) {
-    if (!seen.insert(m.addr).second) continue;
-    if (!slaves_.count(m.addr)) return ENXIO;
-    if (int e = check_faults(m.addr)) return e;
-  }
+  std::bitset<128> seen;
   for (auto &m : msgs) {
+    if (!slaves_.count(m.addr)) return ENXIO;  // only 7-bit addresses carry slaves
+    if (!seen[m.addr]) {
+      seen[m.addr] = true;
+      if (int e = check_faults(m.addr)) return e;
+    }
     auto &s = *slaves_.at(m.addr);
     bool ack = (m.flags & I2C_M_RD) ? s.read(m.buf) : s.write(m.buf);
     if (!ack) return ENXIO;
@@ -182,8 +187,8 @@ int I2cAdapter::transfer(std::span<I2cMessage> msgs) {
 
 // ---- Board --------------------------------------------------------------------------------
 
-Board::Board(const toml::table &scenario, SharedState &shm, bool fresh)
-    : scenario_(scenario), shm_(shm), fresh_(fresh), gpio_(std::make_unique<GpioController>(shm)) {
+Board::Board(toml::table scenario, SharedState &shm, bool fresh)
+    : scenario_(std::move(scenario)), shm_(shm), fresh_(fresh), gpio_(std::make_unique<GpioController>(shm)) {
   build();
 }
 
@@ -262,7 +267,7 @@ void Board::build() {
         auto *ad = adapter(num);
         if (!ad) throw error(t, "i2c.slave: no adapter " + std::to_string(num));
         auto it = registry().find(kind);
-        if (it == registry().end()) throw error(t, "i2c.slave: unknown model \"" + kind + "\"");
+        if (it == registry().end()) throw error(*t.get("model"), "i2c.slave: unknown model \"" + kind + "\"");
         try {
           ad->add_slave(addr, it->second(t, *this));
         } catch (const ScenarioError &) {

@@ -67,8 +67,9 @@ struct NodeInfo {
 class Board {
  public:
   // Builds the board from a parsed scenario (already merged with the built-in one when it
-  // says `extends = "builtin"`). Throws std::runtime_error with a readable message.
-  Board(const toml::table &scenario, SharedState &shm, bool fresh);
+  // says `extends = "builtin"`). Throws std::runtime_error with a readable message. Taken by
+  // value and moved in: copies of TOML nodes lose the line numbers that messages quote.
+  Board(toml::table scenario, SharedState &shm, bool fresh);
   ~Board();
   Board(const Board &) = delete;
   Board &operator=(const Board &) = delete;

@@ -16,13 +16,18 @@ const char kBuiltin[] = {
 };
 
 // Arrays of tables are appended, tables merged, everything else replaced.
-void merge(toml::table &base, const toml::table &over) {
+// Nodes are moved, not copied, so they keep their line numbers for messages.
+void merge(toml::table &base, toml::table &over) {
   for (auto &&[k, v] : over) {
     auto *existing = base.get(k);
     if (existing && existing->is_table() && v.is_table()) {
       merge(*existing->as_table(), *v.as_table());
     } else if (existing && existing->is_array_of_tables() && v.is_array_of_tables()) {
-      for (auto &e : *v.as_array()) existing->as_array()->push_back(e);
+      for (auto &e : *v.as_array()) existing->as_array()->push_back(std::move(*e.as_table()));
+    } else if (v.is_table()) {
+      base.insert_or_assign(k, std::move(*v.as_table()));
+    } else if (v.is_array()) {
+      base.insert_or_assign(k, std::move(*v.as_array()));
     } else {
       base.insert_or_assign(k, v);
     }

@@ -138,8 +138,7 @@ int main(int argc, char **argv) {
   // shared parts (pins, register files) start from the scenario.
   try {
     if (!tsim::shm_set_scenario(*shm, text)) throw tsim::ScenarioError("scenario too large");
-    toml::table t = tsim::parse_scenario(text, scenario_path.empty() ? "builtin" : scenario_path);
-    tsim::Board board(t, *shm, true);
+    tsim::Board board(tsim::parse_scenario(text, scenario_path.empty() ? "builtin" : scenario_path), *shm, true);
     shm->built_generation = shm->generation.load();
   } catch (const std::exception &e) {
     remove_run_dir(run_dir);

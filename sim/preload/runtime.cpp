@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "scenario.h"
 
@@ -65,7 +66,9 @@ std::once_flag g_once;
 
 // fork() must not copy a lock that another thread holds mid-operation.
 void before_fork() { g_rt->local.lock(); }
-void after_fork() { g_rt->local.unlock(); }
+void after_fork_parent() { g_rt->local.unlock(); }
+// The child's thread has a new id and cannot unlock what its parent's thread locked.
+void after_fork_child() { new (&g_rt->local) std::recursive_mutex(); }
 
 }  // namespace
 
@@ -79,7 +82,7 @@ Runtime &rt() {
     auto *r = new Runtime;
     r->init();
     g_rt = r;
-    pthread_atfork(before_fork, after_fork, after_fork);
+    pthread_atfork(before_fork, after_fork_parent, after_fork_child);
   });
   return *g_rt;
 }
@@ -117,8 +120,8 @@ void Runtime::sync() {
   if (board_ && gen == generation_) return;
   bool fresh = shm_->built_generation != gen;
   try {
-    toml::table t = parse_scenario(std::string_view(shm_->scenario, shm_->scenario_len), "scenario");
-    board_ = std::make_unique<Board>(t, *shm_, fresh);
+    board_ = std::make_unique<Board>(parse_scenario(std::string_view(shm_->scenario, shm_->scenario_len), "scenario"),
+                                     *shm_, fresh);
   } catch (const std::exception &e) {
     std::string msg = std::string("tarsa-sim: scenario refused: ") + e.what() + "\n";
     (void)!::write(2, msg.data(), msg.size());
@@ -136,7 +139,7 @@ std::string Runtime::load(std::string_view text) {
     SharedState *scratch = shm_anonymous();
     if (!scratch) return "cannot map scratch state";
     try {
-      Board probe(t, *scratch, true);
+      Board probe(std::move(t), *scratch, true);
     } catch (...) {
       munmap(scratch, sizeof(SharedState));
       throw;

@@ -1,0 +1,258 @@
+// Helpers for tests on the board simulator: control calls found at run time, trace reading and
+// programs run under tarsa-sim with bounded waits.
+#include "simtest.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+namespace simtest {
+
+namespace {
+
+template <class F>
+F control(const char *name) {
+  return reinterpret_cast<F>(dlsym(RTLD_DEFAULT, name));
+}
+
+std::vector<nlohmann::json> parse_lines(std::istream &in, std::size_t after, const std::string &dev) {
+  std::vector<nlohmann::json> out;
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.empty()) continue;
+    // A line still being written by another process is skipped, not an error.
+    auto j = nlohmann::json::parse(line, nullptr, false);
+    if (j.is_discarded() || !j.is_object()) continue;
+    if (j.value("seq", 0ull) <= after) continue;
+    if (!dev.empty() && j.value("dev", std::string()) != dev) continue;
+    out.push_back(std::move(j));
+  }
+  return out;
+}
+
+std::string run_dir() {
+  static std::atomic<int> counter{0};
+  std::string base = std::string(TARSA_BIN_DIR) + "/sim-runs";
+  std::filesystem::create_directories(base);
+  std::string dir = base + "/" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  return dir;
+}
+
+void write_file(const std::string &path, const std::string &text) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f << text;
+}
+
+}  // namespace
+
+bool active() { return control<unsigned long (*)()>("tarsa_sim_trace_seq") != nullptr; }
+
+void load(const std::string &toml) {
+  auto fn = control<int (*)(const char *)>("tarsa_sim_load_scenario");
+  if (!fn) {
+    ADD_FAILURE() << "not running under tarsa-sim";
+    return;
+  }
+  if (fn(toml.c_str()) != 0) ADD_FAILURE() << "scenario refused (see standard error)";
+}
+
+std::size_t trace_mark() {
+  auto fn = control<unsigned long (*)()>("tarsa_sim_trace_seq");
+  return fn ? fn() : 0;
+}
+
+std::vector<nlohmann::json> trace_since(std::size_t mark, const std::string &dev) {
+  auto fn = control<const char *(*)()>("tarsa_sim_trace_path");
+  const char *path = fn ? fn() : nullptr;
+  if (!path) {
+    ADD_FAILURE() << "the run is not traced";
+    return {};
+  }
+  std::ifstream in(path);
+  return parse_lines(in, mark, dev);
+}
+
+std::vector<nlohmann::json> read_trace(const std::string &path) {
+  std::ifstream in(path);
+  return parse_lines(in, 0, "");
+}
+
+std::string bin(const std::string &name) {
+  static std::mutex mu;
+  static std::map<std::string, std::string> cache;
+  std::lock_guard<std::mutex> l(mu);
+  if (auto it = cache.find(name); it != cache.end()) return it->second;
+  namespace fs = std::filesystem;
+  std::string found;
+  for (const std::string &c : {std::string(TARSA_BIN_DIR) + "/programs/" + name + "/" + name,
+                               std::string(TARSA_BIN_DIR) + "/programs/" + name,
+                               std::string(TARSA_BIN_DIR) + "/tests/" + name,
+                               std::string(TARSA_BIN_DIR) + "/" + name}) {
+    if (fs::is_regular_file(c) && ::access(c.c_str(), X_OK) == 0) {
+      found = c;
+      break;
+    }
+  }
+  if (found.empty()) {
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(TARSA_BIN_DIR, fs::directory_options::skip_permission_denied, ec);
+         it != fs::recursive_directory_iterator(); it.increment(ec)) {
+      if (ec) break;
+      if (it->path().filename() == name && it->is_regular_file(ec) && ::access(it->path().c_str(), X_OK) == 0) {
+        found = it->path().string();
+        break;
+      }
+    }
+  }
+  if (found.empty()) found = std::string(TARSA_BIN_DIR) + "/programs/" + name + "/" + name;
+  cache[name] = found;
+  return found;
+}
+
+Result run(const std::vector<std::string> &argv, const RunOptions &opts) {
+  Result res;
+  if (argv.empty()) return res;
+  std::string dir = run_dir();
+  res.trace = dir + "/trace.jsonl";
+  std::string scenario;
+  if (!opts.scenario_toml.empty()) {
+    scenario = dir + "/scenario.toml";
+    write_file(scenario, opts.scenario_toml);
+  }
+  std::vector<std::string> args = {TARSA_SIM_LAUNCHER};
+  if (!scenario.empty()) args.insert(args.end(), {"--scenario", scenario});
+  args.insert(args.end(), {"--trace", res.trace, "--"});
+  args.insert(args.end(), argv.begin(), argv.end());
+
+  int in[2], out[2], err[2];
+  if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) {
+    ADD_FAILURE() << "pipe: " << std::strerror(errno);
+    return res;
+  }
+  pid_t pid = fork();
+  if (pid < 0) {
+    ADD_FAILURE() << "fork: " << std::strerror(errno);
+    return res;
+  }
+  if (pid == 0) {
+    setpgid(0, 0);  // one group, so a timeout can end the launcher and its program together
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    // The launcher sets up a run of its own; nothing of this process's run may leak into it.
+    for (const char *v : {"LD_PRELOAD", "TARSA_SIM_STATE", "TARSA_SIM_START_NS", "TARSA_SIM_TRACE", "TARSA_SIM_SCENARIO"})
+      unsetenv(v);
+    for (const auto &e : opts.env) putenv(strdup(e.c_str()));
+    std::vector<char *> cargs;
+    for (auto &a : args) cargs.push_back(const_cast<char *>(a.c_str()));
+    cargs.push_back(nullptr);
+    execv(cargs[0], cargs.data());
+    _exit(127);
+  }
+  setpgid(pid, pid);
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  fcntl(in[1], F_SETFL, O_NONBLOCK);
+  std::size_t sent = 0;
+  int fin = in[1];
+  if (opts.input.empty()) {
+    close(fin);
+    fin = -1;
+  }
+  int fds_out[2] = {out[0], err[0]};
+  std::string *dest[2] = {&res.out, &res.err};
+  auto deadline = std::chrono::steady_clock::now() + opts.timeout;
+  bool killed = false;
+  int status = 0;
+  bool exited = false;
+  // SIGPIPE from a program that stops reading its input must not end the test.
+  struct sigaction ign{}, old{};
+  ign.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ign, &old);
+  while (fds_out[0] >= 0 || fds_out[1] >= 0 || !exited) {
+    auto now = std::chrono::steady_clock::now();
+    if (now >= deadline && !killed) {
+      kill(-pid, SIGKILL);
+      killed = true;
+      deadline = now + std::chrono::seconds(5);
+    } else if (now >= deadline) {
+      break;  // the pipes are held open by something outside the group: give up on them
+    }
+    pollfd p[3];
+    int n = 0;
+    int map[3];
+    for (int k = 0; k < 2; ++k)
+      if (fds_out[k] >= 0) {
+        p[n] = {fds_out[k], POLLIN, 0};
+        map[n++] = k;
+      }
+    if (fin >= 0) {
+      p[n] = {fin, POLLOUT, 0};
+      map[n++] = 2;
+    }
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
+    int r = n ? poll(p, static_cast<nfds_t>(n), static_cast<int>(std::min<long long>(left, 50))) : 0;
+    if (r < 0 && errno != EINTR) break;
+    for (int k = 0; r > 0 && k < n; ++k) {
+      if (!p[k].revents) continue;
+      if (map[k] == 2) {
+        ssize_t w = write(fin, opts.input.data() + sent, opts.input.size() - sent);
+        if (w > 0) sent += static_cast<std::size_t>(w);
+        if (w < 0 && errno != EAGAIN && errno != EINTR) sent = opts.input.size();
+        if (sent >= opts.input.size()) {
+          close(fin);
+          fin = -1;
+        }
+        continue;
+      }
+      char buf[4096];
+      ssize_t got = read(p[k].fd, buf, sizeof buf);
+      if (got > 0) {
+        dest[map[k]]->append(buf, static_cast<std::size_t>(got));
+      } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
+        close(p[k].fd);
+        fds_out[map[k]] = -1;
+      }
+    }
+    if (!exited) {
+      pid_t w = waitpid(pid, &status, WNOHANG);
+      if (w == pid) exited = true;
+      if (n == 0 && !exited) {
+        pollfd none{-1, 0, 0};
+        poll(&none, 1, 10);
+      }
+    }
+  }
+  if (fin >= 0) close(fin);
+  for (int fd : fds_out)
+    if (fd >= 0) close(fd);
+  if (!exited) {
+    kill(-pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
+  sigaction(SIGPIPE, &old, nullptr);
+  if (killed) res.status = -1;
+  else if (WIFEXITED(status)) res.status = WEXITSTATUS(status);
+  else if (WIFSIGNALED(status)) res.status = 128 + WTERMSIG(status);
+  return res;
+}
+
+}  // namespace simtest

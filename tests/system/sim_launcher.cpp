@@ -1,0 +1,231 @@
+// tarsa-sim as a user runs it: real i2c-tools against a register-file slave, the trace they
+// leave, exit and signal status, refused scenarios, and a clean temporary directory.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "simtest.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char *kBoard = R"(
+[[i2c.adapter]]
+number = 2
+
+[[i2c.slave]]
+addr = 0x1F
+model = "regfile"
+
+[[i2c.slave]]
+addr = 0x50
+model = "regfile"
+dump = """
+     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f    0123456789abcdef
+00: 00 11 22 33 44 55 66 77 88 99 aa bb cc dd ee ff    ."3DUfw........
+10: de ad be ef XX XX XX XX XX XX XX XX XX XX XX XX    ????............
+"""
+
+[[i2c.slave]]
+addr = 0x77
+model = "regfile"
+)";
+
+std::string tool(const std::string &name) {
+  for (const char *dir : {"/usr/sbin/", "/sbin/", "/usr/bin/"})
+    if (access((std::string(dir) + name).c_str(), X_OK) == 0) return std::string(dir) + name;
+  return {};
+}
+
+class Tools : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (tool("i2cdetect").empty()) GTEST_SKIP() << "i2c-tools are not installed (scripts/install-deps.sh)";
+  }
+  simtest::Result sh(const std::string &script) {
+    simtest::RunOptions o;
+    o.scenario_toml = kBoard;
+    o.env = {"PATH=/usr/sbin:/sbin:/usr/bin:/bin"};
+    return simtest::run({"/bin/sh", "-c", script}, o);
+  }
+};
+
+TEST_F(Tools, DetectShowsExactlyTheScenarioAddresses) {
+  auto r = sh("i2cdetect -y 2");
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string expected =
+      "     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f\n"
+      "00:                         -- -- -- -- -- -- -- -- \n"
+      "10: -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- 1f \n"
+      "20: -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- \n"
+      "30: -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- \n"
+      "40: -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- \n"
+      "50: 50 -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- \n"
+      "60: -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- \n"
+      "70: -- -- -- -- -- -- -- 77                         \n";
+  EXPECT_EQ(r.out, expected);
+  // Quick writes everywhere except 0x30-0x37 and 0x50-0x5f, where a byte is read.
+  int quick = 0, receive = 0;
+  for (auto &t : simtest::read_trace(r.trace)) {
+    if (t["op"] != "smbus") continue;
+    if (t["size"] == 0) ++quick;
+    if (t["size"] == 1) ++receive;
+  }
+  EXPECT_EQ(quick, 0x78 - 0x08 - 24);
+  EXPECT_EQ(receive, 24);
+}
+
+TEST_F(Tools, GetSetAndTransferOnARegisterFile) {
+  auto r = sh("i2cget -y 2 0x50 0x03 && i2cset -y 2 0x50 0x04 0x5a && i2cget -y 2 0x50 0x04 && "
+              "i2cget -y 2 0x50 0x10 w && i2ctransfer -y 2 w3@0x50 0x20 0x01 0x02 r4@0x50");
+  ASSERT_EQ(r.status, 0) << r.err;
+  // Separate processes see one register file; the word is least significant byte first.
+  EXPECT_EQ(r.out, "0x33\n0x5a\n0xadde\n0x00 0x00 0x00 0x00\n");
+
+  auto t = simtest::read_trace(r.trace);
+  ASSERT_FALSE(t.empty());
+  for (std::size_t i = 0; i < t.size(); ++i) {
+    EXPECT_EQ(t[i]["seq"], i + 1);
+    EXPECT_EQ(t[i]["dev"], "/dev/i2c-2");
+    EXPECT_TRUE(t[i]["us"].is_number_unsigned());
+    EXPECT_TRUE(t[i].contains("ret"));
+    if (i) {
+      EXPECT_GE(t[i]["us"].get<std::uint64_t>(), t[i - 1]["us"].get<std::uint64_t>());
+    }
+  }
+  std::vector<nlohmann::json> smbus, rdwr;
+  for (auto &e : t) {
+    if (e["op"] == "smbus") smbus.push_back(e);
+    if (e["op"] == "rdwr") rdwr.push_back(e);
+  }
+  ASSERT_EQ(smbus.size(), 4u);
+  auto first = smbus[0];
+  first.erase("seq");
+  first.erase("us");
+  EXPECT_EQ(first, nlohmann::json::parse(R"({"dev":"/dev/i2c-2","op":"smbus","addr":80,"read_write":1,
+                                             "command":3,"size":2,"data":"33","ret":0})"));
+  EXPECT_EQ(smbus[1]["read_write"], 0);
+  EXPECT_EQ(smbus[1]["command"], 4);
+  EXPECT_EQ(smbus[1]["data"], "5a");
+  EXPECT_EQ(smbus[3]["size"], 3);
+  EXPECT_EQ(smbus[3]["data"], "dead");  // bytes in bus order
+  ASSERT_EQ(rdwr.size(), 1u);
+  EXPECT_EQ(rdwr[0]["msgs"], nlohmann::json::parse(R"([{"addr":80,"flags":0,"len":3,"data":"200102"},
+                                                        {"addr":80,"flags":1,"len":4,"data":"00000000"}])"));
+  EXPECT_EQ(rdwr[0]["ret"], 2);
+  bool saw_open = false, saw_funcs = false, saw_slave = false, saw_close = false;
+  for (auto &e : t) {
+    saw_open |= e["op"] == "open" && e["flags"].is_number_integer();
+    saw_funcs |= e["op"] == "funcs";
+    saw_slave |= e["op"] == "slave" && e["addr"] == 80 && e["force"] == 0;
+    saw_close |= e["op"] == "close";
+  }
+  EXPECT_TRUE(saw_open && saw_funcs && saw_slave && saw_close);
+}
+
+TEST_F(Tools, AbsentAddressFailsAsOnTheBoard) {
+  auto r = sh("i2cget -y 2 0x51 0x00");
+  EXPECT_NE(r.status, 0);
+  auto t = simtest::read_trace(r.trace);
+  bool failed = false;
+  for (auto &e : t)
+    if (e["op"] == "smbus") failed = e["ret"] == -1 && e["errno"] == ENXIO;
+  EXPECT_TRUE(failed);
+}
+
+// ---- the launcher ----------------------------------------------------------------------------
+
+TEST(Launcher, ExitAndSignalStatus) {
+  EXPECT_EQ(simtest::run({"/bin/sh", "-c", "exit 7"}).status, 7);
+  EXPECT_EQ(simtest::run({"/bin/sh", "-c", "kill -TERM $$"}).status, 128 + SIGTERM);
+  auto r = simtest::run({"/nonexistent/program"});
+  EXPECT_EQ(r.status, 127);
+  EXPECT_NE(r.err.find("cannot run /nonexistent/program"), std::string::npos) << r.err;
+}
+
+TEST(Launcher, RefusedScenarioStopsBeforeTheProgram) {
+  simtest::RunOptions o;
+  o.scenario_toml = "[[i2c.adapter]]\nnumber = 2\n[[i2c.slave]]\naddr = 0x50\nmodel = \"nosuch\"\n";
+  auto r = simtest::run({"/bin/sh", "-c", "echo ran"}, o);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("unknown model \"nosuch\""), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("scenario.toml:5:"), std::string::npos) << r.err;  // where the model is named
+
+  o.scenario_toml = "[[i2c.slave]]\naddr = 0x50\nmodel = \"regfile\"\n";
+  r = simtest::run({"/bin/true"}, o);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("no adapter 2"), std::string::npos) << r.err;
+}
+
+TEST(Launcher, ForwardsTerminationAndLeavesNothingBehind) {
+  std::string tmp = std::string(TARSA_BIN_DIR) + "/sim-runs/tmp-" + std::to_string(getpid());
+  fs::remove_all(tmp);
+  fs::create_directories(tmp);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    setenv("TMPDIR", tmp.c_str(), 1);
+    unsetenv("LD_PRELOAD");
+    execl(TARSA_SIM_LAUNCHER, TARSA_SIM_LAUNCHER, "--", "/bin/sleep", "30", static_cast<char *>(nullptr));
+    _exit(99);
+  }
+  // Wait until the run directory exists (the program is being started), then stop the launcher.
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (fs::is_empty(tmp) && std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_FALSE(fs::is_empty(tmp));
+  kill(pid, SIGTERM);
+  int status = 0;
+  pid_t w = 0;
+  while (std::chrono::steady_clock::now() < end && (w = waitpid(pid, &status, WNOHANG)) == 0)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  if (w != pid) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    FAIL() << "the launcher did not end after SIGTERM";
+  }
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
+  EXPECT_TRUE(fs::is_empty(tmp));
+
+  simtest::RunOptions o;
+  o.env = {"TMPDIR=" + tmp};
+  EXPECT_EQ(simtest::run({"/bin/sh", "-c", "exit 3"}, o).status, 3);
+  EXPECT_TRUE(fs::is_empty(tmp));
+  fs::remove_all(tmp);
+}
+
+TEST(Launcher, PrintEnvGivesAShellOneBoard) {
+  if (tool("i2cset").empty()) GTEST_SKIP() << "i2c-tools are not installed";
+  std::string dir = std::string(TARSA_BIN_DIR) + "/sim-runs/env-" + std::to_string(getpid());
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  std::ofstream(dir + "/board.toml") << kBoard;
+  std::string script = "set -e; eval \"$(" + std::string(TARSA_SIM_LAUNCHER) + " --scenario " + dir +
+                       "/board.toml --print-env)\"; i2cset -y 2 0x1f 0x01 0x42; i2cget -y 2 0x1f 0x01; "
+                       "rm -r \"$(dirname \"$TARSA_SIM_STATE\")\"";
+  simtest::RunOptions o;
+  o.env = {"PATH=/usr/sbin:/sbin:/usr/bin:/bin", "TMPDIR=" + dir};
+  // Run through the launcher's own shell only to get bounded waits; the inner eval sets up
+  // a second run that the two i2c commands share.
+  auto r = simtest::run({"/bin/sh", "-c", script}, o);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "0x42\n");
+  int left = 0;
+  for (auto &e : fs::directory_iterator(dir)) left += e.path().filename() != "board.toml";
+  EXPECT_EQ(left, 0);
+  fs::remove_all(dir);
+}
+
+}  // namespace
