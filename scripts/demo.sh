@@ -18,6 +18,11 @@ sim=$(find_bin tarsa-sim)
 teleop=$(find_bin teleop)
 host=$(find_bin teleop-host)
 
+# The robot sends to the console at the address of its configuration; the demo uses an address
+# of its own, so that no other robot program on this machine joins in.
+demo_ip=127.0.0.33
+sed "s/^udp_host = .*/udp_host = \"$demo_ip\"/" "$here/../tarsa.toml.sample" >"$out/tarsa.toml"
+
 host_pid=
 robot_pid=
 cleanup() {
@@ -28,6 +33,7 @@ trap cleanup EXIT
 
 echo "demo: teleop runs on the simulated robot; teleop-host drives it around a square (about 20 s)"
 "$host" --script "$here/demo-square.txt" --plot "$out/path.svg" --log "$out/messages.csv" --quiet \
+  --bind "$demo_ip" \
   >"$out/host.txt" 2>&1 &
 host_pid=$!
 # The console must be listening before the robot sends its first message.
@@ -42,7 +48,7 @@ if ! kill -0 "$host_pid" 2>/dev/null; then
   exit 1
 fi
 
-"$sim" --trace "$out/trace.jsonl" -- "$teleop" >"$out/teleop.txt" 2>&1 &
+TARSA_CONFIG="$out/tarsa.toml" "$sim" --trace "$out/trace.jsonl" -- "$teleop" >"$out/teleop.txt" 2>&1 &
 robot_pid=$!
 
 # The script ends the console after about 20 s; bounded in case the robot never answers.

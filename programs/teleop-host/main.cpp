@@ -182,6 +182,11 @@ class Console {
   double script_start_ = -1;
   bool quit_ = false;
   double last_draw_ = 0;
+  // The robot being driven: its address, and when it was last heard. Another sender's messages
+  // are not answered, so that a command never reaches a robot it was not meant for.
+  sockaddr_in robot_{};
+  double robot_seen_ = -1;
+  unsigned long others_ = 0;
   int us_max_ = 1, ir_max_ = 1;
 };
 
@@ -252,6 +257,16 @@ void Console::on_message(const std::string &text, const sockaddr_in *from) {
     return;
   }
   double arrival = now_s();
+  if (from) {
+    bool same = robot_.sin_addr.s_addr == from->sin_addr.s_addr && robot_.sin_port == from->sin_port;
+    // A robot silent for a second has gone (or restarted on a new port): take the next one.
+    if (!same && robot_seen_ >= 0 && arrival - robot_seen_ < 1.0) {
+      ++others_;
+      return;
+    }
+    robot_ = *from;
+    robot_seen_ = arrival;
+  }
   if (script_start_ < 0) script_start_ = arrival;
   stats_.add(m.t, arrival);
   last_ = m;
@@ -355,6 +370,7 @@ void Console::summary() {
   double span = s.last_t - s.first_t;
   double rate = span > 0 ? s.intervals / span : 0;
   std::printf("messages received: %lu (malformed: %lu)\n", s.received, s.malformed + splitter_.dropped());
+  if (others_) std::printf("messages from other robots, not answered: %lu\n", others_);
   std::printf("rate: %.2f per second over %.2f s of robot time\n", rate, span);
   if (s.intervals > 0)
     std::printf("interval: robot clock %.2f ms (sd %.2f ms), arrival %.2f ms (sd %.2f ms, max %.2f ms)\n",

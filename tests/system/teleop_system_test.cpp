@@ -33,6 +33,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr int kRobotAddr = 0x1F;
+// The host address these tests configure: other robot programs on this machine, which send to
+// the default 127.0.0.1, never reach the test's host.
+constexpr const char *kHostIp = "127.0.0.77";
 
 double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
@@ -55,6 +58,7 @@ class Robot {
     dir_ = testing::TempDir() + "teleop-" + std::to_string(getpid()) + "-" + std::to_string(++runs_);
     mkdir(dir_.c_str(), 0700);
     trace_ = dir_ + "/trace.jsonl";
+    write_config();
     master_ = posix_openpt(O_RDWR | O_NOCTTY);
     grantpt(master_);
     unlockpt(master_);
@@ -70,7 +74,13 @@ class Robot {
     std::vector<char *> argv;
     for (auto &a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    EXPECT_EQ(posix_spawn(&pid_, launcher.c_str(), &fa, nullptr, argv.data(), environ), 0);
+    std::vector<std::string> env = {"TARSA_CONFIG=" + dir_ + "/tarsa.toml"};
+    for (char **e = environ; *e; ++e)
+      if (std::string(*e).rfind("TARSA_CONFIG=", 0) != 0) env.push_back(*e);
+    std::vector<char *> envp;
+    for (auto &e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    EXPECT_EQ(posix_spawn(&pid_, launcher.c_str(), &fa, nullptr, argv.data(), envp.data()), 0);
     posix_spawn_file_actions_destroy(&fa);
   }
   ~Robot() {
@@ -129,6 +139,15 @@ class Robot {
   }
   std::string output() const { return slurp(dir_ + "/out.txt"); }
   const std::string &dir() const { return dir_; }
+
+  // The standard board with the test's host address.
+  void write_config() const {
+    std::string text = slurp(std::string(TARSA_SOURCE_DIR) + "/tarsa.toml.sample");
+    std::size_t at = text.find("udp_host = \"127.0.0.1\"");
+    ASSERT_NE(at, std::string::npos);
+    text.replace(at, 22, std::string("udp_host = \"") + kHostIp + "\"");
+    std::ofstream(dir_ + "/tarsa.toml") << text;
+  }
   static std::string slurp(const std::string &path) {
     std::ifstream in(path);
     return std::string(std::istreambuf_iterator<char>(in), {});
@@ -150,7 +169,7 @@ struct Received {
 // The operator's end, played by the test on 127.0.0.1:3000.
 class Host {
  public:
-  Host() : sock_(udp_bound("127.0.0.1", 3000)), t0_(Clock::now()) {}
+  Host() : sock_(udp_bound(kHostIp, 3000)), t0_(Clock::now()) {}
   ~Host() { close(sock_); }
 
   // Receives messages for `duration` seconds; `answer` gives the reply to each (none: no reply)
@@ -366,7 +385,7 @@ TEST(TeleopSystem, ConsoleScriptDrivesTheRobot) {
   pid_t host = -1;
   std::string program = simtest::bin("teleop-host");
   std::vector<std::string> args = {program, "--script", dir + "/drive.txt", "--log", dir + "/log.csv",
-                                   "--plot", dir + "/path.svg", "--quiet"};
+                                   "--plot", dir + "/path.svg", "--quiet", "--bind", kHostIp};
   std::vector<char *> argv;
   for (auto &a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
