@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -158,10 +159,16 @@ TEST_F(LynRs232, UnprivilegedCallerFailsTheAccessTest) {
     _exit(lyn_rs232_open(&bus_, 0, 0, tty_.c_str()) == nullptr ? 0 : 1);
   }
   ::close(pipefd[1]);
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
   std::string err = read_some(pipefd[0], 200, [](int fd, char *b, int n) { return static_cast<int>(::read(fd, b, n)); });
   ::close(pipefd[0]);
+  int status = 0;
+  pid_t done = 0;
+  for (int tries = 0; tries < 500 && (done = waitpid(child, &status, WNOHANG)) == 0; ++tries) poll(nullptr, 0, 10);
+  if (done == 0) {
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+    FAIL() << "the child did not finish within 5 s";
+  }
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_EQ(err, "no device found with (" + tty_ + ")\n");
