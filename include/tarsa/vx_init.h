@@ -11,12 +11,14 @@ TARSA_BEGIN_DECLS
 #define VX_VERSION_MINOR 1
 
 /**
- * Starts the library. Reads its options with getopt_long (optind is used as it stands, and argv
- * may be reordered as getopt_long does): "-d N" / "--debug N" sets the debug level to N (text
- * that is no number gives 0), "-v" / "--version" prints the version line and goes on. Other
- * options are reported by getopt_long and left for the bus bindings, which read argv themselves
- * ("--i2c-device PATH", "--i2c-scan"). Then starts, in this order, the configuration, the device
- * network layer, the PWM service and the GPIO module, and registers vx_exit() with atexit.
+ * Starts the library. Reads its options with getopt_long from optind on (optind is neither reset
+ * nor restored): "-d N" / "--debug N" sets the debug level to N (text that is no number gives 0),
+ * "-v" / "--version" prints "libtarsa version 2.1 [<build time>  <build date>]" and goes on.
+ * Other options are reported by getopt_long and left for the bus bindings, which read argv
+ * themselves ("--i2c-device PATH", "--i2c-scan"); getopt_long works on a copy of the vector, so
+ * argv keeps its order and PATH stays right after its option. Then starts, in this order, the
+ * configuration, the device network layer, the PWM service and the GPIO module, and registers
+ * vx_exit() with atexit.
  * `argc` may be 0 with `argv` NULL: no option is read.
  * @return 1 on success, and at once (reading nothing) when already started; otherwise the
  *         negative result of the first step that failed, after a line naming it on standard
