@@ -128,7 +128,7 @@ int vx_gpio_init(void) {
     std::snprintf(label.data(), label.size(), "GPIO_%d", pin);
     if (claim(pin, label.data()) != 0) {
       vx_error(kFile, __LINE__, "vx_gpio_init", 5, label.data());
-      // Closing the node gives back what this call claimed so far.
+      // The pins claimed so far are not freed one by one: closing the node is all that is done.
       close_node();
       return -pin;
     }
