@@ -162,6 +162,7 @@ class Console {
  private:
   void on_message(const std::string &text, const sockaddr_in *from);
   void on_key(char c);
+  void advance_script(double now);
   void draw();
   void write_plot();
   void summary();
@@ -276,11 +277,7 @@ void Console::on_message(const std::string &text, const sockaddr_in *from) {
   for (int v : m.ir) ir_max_ = std::max(ir_max_, v);
 
   // The answer carries the command in force now, after the script has caught up.
-  while (next_entry_ < script_.size() && script_[next_entry_].at <= arrival - script_start_) {
-    const ScriptEntry &e = script_[next_entry_++];
-    if (e.quit) quit_ = true;
-    else W_ = e.W, V_ = e.V;
-  }
+  advance_script(arrival);
   std::string cmd = format_command(W_, V_);
   if (stream_) send(sock_, cmd.data(), cmd.size(), MSG_NOSIGNAL);
   else sendto(sock_, cmd.data(), cmd.size(), 0, reinterpret_cast<const sockaddr *>(from), sizeof *from);
@@ -293,6 +290,15 @@ void Console::on_message(const std::string &text, const sockaddr_in *from) {
     for (int v : m.us) log_ << ',' << v;
     for (int v : m.ir) log_ << ',' << v;
     log_ << ',' << W_ << ',' << V_ << '\n';
+  }
+}
+
+void Console::advance_script(double now) {
+  if (script_start_ < 0) return;
+  while (next_entry_ < script_.size() && script_[next_entry_].at <= now - script_start_) {
+    const ScriptEntry &e = script_[next_entry_++];
+    if (e.quit) quit_ = true;
+    else W_ = e.W, V_ = e.V;
   }
 }
 
@@ -417,6 +423,7 @@ int Console::run() {
       char c;
       while (read(0, &c, 1) == 1) on_key(c);
     }
+    advance_script(now);
     if (live && now - last_draw_ > 0.1) draw(), last_draw_ = now;
     if (opt_.idle_timeout > 0 && now - last_seen > opt_.idle_timeout) {
       std::fprintf(stderr, "teleop-host: no message for %.0f s, giving up\n", opt_.idle_timeout);

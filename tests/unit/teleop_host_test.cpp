@@ -1,10 +1,20 @@
 // teleop-host's parsing: sensor messages, commands, scripts, and its dead reckoning.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <future>
+#include <string>
 
 #include "script.h"
 #include "sensor_message.h"
+#include "simtest.h"
 
 namespace {
 const char *kMessage =
@@ -105,4 +115,43 @@ TEST(HostScript, ParsesAndRefuses) {
   EXPECT_FALSE(parse_script("0 0 0\n5 1 1\n4 0 0\n", s, error));
   EXPECT_EQ(error, "line 3: bad entry");
   EXPECT_FALSE(parse_script("go 1 1\n", s, error));
+}
+
+// The console serving a robot that calls over TCP: messages cut from the stream, each answered,
+// a malformed one counted, and the script ending it.
+TEST(HostProgram, ServesTcpAndEndsWithItsScript) {
+  std::string dir = testing::TempDir();
+  std::string script = dir + "/tcp-script.txt", out = dir + "/tcp-host.txt";
+  std::ofstream(script) << "0 0.5 120\n0.3 quit\n";
+  std::string cmd = simtest::bin("teleop-host") + " --tcp-server --port 3917 --bind 127.0.0.1 --quiet --script " +
+                    script + " >" + out + " 2>&1";
+  auto done = std::async(std::launch::async, [&] { return std::system(cmd.c_str()); });
+
+  int s = -1;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(3917);
+  inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+  for (int i = 0; i < 300 && s < 0; ++i) {
+    s = socket(AF_INET, SOCK_STREAM, 0);
+    if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) close(s), s = -1, usleep(10000);
+  }
+  ASSERT_GE(s, 0);
+  std::string stream = std::string(kMessage) + "TX1TIL5IL" + kMessage;
+  ASSERT_EQ(write(s, stream.data(), stream.size()), ssize_t(stream.size()));
+  std::string answers;
+  char buf[256];
+  pollfd p{s, POLLIN, 0};
+  while (answers.size() < 30 && poll(&p, 1, 5000) > 0) {
+    ssize_t n = read(s, buf, sizeof buf);
+    if (n <= 0) break;
+    answers.append(buf, std::size_t(n));
+  }
+  EXPECT_EQ(answers, "0.5000x120.00000.5000x120.0000");
+  ASSERT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(done.get(), 0);
+  close(s);
+  std::ifstream in(out);
+  std::string summary((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_NE(summary.find("messages received: 2 (malformed: 1)"), std::string::npos) << summary;
 }
