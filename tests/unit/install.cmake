@@ -1,0 +1,105 @@
+# test_install: `cmake --install` into a scratch prefix, then a plain C program built against it
+# through pkg-config and through find_package(Tarsa), and run against the installed library.
+# Included by tests/CMakeLists.txt to declare the test; run with `cmake -P` by the test itself.
+if(NOT CMAKE_SCRIPT_MODE_FILE)
+  set(readelf readelf)
+  if(CMAKE_READELF)
+    set(readelf ${CMAKE_READELF})
+  endif()
+  set(sanitize "")
+  if(TARSA_SANITIZE)
+    set(sanitize "-fsanitize=address,undefined")
+  endif()
+  add_test(NAME test_install COMMAND ${CMAKE_COMMAND}
+           -DBIN=${PROJECT_BINARY_DIR} -DWORK=${CMAKE_CURRENT_BINARY_DIR}/install-test
+           -DLIBDIR=${CMAKE_INSTALL_LIBDIR} -DCC=${CMAKE_C_COMPILER} -DPKG_CONFIG=${PKG_CONFIG_EXECUTABLE}
+           -DREADELF=${readelf} -DPROBE=${CMAKE_CURRENT_LIST_DIR}/install_probe.c
+           -DGENERATOR=${CMAKE_GENERATOR} -DSANITIZE=${sanitize} -P ${CMAKE_CURRENT_LIST_FILE})
+  # Builds and runs a CMake project of its own: give it time, and keep it off the shared cores.
+  set_tests_properties(test_install PROPERTIES TIMEOUT 300 RUN_SERIAL TRUE)
+  return()
+endif()
+
+# Runs a command; on failure ends the test with `what`, the command and its output.
+function(run what)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    list(JOIN ARGN " " cmd)
+    message(FATAL_ERROR "${what} failed (${rc}): ${cmd}\n${out}\n${err}")
+  endif()
+  set(run_out "${out}" PARENT_SCOPE)
+endfunction()
+
+set(prefix ${WORK}/prefix)
+set(libdir ${prefix}/${LIBDIR})
+file(REMOVE_RECURSE ${WORK})
+file(MAKE_DIRECTORY ${WORK})
+run("install" ${CMAKE_COMMAND} --install ${BIN} --prefix ${prefix})
+
+# Files and the shared-object name chain.
+foreach(f include/tarsa/tarsa.h include/tarsa/vx_error.h include/tarsa/export.h ${LIBDIR}/pkgconfig/libtarsa.pc
+          ${LIBDIR}/cmake/Tarsa/TarsaConfig.cmake ${LIBDIR}/cmake/Tarsa/TarsaConfigVersion.cmake
+          ${LIBDIR}/cmake/Tarsa/TarsaTargets.cmake ${LIBDIR}/libtarsa.so.2.1.0)
+  if(NOT EXISTS ${prefix}/${f})
+    message(FATAL_ERROR "not installed: ${f}")
+  endif()
+endforeach()
+foreach(pair "libtarsa.so=libtarsa.so.2" "libtarsa.so.2=libtarsa.so.2.1.0")
+  string(REPLACE "=" ";" pair ${pair})
+  list(GET pair 0 link)
+  list(GET pair 1 target)
+  if(NOT IS_SYMLINK ${libdir}/${link})
+    message(FATAL_ERROR "${link} is not a symbolic link")
+  endif()
+  file(READ_SYMLINK ${libdir}/${link} points)
+  if(NOT points STREQUAL target)
+    message(FATAL_ERROR "${link} points to '${points}', expected '${target}'")
+  endif()
+endforeach()
+run("readelf of the library" ${READELF} -d ${libdir}/libtarsa.so.2.1.0)
+if(NOT run_out MATCHES "\\(SONAME\\)[^\n]*\\[libtarsa\\.so\\.2\\]")
+  message(FATAL_ERROR "SONAME is not libtarsa.so.2:\n${run_out}")
+endif()
+
+set(expected "37422 42 unable to open '%s' bus\n")
+set(ENV{LD_LIBRARY_PATH} ${libdir})
+
+# Checks that `exe` needs libtarsa.so.2 and prints the expected line.
+function(check_probe exe how)
+  run("readelf of the ${how} program" ${READELF} -d ${exe})
+  if(NOT run_out MATCHES "\\(NEEDED\\)[^\n]*\\[libtarsa\\.so\\.2\\]")
+    message(FATAL_ERROR "the ${how} program does not need libtarsa.so.2:\n${run_out}")
+  endif()
+  run("running the ${how} program" ${exe})
+  if(NOT run_out STREQUAL expected)
+    message(FATAL_ERROR "the ${how} program printed '${run_out}', expected '${expected}'")
+  endif()
+endfunction()
+
+# 1. pkg-config
+set(ENV{PKG_CONFIG_PATH} ${libdir}/pkgconfig)
+run("pkg-config" ${PKG_CONFIG} --cflags --libs libtarsa)
+string(STRIP "${run_out}" flags)
+separate_arguments(flags UNIX_COMMAND "${flags}")
+if(NOT flags MATCHES "-L")
+  message(FATAL_ERROR "pkg-config gave no library path: ${flags}")
+endif()
+separate_arguments(san UNIX_COMMAND "${SANITIZE}")
+run("building with pkg-config flags" ${CC} -std=c99 -Wall -Werror ${san} ${PROBE} ${flags} -o ${WORK}/probe_pc)
+check_probe(${WORK}/probe_pc "pkg-config")
+
+# 2. find_package(Tarsa)
+file(MAKE_DIRECTORY ${WORK}/cmake-src)
+file(WRITE ${WORK}/cmake-src/CMakeLists.txt
+"cmake_minimum_required(VERSION 3.25)
+project(tarsa_install_probe C)
+find_package(Tarsa 2.1 REQUIRED)
+add_executable(probe_cmake ${PROBE})
+target_link_libraries(probe_cmake PRIVATE Tarsa::tarsa)
+")
+run("configuring against the CMake package" ${CMAKE_COMMAND} -S ${WORK}/cmake-src -B ${WORK}/cmake-build
+    -G ${GENERATOR} -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_C_COMPILER=${CC} "-DCMAKE_C_FLAGS=${SANITIZE}"
+    -DCMAKE_SKIP_RPATH=ON)
+run("building against the CMake package" ${CMAKE_COMMAND} --build ${WORK}/cmake-build)
+check_probe(${WORK}/cmake-build/probe_cmake "CMake package")
+message(STATUS "installed tree usable through pkg-config and find_package(Tarsa)")
