@@ -2,6 +2,8 @@
 // shows them, the null handle, failures and their reports, the GPIO lines, and decoding.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdarg>
 #include <cstdio>
 #include <string>
@@ -285,17 +287,19 @@ TEST_F(Tarsa4, ToggleStatusLedWritesNothingWhenTheReadFails) {
 // ---- decoding, against a register file standing in for the microcontroller ----
 
 TEST_F(Tarsa4, RepliesAreSignExtendedAndBuffersCopiedUnchanged) {
-  // A register file answers "code, then read" with the bytes stored from that code on.
+  // A register file answers "code, then read" with the bytes stored from that code on: every
+  // register holds a pattern, except the speed and position replies.
+  std::array<int, 256> reg{};
+  for (int i = 0; i < 256; ++i) reg[i] = (i * 37 + 11) & 0xFF;
+  const std::array<int, 4> speed{0x00, 0x80, 0xff, 0x7f};
+  const std::array<int, 8> position{0x01, 0x00, 0x00, 0x00, 0xff, 0xff, 0xff, 0xff};
+  std::copy(speed.begin(), speed.end(), reg.begin() + 0x28);
+  std::copy(position.begin(), position.end(), reg.begin() + 0x2d);
   std::string regs = "[[i2c.slave]]\naddr = 0x1F\nmodel = \"regfile\"\nregisters = { ";
-  regs += "0x28 = 0x00, 0x29 = 0x80, 0x2a = 0xff, 0x2b = 0x7f, ";
-  regs += "0x2d = 0x01, 0x2e = 0, 0x2f = 0, 0x30 = 0, 0x31 = 0xff, 0x32 = 0xff, 0x33 = 0xff, 0x34 = 0xff";
-  for (int i = 0; i < 12; ++i) {
-    char entry[32];
-    std::snprintf(entry, sizeof entry, ", 0x%02x = %d", (0xfd + i) % 256, 200 + i);  // wraps after 0xff
-    regs += entry;
-  }
+  for (int i = 0; i < 256; ++i) regs += (i ? ", " : "") + std::to_string(i) + " = " + std::to_string(reg[i]);
   regs += " }\n";
   start(board_with(regs));
+
   int left = 0, right = 0;
   ASSERT_EQ(tr4_get_speed(&left, &right, dev), 0);
   EXPECT_EQ(left, -32768);
@@ -303,11 +307,20 @@ TEST_F(Tarsa4, RepliesAreSignExtendedAndBuffersCopiedUnchanged) {
   ASSERT_EQ(tr4_get_position(&left, &right, dev), 0);
   EXPECT_EQ(left, 1);
   EXPECT_EQ(right, -1);
-  unsigned char battery[TR4_BATTERY_BYTES + 1];
-  battery[TR4_BATTERY_BYTES] = 0xEE;
-  ASSERT_EQ(tr4_battery_status(battery, dev), 0);
-  for (int i = 0; i < TR4_BATTERY_BYTES; ++i) EXPECT_EQ(battery[i], 200 + i) << i;
-  EXPECT_EQ(battery[TR4_BATTERY_BYTES], 0xEE);  // exactly the reply length
+
+  struct Read {
+    int (*fn)(unsigned char *, lyn_dev_t);
+    int code, len;
+  };
+  for (const Read &r : {Read{tr4_proximity_ir, 0x58, 24}, Read{tr4_ambiant_ir, 0x40, 24}, Read{tr4_measure_us, 0x70, 10},
+                        Read{tr4_measure_acc, 0x80, 60}, Read{tr4_measure_gyro, 0xC0, 60},
+                        Read{tr4_battery_status, 0xFD, 12}}) {
+    std::array<unsigned char, 64> buf;
+    buf.fill(0xEE);
+    ASSERT_EQ(r.fn(buf.data(), dev), 0);
+    for (int i = 0; i < r.len; ++i) EXPECT_EQ(buf[i], reg[(r.code + i) % 256]) << "code " << r.code << " byte " << i;
+    EXPECT_EQ(buf[r.len], 0xEE) << "code " << r.code;  // exactly the reply length
+  }
 }
 
 // ---- GPIO lines ----
