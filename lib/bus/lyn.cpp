@@ -93,16 +93,17 @@ void stop_bus(lyn_bus_t &bus) {
   bus = lyn_bus_t{};
 }
 
-int transfer(lyn_dev_t dev, const void *wbuf, int wlen, void *rbuf, int rlen) {
-  if (!dev) return fail(EINVAL);
+// Slot calls; the caller holds the bus mutex.
+int transfer_locked(lyn_dev_t dev, const void *wbuf, int wlen, void *rbuf, int rlen) {
   lyn_bus_t *bus = dev->bus;
-  BusLock lock(bus);
   if (!bus->transfer) return fail(EOPNOTSUPP);
   return bus->transfer(bus, dev, wbuf, wlen, rbuf, rlen);
 }
 
-int write_frame(lyn_dev_t dev, const uint8_t *frame, int len) {
-  int rc = lyn_llwrite(dev, frame, len);
+int write_frame_locked(lyn_dev_t dev, const uint8_t *frame, int len) {
+  lyn_bus_t *bus = dev->bus;
+  if (!bus->write) return fail(EOPNOTSUPP);
+  int rc = bus->write(bus, dev, frame, len);
   if (rc < 0) return rc;
   return rc == len ? 0 : fail(EIO);
 }
@@ -213,7 +214,9 @@ int lyn_close(lyn_dev_t dev) {
 }
 
 int lyn_lltransfer(lyn_dev_t dev, const void *wbuf, int wlen, void *rbuf, int rlen) {
-  return transfer(dev, wbuf, wlen, rbuf, rlen);
+  if (!dev) return fail(EINVAL);
+  BusLock lock(dev->bus);
+  return transfer_locked(dev, wbuf, wlen, rbuf, rlen);
 }
 
 int lyn_llwrite(lyn_dev_t dev, const void *buf, int len) {
@@ -232,21 +235,25 @@ int lyn_llread(lyn_dev_t dev, void *buf, int len) {
   return bus->read(bus, dev, buf, len);
 }
 
+// Register access holds the bus mutex across the frame and the device's order flags, so that a
+// concurrent lyn_set_order() cannot change the order halfway.
 int lyn_read8(lyn_dev_t dev, int reg, uint8_t *v) {
-  if (!valid_register(reg) || !v) return fail(EINVAL);
+  if (!dev || !valid_register(reg) || !v) return fail(EINVAL);
   const uint8_t r = static_cast<uint8_t>(reg);
   uint8_t value = 0;
-  int rc = transfer(dev, &r, 1, &value, 1);
+  BusLock lock(dev->bus);
+  int rc = transfer_locked(dev, &r, 1, &value, 1);
   if (rc < 0) return rc;
   *v = value;
   return 0;
 }
 
 int lyn_read16(lyn_dev_t dev, int reg, uint16_t *v) {
-  if (!valid_register(reg) || !v) return fail(EINVAL);
+  if (!dev || !valid_register(reg) || !v) return fail(EINVAL);
   const uint8_t r = static_cast<uint8_t>(reg);
   std::array<uint8_t, 2> b{};
-  int rc = transfer(dev, &r, 1, b.data(), 2);
+  BusLock lock(dev->bus);
+  int rc = transfer_locked(dev, &r, 1, b.data(), 2);
   if (rc < 0) return rc;
   *v = dev->order == LYN_ORDER_MSB_FIRST ? static_cast<uint16_t>(b[0] << 8 | b[1])
                                          : static_cast<uint16_t>(b[1] << 8 | b[0]);
@@ -254,23 +261,26 @@ int lyn_read16(lyn_dev_t dev, int reg, uint16_t *v) {
 }
 
 int lyn_write8(lyn_dev_t dev, int reg, uint8_t v) {
-  if (!valid_register(reg)) return fail(EINVAL);
+  if (!dev || !valid_register(reg)) return fail(EINVAL);
   const std::array<uint8_t, 2> frame{static_cast<uint8_t>(reg), v};
-  return write_frame(dev, frame.data(), 2);
+  BusLock lock(dev->bus);
+  return write_frame_locked(dev, frame.data(), 2);
 }
 
 int lyn_write16(lyn_dev_t dev, int reg, uint16_t v) {
   if (!dev || !valid_register(reg)) return fail(EINVAL);
   const auto lo = static_cast<uint8_t>(v & 0xFF);
   const auto hi = static_cast<uint8_t>(v >> 8);
+  BusLock lock(dev->bus);
   const bool msb = dev->order == LYN_ORDER_MSB_FIRST;
   const std::array<uint8_t, 3> frame{static_cast<uint8_t>(reg), msb ? hi : lo, msb ? lo : hi};
-  return write_frame(dev, frame.data(), 3);
+  return write_frame_locked(dev, frame.data(), 3);
 }
 
 int lyn_set_order(lyn_dev_t dev, int flags) {
   if (!dev) return fail(EINVAL);
   if (flags != 0 && flags != LYN_ORDER_MSB_FIRST) return vx_error("lyn", __LINE__, "lyn_set_order", 12);
+  BusLock lock(dev->bus);
   dev->order = flags;
   return 0;
 }

@@ -35,7 +35,9 @@ int lyn_i2c_init(lyn_bus_t *bus, int argc, char *argv[]) {
   bool scan = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--i2c-device") == 0) {
-      path = argv[i + 1];  // argv[argc] is the null that ends the vector
+      // As the last argument it names nothing (argv[argc] is the vector's closing null), and is
+      // not read past argc for vectors built without that null.
+      path = i + 1 < argc ? argv[i + 1] : nullptr;
       ++i;
     } else if (std::strcmp(argv[i], "--i2c-scan") == 0) {
       scan = true;
