@@ -29,11 +29,14 @@ const char kUsage[] =
     "board; its run directory stays until you remove it.\n";
 
 volatile sig_atomic_t g_child = 0;
+volatile sig_atomic_t g_pending = 0;
 
 void forward(int sig, siginfo_t *info, void *) {
   // A signal from the terminal already reached the whole process group; forward only the
-  // ones sent to the launcher itself.
-  if (g_child > 0 && info && (info->si_code == SI_USER || info->si_code == SI_QUEUE)) kill(g_child, sig);
+  // ones sent to the launcher itself. Before the program exists, keep it for later.
+  if (!info || (info->si_code != SI_USER && info->si_code != SI_QUEUE)) return;
+  if (g_child > 0) kill(g_child, sig);
+  else g_pending = sig;
 }
 
 std::string self_dir() {
@@ -80,6 +83,14 @@ void remove_run_dir(const std::string &dir) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  // From the start, so that a stop request during set-up still reaches the program (and the
+  // run directory is still removed).
+  struct sigaction sa{};
+  sa.sa_sigaction = forward;
+  sa.sa_flags = SA_SIGINFO | SA_RESTART;
+  sigemptyset(&sa.sa_mask);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(sig, &sa, nullptr);
+
   std::string scenario_path, trace_path;
   bool print_env = false;
   int i = 1;
@@ -174,12 +185,6 @@ int main(int argc, char **argv) {
   if (!trace_path.empty()) setenv("TARSA_SIM_TRACE", trace_path.c_str(), 1);
   else unsetenv("TARSA_SIM_TRACE");
 
-  struct sigaction sa{};
-  sa.sa_sigaction = forward;
-  sa.sa_flags = SA_SIGINFO | SA_RESTART;
-  sigemptyset(&sa.sa_mask);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(sig, &sa, nullptr);
-
   pid_t pid = fork();
   if (pid < 0) {
     remove_run_dir(run_dir);
@@ -195,6 +200,7 @@ int main(int argc, char **argv) {
     _exit(e == ENOENT ? 127 : 126);
   }
   g_child = pid;
+  if (g_pending) kill(pid, g_pending);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) {
