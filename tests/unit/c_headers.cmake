@@ -1,4 +1,5 @@
-# test_c_headers: every public header compiles on its own as strict C99, twice included.
+# test_c_headers: every public header compiles on its own as strict C99, twice included, and
+# the umbrella header tarsa/tarsa.h includes every module header.
 # Included by tests/CMakeLists.txt to declare the test; run with `cmake -P` by the test itself,
 # so that headers added since the last configure are checked too.
 if(NOT CMAKE_SCRIPT_MODE_FILE)
@@ -31,6 +32,21 @@ foreach(h IN LISTS headers)
 endforeach()
 if(failed)
   message(FATAL_ERROR "headers failing as C99: ${failed}")
+endif()
+
+# The umbrella header must bring in every module header.
+file(READ ${INCLUDE}/tarsa/tarsa.h umbrella)
+set(absent)
+foreach(h IN LISTS headers)
+  if(NOT h MATCHES "^tarsa/(tarsa|export)\\.h$")
+    string(FIND "${umbrella}" "#include \"${h}\"" at)
+    if(at EQUAL -1)
+      list(APPEND absent ${h})
+    endif()
+  endif()
+endforeach()
+if(absent)
+  message(FATAL_ERROR "tarsa/tarsa.h does not include: ${absent}")
 endif()
 list(LENGTH headers n)
 message(STATUS "${n} headers compile as C99")
