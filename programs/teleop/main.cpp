@@ -1,6 +1,7 @@
 // teleop: streams the robot's sensors to the remote host at 20 Hz and drives the wheels from the
 // angular and linear velocity commands that come back.
 #include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,13 +24,20 @@ void load_peers() {
   if (const char *v = vx_config_get("teleop.accept_any")) gPeers.accept_any = std::strcmp(v, "true") == 0;
 }
 
+// The loop's clock. Monotonic: a board without a battery-backed clock steps its wall clock when
+// it first reaches a time server, and the schedule must neither stall nor race through the step.
+timeval clock_now() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return timeval{ts.tv_sec, suseconds_t(ts.tv_nsec / 1000)};
+}
+
 // Waits for the next tick that can still run on time and returns its elapsed time (seconds).
 // Sleeps until shortly before the tick's window opens, then watches the clock for the rest.
 double wait_for_tick(TickSchedule &schedule, const timeval &start) {
   idle_begin();
   for (;;) {
-    timeval now{};
-    gettimeofday(&now, nullptr);
+    timeval now = clock_now();
     std::int64_t elapsed = timeval_diff(nullptr, &now, &start);
     if (schedule.ready(elapsed)) {
       idle_end();
@@ -62,8 +70,7 @@ int main(int argc, char *argv[]) {
   int sock = -1;
   sockaddr_in servaddr{};
   UDP_Client(&sock, &servaddr);
-  timeval start{};
-  gettimeofday(&start, nullptr);
+  const timeval start = clock_now();
 
   // Sensor buffers keep the last good reading when a read fails.
   unsigned char accRaw[100] = {}, gyroRaw[100] = {}, usRaw[10] = {}, irRaw[24] = {};

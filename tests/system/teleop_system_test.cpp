@@ -33,9 +33,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr int kRobotAddr = 0x1F;
-// The host address these tests configure: other robot programs on this machine, which send to
-// the default 127.0.0.1, never reach the test's host.
-constexpr const char *kHostIp = "127.0.0.77";
+// The host address these tests configure, one of their own per test process: other robot
+// programs on this machine (other test runs included) never reach the test's host.
+const std::string kHostIpText = "127.77." + std::to_string(getpid() % 250 + 1) + "." + std::to_string(getpid() / 250 % 250 + 1);
+const char *const kHostIp = kHostIpText.c_str();
 
 double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
@@ -85,6 +86,8 @@ class Robot {
   }
   ~Robot() {
     if (pid_ > 0) {
+      // The program first: the launcher does not pass SIGKILL on.
+      if (pid_t child = program_pid(); child != pid_) kill(child, SIGKILL);
       kill(pid_, SIGKILL);
       waitpid(pid_, nullptr, 0);
     }

@@ -123,15 +123,20 @@ TEST(HostProgram, ServesTcpAndEndsWithItsScript) {
   std::string dir = testing::TempDir();
   std::string script = dir + "/tcp-script.txt", out = dir + "/tcp-host.txt";
   std::ofstream(script) << "0 0.5 120\n0.3 quit\n";
-  std::string cmd = simtest::bin("teleop-host") + " --tcp-server --port 3917 --bind 127.0.0.1 --quiet --script " +
-                    script + " >" + out + " 2>&1";
+  // A port that is free now, so that test runs side by side do not meet.
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+  socklen_t alen = sizeof a;
+  int probe = socket(AF_INET, SOCK_STREAM, 0);
+  bind(probe, reinterpret_cast<sockaddr *>(&a), sizeof a);
+  getsockname(probe, reinterpret_cast<sockaddr *>(&a), &alen);
+  close(probe);
+  std::string cmd = simtest::bin("teleop-host") + " --tcp-server --port " + std::to_string(ntohs(a.sin_port)) +
+                    " --bind 127.0.0.1 --quiet --script " + script + " >" + out + " 2>&1";
   auto done = std::async(std::launch::async, [&] { return std::system(cmd.c_str()); });
 
   int s = -1;
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(3917);
-  inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
   for (int i = 0; i < 300 && s < 0; ++i) {
     s = socket(AF_INET, SOCK_STREAM, 0);
     if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) close(s), s = -1, usleep(10000);
