@@ -177,9 +177,12 @@ lyn_dev_t lyn_open(const char *name, int bus, int, void *) {
       return nullptr;
     }
   } else {
-    std::string cls(name, colon);
-    if (!vx_config_has_section(cls.c_str()))
-      vx_error("lyn", __LINE__, "lyn_open", 7, cls.c_str());
+    // Class names fit a symbol's name; a longer prefix cannot be a configured class.
+    std::array<char, 128> cls{};
+    const auto len = std::min(static_cast<size_t>(colon - name), cls.size() - 1);
+    std::memcpy(cls.data(), name, len);
+    if (static_cast<size_t>(colon - name) > len || !vx_config_has_section(cls.data()))
+      vx_error("lyn", __LINE__, "lyn_open", 7, cls.data());
     else
       vx_error("lyn", __LINE__, "lyn_open", 21, name);
     return nullptr;
