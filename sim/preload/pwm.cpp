@@ -118,6 +118,16 @@ int pwm_open_check(const std::string &node, int flags) {
   return 0;
 }
 
+namespace {
+std::string attr_text(const Chip &c, int ch, const std::string &attr) {
+  if (ch < 0) return std::to_string(c.npwm) + "\n";
+  if (attr == "period") return std::to_string(c.state->period[ch]) + "\n";
+  if (attr == "duty_cycle") return std::to_string(c.state->duty[ch]) + "\n";
+  if (attr == "enable") return c.state->enabled[ch] ? "1\n" : "0\n";
+  return c.state->inversed[ch] ? "inversed\n" : "normal\n";
+}
+}  // namespace
+
 ssize_t pwm_read(OpenFile &f, void *buf, size_t len) {
   Chip c = chip();
   int ch;
@@ -125,19 +135,8 @@ ssize_t pwm_read(OpenFile &f, void *buf, size_t len) {
   bool dir = false;
   if (!split(c, f.node, &ch, &attr) || !pwm_exists(f.node, &dir)) return fail(ENODEV);
   if (dir) return fail(EISDIR);
-  std::string text;
-  if (ch < 0) {
-    if (attr != "npwm") return fail(EIO);  // export and unexport are write-only
-    text = std::to_string(c.npwm) + "\n";
-  } else if (attr == "period") {
-    text = std::to_string(c.state->period[ch]) + "\n";
-  } else if (attr == "duty_cycle") {
-    text = std::to_string(c.state->duty[ch]) + "\n";
-  } else if (attr == "enable") {
-    text = c.state->enabled[ch] ? "1\n" : "0\n";
-  } else {
-    text = c.state->inversed[ch] ? "inversed\n" : "normal\n";
-  }
+  if (ch < 0 && attr != "npwm") return fail(EIO);  // export and unexport are write-only
+  const std::string text = attr_text(c, ch, attr);
   if (f.offset >= static_cast<off_t>(text.size())) return 0;
   size_t n = std::min(len, text.size() - static_cast<size_t>(f.offset));
   std::memcpy(buf, text.data() + f.offset, n);
