@@ -55,7 +55,7 @@
 //   0xC0 gyroscope: same layout, whole words, 1 count = 0.066 deg/s: Z the yaw rate, X and Y
 //        zero; noise sd 1 count.
 //   0xFD battery, 12 bytes: 0-1 voltage mV (7400 + 8 * (percent - 50)), 2-3 current mA, signed
-//        (+800 while charging, else -(150 + 0.4 * |left| + |right| speed units)), 4-5
+//        (+800 while charging, else -(150 + 0.4 * (|left| + |right|)), speeds in units), 4-5
 //        temperature 0.1 degC (250), 6-7 remaining mAh, 8-9 full capacity mAh (2200), 10 state
 //        of charge %, 11 flags: bit 0 charging (from GPIO 65), bit 1 battery present.
 //   0x00 revision byte; 0x01 the status LED byte: each half 0 off, 1 on, 2 toggle request (the
