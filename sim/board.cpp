@@ -305,6 +305,17 @@ void Board::build() {
         add(n, 0660, 20);  // group dialout
       }
     }
+    // Scripts are read when a port opens; check them now so mistakes show at load.
+    if (auto *list = (*s)["script"].as_array()) {
+      for (auto &e : *list) {
+        const auto &t = as_table(e, "serial.script");
+        get_string(t, "node", "/dev/ttyO0");
+        if (get_string(t, "expect", "", true).empty()) throw error(t, "serial.script: empty expect");
+        get_string(t, "reply", "");
+        get_int(t, "delay_ms", 0, 0, 600000);
+        get_bool(t, "once", false);
+      }
+    }
   }
 
   if (auto *p = table("pwm")) {

@@ -185,6 +185,11 @@ int main(int argc, char **argv) {
   if (!trace_path.empty()) setenv("TARSA_SIM_TRACE", trace_path.c_str(), 1);
   else unsetenv("TARSA_SIM_TRACE");
 
+  // Held back across fork: the child must not take a stop request with the launcher's handler.
+  sigset_t stops, old_mask;
+  sigemptyset(&stops);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&stops, sig);
+  sigprocmask(SIG_BLOCK, &stops, &old_mask);
   pid_t pid = fork();
   if (pid < 0) {
     remove_run_dir(run_dir);
@@ -194,6 +199,7 @@ int main(int argc, char **argv) {
     struct sigaction dfl{};
     dfl.sa_handler = SIG_DFL;
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(sig, &dfl, nullptr);
+    sigprocmask(SIG_SETMASK, &old_mask, nullptr);
     execvp(argv[i], argv + i);
     int e = errno;
     std::fprintf(stderr, "tarsa-sim: cannot run %s: %s\n", argv[i], std::strerror(e));
@@ -201,6 +207,7 @@ int main(int argc, char **argv) {
   }
   g_child = pid;
   if (g_pending) kill(pid, g_pending);
+  sigprocmask(SIG_SETMASK, &old_mask, nullptr);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) {

@@ -1,5 +1,6 @@
 // The libc entry points the preload replaces. Paths and descriptors the simulator does not
 // emulate go straight to the real functions.
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -10,7 +11,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
+#include <new>
 #include <unordered_map>
 #include <vector>
 
@@ -165,11 +169,26 @@ int fail(int err) {
   return -1;
 }
 
+// No exception may cross into the program: a model that throws fails the call instead.
+int from_exception() {
+  try {
+    throw;
+  } catch (const std::bad_alloc &) {
+    return ENOMEM;
+  } catch (const std::exception &e) {
+    std::string msg = std::string("tarsa-sim: ") + e.what() + "\n";
+    (void)!real().write(2, msg.data(), msg.size());
+    return EIO;
+  } catch (...) {
+    return EIO;
+  }
+}
+
 }  // namespace
 
 // ---- open -------------------------------------------------------------------------------------
 
-int emu_open(const char *path, int flags, mode_t mode, bool *handled) {
+int emu_open(const char *path, int flags, mode_t mode, bool *handled) try {
   (void)mode;
   *handled = false;
   if (t_in_sim || !candidate(path)) return 0;
@@ -210,9 +229,12 @@ int emu_open(const char *path, int flags, mode_t mode, bool *handled) {
   }
   Rec(path, "open").num("flags", flags).emit(err ? -1 : fd, err);
   return err ? fail(err) : fd;
+} catch (...) {
+  *handled = true;
+  return fail(from_exception());
 }
 
-int emu_close(int fd) {
+int emu_close(int fd) try {
   InSim in;
   Guard g;
   auto f = forget(fd);
@@ -221,9 +243,11 @@ int emu_close(int fd) {
   if (f) Rec(f->path, "close").emit(r, err);
   errno = err;
   return r;
+} catch (...) {
+  return fail(from_exception());
 }
 
-ssize_t emu_read(int fd, void *buf, size_t len) {
+ssize_t emu_read(int fd, void *buf, size_t len) try {
   std::shared_ptr<OpenFile> f;
   {
     InSim in;
@@ -239,9 +263,11 @@ ssize_t emu_read(int fd, void *buf, size_t len) {
   }
   // Serial reads may block: never under the lock the model thread needs.
   return real().read(fd, buf, len);
+} catch (...) {
+  return fail(from_exception());
 }
 
-ssize_t emu_write(int fd, const void *buf, size_t len) {
+ssize_t emu_write(int fd, const void *buf, size_t len) try {
   std::shared_ptr<OpenFile> f;
   {
     InSim in;
@@ -256,9 +282,11 @@ ssize_t emu_write(int fd, const void *buf, size_t len) {
     }
   }
   return real().write(fd, buf, len);
+} catch (...) {
+  return fail(from_exception());
 }
 
-int emu_ioctl(int fd, unsigned long req, void *arg, int (*pass)(int, unsigned long, ...)) {
+int emu_ioctl(int fd, unsigned long req, void *arg, int (*pass)(int, unsigned long, ...)) try {
   {
     InSim in;
     Guard g;
@@ -274,9 +302,11 @@ int emu_ioctl(int fd, unsigned long req, void *arg, int (*pass)(int, unsigned lo
     }
   }
   return pass(fd, req, arg);
+} catch (...) {
+  return fail(from_exception());
 }
 
-off_t emu_lseek(int fd, off_t off, int whence, bool *handled) {
+off_t emu_lseek(int fd, off_t off, int whence, bool *handled) try {
   InSim in;
   Guard g;
   auto f = lookup(fd);
@@ -287,10 +317,13 @@ off_t emu_lseek(int fd, off_t off, int whence, bool *handled) {
   if (base < 0 || base + off < 0) return fail(EINVAL);
   f->offset = base + off;
   return f->offset;
+} catch (...) {
+  *handled = true;
+  return fail(from_exception());
 }
 
 // After a successful dup of an emulated descriptor: the copy refers to the same open file.
-void emu_dup(int oldfd, int newfd) {
+void emu_dup(int oldfd, int newfd) try {
   InSim in;
   Guard g;
   auto f = lookup(oldfd);
@@ -298,19 +331,21 @@ void emu_dup(int oldfd, int newfd) {
   forget(newfd);
   table()[newfd] = f;
   g_emu[newfd].store(1);
+} catch (...) {
 }
 
 // dup2/dup3 onto an emulated descriptor close it first.
-void emu_replaced(int newfd) {
+void emu_replaced(int newfd) try {
   if (newfd < 0 || newfd >= kMaxFd || !g_emu[newfd].load()) return;
   InSim in;
   Guard g;
   if (auto f = forget(newfd)) Rec(f->path, "close").emit(0, 0);
+} catch (...) {
 }
 
 // 0 with *st filled, an errno value, or -1 when the path is not the simulator's.
 template <class ST>
-int emu_stat_path(const char *path, ST *st) {
+int emu_stat_path(const char *path, ST *st) try {
   if (t_in_sim || !candidate(path)) return -1;
   InSim in;
   std::string node = normalise(path);
@@ -319,10 +354,12 @@ int emu_stat_path(const char *path, ST *st) {
   int r = attr_of(node, &a);
   if (r == 0) fill(st, a);
   return r;
+} catch (...) {
+  return from_exception();
 }
 
 template <class ST>
-int emu_stat_fd(int fd, ST *st) {
+int emu_stat_fd(int fd, ST *st) try {
   InSim in;
   Guard g;
   auto f = lookup(fd);
@@ -333,9 +370,11 @@ int emu_stat_fd(int fd, ST *st) {
   }
   fill(st, a);
   return 0;
+} catch (...) {
+  return -1;
 }
 
-int emu_access(const char *path, int mode, bool effective) {
+int emu_access(const char *path, int mode, bool effective) try {
   if (t_in_sim || !candidate(path)) return -1;
   InSim in;
   std::string node = normalise(path);
@@ -348,6 +387,8 @@ int emu_access(const char *path, int mode, bool effective) {
   n.uid = a.uid;
   n.gid = a.gid;
   return permission(n, a.mode, mode, effective);
+} catch (...) {
+  return from_exception();
 }
 
 }  // namespace tsim
@@ -461,13 +502,24 @@ EXPORT ssize_t write(int fd, const void *buf, size_t len) {
   return real().write(fd, buf, len);
 }
 
+namespace {
+// A user-mode emulator (qemu-user) refuses a request it has no table entry for with ENOSYS before
+// any descriptor is looked at; the kernel answers EBADF for a bad descriptor and ENOTTY for a
+// request the file does not take.
+int pass_ioctl(int (*pass)(int, unsigned long, ...), int fd, unsigned long req, void *arg) {
+  int r = pass(fd, req, arg);
+  if (r < 0 && errno == ENOSYS) errno = real().fcntl(fd, F_GETFD) < 0 ? EBADF : ENOTTY;
+  return r;
+}
+}  // namespace
+
 EXPORT int ioctl(int fd, unsigned long req, ...) {
   va_list ap;
   va_start(ap, req);
   void *arg = va_arg(ap, void *);
   va_end(ap);
   if (emulated_fd(fd)) return emu_ioctl(fd, req, arg, real().ioctl);
-  return real().ioctl(fd, req, arg);
+  return pass_ioctl(real().ioctl, fd, req, arg);
 }
 
 EXPORT int __ioctl_time64(int fd, unsigned long req, ...) {
@@ -476,7 +528,7 @@ EXPORT int __ioctl_time64(int fd, unsigned long req, ...) {
   void *arg = va_arg(ap, void *);
   va_end(ap);
   if (emulated_fd(fd)) return emu_ioctl(fd, req, arg, real().ioctl_time64);
-  return real().ioctl_time64(fd, req, arg);
+  return pass_ioctl(real().ioctl_time64, fd, req, arg);
 }
 
 EXPORT off_t lseek(int fd, off_t off, int whence) {
@@ -567,6 +619,59 @@ EXPORT int __fxstat64(int, int fd, struct stat64 *st) { return fstat64(fd, st); 
 EXPORT int __fxstatat64(int, int dirfd, const char *path, struct stat64 *st, int flags) {
   return fstatat64(dirfd, path, st, flags);
 }
+
+#if __TIMESIZE == 32
+// A 32-bit program built with 64-bit time_t (_TIME_BITS=64) reaches these entry points instead,
+// with the C library's 64-bit-time record. This library is itself built without that option, so
+// the record is spelled out here.
+struct stat_time64 {
+  std::uint64_t st_dev;
+  std::uint64_t st_ino;
+  std::uint32_t st_mode, st_nlink, st_uid, st_gid;
+  std::uint64_t st_rdev;
+  std::int64_t st_size;
+  std::int32_t st_blksize;
+  std::int64_t st_blocks;
+  struct {
+    std::int64_t tv_sec;
+    std::int32_t tv_nsec, pad;
+  } st_atim, st_mtim, st_ctim;
+};
+static_assert(sizeof(stat_time64) == 112 && offsetof(stat_time64, st_blocks) == 56 &&
+              offsetof(stat_time64, st_atim) == 64);
+
+namespace {
+template <class F>
+F next_symbol(const char *name) {
+  return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+}  // namespace
+
+EXPORT int __stat64_time64(const char *path, stat_time64 *st) {
+  static const auto pass = next_symbol<int (*)(const char *, stat_time64 *)>("__stat64_time64");
+  return stat_common(path, st, pass);
+}
+EXPORT int __lstat64_time64(const char *path, stat_time64 *st) {
+  static const auto pass = next_symbol<int (*)(const char *, stat_time64 *)>("__lstat64_time64");
+  return stat_common(path, st, pass);
+}
+EXPORT int __fstat64_time64(int fd, stat_time64 *st) {
+  static const auto pass = next_symbol<int (*)(int, stat_time64 *)>("__fstat64_time64");
+  return fstat_common(fd, st, pass);
+}
+EXPORT int __fstatat64_time64(int dirfd, const char *path, stat_time64 *st, int flags) {
+  static const auto pass = next_symbol<int (*)(int, const char *, stat_time64 *, int)>("__fstatat64_time64");
+  return fstatat_common(dirfd, path, st, flags, pass);
+}
+EXPORT int __fcntl_time64(int fd, int cmd, ...) {
+  static const auto pass = next_symbol<int (*)(int, int, ...)>("__fcntl_time64");
+  va_list ap;
+  va_start(ap, cmd);
+  void *arg = va_arg(ap, void *);
+  va_end(ap);
+  return fcntl_common(pass, fd, cmd, arg);
+}
+#endif
 
 EXPORT int statx(int dirfd, const char *path, int flags, unsigned mask, struct statx *sx) {
   struct stat st;

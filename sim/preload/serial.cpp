@@ -119,11 +119,16 @@ class SerialPort {
         std::uint64_t v;
         (void)!real().read(wake_, &v, sizeof v);
       }
-      if (n > 0 && (fds[0].revents & POLLIN)) {
-        ssize_t got = real().read(master_, buf.data(), buf.size());
-        if (got > 0) received(std::string(buf.data(), static_cast<size_t>(got)));
+      try {
+        if (n > 0 && (fds[0].revents & POLLIN)) {
+          ssize_t got = real().read(master_, buf.data(), buf.size());
+          if (got > 0) received(std::string(buf.data(), static_cast<size_t>(got)));
+        }
+        flush_due();
+      } catch (const std::exception &e) {
+        std::string msg = std::string("tarsa-sim: serial model ") + node_ + ": " + e.what() + "\n";
+        (void)!real().write(2, msg.data(), msg.size());
       }
-      flush_due();
     }
   }
 
