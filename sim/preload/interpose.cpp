@@ -20,6 +20,7 @@
 
 #include "nodes.h"
 #include "runtime.h"
+#include "stat_fill.h"
 #include "tarsa_sim.h"
 
 #define EXPORT extern "C" __attribute__((visibility("default")))
@@ -101,14 +102,6 @@ int want_of(int flags) {
   }
 }
 
-struct Attr {
-  unsigned type;
-  unsigned mode;
-  unsigned uid, gid;
-  dev_t rdev;
-  off_t size;
-};
-
 // Attributes of an emulated path: 0, ENOENT, or -1 when the path is not the simulator's.
 int attr_of(const std::string &node, Attr *a) {
   const NodeInfo *n = rt().board().node(node);
@@ -118,35 +111,22 @@ int attr_of(const std::string &node, Attr *a) {
   a->gid = n->gid;
   a->size = 0;
   a->type = S_IFCHR;
+  a->rdev_major = a->rdev_minor = 0;
   switch (n->kind) {
-    case NodeKind::i2c: a->rdev = makedev(89, static_cast<unsigned>(n->adapter)); break;
-    case NodeKind::gpio: a->rdev = makedev(10, 200); break;
-    case NodeKind::serial: a->rdev = makedev(4, 64); break;
-    case NodeKind::video: a->rdev = makedev(81, 6); break;
+    case NodeKind::i2c: a->rdev_major = 89; a->rdev_minor = static_cast<unsigned>(n->adapter); break;
+    case NodeKind::gpio: a->rdev_major = 10; a->rdev_minor = 200; break;
+    case NodeKind::serial: a->rdev_major = 4; a->rdev_minor = 64; break;
+    case NodeKind::video: a->rdev_major = 81; a->rdev_minor = 6; break;
     case NodeKind::pwm: {
       bool dir = false;
       if (!pwm_exists(node, &dir)) return ENOENT;
       a->type = dir ? S_IFDIR : S_IFREG;
       a->size = dir ? 0 : 4096;
-      a->rdev = 0;
       break;
     }
-    default: a->rdev = 0;
+    default: break;
   }
   return 0;
-}
-
-template <class ST>
-void fill(ST *st, const Attr &a) {
-  std::memset(st, 0, sizeof *st);
-  st->st_mode = a.type | a.mode;
-  st->st_uid = a.uid;
-  st->st_gid = a.gid;
-  st->st_rdev = a.rdev;
-  st->st_nlink = a.type == S_IFDIR ? 2 : 1;
-  st->st_size = a.size;
-  st->st_blksize = 4096;
-  st->st_dev = makedev(0, 6);
 }
 
 std::shared_ptr<OpenFile> lookup(int fd) {
@@ -343,35 +323,45 @@ void emu_replaced(int newfd) try {
 } catch (...) {
 }
 
-// 0 with *st filled, an errno value, or -1 when the path is not the simulator's.
-template <class ST>
-int emu_stat_path(const char *path, ST *st) try {
+int emu_attr_path(const char *path, Attr *a) try {
   if (t_in_sim || !candidate(path)) return -1;
   InSim in;
   std::string node = normalise(path);
   Guard g;
-  Attr a{};
-  int r = attr_of(node, &a);
-  if (r == 0) fill(st, a);
-  return r;
+  return attr_of(node, a);
 } catch (...) {
   return from_exception();
 }
 
-template <class ST>
-int emu_stat_fd(int fd, ST *st) try {
+int emu_attr_fd(int fd, Attr *a) try {
+  if (!emulated_fd(fd)) return -1;
   InSim in;
   Guard g;
   auto f = lookup(fd);
   if (!f || f->kind == NodeKind::serial) return -1;
-  Attr a{};
-  if (attr_of(f->node, &a) != 0) {
-    a = Attr{S_IFCHR, 0600, 0, 0, 0, 0};
-  }
-  fill(st, a);
+  if (attr_of(f->node, a) != 0) *a = Attr{S_IFCHR, 0600, 0, 0, 0, 0, 0};
   return 0;
 } catch (...) {
   return -1;
+}
+
+bool emu_fd(int fd) { return emulated_fd(fd); }
+
+// 0 with *st filled, an errno value, or -1 when the path is not the simulator's.
+template <class ST>
+int emu_stat_path(const char *path, ST *st) {
+  Attr a{};
+  int r = emu_attr_path(path, &a);
+  if (r == 0) fill(st, a);
+  return r;
+}
+
+template <class ST>
+int emu_stat_fd(int fd, ST *st) {
+  Attr a{};
+  int r = emu_attr_fd(fd, &a);
+  if (r == 0) fill(st, a);
+  return r;
 }
 
 int emu_access(const char *path, int mode, bool effective) try {

@@ -1,0 +1,39 @@
+// What stat reports for an emulated node, independent of the caller's struct stat layout.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <cstring>
+
+namespace tsim {
+
+struct Attr {
+  unsigned type, mode, uid, gid;
+  unsigned rdev_major, rdev_minor;
+  unsigned long long size;
+};
+
+// -1 when the path is not the simulator's, 0 with *a filled, or an errno value.
+int emu_attr_path(const char *path, Attr *a);
+// -1 when fd is not an emulated node that stat describes (serial ptys are real), else 0.
+int emu_attr_fd(int fd, Attr *a);
+// True for a descriptor of an emulated node (outside simulator code).
+bool emu_fd(int fd);
+// After a successful dup of an emulated descriptor.
+void emu_dup(int oldfd, int newfd);
+
+template <class ST>
+void fill(ST *st, const Attr &a) {
+  std::memset(st, 0, sizeof *st);
+  st->st_mode = a.type | a.mode;
+  st->st_uid = a.uid;
+  st->st_gid = a.gid;
+  st->st_rdev = makedev(a.rdev_major, a.rdev_minor);
+  st->st_nlink = a.type == S_IFDIR ? 2 : 1;
+  st->st_size = static_cast<decltype(st->st_size)>(a.size);
+  st->st_blksize = 4096;
+  st->st_dev = makedev(0, 6);
+}
+
+}  // namespace tsim

@@ -1,0 +1,85 @@
+// Entry points of 32-bit programs built with 64-bit time_t and file offsets: their stat calls
+// and fcntl have names and structure layouts of their own. Compiled with those settings, so
+// that `stat` here is the 64-bit-time function the programs call.
+#if __SIZEOF_POINTER__ == 4 && defined(_TIME_BITS) && _TIME_BITS == 64
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "stat_fill.h"
+
+#define EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace {
+
+template <class F>
+F next(const char *name) {
+  return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+int failed(int err) {
+  errno = err;
+  return -1;
+}
+
+int by_path(const char *path, struct stat *st) {
+  tsim::Attr a{};
+  int r = tsim::emu_attr_path(path, &a);
+  if (r == 0) tsim::fill(st, a);
+  return r;
+}
+
+}  // namespace
+
+EXPORT int stat(const char *path, struct stat *st) {
+  static auto real = next<int (*)(const char *, struct stat *)>("__stat64_time64");
+  int r = by_path(path, st);
+  return r < 0 ? real(path, st) : r ? failed(r) : 0;
+}
+
+EXPORT int lstat(const char *path, struct stat *st) {
+  static auto real = next<int (*)(const char *, struct stat *)>("__lstat64_time64");
+  int r = by_path(path, st);
+  return r < 0 ? real(path, st) : r ? failed(r) : 0;
+}
+
+EXPORT int fstat(int fd, struct stat *st) {
+  static auto real = next<int (*)(int, struct stat *)>("__fstat64_time64");
+  tsim::Attr a{};
+  if (tsim::emu_attr_fd(fd, &a) == 0) {
+    tsim::fill(st, a);
+    return 0;
+  }
+  return real(fd, st);
+}
+
+EXPORT int fstatat(int dirfd, const char *path, struct stat *st, int flags) {
+  static auto real = next<int (*)(int, const char *, struct stat *, int)>("__fstatat64_time64");
+  tsim::Attr a{};
+  if (path && path[0] == '\0' && (flags & AT_EMPTY_PATH) && tsim::emu_attr_fd(dirfd, &a) == 0) {
+    tsim::fill(st, a);
+    return 0;
+  }
+  if (path && path[0] == '/') {
+    int r = by_path(path, st);
+    if (r >= 0) return r ? failed(r) : 0;
+  }
+  return real(dirfd, path, st, flags);
+}
+
+EXPORT int fcntl(int fd, int cmd, ...) {
+  static auto real = next<int (*)(int, int, ...)>("__fcntl_time64");
+  va_list ap;
+  va_start(ap, cmd);
+  void *arg = va_arg(ap, void *);
+  va_end(ap);
+  int r = real(fd, cmd, arg);
+  if (r >= 0 && (cmd == F_DUPFD || cmd == F_DUPFD_CLOEXEC) && tsim::emu_fd(fd)) tsim::emu_dup(fd, r);
+  return r;
+}
+
+#endif
