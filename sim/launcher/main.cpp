@@ -203,6 +203,9 @@ int main(int argc, char **argv) {
     struct sigaction dfl{};
     dfl.sa_handler = SIG_DFL;
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(sig, &dfl, nullptr);
+    // A user-mode emulator (qemu-user) may run the inherited handler here despite the mask and
+    // so park the parent's forwarded request in this copy of g_pending: take it as delivered.
+    if (g_pending) raise(g_pending);
     sigprocmask(SIG_SETMASK, &old_mask, nullptr);
     execvp(argv[i], argv + i);
     int e = errno;

@@ -610,59 +610,6 @@ EXPORT int __fxstatat64(int, int dirfd, const char *path, struct stat64 *st, int
   return fstatat64(dirfd, path, st, flags);
 }
 
-#if __TIMESIZE == 32
-// A 32-bit program built with 64-bit time_t (_TIME_BITS=64) reaches these entry points instead,
-// with the C library's 64-bit-time record. This library is itself built without that option, so
-// the record is spelled out here.
-struct stat_time64 {
-  std::uint64_t st_dev;
-  std::uint64_t st_ino;
-  std::uint32_t st_mode, st_nlink, st_uid, st_gid;
-  std::uint64_t st_rdev;
-  std::int64_t st_size;
-  std::int32_t st_blksize;
-  std::int64_t st_blocks;
-  struct {
-    std::int64_t tv_sec;
-    std::int32_t tv_nsec, pad;
-  } st_atim, st_mtim, st_ctim;
-};
-static_assert(sizeof(stat_time64) == 112 && offsetof(stat_time64, st_blocks) == 56 &&
-              offsetof(stat_time64, st_atim) == 64);
-
-namespace {
-template <class F>
-F next_symbol(const char *name) {
-  return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
-}
-}  // namespace
-
-EXPORT int __stat64_time64(const char *path, stat_time64 *st) {
-  static const auto pass = next_symbol<int (*)(const char *, stat_time64 *)>("__stat64_time64");
-  return stat_common(path, st, pass);
-}
-EXPORT int __lstat64_time64(const char *path, stat_time64 *st) {
-  static const auto pass = next_symbol<int (*)(const char *, stat_time64 *)>("__lstat64_time64");
-  return stat_common(path, st, pass);
-}
-EXPORT int __fstat64_time64(int fd, stat_time64 *st) {
-  static const auto pass = next_symbol<int (*)(int, stat_time64 *)>("__fstat64_time64");
-  return fstat_common(fd, st, pass);
-}
-EXPORT int __fstatat64_time64(int dirfd, const char *path, stat_time64 *st, int flags) {
-  static const auto pass = next_symbol<int (*)(int, const char *, stat_time64 *, int)>("__fstatat64_time64");
-  return fstatat_common(dirfd, path, st, flags, pass);
-}
-EXPORT int __fcntl_time64(int fd, int cmd, ...) {
-  static const auto pass = next_symbol<int (*)(int, int, ...)>("__fcntl_time64");
-  va_list ap;
-  va_start(ap, cmd);
-  void *arg = va_arg(ap, void *);
-  va_end(ap);
-  return fcntl_common(pass, fd, cmd, arg);
-}
-#endif
-
 EXPORT int statx(int dirfd, const char *path, int flags, unsigned mask, struct statx *sx) {
   struct stat st;
   int r = -1;
