@@ -196,6 +196,11 @@ Board::~Board() = default;
 
 std::uint64_t Board::now_us() const { return (monotonic_ns() - shm_.start_ns) / 1000; }
 
+std::string Board::scenario_path(const std::string &p) const {
+  if (p.empty() || p[0] == '/' || shm_.base_dir[0] == '\0') return p;
+  return std::string(shm_.base_dir) + "/" + p;
+}
+
 const toml::table *Board::table(const char *key) const { return scenario_[key].as_table(); }
 
 I2cAdapter *Board::adapter(int number) {

@@ -92,6 +92,9 @@ class Board {
   const std::map<std::string, NodeInfo> &nodes() const { return nodes_; }
   I2cAdapter *adapter(int number);
 
+  // A path named in the scenario: relative ones are taken from the scenario file's directory.
+  std::string scenario_path(const std::string &p) const;
+
   SharedState &shm() { return shm_; }
   const toml::table *table(const char *key) const;
 

@@ -47,6 +47,7 @@ struct SharedState {
   std::uint32_t slab_used;
   SlabEntry slabs[kMaxSlabs];
   alignas(16) std::uint8_t slab[kSlabSize];
+  char base_dir[1024];  // directory of the scenario file: relative paths in it start there
   std::uint32_t scenario_len;
   char scenario[kScenarioMax];
 };

@@ -147,6 +147,11 @@ int main(int argc, char **argv) {
   }
   // The board is built once here: a refused scenario stops before the program starts, and the
   // shared parts (pins, register files) start from the scenario.
+  if (!scenario_path.empty()) {
+    std::string dir = absolute(scenario_path);
+    dir = dir.substr(0, dir.rfind('/'));
+    std::snprintf(shm->base_dir, sizeof shm->base_dir, "%s", dir.c_str());
+  }
   try {
     if (!tsim::shm_set_scenario(*shm, text)) throw tsim::ScenarioError("scenario too large");
     tsim::Board board(tsim::parse_scenario(text, scenario_path.empty() ? "builtin" : scenario_path), *shm, true);

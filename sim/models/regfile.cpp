@@ -88,7 +88,7 @@ std::unique_ptr<I2cSlave> make_regfile(const toml::table &t, Board &board) {
     std::memset(regs.data(), static_cast<int>(get_int(t, "fill", 0, 0, 255)), size);
     std::string dump = get_string(t, "dump", "");
     if (!dump.empty() && dump.find('\n') == std::string::npos) {
-      std::string path = dump;
+      std::string path = board.scenario_path(dump);
       if (!read_file_raw(path, &dump)) throw std::runtime_error("cannot read dump file " + path);
     }
     std::string err = parse_dump(dump, regs);

@@ -60,11 +60,13 @@ EXPORT int fstat(int fd, struct stat *st) {
 EXPORT int fstatat(int dirfd, const char *path, struct stat *st, int flags) {
   static auto real = next<int (*)(int, const char *, struct stat *, int)>("__fstatat64_time64");
   tsim::Attr a{};
-  if (path && path[0] == '\0' && (flags & AT_EMPTY_PATH) && tsim::emu_attr_fd(dirfd, &a) == 0) {
+  const char *volatile p = path;  // declared non-null, but callers may still pass null
+  if (!p) return real(dirfd, path, st, flags);
+  if (path[0] == '\0' && (flags & AT_EMPTY_PATH) && tsim::emu_attr_fd(dirfd, &a) == 0) {
     tsim::fill(st, a);
     return 0;
   }
-  if (path && path[0] == '/') {
+  if (path[0] == '/') {
     int r = by_path(path, st);
     if (r >= 0) return r ? failed(r) : 0;
   }

@@ -143,6 +143,23 @@ TEST_F(Tools, AbsentAddressFailsAsOnTheBoard) {
   EXPECT_TRUE(failed);
 }
 
+TEST_F(Tools, DumpFileIsFoundBesideTheScenario) {
+  std::string dir = std::string(TARSA_BIN_DIR) + "/sim-runs/dump-" + std::to_string(getpid());
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  std::ofstream(dir + "/eeprom.txt") << "00: 5a a5\n";
+  std::ofstream(dir + "/board.toml") << "[[i2c.adapter]]\nnumber = 2\n[[i2c.slave]]\naddr = 0x50\n"
+                                        "model = \"regfile\"\ndump = \"eeprom.txt\"\n";
+  // Started from another directory: the dump is still found next to the scenario.
+  simtest::RunOptions o;
+  o.env = {"PATH=/usr/sbin:/sbin:/usr/bin:/bin"};
+  auto r = simtest::run({"/bin/sh", "-c", "cd / && " + std::string(TARSA_SIM_LAUNCHER) + " --scenario " + dir +
+                                              "/board.toml -- i2cget -y 2 0x50 0x01"}, o);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "0xa5\n");
+  fs::remove_all(dir);
+}
+
 // ---- the launcher ----------------------------------------------------------------------------
 
 TEST(Launcher, ExitAndSignalStatus) {
