@@ -392,19 +392,21 @@ mode_t mode_arg(int flags, va_list ap) {
   return 0;
 }
 
-int open_common(const char *path, int flags, mode_t mode) {
+// `large`: the 64-bit-offset entry points, which add O_LARGEFILE for the kernel. Emulated nodes
+// see and trace the flags as the program gave them.
+int open_common(const char *path, int flags, mode_t mode, bool large = false) {
   bool handled = false;
   int r = emu_open(path, flags, mode, &handled);
-  return handled ? r : real().open(path, flags, mode);
+  return handled ? r : real().open(path, large ? flags | O_LARGEFILE : flags, mode);
 }
 
-int openat_common(int dirfd, const char *path, int flags, mode_t mode) {
+int openat_common(int dirfd, const char *path, int flags, mode_t mode, bool large = false) {
   if (path && path[0] == '/') {
     bool handled = false;
     int r = emu_open(path, flags, mode, &handled);
     if (handled) return r;
   }
-  return real().openat(dirfd, path, flags, mode);
+  return real().openat(dirfd, path, large ? flags | O_LARGEFILE : flags, mode);
 }
 
 template <class ST>
@@ -446,7 +448,7 @@ EXPORT int open64(const char *path, int flags, ...) {
   va_start(ap, flags);
   mode_t mode = mode_arg(flags, ap);
   va_end(ap);
-  return open_common(path, flags | O_LARGEFILE, mode);
+  return open_common(path, flags, mode, true);
 }
 
 EXPORT int openat(int dirfd, const char *path, int flags, ...) {
@@ -462,14 +464,14 @@ EXPORT int openat64(int dirfd, const char *path, int flags, ...) {
   va_start(ap, flags);
   mode_t mode = mode_arg(flags, ap);
   va_end(ap);
-  return openat_common(dirfd, path, flags | O_LARGEFILE, mode);
+  return openat_common(dirfd, path, flags, mode, true);
 }
 
 EXPORT int __open_2(const char *path, int flags) { return open_common(path, flags, 0); }
-EXPORT int __open64_2(const char *path, int flags) { return open_common(path, flags | O_LARGEFILE, 0); }
+EXPORT int __open64_2(const char *path, int flags) { return open_common(path, flags, 0, true); }
 EXPORT int __openat_2(int dirfd, const char *path, int flags) { return openat_common(dirfd, path, flags, 0); }
 EXPORT int __openat64_2(int dirfd, const char *path, int flags) {
-  return openat_common(dirfd, path, flags | O_LARGEFILE, 0);
+  return openat_common(dirfd, path, flags, 0, true);
 }
 
 EXPORT int close(int fd) {
