@@ -1,6 +1,7 @@
 // The libc entry points the preload replaces. Paths and descriptors the simulator does not
 // emulate go straight to the real functions.
 #include <dlfcn.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -712,6 +713,24 @@ FILE *fopen_common(const char *path, const char *mode, FILE *(*pass)(const char 
 }  // namespace
 
 EXPORT FILE *fopen(const char *path, const char *mode) { return fopen_common(path, mode, real().fopen); }
+
+EXPORT FILE *fdopen(int fd, const char *mode) {
+  static auto pass = reinterpret_cast<FILE *(*)(int, const char *)>(dlsym(RTLD_NEXT, "fdopen"));
+  if (emulated_fd(fd) && mode) {
+    bool serial = true;
+    {
+      InSim in;
+      Guard g;
+      auto f = lookup(fd);
+      serial = !f || f->kind == NodeKind::serial;
+    }
+    if (!serial) {
+      cookie_io_functions_t io{cookie_read, cookie_write, cookie_seek, cookie_close};
+      return fopencookie(reinterpret_cast<void *>(static_cast<intptr_t>(fd)), mode, io);
+    }
+  }
+  return pass(fd, mode);
+}
 EXPORT FILE *fopen64(const char *path, const char *mode) { return fopen_common(path, mode, real().fopen64); }
 
 // ---- control interface ------------------------------------------------------------------------

@@ -529,7 +529,15 @@ TEST_F(Sim, StdioStreamsReachEmulatedFiles) {
   EXPECT_EQ(v, 5000);
   EXPECT_EQ(fopen("/sys/class/pwm/pwmchip0/pwm0/period", "r"), nullptr);
   EXPECT_EQ(errno, ENOENT);
-  ASSERT_EQ(pwm_write("unexport", "1"), 0);
+  // A stream over a descriptor reaches the node too.
+  int fd = open("/sys/class/pwm/pwmchip0/unexport", O_WRONLY);
+  ASSERT_GE(fd, 0);
+  f = fdopen(fd, "w");
+  ASSERT_NE(f, nullptr);
+  std::fputs("1\n", f);
+  EXPECT_EQ(std::fclose(f), 0);
+  struct stat st;
+  EXPECT_EQ(stat("/sys/class/pwm/pwmchip0/pwm1", &st), -1);
 }
 
 // ---- threads and fork -------------------------------------------------------------------------
