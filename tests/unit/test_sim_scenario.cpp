@@ -1,0 +1,124 @@
+// Scenario reading and the register-file and fault models of the board simulator, driven
+// directly: messages that point at the offending line, dump parsing, faults over time.
+#include <linux/i2c.h>
+#include <sys/mman.h>
+
+#include <cerrno>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "board.h"
+#include "i2c_adapter.h"
+#include "regfile.h"
+#include "scenario.h"
+#include "shm.h"
+
+namespace {
+
+using tsim::Board;
+
+struct Shm {
+  tsim::SharedState *s = tsim::shm_anonymous();
+  ~Shm() { munmap(s, sizeof *s); }
+};
+
+// The message of the refusal of `text`, or "" when it is accepted.
+std::string refusal(const std::string &text) {
+  Shm shm;
+  try {
+    Board b(tsim::parse_scenario(text, "t.toml"), *shm.s, true);
+  } catch (const std::exception &e) {
+    return e.what();
+  }
+  return "";
+}
+
+TEST(SimScenario, RefusalsNameFileLineAndReason) {
+  EXPECT_EQ(refusal("[[i2c.adapter]]\nnumber = 2\n[[i2c.slave]]\naddr = 0x80\nmodel = \"regfile\"\n"),
+            "t.toml:4:8: addr: 128 out of range [0, 127]");
+  EXPECT_EQ(refusal("[[i2c.adapter]]\nnumber = 2\n[[i2c.slave]]\naddr = 0x50\nmodel = \"nosuch\"\n"),
+            "t.toml:5:9: i2c.slave: unknown model \"nosuch\"");
+  EXPECT_EQ(refusal("[gpio]\npins = [64, [90, 80]]\n"), "t.toml:2:18: pins: 80 out of range [90, 255]");
+  const std::string adapter = "[[i2c.adapter]]\nnumber = 2\n";
+  EXPECT_EQ(refusal(adapter + "[[fault]]\nkind = \"error\"\naddr = 0x1F\nerrno = \"EWHAT\"\n"),
+            "t.toml:6:9: errno: unknown errno name \"EWHAT\"");
+  EXPECT_EQ(refusal("[[fault]]\nkind = \"nack\"\naddr = 0x1F\n"), "t.toml:1:1: fault: no adapter 2");
+  EXPECT_NE(refusal("[[i2c.slave]\n").find("t.toml:1:"), std::string::npos);
+  EXPECT_EQ(refusal(adapter + "[[fault]]\nkind = \"melt\"\naddr = 1\n"),
+            "t.toml:3:1: fault: unknown kind \"melt\" (nack, error, missing)");
+  EXPECT_EQ(refusal("extends = \"other\"\n"), "t.toml:1:11: extends: only \"builtin\" is known");
+  EXPECT_EQ(refusal(""), "");  // the built-in board
+}
+
+TEST(SimScenario, ExtendingTheBuiltInBoard) {
+  Shm shm;
+  Board b(tsim::parse_scenario("extends = \"builtin\"\n[gpio]\nheld = [72]\n"
+                               "[[fault]]\nkind = \"missing\"\nnode = \"/dev/ttyACM0\"\n",
+                               "t.toml"),
+          *shm.s, true);
+  EXPECT_NE(b.node("/dev/ttyO0"), nullptr);
+  EXPECT_EQ(b.node("/dev/ttyACM0"), nullptr);
+  ASSERT_NE(b.node("/dev/user-gpio"), nullptr);
+  EXPECT_TRUE(b.gpio().present(90));   // from the built-in pin list
+  EXPECT_FALSE(b.gpio().present(88));
+  EXPECT_EQ(b.gpio().request(72, "x", 1), EBUSY);  // added by the overlay
+  EXPECT_EQ(b.gpio().request(73, "x", 1), 0);
+}
+
+TEST(SimScenario, DumpRows) {
+  std::vector<std::uint8_t> regs(256, 0xEE);
+  EXPECT_EQ(tsim::parse_dump("No size specified (using byte-data access)\n"
+                             "     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f    0123456789abcdef\n"
+                             "00: 01 02 XX 04\n"
+                             "f0: 10 11 12 13 14 15 16 17 18 19 1a 1b 1c 1d 1e 1f    0123456789abcdef\n",
+                             regs),
+            "");
+  EXPECT_EQ(regs[0], 0x01);
+  EXPECT_EQ(regs[1], 0x02);
+  EXPECT_EQ(regs[2], 0xEE);  // XX leaves the register alone
+  EXPECT_EQ(regs[3], 0x04);
+  EXPECT_EQ(regs[4], 0xEE);  // short row
+  EXPECT_EQ(regs[0xff], 0x1f);  // the ASCII column is not read as data
+  EXPECT_EQ(tsim::parse_dump("00: 01\n10: 0g\n", regs), "dump line 2: bad cell \"0g\"");
+}
+
+// Runs a 1-byte register read at `addr`; 0 or the errno.
+int read_reg(tsim::I2cAdapter &ad, int addr, std::uint8_t reg, std::uint8_t *out) {
+  tsim::I2cMessage m[2] = {{static_cast<std::uint16_t>(addr), 0, {&reg, 1}},
+                           {static_cast<std::uint16_t>(addr), I2C_M_RD, {out, 1}}};
+  return ad.transfer(m);
+}
+
+TEST(SimScenario, RegisterFileIsSharedAndWraps) {
+  Shm shm;
+  const std::string text = "[[i2c.adapter]]\nnumber = 2\n[[i2c.slave]]\naddr = 0x50\nmodel = \"regfile\"\n"
+                           "size = 4\nfill = 0x55\nregisters = { \"3\" = 0x33 }\n";
+  Board a(tsim::parse_scenario(text, "t.toml"), *shm.s, true);
+  Board b(tsim::parse_scenario(text, "t.toml"), *shm.s, false);  // another process of the run
+  std::uint8_t w[3] = {3, 0xA0, 0xA1}, v = 0;
+  tsim::I2cMessage m{0x50, 0, {w, 3}};
+  ASSERT_EQ(a.adapter(2)->transfer({&m, 1}), 0);
+  EXPECT_EQ(read_reg(*b.adapter(2), 0x50, 0, &v), 0);
+  EXPECT_EQ(v, 0xA1);  // written after register 3 wrapped to 0
+  EXPECT_EQ(read_reg(*b.adapter(2), 0x50, 1, &v), 0);
+  EXPECT_EQ(v, 0x55);
+  EXPECT_EQ(read_reg(*b.adapter(2), 0x51, 0, &v), ENXIO);
+}
+
+TEST(SimScenario, NackFromATime) {
+  Shm shm;
+  Board b(tsim::parse_scenario("[[i2c.adapter]]\nnumber = 2\n[[i2c.slave]]\naddr = 0x50\nmodel = \"regfile\"\n"
+                               "[[fault]]\nkind = \"nack\"\naddr = 0x50\nfrom_ms = 30\n",
+                               "t.toml"),
+          *shm.s, true);
+  std::uint8_t v;
+  shm.s->start_ns = tsim::monotonic_ns();
+  EXPECT_EQ(read_reg(*b.adapter(2), 0x50, 0, &v), 0);
+  shm.s->start_ns = tsim::monotonic_ns() - 31'000'000;  // as if the run began 31 ms ago
+  EXPECT_EQ(read_reg(*b.adapter(2), 0x50, 0, &v), ENXIO);
+}
+
+}  // namespace
