@@ -230,6 +230,21 @@ TEST_F(UdpLink, DropsCommandsFromOtherSenders) {
   close(stranger);
 }
 
+namespace {
+// The socket's receive timeout, read through the kernel's long-based record. A 32-bit build with
+// 64-bit time_t asks for the 64-bit record instead, which qemu-user answers with 4 bytes only.
+struct OldTimeval {
+  long tv_sec = 1, tv_usec = 1;
+};
+OldTimeval receive_timeout(int sock) {
+  OldTimeval tv;
+  socklen_t len = sizeof tv;
+  EXPECT_EQ(getsockopt(sock, SOL_SOCKET, SO_RCVTIMEO_OLD, &tv, &len), 0);
+  EXPECT_EQ(len, sizeof tv);
+  return tv;
+}
+}  // namespace
+
 TEST(UdpClient, SetsDestinationAndReceiveTimeout) {
   gPeers = TeleopPeers{};
   gPeers.udp_host = "127.0.0.9";
@@ -242,9 +257,7 @@ TEST(UdpClient, SetsDestinationAndReceiveTimeout) {
   EXPECT_EQ(ntohs(dest.sin_port), 3000);
   EXPECT_EQ(ntohl(dest.sin_addr.s_addr), 0x7F000009u);
   EXPECT_EQ(std::memcmp(dest.sin_zero, "\0\0\0\0\0\0\0\0", 8), 0);
-  timeval tv{};
-  socklen_t len = sizeof tv;
-  getsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, &len);
+  const OldTimeval tv = receive_timeout(sock);
   EXPECT_EQ(tv.tv_sec, 0);
   EXPECT_GE(tv.tv_usec, 50000);  // the kernel rounds up to its clock tick
   EXPECT_LT(tv.tv_usec, 60000);
@@ -263,9 +276,7 @@ TEST(UdpClient, BadAddressLeavesDestinationZeroAndNoTimeout) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "\nInvalid address/ Address not supported \n");
   sockaddr_in zero{};
   EXPECT_EQ(std::memcmp(&dest, &zero, sizeof dest), 0);
-  timeval tv{1, 1};
-  socklen_t len = sizeof tv;
-  getsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, &len);
+  const OldTimeval tv = receive_timeout(sock);
   EXPECT_EQ(tv.tv_sec, 0);
   EXPECT_EQ(tv.tv_usec, 0);
   // The program goes on: a receive still ends within its window.
