@@ -38,7 +38,7 @@ std::unordered_map<int, std::shared_ptr<OpenFile>> &table() {
 }
 
 inline bool emulated_fd(int fd) {
-  return fd >= 0 && fd < kMaxFd && g_emu[fd].load(std::memory_order_relaxed) && !t_in_sim;
+  return fd >= 0 && fd < kMaxFd && g_emu[fd].load(std::memory_order_relaxed);
 }
 
 inline bool candidate(const char *p) {
@@ -172,8 +172,7 @@ int from_exception() {
 int emu_open(const char *path, int flags, mode_t mode, bool *handled) try {
   (void)mode;
   *handled = false;
-  if (t_in_sim || !candidate(path)) return 0;
-  InSim in;
+  if (!candidate(path)) return 0;
   std::string node = normalise(path);
   Guard g;
   const NodeInfo *n = rt().board().node(node);
@@ -216,7 +215,6 @@ int emu_open(const char *path, int flags, mode_t mode, bool *handled) try {
 }
 
 int emu_close(int fd) try {
-  InSim in;
   Guard g;
   auto f = forget(fd);
   int r = real().close(fd);
@@ -231,7 +229,6 @@ int emu_close(int fd) try {
 ssize_t emu_read(int fd, void *buf, size_t len) try {
   std::shared_ptr<OpenFile> f;
   {
-    InSim in;
     Guard g;
     f = lookup(fd);
     if (f && f->kind != NodeKind::serial) {
@@ -251,7 +248,6 @@ ssize_t emu_read(int fd, void *buf, size_t len) try {
 ssize_t emu_write(int fd, const void *buf, size_t len) try {
   std::shared_ptr<OpenFile> f;
   {
-    InSim in;
     Guard g;
     f = lookup(fd);
     if (f && f->kind != NodeKind::serial) {
@@ -269,7 +265,6 @@ ssize_t emu_write(int fd, const void *buf, size_t len) try {
 
 int emu_ioctl(int fd, unsigned long req, void *arg, int (*pass)(int, unsigned long, ...)) try {
   {
-    InSim in;
     Guard g;
     auto f = lookup(fd);
     if (f && f->kind != NodeKind::serial) {
@@ -288,7 +283,6 @@ int emu_ioctl(int fd, unsigned long req, void *arg, int (*pass)(int, unsigned lo
 }
 
 off_t emu_lseek(int fd, off_t off, int whence, bool *handled) try {
-  InSim in;
   Guard g;
   auto f = lookup(fd);
   *handled = f && f->kind != NodeKind::serial;
@@ -305,7 +299,6 @@ off_t emu_lseek(int fd, off_t off, int whence, bool *handled) try {
 
 // After a successful dup of an emulated descriptor: the copy refers to the same open file.
 void emu_dup(int oldfd, int newfd) try {
-  InSim in;
   Guard g;
   auto f = lookup(oldfd);
   if (!f || newfd < 0 || newfd >= kMaxFd || newfd == oldfd) return;
@@ -318,15 +311,13 @@ void emu_dup(int oldfd, int newfd) try {
 // dup2/dup3 onto an emulated descriptor close it first.
 void emu_replaced(int newfd) try {
   if (newfd < 0 || newfd >= kMaxFd || !g_emu[newfd].load()) return;
-  InSim in;
   Guard g;
   if (auto f = forget(newfd)) Rec(f->path, "close").emit(0, 0);
 } catch (...) {
 }
 
 int emu_attr_path(const char *path, Attr *a) try {
-  if (t_in_sim || !candidate(path)) return -1;
-  InSim in;
+  if (!candidate(path)) return -1;
   std::string node = normalise(path);
   Guard g;
   return attr_of(node, a);
@@ -336,7 +327,6 @@ int emu_attr_path(const char *path, Attr *a) try {
 
 int emu_attr_fd(int fd, Attr *a) try {
   if (!emulated_fd(fd)) return -1;
-  InSim in;
   Guard g;
   auto f = lookup(fd);
   if (!f || f->kind == NodeKind::serial) return -1;
@@ -366,8 +356,7 @@ int emu_stat_fd(int fd, ST *st) {
 }
 
 int emu_access(const char *path, int mode, bool effective) try {
-  if (t_in_sim || !candidate(path)) return -1;
-  InSim in;
+  if (!candidate(path)) return -1;
   std::string node = normalise(path);
   Guard g;
   Attr a{};
@@ -688,7 +677,7 @@ int flags_of_mode(const char *mode) {
 }
 
 FILE *fopen_common(const char *path, const char *mode, FILE *(*pass)(const char *, const char *)) {
-  if (t_in_sim || !candidate(path) || !mode) return pass(path, mode);
+  if (!candidate(path) || !mode) return pass(path, mode);
   int flags = flags_of_mode(mode);
   if (flags < 0) return pass(path, mode);
   bool handled = false;
@@ -697,7 +686,6 @@ FILE *fopen_common(const char *path, const char *mode, FILE *(*pass)(const char 
   if (fd < 0) return nullptr;
   bool serial = false;
   {
-    InSim in;
     Guard g;
     auto f = lookup(fd);
     serial = f && f->kind == NodeKind::serial;
@@ -719,7 +707,6 @@ EXPORT FILE *fdopen(int fd, const char *mode) {
   if (emulated_fd(fd) && mode) {
     bool serial = true;
     {
-      InSim in;
       Guard g;
       auto f = lookup(fd);
       serial = !f || f->kind == NodeKind::serial;
@@ -742,7 +729,6 @@ extern "C" TARSA_SIM_API int tarsa_sim_load_scenario(const char *toml_text) {
     (void)!real().write(2, msg.data(), msg.size());
     return -1;
   }
-  InSim in;
   Guard g;
   serial_reset_scripts();
   return 0;

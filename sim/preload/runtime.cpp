@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -15,8 +16,6 @@
 #include "scenario.h"
 
 namespace tsim {
-
-thread_local bool t_in_sim __attribute__((tls_model("initial-exec"))) = false;
 
 namespace {
 
@@ -88,7 +87,6 @@ Runtime &rt() {
 }
 
 void Runtime::init() {
-  InSim in;
   if (const char *state = getenv("TARSA_SIM_STATE"); state && *state) shm_ = shm_attach_file(state);
   if (!shm_) {
     shm_ = shm_anonymous();
@@ -132,7 +130,6 @@ void Runtime::sync() {
 }
 
 std::string Runtime::load(std::string_view text) {
-  InSim in;
   try {
     toml::table t = parse_scenario(text, "scenario");
     // Build it once on scratch state first, so a refused scenario leaves the board alone.
@@ -172,8 +169,18 @@ void Runtime::trace_line(std::string_view body) {
   }
 }
 
+// An emulated call is one system call to the program: a signal arriving meanwhile is handled
+// when it returns, as the kernel does. Otherwise a handler that uses a simulated node (a
+// Ctrl-C handler stopping the wheels) would re-enter the models, or the allocator, halfway
+// through an operation. Faults raised by the code itself stay deliverable.
 Guard::Guard() {
   Runtime &r = rt();
+  if (t_depth == 0) {
+    sigset_t all;
+    sigfillset(&all);
+    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP}) sigdelset(&all, sig);
+    pthread_sigmask(SIG_BLOCK, &all, &saved_mask_);
+  }
   r.local.lock();
   if (t_depth++ == 0) {
     shm_lock(r.shm());
@@ -183,8 +190,10 @@ Guard::Guard() {
 
 Guard::~Guard() {
   Runtime &r = rt();
-  if (--t_depth == 0) shm_unlock(r.shm());
+  bool outer = --t_depth == 0;
+  if (outer) shm_unlock(r.shm());
   r.local.unlock();
+  if (outer) pthread_sigmask(SIG_SETMASK, &saved_mask_, nullptr);
 }
 
 std::string json_escape(std::string_view s) {

@@ -1,6 +1,7 @@
 // Preload runtime: the real libc entry points, the simulator lock, the board and the trace.
 #pragma once
 
+#include <signal.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -50,15 +51,6 @@ struct Real {
 };
 const Real &real();
 
-// Set while simulator code runs on this thread: libc calls made from inside pass straight on.
-extern thread_local bool t_in_sim __attribute__((tls_model("initial-exec")));
-
-struct InSim {
-  bool prev;
-  InSim() : prev(t_in_sim) { t_in_sim = true; }
-  ~InSim() { t_in_sim = prev; }
-};
-
 class Runtime {
  public:
   SharedState &shm() { return *shm_; }
@@ -86,7 +78,8 @@ class Runtime {
 
 Runtime &rt();
 
-// Holds the simulator lock (this process's, then the run's) for model calls and the trace.
+// Holds the simulator lock (this process's, then the run's) for model calls and the trace;
+// signals wait until the outermost one ends.
 class Guard {
  public:
   Guard();
@@ -95,7 +88,7 @@ class Guard {
   Guard &operator=(const Guard &) = delete;
 
  private:
-  InSim in_;
+  sigset_t saved_mask_;
 };
 
 // One trace record, written by emit() when the run is traced; a no-op otherwise.

@@ -100,7 +100,6 @@ class SerialPort {
   }
 
   void loop() {
-    t_in_sim = true;
     std::vector<char> buf(4096);
     for (;;) {
       int timeout = 1000;

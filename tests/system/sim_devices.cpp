@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -590,6 +592,56 @@ TEST_F(Sim, ThreadsAndForkedChildrenShareTheBoard) {
   EXPECT_EQ(got[0], 0x5A);
   EXPECT_EQ(got[1], 0xA5);
   close(fd);
+}
+
+// A signal handler that talks to the bus while the interrupted thread is inside an emulated
+// call (as a program's Ctrl-C handler stopping the wheels does) gets its answer.
+std::atomic<int> g_handler_ok{0}, g_handler_bad{0};
+int g_handler_fd = -1;
+
+void on_signal(int) {
+  int saved = errno;
+  std::uint8_t reg = 0x00, v = 0;
+  i2c_msg m[2] = {{0x50, 0, 1, &reg}, {0x50, I2C_M_RD, 1, &v}};
+  i2c_rdwr_ioctl_data d{m, 2};
+  (ioctl(g_handler_fd, I2C_RDWR, &d) == 2 && v == 0x10 ? g_handler_ok : g_handler_bad)++;
+  errno = saved;
+}
+
+TEST_F(Sim, SignalHandlersReachTheBusDuringEmulatedCalls) {
+  g_handler_fd = open("/dev/i2c-2", O_RDWR);
+  ASSERT_GE(g_handler_fd, 0);
+  struct sigaction sa{}, old{};
+  sa.sa_handler = on_signal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
+  pthread_t main_thread = pthread_self();
+  std::atomic<bool> done{false};
+  std::thread sender([&] {
+    for (int i = 0; i < 300 && !done; ++i) {
+      pthread_kill(main_thread, SIGUSR1);
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    done = true;
+  });
+  int fd = open("/dev/i2c-2", O_RDWR);
+  int main_bad = 0;
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!done && std::chrono::steady_clock::now() < end) {
+    std::uint8_t reg = 0xF1, v = 0;
+    i2c_msg m[2] = {{0x50, 0, 1, &reg}, {0x50, I2C_M_RD, 1, &v}};
+    i2c_rdwr_ioctl_data d{m, 2};
+    if (ioctl(fd, I2C_RDWR, &d) != 2) ++main_bad;
+  }
+  done = true;
+  sender.join();
+  sigaction(SIGUSR1, &old, nullptr);
+  close(fd);
+  close(g_handler_fd);
+  EXPECT_EQ(main_bad, 0);
+  EXPECT_EQ(g_handler_bad.load(), 0);
+  EXPECT_GT(g_handler_ok.load(), 0);
 }
 
 }  // namespace
