@@ -12,6 +12,8 @@
  *    the last close of the open file that made it, or the end of the process that made it.
  *    Unknown requests give ENOTTY.
  *  - Serial nodes are pseudo-terminals, raw at 9600 baud when first opened.
+ *  - An emulated call behaves as one system call: a signal that arrives meanwhile is handled
+ *    when the call returns.
  */
 #ifndef TARSA_SIM_H
 #define TARSA_SIM_H
@@ -34,6 +36,14 @@ TARSA_SIM_API const char *tarsa_sim_trace_path(void);
 
 /** Number of the last trace record written by any process of the run (0 before the first). */
 TARSA_SIM_API unsigned long tarsa_sim_trace_seq(void);
+
+/** Drives GPIO input `pin` of the simulated board to `level` (0 or 1): what a claimed input
+ *  reads from then on. Returns 0, or -1 for a pin the board does not have. */
+TARSA_SIM_API int tarsa_sim_gpio_input(int pin, int level);
+
+/** Current level of GPIO `pin` (the level driven when it is an output), 0 or 1; -1 for a pin the
+ *  board does not have. */
+TARSA_SIM_API int tarsa_sim_gpio_level(int pin);
 
 /** Adds a scripted reply on serial node `node`: once the bytes `expect` (non-empty text) have
  *  arrived from the program, `reply_len` bytes of `reply` are sent back after `delay_ms`. With

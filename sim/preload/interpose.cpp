@@ -734,6 +734,19 @@ extern "C" TARSA_SIM_API int tarsa_sim_load_scenario(const char *toml_text) {
   return 0;
 }
 
+extern "C" TARSA_SIM_API int tarsa_sim_gpio_input(int pin, int level) {
+  Guard g;
+  GpioController &gpio = rt().board().gpio();
+  if (!gpio.present(pin)) return -1;
+  gpio.set_input(pin, level);
+  return 0;
+}
+
+extern "C" TARSA_SIM_API int tarsa_sim_gpio_level(int pin) {
+  Guard g;
+  return rt().board().gpio().level(pin);
+}
+
 extern "C" TARSA_SIM_API const char *tarsa_sim_trace_path(void) {
   Runtime &r = rt();
   return r.tracing() ? r.trace_path().c_str() : nullptr;

@@ -315,6 +315,18 @@ TEST_F(Gpio, InputLevelsAndAnotherHolder) {
   int v = 0;
   EXPECT_EQ(value_req(kGet, 71, &v), 0);
   EXPECT_EQ(v, 1);
+  auto input = reinterpret_cast<int (*)(int, int)>(dlsym(RTLD_DEFAULT, "tarsa_sim_gpio_input"));
+  auto level = reinterpret_cast<int (*)(int)>(dlsym(RTLD_DEFAULT, "tarsa_sim_gpio_level"));
+  ASSERT_TRUE(input && level);
+  ASSERT_EQ(input(71, 0), 0);
+  EXPECT_EQ(value_req(kGet, 71, &v), 0);
+  EXPECT_EQ(v, 0);
+  EXPECT_EQ(input(66, 1), -1);
+  ASSERT_EQ(request(73, "GPIO_73"), 0);
+  v = 1;
+  ASSERT_EQ(value_req(kDirOut, 73, &v), 0);
+  EXPECT_EQ(level(73), 1);
+  EXPECT_EQ(level(66), -1);
   EXPECT_EQ(request(72, "GPIO_72"), EBUSY);
   EXPECT_EQ(by_value(kFree, 72), 0);  // releasing takes the pin from the other holder
   EXPECT_EQ(request(72, "GPIO_72"), 0);
