@@ -126,6 +126,47 @@ std::string bin(const std::string &name) {
   return found;
 }
 
+void serial_script(const std::string &node, const std::string &expect, const std::string &reply, unsigned delay_ms,
+                   bool once) {
+  auto fn = control<int (*)(const char *, const char *, const void *, size_t, unsigned, int)>("tarsa_sim_serial_script");
+  if (!fn) {
+    ADD_FAILURE() << "not running under tarsa-sim";
+    return;
+  }
+  if (fn(node.c_str(), expect.c_str(), reply.data(), reply.size(), delay_ms, once) != 0)
+    ADD_FAILURE() << "scripted reply refused for " << node;
+}
+
+void serial_send(const std::string &node, const std::string &bytes, unsigned delay_ms) {
+  auto fn = control<int (*)(const char *, const void *, size_t, unsigned)>("tarsa_sim_serial_send");
+  if (!fn) {
+    ADD_FAILURE() << "not running under tarsa-sim";
+    return;
+  }
+  if (fn(node.c_str(), bytes.data(), bytes.size(), delay_ms) != 0)
+    ADD_FAILURE() << "cannot send on " << node << " (not opened by this process?)";
+}
+
+void serial_clear(const std::string &node) {
+  if (auto fn = control<void (*)(const char *)>("tarsa_sim_serial_clear")) fn(node.c_str());
+  else ADD_FAILURE() << "not running under tarsa-sim";
+}
+
+void gpio_input(int pin, int level) {
+  auto fn = control<int (*)(int, int)>("tarsa_sim_gpio_input");
+  if (!fn) ADD_FAILURE() << "not running under tarsa-sim";
+  else if (fn(pin, level) != 0) ADD_FAILURE() << "the board has no GPIO " << pin;
+}
+
+int gpio_level(int pin) {
+  auto fn = control<int (*)(int)>("tarsa_sim_gpio_level");
+  if (!fn) {
+    ADD_FAILURE() << "not running under tarsa-sim";
+    return -1;
+  }
+  return fn(pin);
+}
+
 Result run(const std::vector<std::string> &argv, const RunOptions &opts) {
   Result res;
   if (argv.empty()) return res;

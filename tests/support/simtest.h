@@ -47,4 +47,17 @@ std::vector<nlohmann::json> read_trace(const std::string &path);
 // Path of a program built by this project, e.g. bin("configdump").
 std::string bin(const std::string &name);
 
+// Serial node models of this run: once `expect` has arrived from the program on `node`, send
+// `reply` after `delay_ms` (every time, or only the first time with `once`).
+void serial_script(const std::string &node, const std::string &expect, const std::string &reply,
+                   unsigned delay_ms = 0, bool once = false);
+// Sends `bytes` to the program on `node` (opened by this process) after `delay_ms`, unasked.
+void serial_send(const std::string &node, const std::string &bytes, unsigned delay_ms = 0);
+// Drops the scripted replies of `node` and replies not yet sent.
+void serial_clear(const std::string &node);
+
+// GPIO of the simulated board: drive an input pin; read a pin's level (-1: no such pin).
+void gpio_input(int pin, int level);
+int gpio_level(int pin);
+
 }  // namespace simtest
