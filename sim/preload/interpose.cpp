@@ -215,11 +215,18 @@ int emu_open(const char *path, int flags, mode_t mode, bool *handled) try {
 }
 
 int emu_close(int fd) try {
-  Guard g;
-  auto f = forget(fd);
+  std::shared_ptr<OpenFile> f;
+  {
+    Guard g;
+    f = forget(fd);
+  }
+  // Outside the lock: closing a terminal may wait for its output, which the model thread reads.
   int r = real().close(fd);
   int err = r < 0 ? errno : 0;
-  if (f) Rec(f->path, "close").emit(r, err);
+  if (f) {
+    Guard g;
+    Rec(f->path, "close").emit(r, err);
+  }
   errno = err;
   return r;
 } catch (...) {

@@ -125,7 +125,6 @@ TEST_F(I2c, MessageLimitsAndEmptyMessages) {
   errno = 0;
   EXPECT_EQ(rdwr(msgs), -1);
   EXPECT_EQ(errno, EINVAL);
-  std::vector<i2c_msg> none;
   i2c_rdwr_ioctl_data d{nullptr, 0};
   EXPECT_EQ(ioctl(fd_, I2C_RDWR, &d), -1);
   EXPECT_EQ(errno, EINVAL);
