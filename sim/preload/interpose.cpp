@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -113,6 +114,9 @@ int attr_of(const std::string &node, Attr *a) {
   a->size = 0;
   a->type = S_IFCHR;
   a->rdev_major = a->rdev_minor = 0;
+  timespec wall{};
+  clock_gettime(CLOCK_REALTIME, &wall);
+  a->time = wall.tv_sec - static_cast<long long>((monotonic_ns() - rt().shm().start_ns) / 1000000000ULL);
   switch (n->kind) {
     case NodeKind::i2c: a->rdev_major = 89; a->rdev_minor = static_cast<unsigned>(n->adapter); break;
     case NodeKind::gpio: a->rdev_major = 10; a->rdev_minor = 200; break;
@@ -337,7 +341,7 @@ int emu_attr_fd(int fd, Attr *a) try {
   Guard g;
   auto f = lookup(fd);
   if (!f || f->kind == NodeKind::serial) return -1;
-  if (attr_of(f->node, a) != 0) *a = Attr{S_IFCHR, 0600, 0, 0, 0, 0, 0};
+  if (attr_of(f->node, a) != 0) *a = Attr{S_IFCHR, 0600, 0, 0, 0, 0, 0, 0};
   return 0;
 } catch (...) {
   return -1;
@@ -633,6 +637,7 @@ EXPORT int statx(int dirfd, const char *path, int flags, unsigned mask, struct s
   sx->stx_rdev_minor = minor(st.st_rdev);
   sx->stx_dev_major = major(st.st_dev);
   sx->stx_dev_minor = minor(st.st_dev);
+  sx->stx_atime.tv_sec = sx->stx_mtime.tv_sec = sx->stx_ctime.tv_sec = st.st_mtime;
   return 0;
 }
 
@@ -646,6 +651,37 @@ EXPORT int faccessat(int dirfd, const char *path, int mode, int flags) {
   int r = emu_access(path, mode, (flags & AT_EACCESS) != 0);
   if (r < 0) return real().faccessat(dirfd, path, mode, flags);
   return r ? fail(r) : 0;
+}
+
+// Simulated nodes carry no extended attributes (ls -l asks for them).
+namespace {
+template <class F>
+ssize_t xattr_common(const char *path, F pass, bool list) {
+  Attr a{};
+  int r = emu_attr_path(path, &a);
+  if (r < 0) return pass();
+  if (r > 0) return fail(r);
+  return list ? 0 : fail(ENODATA);
+}
+using GetX = ssize_t (*)(const char *, const char *, void *, size_t);
+using ListX = ssize_t (*)(const char *, char *, size_t);
+}  // namespace
+
+EXPORT ssize_t getxattr(const char *path, const char *name, void *value, size_t size) {
+  static auto real_fn = reinterpret_cast<GetX>(dlsym(RTLD_NEXT, "getxattr"));
+  return xattr_common(path, [&] { return real_fn(path, name, value, size); }, false);
+}
+EXPORT ssize_t lgetxattr(const char *path, const char *name, void *value, size_t size) {
+  static auto real_fn = reinterpret_cast<GetX>(dlsym(RTLD_NEXT, "lgetxattr"));
+  return xattr_common(path, [&] { return real_fn(path, name, value, size); }, false);
+}
+EXPORT ssize_t listxattr(const char *path, char *list, size_t size) {
+  static auto real_fn = reinterpret_cast<ListX>(dlsym(RTLD_NEXT, "listxattr"));
+  return xattr_common(path, [&] { return real_fn(path, list, size); }, true);
+}
+EXPORT ssize_t llistxattr(const char *path, char *list, size_t size) {
+  static auto real_fn = reinterpret_cast<ListX>(dlsym(RTLD_NEXT, "llistxattr"));
+  return xattr_common(path, [&] { return real_fn(path, list, size); }, true);
 }
 
 // ---- stdio: streams over emulated nodes ------------------------------------------------------

@@ -12,6 +12,7 @@ struct Attr {
   unsigned type, mode, uid, gid;
   unsigned rdev_major, rdev_minor;
   unsigned long long size;
+  long long time;  // seconds since the epoch: when the run started
 };
 
 // -1 when the path is not the simulator's, 0 with *a filled, or an errno value.
@@ -34,6 +35,7 @@ void fill(ST *st, const Attr &a) {
   st->st_size = static_cast<decltype(st->st_size)>(a.size);
   st->st_blksize = 4096;
   st->st_dev = makedev(0, 6);
+  st->st_atime = st->st_mtime = st->st_ctime = static_cast<decltype(st->st_mtime)>(a.time);
 }
 
 }  // namespace tsim

@@ -8,6 +8,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -460,6 +461,16 @@ node = "/dev/ttyACM0"
   ASSERT_EQ(stat("/dev/ttyO0", &st), 0);
   EXPECT_TRUE(S_ISCHR(st.st_mode));
   EXPECT_EQ(st.st_mode & 07777, 0660u);
+  EXPECT_EQ(st.st_gid, 20u);
+  EXPECT_LE(st.st_mtime, time(nullptr));  // the run's start, not 1970
+  EXPECT_GT(st.st_mtime, time(nullptr) - 600);
+  // ls -l asks for extended attributes: a present node has none, an absent one is absent.
+  char buf[64];
+  EXPECT_EQ(lgetxattr("/dev/i2c-2", "security.selinux", buf, sizeof buf), -1);
+  EXPECT_EQ(errno, ENODATA);
+  EXPECT_EQ(listxattr("/dev/ttyO0", buf, sizeof buf), 0);
+  EXPECT_EQ(getxattr("/dev/ttyACM0", "user.x", buf, sizeof buf), -1);
+  EXPECT_EQ(errno, ENOENT);
 }
 
 // ---- PWM --------------------------------------------------------------------------------------
