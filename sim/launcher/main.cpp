@@ -80,6 +80,29 @@ void remove_run_dir(const std::string &dir) {
   rmdir(dir.c_str());
 }
 
+// Removes the run directory once the launcher is gone, however it ended (SIGKILL included):
+// a process of its own session waits for the end of a pipe that only the launcher holds.
+void start_cleaner(const std::string &dir) {
+  int p[2];
+  if (pipe2(p, O_CLOEXEC) != 0) return;
+  pid_t pid = fork();
+  if (pid == 0) {
+    setsid();
+    signal(SIGINT, SIG_IGN);
+    signal(SIGHUP, SIG_IGN);
+    int null = ::open("/dev/null", O_RDWR);
+    for (int fd = 0; fd < 3; ++fd) dup2(null, fd);
+    ::close(p[1]);
+    char c;
+    while (read(p[0], &c, 1) != 0 && errno == EINTR) {
+    }
+    remove_run_dir(dir);
+    _exit(0);
+  }
+  ::close(p[0]);
+  if (pid < 0) ::close(p[1]);  // no cleaner: the launcher still cleans up on a normal end
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -174,6 +197,8 @@ int main(int argc, char **argv) {
   std::string ld = preload;
   if (const char *old = getenv("LD_PRELOAD"); old && *old) ld += std::string(":") + old;
   std::string start = std::to_string(shm->start_ns);
+
+  if (!print_env) start_cleaner(run_dir);
 
   if (print_env) {
     std::printf("export LD_PRELOAD='%s'\n", ld.c_str());

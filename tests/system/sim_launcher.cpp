@@ -182,6 +182,17 @@ TEST(Launcher, ExitAndSignalStatus) {
   EXPECT_NE(r.err.find("cannot run /nonexistent/program"), std::string::npos) << r.err;
 }
 
+TEST(Launcher, RunEndsAProgramThatOutlivesItsTimeout) {
+  simtest::RunOptions o;
+  o.timeout = std::chrono::milliseconds(300);
+  auto start = std::chrono::steady_clock::now();
+  // The shell's child keeps the output pipe open: it must be ended too.
+  auto r = simtest::run({"/bin/sh", "-c", "sleep 30; echo late"}, o);
+  EXPECT_EQ(r.status, -1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(6));
+}
+
 TEST(Launcher, RefusedScenarioStopsBeforeTheProgram) {
   simtest::RunOptions o;
   o.scenario_toml = "[[i2c.adapter]]\nnumber = 2\n[[i2c.slave]]\naddr = 0x50\nmodel = \"nosuch\"\n";
@@ -231,6 +242,14 @@ TEST(Launcher, ForwardsTerminationAndLeavesNothingBehind) {
   simtest::RunOptions o;
   o.env = {"TMPDIR=" + tmp};
   EXPECT_EQ(simtest::run({"/bin/sh", "-c", "exit 3"}, o).status, 3);
+  EXPECT_TRUE(fs::is_empty(tmp));
+
+  // Even a launcher killed outright (a test timeout) leaves nothing behind.
+  o.timeout = std::chrono::milliseconds(300);
+  EXPECT_EQ(simtest::run({"/bin/sleep", "30"}, o).status, -1);
+  end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!fs::is_empty(tmp) && std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   EXPECT_TRUE(fs::is_empty(tmp));
   fs::remove_all(tmp);
 }
