@@ -81,12 +81,14 @@ void remove_run_dir(const std::string &dir) {
 }
 
 // Removes the run directory once the launcher is gone, however it ended (SIGKILL included):
-// a process of its own session waits for the end of a pipe that only the launcher holds.
+// a process of its own session waits for the end of a pipe that only the launcher holds. It is
+// started through an intermediate process so that the program stays the launcher's only child.
 void start_cleaner(const std::string &dir) {
   int p[2];
   if (pipe2(p, O_CLOEXEC) != 0) return;
   pid_t pid = fork();
   if (pid == 0) {
+    if (fork() != 0) _exit(0);
     setsid();
     signal(SIGINT, SIG_IGN);
     signal(SIGHUP, SIG_IGN);
@@ -100,7 +102,12 @@ void start_cleaner(const std::string &dir) {
     _exit(0);
   }
   ::close(p[0]);
-  if (pid < 0) ::close(p[1]);  // no cleaner: the launcher still cleans up on a normal end
+  if (pid < 0) {
+    ::close(p[1]);  // no cleaner: the launcher still cleans up on a normal end
+    return;
+  }
+  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
 }
 
 }  // namespace
