@@ -225,6 +225,25 @@ TEST(Launcher, ForwardsTerminationAndLeavesNothingBehind) {
   while (fs::is_empty(tmp) && std::chrono::steady_clock::now() < end)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   ASSERT_FALSE(fs::is_empty(tmp));
+  // The program is the launcher's one child (tests find it that way to signal it).
+  auto children = [&] {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+    std::vector<pid_t> out;
+    for (pid_t c; f >> c;) out.push_back(c);
+    return out;
+  };
+  auto program_of = [](pid_t p) {
+    std::ifstream f("/proc/" + std::to_string(p) + "/cmdline");
+    std::string s;
+    std::getline(f, s, '\0');
+    return s;
+  };
+  while (std::chrono::steady_clock::now() < end &&
+         (children().size() != 1 || program_of(children()[0]) != "/bin/sleep"))
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  auto kids = children();
+  ASSERT_EQ(kids.size(), 1u);
+  EXPECT_EQ(program_of(kids[0]), "/bin/sleep");
   kill(pid, SIGTERM);
   int status = 0;
   pid_t w = 0;
