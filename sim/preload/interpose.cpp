@@ -192,7 +192,8 @@ int emu_open(const char *path, int flags, mode_t mode, bool *handled) try {
     if (n->kind == NodeKind::serial) {
       fd = serial_open(node, flags);
     } else {
-      fd = eventfd(0, ((flags & O_CLOEXEC) ? EFD_CLOEXEC : 0) | ((flags & O_NONBLOCK) ? EFD_NONBLOCK : 0));
+      // Counter 1: poll and select see the node ready, as for a driver without its own poll.
+      fd = eventfd(1, ((flags & O_CLOEXEC) ? EFD_CLOEXEC : 0) | ((flags & O_NONBLOCK) ? EFD_NONBLOCK : 0));
     }
     if (fd < 0) err = errno;
     else if (fd >= kMaxFd) {

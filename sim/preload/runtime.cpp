@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -109,8 +110,24 @@ void Runtime::init() {
   }
   if (const char *tp = getenv("TARSA_SIM_TRACE"); tp && *tp) {
     trace_path_ = tp;
-    trace_fd_ = real().open(tp, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    open_trace();
   }
+}
+
+// The trace descriptor sits high, out of the way of the program's own numbers.
+void Runtime::open_trace() {
+  int fd = real().open(trace_path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  int high = real().fcntl(fd, F_DUPFD_CLOEXEC, 900);
+  if (high >= 0) {
+    real().close(fd);
+    fd = high;
+  }
+  struct stat st{};
+  real().fstat(fd, &st);
+  trace_fd_ = fd;
+  trace_dev_ = st.st_dev;
+  trace_ino_ = st.st_ino;
 }
 
 void Runtime::sync() {
@@ -158,6 +175,13 @@ void Runtime::trace_line(std::string_view body) {
   line.append(body);
   line += "}\n";
   // One write per line: O_APPEND keeps lines of several processes whole.
+  // A program that closed descriptors it does not own may have taken the number for a file of
+  // its own: then the trace is opened again rather than written into that file.
+  struct stat st{};
+  if (real().fstat(trace_fd_, &st) != 0 || st.st_dev != trace_dev_ || st.st_ino != trace_ino_) {
+    open_trace();
+    if (real().fstat(trace_fd_, &st) != 0 || st.st_dev != trace_dev_ || st.st_ino != trace_ino_) return;
+  }
   const char *p = line.data();
   std::size_t left = line.size();
   while (left) {

@@ -72,7 +72,10 @@ class Runtime {
   SharedState *shm_ = nullptr;
   std::unique_ptr<Board> board_;
   std::uint64_t generation_ = 0;
+  void open_trace();
   int trace_fd_ = -1;
+  dev_t trace_dev_ = 0;
+  ino_t trace_ino_ = 0;
   std::string trace_path_;
 };
 

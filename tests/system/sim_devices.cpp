@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -117,6 +118,21 @@ TEST_F(I2c, CombinedTransferReadsTheDumpAndIsTraced) {
                                                     {"addr":80,"flags":1,"len":4,"data":"12130015"}])"));
   EXPECT_GT(t[0]["seq"].get<long>(), static_cast<long>(mark));
   EXPECT_TRUE(t[0]["us"].is_number_unsigned());
+}
+
+TEST_F(I2c, TraceSurvivesAProgramClosingEveryDescriptor) {
+  for (int fd = 3; fd < 1024; ++fd)
+    if (fd != fd_) close(fd);
+  int mine = open("/dev/null", O_WRONLY);  // may take the trace's old number
+  auto mark = simtest::trace_mark();
+  std::uint8_t reg = 0;
+  std::vector<i2c_msg> msgs = {{0x50, 0, 1, &reg}};
+  ASSERT_EQ(rdwr(msgs), 1);
+  EXPECT_EQ(simtest::trace_since(mark, "/dev/i2c-2").size(), 1u);
+  struct pollfd p{fd_, POLLIN | POLLOUT, 0};
+  EXPECT_EQ(poll(&p, 1, 0), 1);
+  EXPECT_EQ(p.revents, POLLIN | POLLOUT);
+  close(mine);
 }
 
 TEST_F(I2c, MessageLimitsAndEmptyMessages) {
