@@ -10,7 +10,13 @@ if(NOT CMAKE_SCRIPT_MODE_FILE)
   if(TARSA_SANITIZE)
     set(sanitize "-fsanitize=address,undefined")
   endif()
-  add_test(NAME test_install COMMAND ${CMAKE_COMMAND}
+  # A cross build configures the scratch project with the same toolchain (and runs through
+  # binfmt_misc, as the other programs that tests start).
+  set(toolchain "")
+  if(CMAKE_TOOLCHAIN_FILE)
+    set(toolchain ${CMAKE_TOOLCHAIN_FILE})
+  endif()
+  add_test(NAME test_install COMMAND ${CMAKE_COMMAND} -DTOOLCHAIN=${toolchain} -DTIME64=${TARSA_TIME64}
            -DBIN=${PROJECT_BINARY_DIR} -DWORK=${CMAKE_CURRENT_BINARY_DIR}/install-test
            -DLIBDIR=${CMAKE_INSTALL_LIBDIR} -DCC=${CMAKE_C_COMPILER} -DPKG_CONFIG=${PKG_CONFIG_EXECUTABLE}
            -DREADELF=${readelf} -DPROBE=${CMAKE_CURRENT_LIST_DIR}/install_probe.c
@@ -97,8 +103,13 @@ find_package(Tarsa 2.1 REQUIRED)
 add_executable(probe_cmake ${PROBE})
 target_link_libraries(probe_cmake PRIVATE Tarsa::tarsa)
 ")
+if(TOOLCHAIN)
+  set(compiler -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN} -DTARSA_TIME64=${TIME64})
+else()
+  set(compiler -DCMAKE_C_COMPILER=${CC})
+endif()
 run("configuring against the CMake package" ${CMAKE_COMMAND} -S ${WORK}/cmake-src -B ${WORK}/cmake-build
-    -G ${GENERATOR} -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_C_COMPILER=${CC} "-DCMAKE_C_FLAGS=${SANITIZE}"
+    -G ${GENERATOR} -DCMAKE_PREFIX_PATH=${prefix} ${compiler} "-DCMAKE_C_FLAGS=${SANITIZE}"
     -DCMAKE_SKIP_RPATH=ON)
 run("building against the CMake package" ${CMAKE_COMMAND} --build ${WORK}/cmake-build)
 check_probe(${WORK}/cmake-build/probe_cmake "CMake package")
