@@ -10,10 +10,11 @@ shift
 jobs=${JOBS:-$(nproc)}
 
 stage() {
-  local name=$1 start=$SECONDS
+  local name=$1 start=$SECONDS rc=0
   shift
-  "$@"
+  "$@" || rc=$?
   echo "test-armhf: $name took $((SECONDS - start)) s"
+  return $rc
 }
 
 stage install ./scripts/install-deps.sh armhf
