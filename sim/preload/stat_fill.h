@@ -24,6 +24,9 @@ bool emu_fd(int fd);
 // After a successful dup of an emulated descriptor.
 void emu_dup(int oldfd, int newfd);
 
+// Local to each file that uses it: time64.cpp fills a `struct stat` of another layout under the
+// same name, and one shared instantiation would write one layout into the other.
+namespace {
 template <class ST>
 void fill(ST *st, const Attr &a) {
   std::memset(st, 0, sizeof *st);
@@ -37,5 +40,6 @@ void fill(ST *st, const Attr &a) {
   st->st_dev = makedev(0, 6);
   st->st_atime = st->st_mtime = st->st_ctime = static_cast<decltype(st->st_mtime)>(a.time);
 }
+}  // namespace
 
 }  // namespace tsim
