@@ -37,6 +37,19 @@ vx_fifo_cell_t *unlink_head(vx_fifo_t *F) {
   return cell;
 }
 
+// Takes the head cell off the queue under the lock; null when there is no queue or it is empty.
+// The caller frees the cell.
+vx_fifo_cell_t *take_head(vx_fifo_t *F) {
+  vx_fifo_cell_t *cell = nullptr;
+  if (F != nullptr) {
+    acquire(F);
+    if (F->head != nullptr)
+      cell = unlink_head(F);
+    release(F);
+  }
+  return cell;
+}
+
 }  // namespace
 
 vx_fifo_t *vx_fifo_fifoEmpty(void) {
@@ -97,13 +110,7 @@ int vx_fifo_head(vx_fifo_t *F) {
 }
 
 void vx_fifo_remove(vx_fifo_t *F) {
-  vx_fifo_cell_t *cell = nullptr;
-  if (F != nullptr) {
-    acquire(F);
-    if (F->head != nullptr)
-      cell = unlink_head(F);
-    release(F);
-  }
+  vx_fifo_cell_t *cell = take_head(F);
   if (cell == nullptr) {
     complain("dequeue problem, F is null or size = 0 \n\r");
     return;
@@ -112,13 +119,7 @@ void vx_fifo_remove(vx_fifo_t *F) {
 }
 
 int vx_fifo_dequeue(vx_fifo_t *F) {
-  vx_fifo_cell_t *cell = nullptr;
-  if (F != nullptr) {
-    acquire(F);
-    if (F->head != nullptr)
-      cell = unlink_head(F);
-    release(F);
-  }
+  vx_fifo_cell_t *cell = take_head(F);
   if (cell == nullptr) {
     complain("run problem, F is null or size = 0 \n\r");
     return 0;
