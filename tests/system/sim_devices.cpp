@@ -14,7 +14,6 @@
 #include <unistd.h>
 
 #include <dlfcn.h>
-#include <grp.h>
 
 #include <array>
 #include <atomic>
@@ -29,6 +28,7 @@
 #include <gtest/gtest.h>
 
 #include "simtest.h"
+#include "testutil.h"
 
 namespace {
 
@@ -62,17 +62,6 @@ model = "regfile"
 held = [72]
 high = [71]
 )";
-
-// Waits for `cond` up to `ms` milliseconds; true when it held.
-template <class F>
-bool eventually(F cond, int ms = 3000) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!cond()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
 
 class Sim : public ::testing::Test {
  protected:
@@ -400,15 +389,15 @@ TEST_F(Sim, SerialNodeBehavesLikeARawPort) {
 
   const char cmd[] = "~#CalcStop`";
   ASSERT_EQ(write(fd, cmd, 11), 11);
-  ASSERT_TRUE(eventually([&] { return waiting(fd) == 11; })) << waiting(fd);
+  ASSERT_TRUE(testutil::eventually([&] { return waiting(fd) == 11; }, 3.0)) << waiting(fd);
   ASSERT_EQ(tcflush(fd, TCIFLUSH), 0);
   EXPECT_EQ(waiting(fd), 0);
   ASSERT_EQ(write(fd, cmd, 11), 11);
-  ASSERT_TRUE(eventually([&] { return waiting(fd) == 11; }));
+  ASSERT_TRUE(testutil::eventually([&] { return waiting(fd) == 11; }, 3.0));
   ASSERT_EQ(read(fd, buf, sizeof buf), 11);
   EXPECT_EQ(std::string(buf, 11), "~!CalcStop`");
   simtest::serial_send("/dev/ttyO0", std::string("~^I1|+0.5|\0`", 12));  // bytes of any value
-  ASSERT_TRUE(eventually([&] { return waiting(fd) == 12; }));
+  ASSERT_TRUE(testutil::eventually([&] { return waiting(fd) == 12; }, 3.0));
   ASSERT_EQ(read(fd, buf, sizeof buf), 12);
   EXPECT_EQ(std::string(buf, 12), std::string("~^I1|+0.5|\0`", 12));
   close(fd);
@@ -434,21 +423,16 @@ TEST_F(Sim, SerialNodeBehavesLikeARawPort) {
 
 TEST_F(Sim, NodePermissionsForAnUnprivilegedCaller) {
   if (getuid() != 0) GTEST_SKIP() << "needs root to drop to another user";
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(10);
-    if (access("/dev/ttyO0", R_OK | W_OK) != -1 || errno != EACCES) _exit(11);
-    if (access("/dev/ttyO0", F_OK) != 0) _exit(12);
-    if (open("/dev/i2c-2", O_RDWR) != -1 || errno != EACCES) _exit(13);
-    if (access("/sys/class/pwm/pwmchip0/npwm", R_OK) != 0) _exit(14);
-    if (access("/sys/class/pwm/pwmchip0/export", W_OK) != -1 || errno != EACCES) _exit(15);
-    _exit(0);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  const int status = testutil::run_unprivileged([] {
+    if (access("/dev/ttyO0", R_OK | W_OK) != -1 || errno != EACCES) return 11;
+    if (access("/dev/ttyO0", F_OK) != 0) return 12;
+    if (open("/dev/i2c-2", O_RDWR) != -1 || errno != EACCES) return 13;
+    if (access("/sys/class/pwm/pwmchip0/npwm", R_OK) != 0) return 14;
+    if (access("/sys/class/pwm/pwmchip0/export", W_OK) != -1 || errno != EACCES) return 15;
+    return 0;
+  });
+  ASSERT_GE(status, 0) << "the child did not finish";
+  EXPECT_EQ(status, 0);
 }
 
 TEST_F(Sim, MissingNodes) {

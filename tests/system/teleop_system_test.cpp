@@ -26,6 +26,7 @@
 
 #include "sensor_message.h"
 #include "simtest.h"
+#include "testutil.h"
 
 extern char **environ;
 
@@ -60,10 +61,9 @@ class Robot {
     mkdir(dir_.c_str(), 0700);
     trace_ = dir_ + "/trace.jsonl";
     write_config();
-    master_ = posix_openpt(O_RDWR | O_NOCTTY);
-    grantpt(master_);
-    unlockpt(master_);
-    slave_ = open(ptsname(master_), O_RDWR | O_NOCTTY);
+    std::string tty;
+    master_ = testutil::open_pty(tty);
+    slave_ = open(tty.c_str(), O_RDWR | O_NOCTTY);
 
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);

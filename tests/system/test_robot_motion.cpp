@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "simtest.h"
+#include "testutil.h"
 #include "tarsa/lyn.h"
 #include "tarsa/vx_init.h"
 #include "tarsa/vx_tarsa4.h"
@@ -124,12 +125,7 @@ class Motion : public ::testing::Test {
 
   // Polls `done` until it holds; false after `bound_s` seconds.
   static bool wait_for(const std::function<bool()> &done, double bound_s = 10.0) {
-    const double end = now_s() + bound_s;
-    while (!done()) {
-      if (now_s() > end) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
+    return testutil::eventually(done, bound_s);
   }
 
   lyn_dev_t dev = nullptr;

@@ -19,6 +19,7 @@
 #include "tarsa/vx_config.h"
 #include "tarsa/vx_error.h"
 #include "test_vx_capture.h"
+#include "testutil.h"
 
 using core_test::Capture;
 using Bytes = std::vector<uint8_t>;
@@ -202,11 +203,8 @@ TEST(Lyn, DeviceRegistry) {
 class LynNames : public ::testing::Test {
  protected:
   void SetUp() override {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY);
+    master_ = testutil::open_pty(tty_);
     ASSERT_GE(master_, 0);
-    ASSERT_EQ(grantpt(master_), 0);
-    ASSERT_EQ(unlockpt(master_), 0);
-    tty_ = ptsname(master_);
     config_ = ::testing::TempDir() + "lyn-names-" + std::to_string(getpid()) + ".toml";
     std::ofstream(config_) << "[Tarsa4.devices]\ndsPic = { bus = \"i2c\", address = 0x1F }\n"
                               "[Gps.devices]\nReceiver = { bus = \"serial\", path = \"" << tty_ << "\" }\n"

@@ -16,7 +16,9 @@
 #include "tarsa/vx_config.h"
 #include "tarsa/vx_error.h"
 #include "test_vx_capture.h"
+#include "testutil.h"
 
+using testutil::count;
 using core_test::Capture;
 
 namespace {
@@ -55,12 +57,6 @@ std::vector<std::string> opened(std::size_t mark) {
   for (const auto &r : simtest::trace_since(mark))
     if (r.value("op", "") == "open") out.push_back(r.value("dev", ""));
   return out;
-}
-
-std::size_t count(const Trace &t, const std::string &op) {
-  std::size_t n = 0;
-  for (const auto &r : t) n += r.value("op", "") == op;
-  return n;
 }
 
 class LynI2c : public ::testing::Test {

@@ -4,10 +4,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -18,6 +16,7 @@
 #include "tarsa/lyn_rs232.h"
 #include "tarsa/vx_error.h"
 #include "test_vx_capture.h"
+#include "testutil.h"
 
 using core_test::Capture;
 
@@ -26,11 +25,8 @@ namespace {
 class LynRs232 : public ::testing::Test {
  protected:
   void SetUp() override {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY);
+    master_ = testutil::open_pty(tty_);
     ASSERT_GE(master_, 0);
-    ASSERT_EQ(grantpt(master_), 0);
-    ASSERT_EQ(unlockpt(master_), 0);
-    tty_ = ptsname(master_);
     pthread_mutex_init(&bus_.mutex, nullptr);
     ASSERT_EQ(lyn_rs232_init(&bus_), 0);
     vx_set_debug_level(0);
@@ -149,28 +145,11 @@ TEST_F(LynRs232, UnprivilegedCallerFailsTheAccessTest) {
   // A node only its owner may open read-write.
   ASSERT_EQ(chown(tty_.c_str(), 0, 0), 0);
   ASSERT_EQ(chmod(tty_.c_str(), 0600), 0);
-  int pipefd[2];
-  ASSERT_EQ(pipe(pipefd), 0);
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    dup2(pipefd[1], 2);
-    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(3);
-    _exit(lyn_rs232_open(&bus_, 0, 0, tty_.c_str()) == nullptr ? 0 : 1);
-  }
-  ::close(pipefd[1]);
-  std::string err = read_some(pipefd[0], 200, [](int fd, char *b, int n) { return static_cast<int>(::read(fd, b, n)); });
-  ::close(pipefd[0]);
-  int status = 0;
-  pid_t done = 0;
-  for (int tries = 0; tries < 500 && (done = waitpid(child, &status, WNOHANG)) == 0; ++tries) poll(nullptr, 0, 10);
-  if (done == 0) {
-    kill(child, SIGKILL);
-    waitpid(child, &status, 0);
-    FAIL() << "the child did not finish within 5 s";
-  }
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  std::string err;
+  const int status = testutil::run_unprivileged(
+      [&] { return lyn_rs232_open(&bus_, 0, 0, tty_.c_str()) == nullptr ? 0 : 1; }, &err, 5.0);
+  ASSERT_GE(status, 0) << "the child did not finish within 5 s";
+  EXPECT_EQ(status, 0);
   EXPECT_EQ(err, "no device found with (" + tty_ + ")\n");
 }
 

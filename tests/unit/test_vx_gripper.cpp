@@ -2,13 +2,11 @@
 // clamping, byte order, and an order carried out by the arm.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "simtest.h"
+#include "testutil.h"
 #include "tarsa/lyn.h"
 #include "tarsa/vx_gripper.h"
 #include "tarsa/vx_init.h"
@@ -30,15 +28,6 @@ std::vector<std::string> registers(std::size_t mark) {
     }
   }
   return out;
-}
-
-bool wait_for(const std::function<bool()> &done, double bound_s) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(bound_s);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
 }
 
 class Gripper : public ::testing::Test {
@@ -151,7 +140,7 @@ TEST_F(Gripper, AnOrderDrivesTheArmToItsTarget) {
   ASSERT_EQ(vgripper_Arm_Set_Order(arm, 2500), 0);
   EXPECT_EQ(vgripper_Arm_OnTarget(arm), 0);
   EXPECT_EQ(vgripper_Arm_Get_Speed(arm), 15);  // on its way for about half a second
-  ASSERT_TRUE(wait_for([&] { return vgripper_Arm_OnTarget(arm) == 1; }, 5.0));
+  ASSERT_TRUE(testutil::eventually([&] { return vgripper_Arm_OnTarget(arm) == 1; }, 5.0));
   EXPECT_EQ(vgripper_Arm_Get_Position(arm), 2500);
   EXPECT_EQ(vgripper_Arm_Get_Speed(arm), 0);
   // Orders beyond the travel limits stop at the limit.
@@ -159,7 +148,7 @@ TEST_F(Gripper, AnOrderDrivesTheArmToItsTarget) {
   EXPECT_EQ(vgripper_Arm_Get_Order(arm), 3800);
   // A limit search takes the arm to its lower limit and ends by itself.
   ASSERT_EQ(vgripper_Arm_Set_Search_Limit(arm, 1), 0);
-  ASSERT_TRUE(wait_for([&] { return vgripper_Arm_Get_Search_Limit(arm) == 0; }, 10.0));
+  ASSERT_TRUE(testutil::eventually([&] { return vgripper_Arm_Get_Search_Limit(arm) == 0; }, 10.0));
   EXPECT_EQ(vgripper_Arm_Get_Position(arm), 200);
   EXPECT_EQ(vgripper_Arm_OnTarget(arm), 1);
 }
@@ -173,13 +162,13 @@ TEST_F(Gripper, HandClosesOnAnObject) {
   EXPECT_EQ(a, 25);  // (100 - 0) / 4 mm
   ASSERT_EQ(vgripper_Gripper_Set_Torque(hand, 700), 0);
   ASSERT_EQ(vgripper_Gripper_Set_Order(hand, 255), 0);
-  ASSERT_TRUE(wait_for([&] { return vgripper_Gripper_OnTarget(hand) == 1; }, 5.0));
+  ASSERT_TRUE(testutil::eventually([&] { return vgripper_Gripper_OnTarget(hand) == 1; }, 5.0));
   EXPECT_EQ(vgripper_Gripper_Get_Position(hand), 100);  // stopped by the object
   EXPECT_EQ(vgripper_Gripper_Get_Current(hand), 700);   // squeezing at the set torque
   EXPECT_EQ(vgripper_Gripper_Get_Resistivity(hand), 1200);
   // Opening again releases it.
   ASSERT_EQ(vgripper_Gripper_Set_Order(hand, 0), 0);
-  ASSERT_TRUE(wait_for([&] { return vgripper_Gripper_OnTarget(hand) == 1; }, 5.0));
+  ASSERT_TRUE(testutil::eventually([&] { return vgripper_Gripper_OnTarget(hand) == 1; }, 5.0));
   EXPECT_EQ(vgripper_Gripper_Get_Limits(hand), 1);
   EXPECT_EQ(vgripper_Gripper_Get_Resistivity(hand), 65535);
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "simtest.h"
+#include "testutil.h"
 #include "tarsa/vx_init.h"
 
 namespace {
@@ -57,12 +58,6 @@ std::size_t seq_of(const Trace &t, const std::string &dev, const std::string &op
   return found;
 }
 
-std::size_t count(const Trace &t, const std::string &dev, const std::string &op) {
-  std::size_t n = 0;
-  for (const auto &r : t) n += r.value("dev", "") == dev && r.value("op", "") == op;
-  return n;
-}
-
 constexpr const char *kI2c = "/dev/i2c-2";
 constexpr const char *kGpio = "/dev/user-gpio";
 
@@ -94,11 +89,8 @@ bool opened(const Trace &t, const std::string &dev) {
 }
 
 std::string temp_file(const std::string &content) {
-  std::string path = ::testing::TempDir() + "tarsa_init_XXXXXX";
-  const int fd = ::mkstemp(path.data());
-  EXPECT_GE(fd, 0);
-  EXPECT_EQ(::write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
-  ::close(fd);
+  std::string path = testutil::temp_file(content, "tarsa_init_");
+  EXPECT_NE(path, "");
   return path;
 }
 
@@ -155,8 +147,8 @@ TEST(Init, ServicesStartAndStopInTheirOrder) {
   EXPECT_EQ(pwm[5].second, "unexport=1");
 
   // Start: device layer (I2C adapter), PWM, GPIO. Each opened once although started twice.
-  EXPECT_EQ(count(t, kI2c, "open"), 1u);
-  EXPECT_EQ(count(t, kGpio, "open"), 1u);
+  EXPECT_EQ(testutil::count(t, "open", kI2c), 1u);
+  EXPECT_EQ(testutil::count(t, "open", kGpio), 1u);
   const std::size_t i2c_open = seq_of(t, kI2c, "open"), gpio_open = seq_of(t, kGpio, "open");
   ASSERT_GT(i2c_open, 0u);
   EXPECT_LT(i2c_open, pwm[0].first);
@@ -167,7 +159,7 @@ TEST(Init, ServicesStartAndStopInTheirOrder) {
   const std::size_t gpio_close = seq_of(t, kGpio, "close");
   ASSERT_GT(i2c_close, 0u);
   ASSERT_GT(first_free, 0u);
-  EXPECT_EQ(count(t, kGpio, "free"), 19u);
+  EXPECT_EQ(testutil::count(t, "free", kGpio), 19u);
   EXPECT_LT(i2c_close, first_free);
   EXPECT_LT(seq_of(t, kGpio, "free", true), gpio_close);
   EXPECT_LT(gpio_close, pwm[2].first);

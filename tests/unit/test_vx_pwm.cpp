@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "simtest.h"
+#include "testutil.h"
 #include "tarsa/vx_config.h"
 #include "tarsa/vx_pwm.h"
 
@@ -139,13 +140,9 @@ TEST_F(Pwm, MissingChipFailsTheStartAndTheConfigurationNamesAnother) {
   EXPECT_EQ(vx_pwm_init(), -ENOENT);
   EXPECT_EQ(vx_pwm_period(0, 1000), -ENODEV);
 
-  char path[] = "/tmp/tarsa_pwm_XXXXXX";
-  const int fd = ::mkstemp(path);
-  ASSERT_GE(fd, 0);
-  const std::string text = "[pwm]\nchip = \"" + other + "\"\n";
-  ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-  ::close(fd);
-  ::setenv("TARSA_CONFIG", path, 1);
+  const std::string path = testutil::temp_file("[pwm]\nchip = \"" + other + "\"\n", "tarsa_pwm_");
+  ASSERT_NE(path, "");
+  ::setenv("TARSA_CONFIG", path.c_str(), 1);
   ASSERT_EQ(vx_config_init(0, nullptr), 0);
   const std::size_t mark = simtest::trace_mark();
   EXPECT_EQ(vx_pwm_init(), 0);
@@ -156,7 +153,7 @@ TEST_F(Pwm, MissingChipFailsTheStartAndTheConfigurationNamesAnother) {
                                                                "unexport=1"}));
   vx_config_exit();
   ::unsetenv("TARSA_CONFIG");
-  ::unlink(path);
+  ::unlink(path.c_str());
 }
 
 }  // namespace
