@@ -301,6 +301,16 @@ int gpio_ioctl(OpenFile &f, unsigned long req, void *arg) {
   SharedState &shm = rt().shm();
   // Pins passed by value travel as an int in the variadic argument.
   const int by_value = static_cast<int>(reinterpret_cast<unsigned long>(arg));
+  // Requests that drive a pin of this user's to a level: both are recorded, then `apply` runs.
+  auto drive = [&](const char *op, auto apply) {
+    Rec rec(f.path, op);
+    if (!arg) return finish(rec, EFAULT);
+    ValueReq r;
+    std::memcpy(&r, arg, sizeof r);
+    rec.num("gpio", r.gpio).num("value", r.value);
+    int err = gpio_check_use(shm, r.gpio, f.owner);
+    return finish(rec, err ? err : apply(r));
+  };
   switch (req) {
     case kGpioRequest: {
       Rec rec(f.path, "request");
@@ -322,15 +332,8 @@ int gpio_ioctl(OpenFile &f, unsigned long req, void *arg) {
       int err = gpio_check_use(shm, by_value, f.owner);
       return finish(rec, err ? err : gpio.dir_in(by_value));
     }
-    case kGpioDirOut: {
-      Rec rec(f.path, "dir_out");
-      if (!arg) return finish(rec, EFAULT);
-      ValueReq r;
-      std::memcpy(&r, arg, sizeof r);
-      rec.num("gpio", r.gpio).num("value", r.value);
-      int err = gpio_check_use(shm, r.gpio, f.owner);
-      return finish(rec, err ? err : gpio.dir_out(r.gpio, r.value));
-    }
+    case kGpioDirOut:
+      return drive("dir_out", [&](const ValueReq &r) { return gpio.dir_out(r.gpio, r.value); });
     case kGpioGet: {
       Rec rec(f.path, "get");
       if (!arg) return finish(rec, EFAULT);
@@ -347,15 +350,8 @@ int gpio_ioctl(OpenFile &f, unsigned long req, void *arg) {
       }
       return finish(rec, err);
     }
-    case kGpioSet: {
-      Rec rec(f.path, "set");
-      if (!arg) return finish(rec, EFAULT);
-      ValueReq r;
-      std::memcpy(&r, arg, sizeof r);
-      rec.num("gpio", r.gpio).num("value", r.value);
-      int err = gpio_check_use(shm, r.gpio, f.owner);
-      return finish(rec, err ? err : gpio.set(r.gpio, r.value));
-    }
+    case kGpioSet:
+      return drive("set", [&](const ValueReq &r) { return gpio.set(r.gpio, r.value); });
     default: {
       Rec rec(f.path, "ioctl");
       rec.num("request", static_cast<long long>(req));
