@@ -31,6 +31,18 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# Waits up to $2 tenths of a second for process $1 to end; otherwise says $3 and stops the demo.
+await_end() {
+  for _ in $(seq "$2"); do
+    kill -0 "$1" 2>/dev/null || break
+    sleep 0.1
+  done
+  if kill -0 "$1" 2>/dev/null; then
+    echo "demo: $3" >&2
+    exit 1
+  fi
+}
+
 echo "demo: teleop runs on the simulated robot; teleop-host drives it around a square (about 20 s)"
 "$host" --script "$here/demo-square.txt" --plot "$out/path.svg" --log "$out/messages.csv" --quiet \
   --bind "$demo_ip" \
@@ -52,14 +64,7 @@ TARSA_CONFIG="$out/tarsa.toml" "$sim" --trace "$out/trace.jsonl" -- "$teleop" >"
 robot_pid=$!
 
 # The script ends the console after about 20 s; bounded in case the robot never answers.
-for _ in $(seq 400); do
-  kill -0 "$host_pid" 2>/dev/null || break
-  sleep 0.1
-done
-if kill -0 "$host_pid" 2>/dev/null; then
-  echo "demo: teleop-host did not finish in 40 s" >&2
-  exit 1
-fi
+await_end "$host_pid" 400 "teleop-host did not finish in 40 s"
 host_status=0
 wait "$host_pid" || host_status=$?
 host_pid=
@@ -67,14 +72,7 @@ host_pid=
 # Stop the robot program the way an operator would: Ctrl-C.
 kill -INT "$robot_pid" 2>/dev/null || true
 robot_status=
-for _ in $(seq 50); do
-  kill -0 "$robot_pid" 2>/dev/null || break
-  sleep 0.1
-done
-if kill -0 "$robot_pid" 2>/dev/null; then
-  echo "demo: teleop did not stop on Ctrl-C" >&2
-  exit 1
-fi
+await_end "$robot_pid" 50 "teleop did not stop on Ctrl-C"
 robot_status=0
 wait "$robot_pid" || robot_status=$?
 robot_pid=
