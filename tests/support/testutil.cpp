@@ -103,6 +103,14 @@ int run_unprivileged(const std::function<int()> &body, std::string *err, double 
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+std::string gpio_op(const nlohmann::json &r) {
+  std::string s = r.at("op").get<std::string>();
+  if (r.contains("gpio")) s += " " + std::to_string(r["gpio"].get<int>());
+  if (r.contains("value") && r["op"] != "get") s += " " + std::to_string(r["value"].get<int>());
+  if (r.contains("label")) s += " " + r["label"].get<std::string>();
+  return s;
+}
+
 std::size_t count(const std::vector<nlohmann::json> &trace, const std::string &op, const std::string &dev) {
   std::size_t n = 0;
   for (const auto &r : trace) n += r.value("op", "") == op && (dev.empty() || r.value("dev", "") == dev);

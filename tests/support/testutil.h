@@ -28,6 +28,10 @@ std::string temp_file(const std::string &content, const std::string &stem = "tar
 // killed). With `err` given, it gets what the child wrote on standard error.
 int run_unprivileged(const std::function<int()> &body, std::string *err = nullptr, double bound_s = 5.0);
 
+// A GPIO trace record as "op gpio value label", with only the fields it has (the level a
+// `get` read is left out): compares and prints well. Failure is left to the caller to mark.
+std::string gpio_op(const nlohmann::json &record);
+
 // Trace records with operation `op` (of node `dev` too, when given).
 std::size_t count(const std::vector<nlohmann::json> &trace, const std::string &op, const std::string &dev = "");
 

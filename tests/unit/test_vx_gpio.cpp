@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "simtest.h"
+#include "testutil.h"
 #include "tarsa/vx_error.h"
 #include "tarsa/vx_gpio.h"
 
@@ -30,10 +31,7 @@ void capture(const char *file, unsigned, const char *function, int code, va_list
 
 // One GPIO operation as the trace records it, in a form that compares and prints well.
 std::string op_text(const nlohmann::json &r) {
-  std::string s = r.at("op").get<std::string>();
-  if (r.contains("gpio")) s += " " + std::to_string(r["gpio"].get<int>());
-  if (r.contains("value") && r["op"] != "get") s += " " + std::to_string(r["value"].get<int>());
-  if (r.contains("label")) s += " " + r["label"].get<std::string>();
+  std::string s = testutil::gpio_op(r);
   if (r.value("ret", 0) < 0) s += " -> " + std::to_string(r.value("errno", 0));
   return s;
 }

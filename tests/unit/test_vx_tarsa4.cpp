@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "simtest.h"
+#include "testutil.h"
 #include "tarsa/lyn.h"
 #include "tarsa/vx_error.h"
 #include "tarsa/vx_gpio.h"
@@ -64,10 +65,7 @@ std::vector<std::string> frames(std::size_t mark) {
 std::vector<std::string> gpio_ops(std::size_t mark) {
   std::vector<std::string> out;
   for (const auto &r : simtest::trace_since(mark, kGpio)) {
-    std::string s = r.at("op");
-    if (r.contains("gpio")) s += " " + std::to_string(r["gpio"].get<int>());
-    if (r.contains("value") && r["op"] != "get") s += " " + std::to_string(r["value"].get<int>());
-    if (r.contains("label")) s += " " + r["label"].get<std::string>();
+    std::string s = testutil::gpio_op(r);
     if (r.value("ret", 0) < 0) s += " !";
     out.push_back(s);
   }
