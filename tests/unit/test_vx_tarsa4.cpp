@@ -81,14 +81,19 @@ class Tarsa4 : public ::testing::Test {
   void SetUp() override { start(""); }
   void TearDown() override { vx_set_error_handler(nullptr); }
 
-  // A fresh library on a fresh board: tr4_init, then the microcontroller opened.
-  void start(const std::string &scenario) {
-    ASSERT_TRUE(simtest::active()) << "run under tarsa-sim";
+  // A stopped library on a fresh board, its reports collected from here on.
+  static void reset(const std::string &scenario) {
     vx_set_error_handler(nullptr);
     vx_exit();
     simtest::load(scenario);
     reports.clear();
     vx_set_error_handler(capture);
+  }
+
+  // A fresh library on a fresh board: tr4_init, then the microcontroller opened.
+  void start(const std::string &scenario) {
+    ASSERT_TRUE(simtest::active()) << "run under tarsa-sim";
+    reset(scenario);
     ASSERT_EQ(tr4_init(0, nullptr), 0);
     dev = lyn_open("Tarsa4:dsPic", LYN_BUS_I2C, 0, nullptr);
     ASSERT_NE(dev, nullptr);
@@ -336,11 +341,7 @@ TEST_F(Tarsa4, InitClaimsResetHighAndChargeAsInput) {
 }
 
 TEST_F(Tarsa4, InitTakesOverLinesHeldElsewhere) {
-  vx_set_error_handler(nullptr);
-  vx_exit();
-  simtest::load(board_with("[gpio]\nheld = [90, 65]\n"));
-  reports.clear();
-  vx_set_error_handler(capture);
+  reset(board_with("[gpio]\nheld = [90, 65]\n"));
   auto mark = simtest::trace_mark();
   ASSERT_EQ(tr4_init(0, nullptr), 0);
   auto ops = gpio_ops(mark);
@@ -352,12 +353,8 @@ TEST_F(Tarsa4, InitTakesOverLinesHeldElsewhere) {
 }
 
 TEST_F(Tarsa4, InitReportsLinesThatCannotBeClaimedAndGoesOn) {
-  vx_set_error_handler(nullptr);
-  vx_exit();
   // A board without the two lines: every request and release fails.
-  simtest::load(board_with("[gpio]\npins = [64, [70, 87]]\n"));
-  reports.clear();
-  vx_set_error_handler(capture);
+  reset(board_with("[gpio]\npins = [64, [70, 87]]\n"));
   auto mark = simtest::trace_mark();
   EXPECT_EQ(tr4_init(0, nullptr), 0);
   auto ops = gpio_ops(mark);
