@@ -8,13 +8,14 @@
 #include <cstdio>
 
 #include "teleop_robot.h"
+#include "test_vx_capture.h"
 
 TEST(TeleopControl, PrintsCommandAndWheelSpeeds) {
-  testing::internal::CaptureStdout();
+  core_test::Capture printed(STDOUT_FILENO);
   Ang_Vel_Control(0.5, 50);
   Ang_Vel_Control(-1, 20);
   Ang_Vel_Control(NAN, 20);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+  EXPECT_EQ(printed.text(),
             "Ang Vel: 0.500000, Lin Vel: 50.000000\ndfgdfg: 112.000000, sdfsdf: 34.000000\n"
             "Ang Vel: -1.000000, Lin Vel: 20.000000\ndfgdfg: -48.000000, sdfsdf: 107.000000\n"
             "Ang Vel: nan, Lin Vel: 20.000000\ndfgdfg: 0.000000, sdfsdf: 0.000000\n");

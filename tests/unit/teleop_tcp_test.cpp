@@ -9,6 +9,7 @@
 #include <string>
 
 #include "teleop_net.h"
+#include "test_vx_capture.h"
 
 namespace {
 
@@ -59,10 +60,10 @@ void exchange(int robot, int peer, bool robot_is_server) {
 
   ASSERT_EQ(write(peer, "x0.5x120x", 9), 9);
   double W = 0, V = 0;
-  testing::internal::CaptureStdout();
+  core_test::Capture printed(STDOUT_FILENO);
   if (robot_is_server) TCPrecvParseFromClient(robot, &W, &V);
   else TCPrecvParseFromServer(robot, &W, &V);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");  // the TCP receive prints nothing
+  EXPECT_EQ(printed.text(), "");  // the TCP receive prints nothing
   EXPECT_EQ(W, 0.5);
   EXPECT_EQ(V, 120);
 }
@@ -80,9 +81,9 @@ TEST(TcpLink, ClientCallsTheConfiguredHost) {
   ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
   ASSERT_EQ(listen(listener, 1), 0);
   int robot = -1;
-  testing::internal::CaptureStdout();
+  core_test::Capture connecting(STDOUT_FILENO);
   TCPsocketCommunicationClient(&robot);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(connecting.text(), "");
   int peer = accept(listener, nullptr, nullptr);
   ASSERT_GE(peer, 0);
   exchange(robot, peer, false);
@@ -90,15 +91,15 @@ TEST(TcpLink, ClientCallsTheConfiguredHost) {
   close(peer);
   close(listener);
 
-  testing::internal::CaptureStdout();
+  core_test::Capture refused(STDOUT_FILENO);
   TCPsocketCommunicationClient(&robot);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "\nConnection Failed \n");
+  EXPECT_EQ(refused.text(), "\nConnection Failed \n");
   close(robot);
 
   gPeers.tcp_host = "300.1.2.3";
-  testing::internal::CaptureStdout();
+  core_test::Capture invalid(STDOUT_FILENO);
   TCPsocketCommunicationClient(&robot);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "\nInvalid address/ Address not supported \n");
+  EXPECT_EQ(invalid.text(), "\nInvalid address/ Address not supported \n");
   close(robot);
   gPeers = TeleopPeers{};
 }

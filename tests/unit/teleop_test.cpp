@@ -14,6 +14,7 @@
 
 #include "teleop_ctl.h"
 #include "teleop_net.h"
+#include "test_vx_capture.h"
 
 namespace {
 
@@ -103,9 +104,9 @@ TEST(CommandParse, ValuesSeparatorsAndPrintedLines) {
   };
   for (const Case &c : cases) {
     double values[2] = {-1, -1};
-    testing::internal::CaptureStdout();
+    core_test::Capture printed(STDOUT_FILENO);
     int n = parse_command(c.text, std::strlen(c.text), values, true);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.printed) << c.text;
+    EXPECT_EQ(printed.text(), c.printed) << c.text;
     EXPECT_EQ(n, c.count) << c.text;
     EXPECT_EQ(values[0], c.W) << c.text;
     EXPECT_EQ(values[1], c.V) << c.text;
@@ -117,9 +118,9 @@ TEST(CommandParse, ReadsOnlyTheBytesReceived) {
   // received: the last value must be 12.
   std::string data = "1x" + std::string(1024 - 2 - 3, 'x') + "x12" + "999";
   double values[2] = {};
-  testing::internal::CaptureStdout();
+  core_test::Capture printed(STDOUT_FILENO);
   EXPECT_EQ(parse_command(data.data(), 1024, values, true), 2);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Parsed value 0: 1.000000\nParsed value 1: 12.000000\n");
+  EXPECT_EQ(printed.text(), "Parsed value 0: 1.000000\nParsed value 1: 12.000000\n");
 }
 
 TEST(CommandHold, HoldsThenStopsAndOneValueChangesWOnly) {
@@ -163,9 +164,9 @@ class UdpLink : public testing::Test {
   }
   // One receive step of the robot, expecting commands from the host's address.
   std::string receive(double *W, double *V) {
-    testing::internal::CaptureStdout();
+    core_test::Capture printed(STDOUT_FILENO);
     UDPrecvParseFromServer(robot_, host_addr_, W, V);
-    return testing::internal::GetCapturedStdout();
+    return printed.text();
   }
   int robot_ = -1, host_ = -1;
   sockaddr_in robot_addr_{}, host_addr_{};
@@ -271,9 +272,9 @@ TEST(UdpClient, BadAddressLeavesDestinationZeroAndNoTimeout) {
   int sock = -1;
   sockaddr_in dest;
   std::memset(&dest, 0xAA, sizeof dest);
-  testing::internal::CaptureStdout();
+  core_test::Capture printed(STDOUT_FILENO);
   UDP_Client(&sock, &dest);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "\nInvalid address/ Address not supported \n");
+  EXPECT_EQ(printed.text(), "\nInvalid address/ Address not supported \n");
   sockaddr_in zero{};
   EXPECT_EQ(std::memcmp(&dest, &zero, sizeof dest), 0);
   const OldTimeval tv = receive_timeout(sock);
@@ -282,9 +283,9 @@ TEST(UdpClient, BadAddressLeavesDestinationZeroAndNoTimeout) {
   // The program goes on: a receive still ends within its window.
   double W = 1, V = 2;
   auto t0 = std::chrono::steady_clock::now();
-  testing::internal::CaptureStdout();
+  core_test::Capture ignored(STDOUT_FILENO);
   UDPrecvParseFromServer(sock, dest, &W, &V);
-  testing::internal::GetCapturedStdout();
+  ignored.text();
   EXPECT_LT(since(t0), 0.150);
   close(sock);
   gPeers = TeleopPeers{};
