@@ -21,7 +21,10 @@ stage install ./scripts/install-deps.sh armhf
 stage binfmt ./scripts/binfmt-armhf.sh
 stage configure cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/armhf.cmake" "$@"
 stage build cmake --build "$build" -j"$jobs"
-stage test ctest --test-dir "$build" --output-on-failure -j"$jobs"
+# qemu-user now and then crashes a guest that forks while the machine is loaded (seen once in
+# about ten runs of the launcher test): a failed test runs once more, so only a fault that
+# fails twice fails the run. The first failure stays in the output.
+stage test ctest --test-dir "$build" --output-on-failure -j"$jobs" --repeat until-pass:2
 
 count_tests() { ctest --test-dir "$1" -N | sed -n 's/^Total Tests: //p'; }
 if [ -n "${NATIVE_BUILD:-}" ] && [ -f "$NATIVE_BUILD/CTestTestfile.cmake" ]; then
