@@ -1,0 +1,51 @@
+// Drive commands to wheel speeds.
+#include "drive.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace bridge {
+
+namespace {
+
+double step_towards(double from, double to, double max_step) {
+  if (max_step <= 0) return to;
+  return from + std::clamp(to - from, -max_step, max_step);
+}
+
+}  // namespace
+
+void DriveControl::command(const Twist &t, std::int64_t now_us) {
+  std::lock_guard lock(mutex_);
+  target_.linear = std::clamp(t.linear, -limits_.max_linear, limits_.max_linear);
+  target_.angular = std::clamp(t.angular, -limits_.max_angular, limits_.max_angular);
+  last_us_ = now_us;
+  active_ = true;
+}
+
+void DriveControl::stop() {
+  std::lock_guard lock(mutex_);
+  target_ = current_ = {};
+  active_ = false;
+}
+
+WheelSpeeds DriveControl::tick(std::int64_t now_us, double dt_s, bool *expired) {
+  std::lock_guard lock(mutex_);
+  if (expired) *expired = false;
+  if (active_ && limits_.watchdog_ms > 0 && now_us - last_us_ > limits_.watchdog_ms * 1000LL) {
+    target_ = current_ = {};
+    active_ = false;
+    if (expired) *expired = true;
+  }
+  current_.linear = step_towards(current_.linear, target_.linear, limits_.max_linear_accel * dt_s);
+  current_.angular = step_towards(current_.angular, target_.angular, limits_.max_angular_accel * dt_s);
+  // teleop's law takes mm/s and an angular velocity that is positive clockwise.
+  return wheel_speeds(-current_.angular, current_.linear * 1000);
+}
+
+Twist DriveControl::current() const {
+  std::lock_guard lock(mutex_);
+  return current_;
+}
+
+}  // namespace bridge

@@ -1,0 +1,43 @@
+// Drive commands to wheel speeds: velocity and acceleration limits, the command watchdog, and
+// teleop's control law.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+
+#include "protocol.h"
+#include "teleop_ctl.h"
+
+namespace bridge {
+
+struct DriveLimits {
+  double max_linear = 0.3;         // m/s
+  double max_angular = 2.0;        // rad/s
+  double max_linear_accel = 0.5;   // m/s^2; 0: no ramp
+  double max_angular_accel = 4.0;  // rad/s^2; 0: no ramp
+  int watchdog_ms = 500;           // stop when no command came for this long; 0: never
+};
+
+// Commands come from the network thread, ticks from the robot loop.
+class DriveControl {
+ public:
+  explicit DriveControl(const DriveLimits &limits) : limits_(limits) {}
+
+  // A client's command, received at `now_us` (monotonic).
+  void command(const Twist &t, std::int64_t now_us);
+  // Stops at once (no ramp): the commanding client went away, or the program ends.
+  void stop();
+  // The velocities for the tick at `now_us`, `dt_s` after the previous one, as wheel speeds.
+  // `expired` is set on the tick where the watchdog stopped the robot.
+  WheelSpeeds tick(std::int64_t now_us, double dt_s, bool *expired = nullptr);
+  Twist current() const;
+
+ private:
+  DriveLimits limits_;
+  mutable std::mutex mutex_;
+  Twist target_, current_;
+  std::int64_t last_us_ = 0;
+  bool active_ = false;  // a command is in force (the watchdog runs)
+};
+
+}  // namespace bridge

@@ -1,0 +1,75 @@
+// MCAP writer: schemas, channels and messages in uncompressed, indexed chunks, with a summary.
+// Each chunk reaches the file in one write as soon as it is closed, followed by its message
+// indexes, so a file cut short (the process killed) still reads up to its last closed chunk.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/unique_fd.h"
+
+namespace bridge {
+
+// CRC-32 (IEEE 802.3, the one zlib computes), continued from `crc`.
+std::uint32_t crc32(const void *data, std::size_t size, std::uint32_t crc = 0);
+
+class McapWriter {
+ public:
+  struct Limits {
+    std::size_t chunk_bytes = 512 * 1024;         // a chunk is closed past this size
+    std::uint64_t chunk_span_ns = 500'000'000;    // ... or when its messages span this long
+  };
+
+  McapWriter() = default;
+  explicit McapWriter(Limits limits) : limits_(limits) {}
+  ~McapWriter();
+  McapWriter(const McapWriter &) = delete;
+  McapWriter &operator=(const McapWriter &) = delete;
+
+  // Creates (or truncates) `path` and writes the header. 0 or a negated errno.
+  int open(const std::string &path, std::string_view library);
+  bool is_open() const { return fd_.valid(); }
+
+  // A schema or a channel is written to the data section at once. Ids count from 1.
+  std::uint16_t add_schema(std::string_view name, std::string_view encoding, std::string_view data);
+  std::uint16_t add_channel(std::uint16_t schema_id, std::string_view topic,
+                            std::string_view message_encoding);
+
+  // Log times of one channel are expected not to decrease. 0 or a negated errno.
+  int write_message(std::uint16_t channel_id, std::uint64_t log_time, std::string_view data);
+  // Writes out the open chunk, if any. 0 or a negated errno.
+  int flush();
+  // Flushes, writes the summary and the footer and closes the file. 0 or a negated errno.
+  int close();
+
+  std::uint64_t message_count() const { return message_count_; }
+  const std::map<std::uint16_t, std::uint64_t> &channel_counts() const { return channel_counts_; }
+
+ private:
+  struct ChunkIndex {
+    std::uint64_t start, end, offset, length, index_length, size;
+    std::map<std::uint16_t, std::uint64_t> index_offsets;
+  };
+  int emit(std::string_view bytes);  // appends to the file, keeping the offset and the data CRC
+
+  Limits limits_;
+  tarsa::UniqueFd fd_;
+  int error_ = 0;
+  std::uint64_t offset_ = 0;
+  std::uint32_t data_crc_ = 0;
+  std::vector<std::string> schemas_, channels_;  // records, repeated in the summary
+
+  std::string chunk_;  // records of the open chunk
+  std::uint64_t chunk_start_ = 0, chunk_end_ = 0;
+  std::map<std::uint16_t, std::vector<std::pair<std::uint64_t, std::uint64_t>>> chunk_index_;
+  std::vector<ChunkIndex> chunk_indexes_;
+
+  std::map<std::uint16_t, std::uint32_t> sequence_;
+  std::map<std::uint16_t, std::uint64_t> channel_counts_;
+  std::uint64_t message_count_ = 0, first_time_ = 0, last_time_ = 0;
+};
+
+}  // namespace bridge

@@ -1,0 +1,54 @@
+// Recording of every channel to an MCAP file, written on a thread of its own so that the robot
+// loop never waits on the disk.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <thread>
+
+#include "mcap.h"
+#include "protocol.h"
+
+namespace bridge {
+
+class Recorder {
+ public:
+  ~Recorder() { stop(); }
+
+  // Creates `path` with a schema and a channel for each of `channels`. 0 or a negated errno.
+  int start(const std::string &path, std::span<const Channel> channels);
+  void offer(std::uint32_t channel_id, std::uint64_t time_ns, const std::shared_ptr<const std::string> &payload);
+  // Writes what is queued, the summary and the footer. 0 or the first write error (negated errno).
+  int stop();
+
+  std::uint64_t recorded() const;
+  std::uint64_t dropped() const;
+
+ private:
+  struct Item {
+    std::uint16_t channel;
+    std::uint64_t time;
+    std::shared_ptr<const std::string> payload;
+  };
+  void run();
+
+  static constexpr std::size_t kMaxQueued = 32 * 1024 * 1024;
+
+  McapWriter writer_;
+  std::map<std::uint32_t, std::uint16_t> ids_;  // bridge channel id -> recording channel id
+  mutable std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<Item> queue_;
+  std::size_t queued_bytes_ = 0;
+  std::uint64_t recorded_ = 0, dropped_ = 0;
+  bool stopping_ = false;
+  int error_ = 0;
+  std::thread thread_;
+};
+
+}  // namespace bridge

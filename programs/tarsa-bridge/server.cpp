@@ -1,0 +1,366 @@
+// The bridge's network side on Boost.Beast: HTTP for the console page, WebSocket for the
+// Foxglove protocol, one thread running every connection.
+#include "server.h"
+
+#include <chrono>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <utility>  // Asio 1.74's awaitable.hpp uses std::exchange without it
+
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+
+#include "outbox.h"
+
+namespace bridge {
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+namespace net = boost::asio;
+using tcp = net::ip::tcp;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr std::size_t kMaxClientMessage = 64 * 1024;  // a drive command is well under 1 KiB
+constexpr std::size_t kMaxRequestBytes = 8 * 1024;
+
+std::int64_t monotonic_us() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// An IPv4 peer reached through an IPv6 socket compares as the IPv4 address it is.
+net::ip::address plain(const net::ip::address &a) {
+  if (a.is_v6() && a.to_v6().is_v4_mapped()) return net::ip::make_address_v4(net::ip::v4_mapped, a.to_v6());
+  return a;
+}
+
+// The first subprotocol of the client's list that the bridge speaks, "" when none.
+std::string pick_subprotocol(std::string_view offered) {
+  while (!offered.empty()) {
+    auto comma = offered.find(',');
+    std::string_view item = offered.substr(0, comma);
+    offered = comma == std::string_view::npos ? std::string_view{} : offered.substr(comma + 1);
+    while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) item.remove_prefix(1);
+    while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) item.remove_suffix(1);
+    for (std::string_view p : kSubprotocols)
+      if (item == p) return std::string(p);
+  }
+  return {};
+}
+
+}  // namespace
+
+class WsSession;
+
+struct Server::Impl {
+  ServerOptions options;
+  std::vector<Channel> channels;
+  DriveControl &drive;
+  std::string page;
+  std::vector<net::ip::address> allowed;
+  std::string session_id;
+
+  net::io_context ioc{1};
+  tcp::acceptor acceptor{ioc};
+  std::thread thread;
+
+  mutable std::mutex mutex;
+  std::vector<std::shared_ptr<WsSession>> sessions;
+  std::atomic<std::uint64_t> dropped{0};
+  std::atomic<std::uint64_t> commander{0};  // serial of the session whose command is in force
+  std::atomic<std::uint64_t> serials{0};
+
+  Impl(ServerOptions o, std::vector<Channel> c, DriveControl &d, std::string_view p)
+      : options(std::move(o)), channels(std::move(c)), drive(d), page(p) {}
+
+  void accept();
+  void add(std::shared_ptr<WsSession> s) {
+    std::lock_guard lock(mutex);
+    sessions.push_back(std::move(s));
+  }
+  void remove(const WsSession *s);
+  std::size_t client_count() const {
+    std::lock_guard lock(mutex);
+    return sessions.size();
+  }
+  bool may_drive(const net::ip::address &peer) const {
+    for (auto &a : allowed)
+      if (a == plain(peer)) return true;
+    return false;
+  }
+};
+
+class WsSession : public std::enable_shared_from_this<WsSession> {
+ public:
+  WsSession(tcp::socket socket, Server::Impl &srv)
+      : ws_(std::move(socket)), srv_(srv), outbox_(srv.options.queue_bytes, srv.options.queue_count),
+        serial_(++srv.serials) {}
+
+  void run(http::request<http::string_body> req, std::string subprotocol) {
+    beast::error_code ec;
+    auto peer = beast::get_lowest_layer(ws_).socket().remote_endpoint(ec).address();
+    state_.address = plain(peer).to_string();
+    state_.may_publish = srv_.may_drive(peer);
+    beast::get_lowest_layer(ws_).expires_never();
+    websocket::stream_base::timeout t{};
+    t.handshake_timeout = 10s;
+    t.idle_timeout = 30s;
+    t.keep_alive_pings = true;
+    ws_.set_option(t);
+    ws_.read_message_max(kMaxClientMessage);
+    ws_.set_option(websocket::stream_base::decorator([subprotocol](websocket::response_type &res) {
+      res.set(http::field::sec_websocket_protocol, subprotocol);
+      res.set(http::field::server, "tarsa-bridge");
+    }));
+    ws_.async_accept(req, [self = shared_from_this()](beast::error_code e) { self->on_accept(e); });
+  }
+
+  void offer(std::uint32_t channel, std::uint64_t time_ns, const std::shared_ptr<const std::string> &payload,
+             bool frame) {
+    std::lock_guard lock(mutex_);
+    auto it = by_channel_.find(channel);
+    if (closed_ || it == by_channel_.end()) return;
+    queue_locked({frame ? Outgoing::kFrame : Outgoing::kMessage, true, message_data_header(it->second, time_ns), payload});
+  }
+
+  void close() {
+    {
+      std::lock_guard lock(mutex_);
+      if (closed_) return;
+      closed_ = true;
+      by_channel_.clear();
+    }
+    // A client that drove and went away leaves the robot stopped, watchdog or not.
+    std::uint64_t mine = serial_;
+    if (srv_.commander.compare_exchange_strong(mine, 0)) srv_.drive.stop();
+    srv_.remove(this);
+    beast::error_code ec;
+    beast::get_lowest_layer(ws_).socket().shutdown(tcp::socket::shutdown_both, ec);
+    beast::get_lowest_layer(ws_).close();
+  }
+
+ private:
+  void on_accept(beast::error_code ec) {
+    if (ec) return close();
+    srv_.add(shared_from_this());
+    send_text(Outgoing::kControl, server_info(state_.may_publish, srv_.session_id));
+    send_text(Outgoing::kControl, advertise(srv_.channels));
+    read();
+  }
+
+  void read() {
+    ws_.async_read(in_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
+      if (ec) return self->close();
+      self->on_message();
+      self->read();
+    });
+  }
+
+  void on_message() {
+    auto bytes = in_.cdata();
+    Outcome out;
+    if (ws_.got_text()) {
+      out = handle_text(state_, {static_cast<const char *>(bytes.data()), bytes.size()}, srv_.channels);
+    } else {
+      out = handle_binary(state_, {static_cast<const std::uint8_t *>(bytes.data()), bytes.size()});
+    }
+    in_.consume(in_.size());
+    for (auto &r : out.replies) send_text(Outgoing::kMessage, std::move(r));
+    if (out.drive) {
+      srv_.drive.command(*out.drive, monotonic_us());
+      srv_.commander = serial_;
+    }
+    if (out.withdrawn && state_.publications.empty()) {
+      std::uint64_t mine = serial_;
+      if (srv_.commander.compare_exchange_strong(mine, 0)) srv_.drive.stop();
+    }
+    if (out.subscriptions_changed) {
+      std::lock_guard lock(mutex_);
+      by_channel_.clear();
+      for (auto [sub, channel] : state_.subscriptions) by_channel_[channel] = sub;
+    }
+  }
+
+  void send_text(Outgoing::Kind kind, std::string text) {
+    std::lock_guard lock(mutex_);
+    if (!closed_) queue_locked({kind, false, {}, std::make_shared<const std::string>(std::move(text))});
+  }
+
+  void queue_locked(Outgoing m) {
+    srv_.dropped += outbox_.push(std::move(m));
+    if (writing_) return;
+    writing_ = true;
+    net::post(ws_.get_executor(), [self = shared_from_this()] { self->write_next(); });
+  }
+
+  void write_next() {
+    {
+      std::lock_guard lock(mutex_);
+      if (closed_ || !outbox_.pop(inflight_)) {
+        writing_ = false;
+        return;
+      }
+    }
+    ws_.binary(inflight_.binary);
+    std::array<net::const_buffer, 2> buffers{net::buffer(inflight_.head), net::buffer(*inflight_.body)};
+    ws_.async_write(buffers, [self = shared_from_this()](beast::error_code ec, std::size_t) {
+      if (ec) return self->close();
+      self->write_next();
+    });
+  }
+
+  websocket::stream<beast::tcp_stream> ws_;
+  Server::Impl &srv_;
+  ClientState state_;  // the network thread's alone
+  beast::flat_buffer in_;
+
+  std::mutex mutex_;  // guards what the robot loop reaches: the queue and the subscriptions
+  Outbox outbox_;
+  std::map<std::uint32_t, std::uint32_t> by_channel_;  // channel id -> subscription id
+  bool writing_ = false, closed_ = false;
+  Outgoing inflight_;
+  const std::uint64_t serial_;
+};
+
+// One HTTP request: the console page, or the upgrade to a WebSocket session.
+class HttpSession : public std::enable_shared_from_this<HttpSession> {
+ public:
+  HttpSession(tcp::socket socket, Server::Impl &srv) : stream_(std::move(socket)), srv_(srv) {}
+
+  void run() {
+    parser_.emplace();
+    parser_->header_limit(kMaxRequestBytes);
+    parser_->body_limit(kMaxRequestBytes);
+    stream_.expires_after(10s);
+    http::async_read(stream_, buffer_, *parser_,
+                     [self = shared_from_this()](beast::error_code ec, std::size_t) { self->on_read(ec); });
+  }
+
+ private:
+  void on_read(beast::error_code ec) {
+    if (ec) return;
+    auto req = parser_->release();
+    if (websocket::is_upgrade(req)) {
+      auto offered = req[http::field::sec_websocket_protocol];
+      std::string proto = pick_subprotocol({offered.data(), offered.size()});
+      if (proto.empty())
+        return reply(http::status::bad_request, "text/plain",
+                     "Ask for the WebSocket subprotocol foxglove.sdk.v1 or foxglove.websocket.v1.\n");
+      if (srv_.client_count() >= srv_.options.max_clients)
+        return reply(http::status::service_unavailable, "text/plain", "Too many clients.\n");
+      auto s = std::make_shared<WsSession>(stream_.release_socket(), srv_);
+      return s->run(std::move(req), std::move(proto));
+    }
+    if (req.method() != http::verb::get)
+      return reply(http::status::method_not_allowed, "text/plain", "Only GET.\n");
+    if (req.target() != "/" && req.target() != "/index.html")
+      return reply(http::status::not_found, "text/plain", "Not found.\n");
+    reply(http::status::ok, "text/html; charset=utf-8", srv_.page);
+  }
+
+  void reply(http::status status, const char *type, std::string body) {
+    auto res = std::make_shared<http::response<http::string_body>>(status, 11);
+    res->set(http::field::server, "tarsa-bridge");
+    res->set(http::field::content_type, type);
+    res->set(http::field::cache_control, "no-store");
+    res->keep_alive(false);
+    res->body() = std::move(body);
+    res->prepare_payload();
+    http::async_write(stream_, *res, [self = shared_from_this(), res](beast::error_code, std::size_t) {
+      beast::error_code e;
+      self->stream_.socket().shutdown(tcp::socket::shutdown_send, e);
+    });
+  }
+
+  beast::tcp_stream stream_;
+  Server::Impl &srv_;
+  beast::flat_buffer buffer_;
+  std::optional<http::request_parser<http::string_body>> parser_;
+};
+
+void Server::Impl::accept() {
+  acceptor.async_accept(ioc, [this](beast::error_code ec, tcp::socket socket) {
+    if (!acceptor.is_open()) return;
+    if (!ec) std::make_shared<HttpSession>(std::move(socket), *this)->run();
+    accept();
+  });
+}
+
+void Server::Impl::remove(const WsSession *s) {
+  std::lock_guard lock(mutex);
+  std::erase_if(sessions, [s](const auto &p) { return p.get() == s; });
+}
+
+Server::Server(ServerOptions options, std::vector<Channel> channels, DriveControl &drive, std::string_view page)
+    : impl_(std::make_unique<Impl>(std::move(options), std::move(channels), drive, page)) {}
+
+Server::~Server() { stop(); }
+
+int Server::start(std::string *error) {
+  Impl &m = *impl_;
+  beast::error_code ec;
+  for (auto &text : m.options.drive_from) {
+    auto a = net::ip::make_address(text, ec);
+    if (ec) {
+      *error = "not an IP address in the drive list: \"" + text + "\"";
+      return -1;
+    }
+    m.allowed.push_back(plain(a));
+  }
+  auto address = net::ip::make_address(m.options.bind, ec);
+  if (ec) {
+    *error = "not an IP address to listen on: \"" + m.options.bind + "\"";
+    return -1;
+  }
+  tcp::endpoint at(address, m.options.port);
+  auto failed = [&](const char *what) {
+    *error = std::string("cannot ") + what + " " + m.options.bind + ":" + std::to_string(m.options.port) +
+             ": " + ec.message();
+    return -1;
+  };
+  if (m.acceptor.open(at.protocol(), ec)) return failed("open a socket for");
+  m.acceptor.set_option(net::socket_base::reuse_address(true), ec);
+  if (m.acceptor.bind(at, ec)) return failed("listen on");
+  if (m.acceptor.listen(net::socket_base::max_listen_connections, ec)) return failed("listen on");
+  m.session_id = std::to_string(std::chrono::system_clock::now().time_since_epoch().count());
+  int port = m.acceptor.local_endpoint(ec).port();
+  m.accept();
+  m.thread = std::thread([&m] { m.ioc.run(); });
+  return port;
+}
+
+void Server::stop() {
+  Impl &m = *impl_;
+  if (!m.thread.joinable()) return;
+  net::post(m.ioc, [&m] {
+    beast::error_code ec;
+    m.acceptor.close(ec);
+    std::vector<std::shared_ptr<WsSession>> all;
+    {
+      std::lock_guard lock(m.mutex);
+      all = m.sessions;
+    }
+    for (auto &s : all) s->close();
+    m.ioc.stop();
+  });
+  m.thread.join();
+}
+
+void Server::publish(std::uint32_t channel_id, std::uint64_t time_ns,
+                     const std::shared_ptr<const std::string> &payload, bool frame) {
+  std::lock_guard lock(impl_->mutex);
+  for (auto &s : impl_->sessions) s->offer(channel_id, time_ns, payload, frame);
+}
+
+int Server::clients() const { return int(impl_->client_count()); }
+
+std::uint64_t Server::dropped() const { return impl_->dropped; }
+
+}  // namespace bridge
