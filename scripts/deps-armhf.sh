@@ -7,4 +7,5 @@ PACKAGES+=(
   libc6:armhf libstdc++6:armhf
   libgtest-dev:armhf libgmock-dev:armhf libtomlplusplus-dev:armhf nlohmann-json3-dev
   libjpeg-dev:armhf libv4l-dev:armhf
+  libboost-dev:armhf
 )

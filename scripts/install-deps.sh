@@ -9,6 +9,11 @@ PACKAGES=(
   libtomlplusplus-dev nlohmann-json3-dev
   i2c-tools
 )
+# tarsa-bridge: Boost.Beast (header-only) for its server; its tests' clients run on node (from
+# Debian unless the machine has one already) and headless Chromium.
+PACKAGES+=(libboost-dev chromium)
+command -v node >/dev/null || PACKAGES+=(nodejs)
+command -v npm >/dev/null || PACKAGES+=(npm)
 # Extra package sets, e.g. `install-deps.sh armhf`, come from scripts/deps-<set>.sh; a set may
 # also name foreign dpkg architectures (FOREIGN_ARCHS) whose packages it installs.
 FOREIGN_ARCHS=()
@@ -43,11 +48,17 @@ missing=()
 for p in "${PACKAGES[@]}"; do
   is_installed "$p" || missing+=("$p")
 done
-if [ ${#missing[@]} -eq 0 ]; then
-  exit 0
+if [ ${#missing[@]} -ne 0 ]; then
+  echo "install-deps: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  # --no-remove: a package set that conflicts with what the machine has must fail, not uninstall it.
+  $SUDO apt-get install -y -qq --no-install-recommends --no-remove "${missing[@]}" >/dev/null
 fi
-echo "install-deps: installing ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-# --no-remove: a package set that conflicts with what the machine has must fail, not uninstall it.
-$SUDO apt-get install -y -qq --no-install-recommends --no-remove "${missing[@]}" >/dev/null
+
+# The npm clients of tarsa-bridge's tests, exactly as locked; again only when the lock changed.
+js=$(dirname "$0")/../tests/js
+if ! cmp -s "$js/package-lock.json" "$js/node_modules/.installed-lock.json"; then
+  echo "install-deps: npm ci in tests/js"
+  (cd "$js" && npm ci --no-audit --no-fund --loglevel=error && cp package-lock.json node_modules/.installed-lock.json)
+fi

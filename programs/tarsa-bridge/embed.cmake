@@ -5,5 +5,5 @@ math(EXPR size "${n} / 2")
 string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
 string(REGEX REPLACE "(0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,)" "\\1\n" bytes "${bytes}")
 file(WRITE ${OUT} "// Generated from console.html by embed.cmake.\n#include <cstddef>\n"
-     "extern const char kPageHtml[] = {\n${bytes}0};\n"
+     "extern const unsigned char kPageHtml[] = {\n${bytes}0};\n"
      "extern const std::size_t kPageHtmlSize = ${size};\n")

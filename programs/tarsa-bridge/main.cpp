@@ -22,7 +22,7 @@
 #include "tarsa/vx_error.h"
 #include "tarsa/vx_tarsa4.h"
 
-extern const char kPageHtml[];
+extern const unsigned char kPageHtml[];
 extern const std::size_t kPageHtmlSize;
 
 namespace {
@@ -123,7 +123,7 @@ int main(int argc, char *argv[]) {
 
   bridge::DriveControl drive(opt.limits);
   std::vector<bridge::Channel> channels = bridge::base_channels();
-  bridge::Server server(opt.server, channels, drive, std::string_view(kPageHtml, kPageHtmlSize));
+  bridge::Server server(opt.server, channels, drive, std::string_view(reinterpret_cast<const char *>(kPageHtml), kPageHtmlSize));
   std::string error;
   int port = server.start(&error);
   if (port < 0) {

@@ -1,0 +1,70 @@
+// tarsa-bridge under load: four clients taking every channel and one that never reads. The
+// robot loop keeps its 20 Hz, the reading clients keep their streams, memory stays bounded.
+import { test, after } from "node:test";
+import assert from "node:assert/strict";
+import { readFileSync } from "node:fs";
+import net from "node:net";
+import { Bridge, Client, sleep, slow, until } from "./lib/bridge.mjs";
+
+const seconds = 8;
+const bridge = await Bridge.start({ name: "load", args: (process.env.TARSA_BRIDGE_LOAD_ARGS ?? "").split(" ").filter(Boolean) });
+after(() => bridge.stop().catch(() => bridge.proc.kill("SIGKILL")));
+
+const rssKiB = () => Number(/VmRSS:\s+(\d+)/.exec(readFileSync(`/proc/${bridge.programPid()}/status`, "utf8"))[1]);
+
+// A WebSocket client that subscribes to every channel and then never reads a byte.
+async function stuckClient(channelIds) {
+  const socket = net.connect(bridge.port, "127.0.0.1");
+  await new Promise((resolve) => socket.once("connect", resolve));
+  socket.write(
+    "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n" +
+      "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n" +
+      "Sec-WebSocket-Protocol: foxglove.websocket.v1\r\n\r\n",
+  );
+  await new Promise((resolve) => socket.once("data", resolve));
+  const text = Buffer.from(JSON.stringify({ op: "subscribe", subscriptions: channelIds.map((id) => ({ id, channelId: id })) }));
+  const mask = Buffer.from([1, 2, 3, 4]);
+  const head = text.length < 126 ? Buffer.from([0x81, 0x80 | text.length]) : Buffer.from([0x81, 0xfe, text.length >> 8, text.length & 255]);
+  socket.write(Buffer.concat([head, mask, text.map((b, i) => b ^ mask[i % 4])]));
+  socket.pause();
+  return socket;
+}
+
+test("four clients and a stalled one: the loop keeps 20 Hz and memory stays bounded", async () => {
+  const clients = [];
+  for (let i = 0; i < 4; ++i) clients.push(await Client.connect(bridge));
+  const stuck = await stuckClient([...clients[0].channels.keys()]);
+  await sleep(1500);
+  const rssStart = rssKiB();
+  const marks = clients.map((c) => c.count("/wheels"));
+  const diagMark = clients[0].count("/diagnostics");
+  await sleep(seconds * 1000);
+  const rssEnd = rssKiB();
+
+  const reports = clients[0].messages.get("/diagnostics").slice(diagMark).map((m) => JSON.parse(m.text));
+  assert.ok(reports.length >= seconds - 1, `${reports.length} diagnostics reports`);
+  const rate = reports.reduce((s, r) => s + r.loop_rate_hz, 0) / reports.length;
+  const jitter = Math.max(...reports.map((r) => r.loop_jitter_ms));
+  const late = Math.max(...reports.map((r) => r.loop_max_late_ms));
+  const last = reports.at(-1);
+  console.log(
+    `load: ${last.clients} clients, loop ${rate.toFixed(2)} Hz (per second ${reports.map((r) => r.loop_rate_hz.toFixed(1)).join(" ")}), ` +
+      `interval sd up to ${jitter.toFixed(2)} ms, ticks late up to ${late.toFixed(2)} ms, ` +
+      `RSS ${(rssStart / 1024).toFixed(1)} -> ${(rssEnd / 1024).toFixed(1)} MiB, ${last.dropped_messages} messages dropped`,
+  );
+  assert.equal(last.clients, 5);
+  for (const r of reports) assert.ok(Math.abs(r.loop_rate_hz - 20) < 1, `loop at ${r.loop_rate_hz} Hz`);
+  assert.ok(late < 50 * slow, `a tick ${late} ms late`);
+  assert.ok(rssEnd - rssStart < 16 * 1024, `RSS grew by ${rssEnd - rssStart} KiB`);
+
+  // Every reading client got its stream, without stalls.
+  for (const [i, c] of clients.entries()) {
+    const got = c.messages.get("/wheels").slice(marks[i]);
+    assert.ok(got.length >= seconds * 20 * 0.9, `client ${i}: ${got.length} wheel messages`);
+    const gaps = got.slice(1).map((m, k) => m.arrived - got[k].arrived);
+    assert.ok(Math.max(...gaps) < 500 * slow, `client ${i}: a gap of ${Math.max(...gaps)} ms`);
+  }
+  stuck.destroy();
+  for (const c of clients) c.close();
+  await until(() => clients[0].ws.readyState === 3, 5, "clients closed");
+});
