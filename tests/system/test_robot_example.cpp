@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "simtest.h"
@@ -67,6 +69,19 @@ TEST(RobotExample, ReadFailuresPrintNoValueAndEndWithStatusOne) {
   EXPECT_EQ(r.out.find("speeds:"), std::string::npos) << r.out;
   EXPECT_EQ(r.out.find("charging"), std::string::npos) << r.out;
   EXPECT_NE(r.err.find("the robot does not answer"), std::string::npos) << r.err;
+}
+
+// A newcomer copies the program from the README: it must be this one, byte for byte.
+TEST(RobotExample, IsTheProgramTheReadmeShows) {
+  auto slurp = [](const std::string &path) {
+    std::ostringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
+  };
+  const std::string source = slurp(TARSA_SOURCE_DIR "/tests/system/robot_example.c");
+  ASSERT_FALSE(source.empty());
+  EXPECT_NE(slurp(TARSA_SOURCE_DIR "/README.md").find("```c\n" + source + "```\n"), std::string::npos)
+      << "README.md does not show tests/system/robot_example.c as it is";
 }
 
 }  // namespace
