@@ -4,9 +4,6 @@ ASAN_BUILD ?= build-asan
 PREFIX ?= /usr/local
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
-# What the demo runs, and only that: the library, the robot program, the operator's console and
-# the simulator (tarsa-sim brings its preload library). The tests are left for `make test`.
-DEMO_TARGETS = tarsa teleop teleop-host tarsa-sim
 
 .PHONY: all deps build test test-asan demo bench install clean
 
@@ -29,8 +26,10 @@ test-asan: deps
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(JOBS)
 
+# The demo builds only what it runs (the CMake target `demo`: the library, teleop, teleop-host and
+# the simulator); the tests are left for `make test`.
 demo: deps $(BUILD)/CMakeCache.txt
-	cmake --build $(BUILD) -j$(JOBS) --target $(DEMO_TARGETS)
+	cmake --build $(BUILD) -j$(JOBS) --target demo
 	./scripts/demo.sh $(BUILD)
 
 bench: deps
