@@ -1,4 +1,4 @@
-/* Robot base driver: wheels, odometry, sensors, battery and LEDs through the robot's microcontroller. */
+/* Robot base driver: wheels, odometry, sensors, battery and LEDs, through its microcontroller. */
 #ifndef TARSA_VX_TARSA4_H
 #define TARSA_VX_TARSA4_H
 

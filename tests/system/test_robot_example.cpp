@@ -62,7 +62,8 @@ TEST(RobotExample, ReadFailuresPrintNoValueAndEndWithStatusOne) {
   // The robot stops answering after the stop command (lyn_open's probe, the revision, two profile
   // frames, mode, encoders and three speed commands get through): the program ends there.
   simtest::RunOptions silent_robot;
-  silent_robot.scenario_toml = "extends = \"builtin\"\n[[fault]]\nkind = \"nack\"\naddr = 0x1F\nafter = 9\n";
+  silent_robot.scenario_toml =
+      "extends = \"builtin\"\n[[fault]]\nkind = \"nack\"\naddr = 0x1F\nafter = 9\n";
   r = simtest::run({simtest::bin("robot_example")}, silent_robot);
   EXPECT_EQ(r.status, 1) << r.err;
   EXPECT_NE(r.out.find("firmware revision 18\n"), std::string::npos) << r.out;
@@ -80,7 +81,8 @@ TEST(RobotExample, IsTheProgramTheReadmeShows) {
   };
   const std::string source = slurp(TARSA_SOURCE_DIR "/tests/system/robot_example.c");
   ASSERT_FALSE(source.empty());
-  EXPECT_NE(slurp(TARSA_SOURCE_DIR "/README.md").find("```c\n" + source + "```\n"), std::string::npos)
+  EXPECT_NE(slurp(TARSA_SOURCE_DIR "/README.md").find("```c\n" + source + "```\n"),
+            std::string::npos)
       << "README.md does not show tests/system/robot_example.c as it is";
 }
 
