@@ -104,7 +104,7 @@ int exchange(int fd, std::string_view command, std::string &frame, milliseconds 
     const ssize_t n = ::read(fd, chunk.data(), chunk.size());
     if (n > 0) input.append(chunk.data(), static_cast<std::size_t>(n));
     else if (n < 0 && errno != EAGAIN && errno != EINTR) return -errno;
-    else if (n == 0 && (p.revents & (POLLHUP | POLLERR))) return -EIO;  // the sensor went away
+    else if (n == 0) return -EIO;  // readable yet empty: the line hung up, the sensor went away
   }
 }
 
