@@ -48,7 +48,8 @@ TARSA_API extern int32_t vx_lrf_DistanceData[VX_LRF_DISTANCES];
  */
 TARSA_API int vx_lrf_Power_On(void);
 
-/** Switches the range finder's power off (drives the power pin low). @return as vx_lrf_Power_On() */
+/** Switches the range finder's power off (drives the power pin low).
+ *  @return as vx_lrf_Power_On() */
 TARSA_API int vx_lrf_Power_Off(void);
 
 /**

@@ -21,10 +21,10 @@
 
 namespace tarsa::scip {
 
-constexpr std::size_t kBlock = 64;           // data characters per line of a distance reply
-constexpr std::size_t kDistanceWidth = 3;    // characters per distance of "GD"
-constexpr std::size_t kTimestampWidth = 4;   // characters of the scan's time stamp
-constexpr std::int32_t kMinRange = 20;       // mm; a smaller value is the step's error code
+constexpr std::size_t kBlock = 64;          // data characters per line of a distance reply
+constexpr std::size_t kDistanceWidth = 3;   // characters per distance of "GD"
+constexpr std::size_t kTimestampWidth = 4;  // characters of the scan's time stamp
+constexpr std::int32_t kMinRange = 20;      // mm; a smaller value is the step's error code
 
 // Status of a command carried out; "BM" also answers "02" when the laser was on already.
 constexpr std::string_view kOk = "00";
@@ -41,7 +41,8 @@ constexpr char check(std::string_view bytes) {
 // are dropped.
 inline std::string encode(std::uint32_t value, std::size_t width) {
   std::string out(width, '0');
-  for (std::size_t i = width; i-- > 0; value >>= 6) out[i] = static_cast<char>((value & 0x3F) + 0x30);
+  for (std::size_t i = width; i-- > 0; value >>= 6)
+    out[i] = static_cast<char>((value & 0x3F) + 0x30);
   return out;
 }
 
@@ -100,7 +101,8 @@ struct Reply {
 inline Fault parse_reply(std::string_view frame, Reply &out) {
   out = {};
   const std::size_t echo_end = frame.find('\n');
-  if (echo_end == std::string_view::npos || frame.size() < 2 || frame.substr(frame.size() - 2) != "\n\n")
+  if (echo_end == std::string_view::npos || frame.size() < 2 ||
+      frame.substr(frame.size() - 2) != "\n\n")
     return Fault::format;
   std::string_view rest = frame.substr(echo_end + 1, frame.size() - echo_end - 2);
   std::vector<std::string_view> lines;
@@ -129,7 +131,8 @@ inline Fault parse_distances(const Reply &reply, std::span<std::int32_t> out) {
   if (reply.status != kOk) return Fault::status;
   if (reply.lines.empty()) return Fault::format;
   std::string_view stamp;
-  if (const Fault f = checked_line(reply.lines[0], kTimestampWidth, stamp); f != Fault::none) return f;
+  if (const Fault f = checked_line(reply.lines[0], kTimestampWidth, stamp); f != Fault::none)
+    return f;
   if (decode(stamp) < 0) return Fault::format;
 
   const std::size_t chars = out.size() * kDistanceWidth;

@@ -102,18 +102,24 @@ int exchange(int fd, std::string_view command, std::string &frame, milliseconds 
     if (ready < 0 && errno != EINTR) return -errno;
     if (ready <= 0) continue;
     const ssize_t n = ::read(fd, chunk.data(), chunk.size());
-    if (n > 0) input.append(chunk.data(), static_cast<std::size_t>(n));
-    else if (n < 0 && errno != EAGAIN && errno != EINTR) return -errno;
-    else if (n == 0) return -EIO;  // readable yet empty: the line hung up, the sensor went away
+    if (n > 0)
+      input.append(chunk.data(), static_cast<std::size_t>(n));
+    else if (n < 0 && errno != EAGAIN && errno != EINTR)
+      return -errno;
+    else if (n == 0)
+      return -EIO;  // readable yet empty: the line hung up, the sensor went away
   }
 }
 
 // Reports a failed exchange or reply: a timeout and a check character that does not match have
 // messages of their own, anything else gets `code`, the operation's own. Returns `result`.
 int report(const char *function, int code, int result, Fault fault = Fault::none) {
-  if (result == -ETIMEDOUT) vx_error(kFile, __LINE__, function, 44);
-  else if (fault == Fault::check) vx_error(kFile, __LINE__, function, 45);
-  else vx_error(kFile, __LINE__, function, code);
+  if (result == -ETIMEDOUT)
+    vx_error(kFile, __LINE__, function, 44);
+  else if (fault == Fault::check)
+    vx_error(kFile, __LINE__, function, 45);
+  else
+    vx_error(kFile, __LINE__, function, code);
   return result;
 }
 
@@ -190,8 +196,9 @@ int start(Sensor &sensor) {
   sensor.first = std::max(params.first, kFirstStep);
   sensor.last = std::min(params.last, kLastStep);
   if (params.steps_per_turn != kStepsPerTurn) {
-    vx_error(kFile, __LINE__, fn, 2, static_cast<unsigned>(params.steps_per_turn), "LRF steps per turn",
-             static_cast<unsigned>(kStepsPerTurn), static_cast<unsigned>(kStepsPerTurn));
+    vx_error(kFile, __LINE__, fn, 2, static_cast<unsigned>(params.steps_per_turn),
+             "LRF steps per turn", static_cast<unsigned>(kStepsPerTurn),
+             static_cast<unsigned>(kStepsPerTurn));
     return -EINVAL;
   }
   if (sensor.first > sensor.last) {
@@ -257,8 +264,9 @@ int vx_lrf_GetDistances(int handle) {
   const std::string gd = tarsa::scip::distance_command(sensor.first, sensor.last);
   if (const int r = command(sensor.fd.get(), gd, reply, frame, fn, 49); r < 0) return r;
   std::array<std::int32_t, VX_LRF_DISTANCES> scan{};
-  const auto measured = std::span(scan).subspan(static_cast<std::size_t>(sensor.first - kFirstStep),
-                                                static_cast<std::size_t>(sensor.last - sensor.first + 1));
+  const auto measured =
+      std::span(scan).subspan(static_cast<std::size_t>(sensor.first - kFirstStep),
+                              static_cast<std::size_t>(sensor.last - sensor.first + 1));
   if (const Fault f = tarsa::scip::parse_distances(reply, measured); f != Fault::none)
     return report(fn, 49, -EPROTO, f);
   for (std::int32_t &d : measured)

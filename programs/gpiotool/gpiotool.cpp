@@ -28,11 +28,17 @@ constexpr std::array<int, 2> DUTIES = {50, 25};
 constexpr std::array<int, 9> kDisplayRows = {2, 3, 4, 5, 6, 8, 9, 10, 12};
 static_assert(2 * kDisplayRows.size() == VX_GPIO_USER_LAST - VX_GPIO_USER_FIRST + 1);
 
-void ctrlc_handler(int) { quitReq = 1; }
+void ctrlc_handler(int) {
+  quitReq = 1;
+}
 
-int number(const char *text) { return static_cast<int>(std::strtol(text, nullptr, 10)); }
+int number(const char *text) {
+  return static_cast<int>(std::strtol(text, nullptr, 10));
+}
 
-const char *direction(int dir) { return dir != 0 ? "input" : "output"; }
+const char *direction(int dir) {
+  return dir != 0 ? "input" : "output";
+}
 
 int quit(int, char *[], void *) {
   quitReq = 1;
@@ -70,7 +76,8 @@ int configio(int, char *argv[], void *) {
 
 int configio_all(int, char *argv[], void *) {
   const int dir = number(argv[1]);
-  std::printf("Configure GPIO %d to %d for %s\n", VX_GPIO_USER_FIRST, VX_GPIO_USER_LAST, direction(dir));
+  std::printf("Configure GPIO %d to %d for %s\n", VX_GPIO_USER_FIRST, VX_GPIO_USER_LAST,
+              direction(dir));
   for (int pin = VX_GPIO_USER_FIRST; pin <= VX_GPIO_USER_LAST; ++pin) {
     vx_gpio_function(pin, 0);
     vx_gpio_dir(pin, dir);
@@ -135,7 +142,8 @@ int pwms_test_off(int, char *[], void *) {
 }
 
 int pwm_on(int, char *argv[], void *) {
-  if (const int r = vx_pwm_activate(number(argv[1])); r != 0) std::printf("wrong pwm (error: %d)\r\n", r);
+  if (const int r = vx_pwm_activate(number(argv[1])); r != 0)
+    std::printf("wrong pwm (error: %d)\r\n", r);
   return 0;
 }
 

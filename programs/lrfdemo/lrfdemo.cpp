@@ -48,8 +48,8 @@ int main(int argc, char *argv[]) {
     ::sincos(angle * M_PI / 180.0, &s, &c);
     const float x = static_cast<float>(static_cast<double>(d) * c);
     const float y = static_cast<float>(static_cast<double>(d) * s);
-    std::printf("%3d\t%4ld\t%+6.1f\t%+7.1f\t%+7.1f\n", i, d, static_cast<double>(angle), static_cast<double>(x),
-                static_cast<double>(y));
+    std::printf("%3d\t%4ld\t%+6.1f\t%+7.1f\t%+7.1f\n", i, d, static_cast<double>(angle),
+                static_cast<double>(x), static_cast<double>(y));
   }
   vx_lrf_Close(lrf);
   return 0;

@@ -12,7 +12,8 @@ int main(int argc, char *argv[]) {
   // The program's own argument is no library option.
   if (vx_init(0, nullptr) < 0) return 1;
   if (argc != 2) {
-    std::printf("USAGE: %s ON_OFF\n  ON_OFF: 1 for on, 0 for OFF\n", argc > 0 ? argv[0] : "lrfpower");
+    std::printf("USAGE: %s ON_OFF\n  ON_OFF: 1 for on, 0 for OFF\n",
+                argc > 0 ? argv[0] : "lrfpower");
     return -1;
   }
   // Text that is not a number reads as 0, as strtol has it: off is the safe side.

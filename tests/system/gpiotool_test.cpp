@@ -1,9 +1,8 @@
 // gpiotool typed at on a pseudo-terminal, on this test's simulated board: command texts byte for
 // byte with the pin and PWM operations on the trace, a PWM output that fails, and the live
 // display with the key that stops it left for the console.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -62,7 +61,9 @@ class Console {
     ::close(err_);
   }
 
-  void type(const std::string &text) { EXPECT_EQ(::write(master_, text.data(), text.size()), ssize_t(text.size())); }
+  void type(const std::string &text) {
+    EXPECT_EQ(::write(master_, text.data(), text.size()), ssize_t(text.size()));
+  }
 
   // Waits until standard output holds `text`, at most 10 s.
   bool shows(const std::string &text) {
@@ -78,7 +79,8 @@ class Console {
   // Exit status once the program has ended (at most 10 s), -1 if it has not.
   int status() {
     int st = 0;
-    const bool ended = testutil::eventually([&] { return ::waitpid(pid_, &st, WNOHANG) == pid_; }, 10);
+    const bool ended =
+        testutil::eventually([&] { return ::waitpid(pid_, &st, WNOHANG) == pid_; }, 10);
     if (!ended) return -1;
     pid_ = -1;
     drain();
@@ -100,7 +102,8 @@ class Console {
 std::vector<std::string> pin_ops(std::size_t mark, int pin) {
   std::vector<std::string> out;
   for (const auto &r : simtest::trace_since(mark, "/dev/user-gpio"))
-    if (r.value("gpio", -1) == pin && r["op"] != "request" && r["op"] != "free") out.push_back(testutil::gpio_op(r));
+    if (r.value("gpio", -1) == pin && r["op"] != "request" && r["op"] != "free")
+      out.push_back(testutil::gpio_op(r));
   return out;
 }
 
@@ -108,8 +111,10 @@ std::vector<std::string> pin_ops(std::size_t mark, int pin) {
 std::vector<std::string> pwm_writes(std::size_t mark) {
   std::vector<std::string> out;
   for (const auto &r : simtest::trace_since(mark))
-    if (r.value("op", "") == "write" && r.value("path", "").rfind(kChip + "/pwm", 0) == 0 && r.value("ret", -1) >= 0)
-      out.push_back(r["path"].get<std::string>().substr(kChip.size() + 1) + "=" + r["data"].get<std::string>());
+    if (r.value("op", "") == "write" && r.value("path", "").rfind(kChip + "/pwm", 0) == 0 &&
+        r.value("ret", -1) >= 0)
+      out.push_back(r["path"].get<std::string>().substr(kChip.size() + 1) + "=" +
+                    r["data"].get<std::string>());
   return out;
 }
 
@@ -126,7 +131,9 @@ TEST_F(Gpiotool, CommandsAsTyped) {
   simtest::gpio_input(75, 1);
   const auto mark = simtest::trace_mark();
   Console c;
-  c.type("READIO 75\nreadio 75\nreadio\nconfigio 75 1\nconfigio 75 x\nreadio 75\npwms_test_on\n\nhelp\n\x04");
+  c.type(
+      "READIO 75\nreadio 75\nreadio\nconfigio 75 1\nconfigio 75 x\nreadio "
+      "75\npwms_test_on\n\nhelp\n\x04");
   ASSERT_EQ(c.status(), 0) << c.out << c.err;
   EXPECT_EQ(c.out,
             "Velmor GPIO Test Program 2\r\n"
@@ -139,19 +146,24 @@ TEST_F(Gpiotool, CommandsAsTyped) {
             "\n> pwm 0:   ->  duty  50%  freq   16384\npwm 1:   ->  duty  25%  freq   50000\n"
             "\n> "
             "\n> quit\r\nexit\r\nbye\r\nreadio\r\nsetio\r\ncleario\r\nconfigio\r\npwms_test_on\r\n"
-            "pwms_test_off\r\nconfigio_all\r\nsetio_all\r\ncleario_all\r\nreadio_all\r\npwm_on\r\npwm_off\r\n"
+            "pwms_test_off\r\nconfigio_all\r\nsetio_all\r\ncleario_all\r\nreadio_all\r\npwm_"
+            "on\r\npwm_off\r\n"
             "pwm_ratio\r\npwm_freq\r\nhelp\r\n"
             "\n> ");
   // The parser's report, after its source location.
   EXPECT_EQ(c.err.rfind("Error: vx_cmdparser:", 0), 0u) << c.err;
-  EXPECT_TRUE(c.err.ends_with(":vx_parse_command command 'readio' requires a minimum of 1 arguments\n")) << c.err;
+  EXPECT_TRUE(
+      c.err.ends_with(":vx_parse_command command 'readio' requires a minimum of 1 arguments\n"))
+      << c.err;
   EXPECT_EQ(std::count(c.err.begin(), c.err.end(), '\n'), 1);
-  EXPECT_EQ(pin_ops(mark, 75), (std::vector<std::string>{"get 75", "get 75", "dir_in 75", "dir_out 75 0", "get 75"}));
+  EXPECT_EQ(pin_ops(mark, 75),
+            (std::vector<std::string>{"get 75", "get 75", "dir_in 75", "dir_out 75 0", "get 75"}));
   const auto pwm = pwm_writes(mark);
   ASSERT_GE(pwm.size(), 6u);
-  EXPECT_EQ(std::vector<std::string>(pwm.begin(), pwm.begin() + 6),
-            (std::vector<std::string>{"pwm0/period=61035", "pwm0/duty_cycle=30517", "pwm0/enable=1",
-                                      "pwm1/period=20000", "pwm1/duty_cycle=5000", "pwm1/enable=1"}));
+  EXPECT_EQ(
+      std::vector<std::string>(pwm.begin(), pwm.begin() + 6),
+      (std::vector<std::string>{"pwm0/period=61035", "pwm0/duty_cycle=30517", "pwm0/enable=1",
+                                "pwm1/period=20000", "pwm1/duty_cycle=5000", "pwm1/enable=1"}));
 }
 
 TEST_F(Gpiotool, FailedFrequencyOnOutput0StillSetsUpOutput1) {
@@ -169,7 +181,8 @@ TEST_F(Gpiotool, FailedFrequencyOnOutput0StillSetsUpOutput1) {
                        "pwm 1:   ->  duty  25%  freq   50000\n\n> "),
             std::string::npos)
       << c.out;
-  EXPECT_EQ(pwm_writes(mark), (std::vector<std::string>{"pwm1/period=20000", "pwm1/duty_cycle=5000", "pwm1/enable=1"}));
+  EXPECT_EQ(pwm_writes(mark), (std::vector<std::string>{"pwm1/period=20000", "pwm1/duty_cycle=5000",
+                                                        "pwm1/enable=1"}));
   c.type("quit\n");
   EXPECT_EQ(c.status(), 0);
 }
@@ -194,7 +207,8 @@ TEST_F(Gpiotool, LiveDisplayUntilAKeyWhichStaysForTheConsole) {
   ASSERT_TRUE(c.shows("\x1b[12;0H gpios: 87:1 | 86:1\n"));
 
   c.type("q");
-  ASSERT_TRUE(testutil::eventually([&] { return c.line_mode(); }, 10)) << "the display did not stop";
+  ASSERT_TRUE(testutil::eventually([&] { return c.line_mode(); }, 10))
+      << "the display did not stop";
   // The key was not read by the display: with the rest of the word it makes the next command.
   c.type("uit\n");
   EXPECT_EQ(c.status(), 0) << c.err;

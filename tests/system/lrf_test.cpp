@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "../unit/test_vx_lrf_replies.h"
 #include "simtest.h"
 #include "testutil.h"
-#include "../unit/test_vx_lrf_replies.h"
 
 namespace {
 
@@ -16,14 +16,15 @@ const std::string kBanner = "Tarsa4 lrf battery power on/off program\r\n";
 std::vector<std::string> power_pin_ops(const simtest::Result &r) {
   std::vector<std::string> out;
   for (const auto &rec : simtest::read_trace(r.trace))
-    if (rec.value("dev", "") == "/dev/user-gpio" && rec.value("gpio", -1) == 87 && rec["op"] != "request" &&
-        rec["op"] != "free")
+    if (rec.value("dev", "") == "/dev/user-gpio" && rec.value("gpio", -1) == 87 &&
+        rec["op"] != "request" && rec["op"] != "free")
       out.push_back(testutil::gpio_op(rec));
   return out;
 }
 
 TEST(Lrfpower, SwitchesByItsOneArgument) {
-  const std::string usage = "USAGE: " + simtest::bin("lrfpower") + " ON_OFF\n  ON_OFF: 1 for on, 0 for OFF\n";
+  const std::string usage =
+      "USAGE: " + simtest::bin("lrfpower") + " ON_OFF\n  ON_OFF: 1 for on, 0 for OFF\n";
   struct Case {
     std::vector<std::string> args;
     int status;
@@ -34,8 +35,7 @@ TEST(Lrfpower, SwitchesByItsOneArgument) {
                         Case{{"1"}, 0, "LRF power on\n\n", {"dir_out 87 1"}},
                         Case{{"2"}, 0, "LRF power on\n\n", {"dir_out 87 1"}},
                         Case{{"abc"}, 0, "LRF power off\n\n", {"dir_out 87 0"}},
-                        Case{{}, 255, usage, {}},
-                        Case{{"1", "0"}, 255, usage, {}}}) {
+                        Case{{}, 255, usage, {}}, Case{{"1", "0"}, 255, usage, {}}}) {
     std::vector<std::string> argv = {simtest::bin("lrfpower")};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
     const simtest::Result r = simtest::run(argv);
@@ -50,9 +50,12 @@ TEST(Lrfpower, SwitchesByItsOneArgument) {
 std::string toml_string(const std::string &bytes) {
   std::string out = "\"";
   for (const char ch : bytes) {
-    if (ch == '\n') out += "\\n";
-    else if (ch == '\\' || ch == '"') out += std::string("\\") + ch;
-    else out += ch;
+    if (ch == '\n')
+      out += "\\n";
+    else if (ch == '\\' || ch == '"')
+      out += std::string("\\") + ch;
+    else
+      out += ch;
   }
   return out + "\"";
 }
@@ -67,7 +70,9 @@ std::string board_with_sensor(const std::vector<std::pair<std::string, std::stri
 }
 
 const std::vector<std::pair<std::string, std::string>> kStart = {
-    {"QT", lrf_test::reply("QT", "00")}, {"PP", lrf_test::params_reply()}, {"BM", lrf_test::reply("BM", "00")}};
+    {"QT", lrf_test::reply("QT", "00")},
+    {"PP", lrf_test::params_reply()},
+    {"BM", lrf_test::reply("BM", "00")}};
 
 simtest::Result lrfdemo(std::vector<std::pair<std::string, std::string>> replies) {
   simtest::RunOptions o;
@@ -81,7 +86,8 @@ std::string sent_to_sensor(const simtest::Result &r) {
   for (const auto &rec : simtest::read_trace(r.trace)) {
     if (rec.value("op", "") != "tx") continue;
     const std::string hex = rec["data"];
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) sent += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+      sent += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
   }
   return sent;
 }
@@ -110,7 +116,8 @@ TEST(Lrfdemo, PrintsOneScanAsATable) {
   // Powered first, and left powered.
   std::vector<std::string> ops;
   for (const auto &rec : simtest::read_trace(r.trace))
-    if (rec.value("gpio", -1) == 87 && rec["op"] == "dir_out") ops.push_back(testutil::gpio_op(rec));
+    if (rec.value("gpio", -1) == 87 && rec["op"] == "dir_out")
+      ops.push_back(testutil::gpio_op(rec));
   EXPECT_EQ(ops, std::vector<std::string>{"dir_out 87 1"});
 }
 
@@ -121,12 +128,14 @@ TEST(Lrfdemo, FailuresEndWithTheirStatus) {
   EXPECT_EQ(r.out, kDemoBanner + message);
 
   auto replies = kStart;
-  replies.emplace_back("GD0044072501", lrf_test::scan_reply(lrf_test::sample_scan(), "GD0044072501", "10"));
+  replies.emplace_back("GD0044072501",
+                       lrf_test::scan_reply(lrf_test::sample_scan(), "GD0044072501", "10"));
   r = lrfdemo(replies);
   EXPECT_EQ(r.status, 253);
   EXPECT_EQ(r.out, kDemoBanner + message);
   const std::string sent = sent_to_sensor(r);
-  EXPECT_TRUE(sent.ends_with("GD0044072501\nQT\n")) << "the port is closed after the scan: " << sent;
+  EXPECT_TRUE(sent.ends_with("GD0044072501\nQT\n"))
+      << "the port is closed after the scan: " << sent;
 
   simtest::RunOptions o;
   o.env = {"TARSA_CONFIG=/nonexistent/tarsa.toml"};

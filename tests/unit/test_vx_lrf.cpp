@@ -1,7 +1,6 @@
 // Range finder driver on the simulated board: the start-up and scan exchanges against scripted
 // replies on its serial node, refused and missing replies, and the power switch on the trace.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,12 +10,12 @@
 #include <vector>
 
 #include "simtest.h"
-#include "testutil.h"
 #include "tarsa/vx_config.h"
 #include "tarsa/vx_error.h"
 #include "tarsa/vx_gpio.h"
 #include "tarsa/vx_lrf.h"
 #include "test_vx_lrf_replies.h"
+#include "testutil.h"
 
 namespace {
 
@@ -36,13 +35,15 @@ std::string sent_since(std::size_t mark, std::size_t expected) {
       },
       5);
   std::string text;
-  for (std::size_t i = 0; i + 1 < sent.size(); i += 2) text += static_cast<char>(std::stoi(sent.substr(i, 2), nullptr, 16));
+  for (std::size_t i = 0; i + 1 < sent.size(); i += 2)
+    text += static_cast<char>(std::stoi(sent.substr(i, 2), nullptr, 16));
   return text;
 }
 
 std::vector<std::string> gpio_ops(std::size_t mark) {
   std::vector<std::string> out;
-  for (const auto &r : simtest::trace_since(mark, "/dev/user-gpio")) out.push_back(testutil::gpio_op(r));
+  for (const auto &r : simtest::trace_since(mark, "/dev/user-gpio"))
+    out.push_back(testutil::gpio_op(r));
   return out;
 }
 
@@ -62,7 +63,8 @@ class Lrf : public ::testing::Test {
     vx_config_exit();
   }
   // A sensor that answers start-up, with `params` for "PP" and `laser` the status of "BM".
-  static void answer_start(const std::string &params = lrf_test::params_reply(), const char *laser = "00") {
+  static void answer_start(const std::string &params = lrf_test::params_reply(),
+                           const char *laser = "00") {
     simtest::serial_script(kNode, "QT\n", lrf_test::reply("QT", "00"));
     simtest::serial_script(kNode, "PP\n", params);
     simtest::serial_script(kNode, "BM\n", lrf_test::reply("BM", laser));
@@ -81,7 +83,8 @@ TEST_F(Lrf, StartScanAndClose) {
   ASSERT_EQ(vx_lrf_GetDistances(h), 0);
   std::vector<std::int32_t> expected = values;
   expected[5] = 0;  // an error code, not a range
-  EXPECT_EQ(std::vector<std::int32_t>(vx_lrf_DistanceData, vx_lrf_DistanceData + VX_LRF_DISTANCES), expected);
+  EXPECT_EQ(std::vector<std::int32_t>(vx_lrf_DistanceData, vx_lrf_DistanceData + VX_LRF_DISTANCES),
+            expected);
 
   EXPECT_EQ(vx_lrf_Close(h), 0);
   EXPECT_EQ(sent_since(mark, 25), "QT\nPP\nBM\nGD0044072501\nQT\n");
@@ -100,7 +103,8 @@ TEST_F(Lrf, RefusedScansLeaveTheLastOneAndThePortInSync) {
   // Once a bad check character, once a reply without its end (after an answer to nothing),
   // then good scans.
   simtest::serial_script(kNode, "GD0044072501\n", bad, 0, true);
-  simtest::serial_script(kNode, "GD0044072501\n", "QT\n00P\n\n" + good.substr(0, good.size() - 1), 0, true);
+  simtest::serial_script(kNode, "GD0044072501\n", "QT\n00P\n\n" + good.substr(0, good.size() - 1),
+                         0, true);
   values[0] = 4321;
   simtest::serial_script(kNode, "GD0044072501\n", lrf_test::scan_reply(values));
 
@@ -137,8 +141,9 @@ TEST_F(Lrf, SensorsThatCannotStart) {
 
 TEST_F(Lrf, NarrowerSensorIsScannedOverItsOwnSteps) {
   answer_start(lrf_test::params_reply(100, 700));
-  simtest::serial_script(kNode, "GD0100070001\n",
-                         lrf_test::scan_reply(std::vector<std::int32_t>(601, 2000), "GD0100070001"));
+  simtest::serial_script(
+      kNode, "GD0100070001\n",
+      lrf_test::scan_reply(std::vector<std::int32_t>(601, 2000), "GD0100070001"));
   const int h = vx_lrf_Init(kNode);
   ASSERT_GE(h, 0);
   ASSERT_EQ(vx_lrf_GetDistances(h), 0);
@@ -157,8 +162,10 @@ TEST_F(Lrf, PowerSwitchIsTheConfiguredPin) {
 
   for (const auto &[setting, result, ops] :
        {std::tuple<std::string, int, std::vector<std::string>>{"75", 0, {"dir_out 75 1"}},
-        {"64", -EINVAL, {}}, {"\"pin 3\"", -EINVAL, {}}}) {
-    const std::string path = testutil::temp_file("[lrf]\npower_gpio = " + setting + "\n", "tarsa_lrf_");
+        {"64", -EINVAL, {}},
+        {"\"pin 3\"", -EINVAL, {}}}) {
+    const std::string path =
+        testutil::temp_file("[lrf]\npower_gpio = " + setting + "\n", "tarsa_lrf_");
     setenv("TARSA_CONFIG", path.c_str(), 1);
     ASSERT_EQ(vx_config_init(0, nullptr), 0);
     mark = simtest::trace_mark();

@@ -15,11 +15,13 @@ using scip::Fault;
 namespace {
 
 // Runs a "GD" frame through the whole chain the driver uses.
-Fault parse_scan(std::string_view buf, std::vector<std::int32_t> &out, std::string_view echo = "GD0044072501") {
+Fault parse_scan(std::string_view buf, std::vector<std::int32_t> &out,
+                 std::string_view echo = "GD0044072501") {
   const auto span = scip::find_reply(buf, echo);
   if (!span) return Fault::format;
   scip::Reply reply;
-  if (const Fault f = scip::parse_reply(buf.substr(span->begin, span->end - span->begin), reply); f != Fault::none)
+  if (const Fault f = scip::parse_reply(buf.substr(span->begin, span->end - span->begin), reply);
+      f != Fault::none)
     return f;
   return scip::parse_distances(reply, out);
 }
@@ -33,8 +35,8 @@ std::size_t line_at(const std::string &frame, int n) {
 
 TEST(Scip, CheckCharactersOfKnownLines) {
   // Lines as a sensor of this class sends them, check character last.
-  for (const std::string line : {"00P", "DMIN:20;4", "DMAX:5600;_", "ARES:1024;\\", "AMIN:44;7", "AMAX:725;o",
-                                 "AFRT:384;6", "SCAN:600;e"}) {
+  for (const std::string line : {"00P", "DMIN:20;4", "DMAX:5600;_", "ARES:1024;\\", "AMIN:44;7",
+                                 "AMAX:725;o", "AFRT:384;6", "SCAN:600;e"}) {
     const std::size_t covered = line.size() == 3 ? 2 : line.size() - 2;  // info lines: before ';'
     EXPECT_EQ(scip::check(line.substr(0, covered)), line.back()) << line;
   }
@@ -46,8 +48,8 @@ TEST(Scip, ValuesEncodeSixBitsACharacterMostSignificantFirst) {
   EXPECT_EQ(scip::encode(0, 4), "0000");
   EXPECT_EQ(scip::decode("0?X"), 1000);
   EXPECT_EQ(scip::decode("1Dh"), (1 << 12) | (20 << 6) | 56);
-  EXPECT_EQ(scip::decode("0p0"), -1);   // above the 64 characters of the encoding
-  EXPECT_EQ(scip::decode("0/0"), -1);   // below them
+  EXPECT_EQ(scip::decode("0p0"), -1);  // above the 64 characters of the encoding
+  EXPECT_EQ(scip::decode("0/0"), -1);  // below them
   EXPECT_EQ(scip::decode(""), -1);
   std::mt19937 rng(7);
   for (int i = 0; i < 1000; ++i) {
@@ -71,7 +73,8 @@ TEST(Scip, RepliesThatAreRefused) {
   const auto values = lrf_test::sample_scan();
   std::vector<std::int32_t> out(682, -7);
   const std::vector<std::int32_t> untouched(682, -7);
-  EXPECT_EQ(parse_scan(lrf_test::scan_reply(values, "GD0044072501", "10"), out), Fault::status);  // laser off
+  EXPECT_EQ(parse_scan(lrf_test::scan_reply(values, "GD0044072501", "10"), out),
+            Fault::status);  // laser off
   EXPECT_EQ(parse_scan(lrf_test::reply("GD0044072501", "04"), out), Fault::status);
 
   const std::string frame = lrf_test::scan_reply(values);
@@ -129,10 +132,18 @@ TEST(Scip, FuzzedRepliesAreRefusedOrStayInRange) {
     for (int k = rng() % 8; k >= 0; --k) {
       const std::size_t at = rng() % (m.size() + 1);
       switch (rng() % 4) {
-        case 0: if (at < m.size()) m[at] = static_cast<char>(rng() & 0xFF); break;
-        case 1: m.insert(at, 1, "\n0;:P"[rng() % 5]); break;
-        case 2: if (at < m.size()) m.erase(at, 1 + rng() % 70); break;
-        default: m.resize(at); break;
+        case 0:
+          if (at < m.size()) m[at] = static_cast<char>(rng() & 0xFF);
+          break;
+        case 1:
+          m.insert(at, 1, "\n0;:P"[rng() % 5]);
+          break;
+        case 2:
+          if (at < m.size()) m.erase(at, 1 + rng() % 70);
+          break;
+        default:
+          m.resize(at);
+          break;
       }
     }
     if (parse_scan(m, out) == Fault::none) {
