@@ -1,0 +1,7 @@
+# StarGazer module: the matrix routines and the fit on their own; the serial link, parameters,
+# positions and calibration against scripted replies on the simulated board's /dev/ttyO0. The
+# serial tests are slow by nature (30 ms a byte), so they are split to run side by side.
+if(NOT EXISTS ${PROJECT_SOURCE_DIR}/lib/stargazer/vx_stargazer.cpp)
+  return()
+endif()
+tarsa_test(test_vx_stargazer_fit SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_vx_stargazer_fit.cpp)
