@@ -5,3 +5,8 @@ if(NOT EXISTS ${PROJECT_SOURCE_DIR}/lib/stargazer/vx_stargazer.cpp)
   return()
 endif()
 tarsa_test(test_vx_stargazer_fit SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_vx_stargazer_fit.cpp)
+tarsa_test(test_vx_stargazer_link SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_vx_stargazer_link.cpp SIM TIMEOUT 120)
+tarsa_test(test_vx_stargazer_params SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_vx_stargazer_params.cpp SIM TIMEOUT 120)
+# Its tcflush stands in for the C library's, for the reader's own calls: exported.
+tarsa_test(test_vx_stargazer_data SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_vx_stargazer_data.cpp SIM TIMEOUT 120)
+set_target_properties(test_vx_stargazer_data PROPERTIES ENABLE_EXPORTS ON)
