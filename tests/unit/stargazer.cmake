@@ -10,3 +10,6 @@ tarsa_test(test_vx_stargazer_params SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_vx_st
 # Its tcflush stands in for the C library's, for the reader's own calls: exported.
 tarsa_test(test_vx_stargazer_data SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_vx_stargazer_data.cpp SIM TIMEOUT 120)
 set_target_properties(test_vx_stargazer_data PROPERTIES ENABLE_EXPORTS ON)
+# Defines routines under the library's names and must be found by them: exported.
+tarsa_test(test_vx_stargazer_calib SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_vx_stargazer_calib.cpp SIM TIMEOUT 120)
+set_target_properties(test_vx_stargazer_calib PROPERTIES ENABLE_EXPORTS ON)
