@@ -16,8 +16,12 @@ constexpr int kSweeps = 50;
 constexpr double kPivotMin = 1e-19;
 
 // Element (i, j) of a matrix stored with row stride `stride`.
-inline double &at(double *m, int stride, int i, int j) { return m[i * stride + j]; }
-inline double at(const double *m, int stride, int i, int j) { return m[i * stride + j]; }
+inline double &at(double *m, int stride, int i, int j) {
+  return m[i * stride + j];
+}
+inline double at(const double *m, int stride, int i, int j) {
+  return m[i * stride + j];
+}
 
 }  // namespace
 
@@ -145,7 +149,8 @@ int inverse(const double *a, double *inv, int n) {
     }
     if (!(best >= kPivotMin)) return -1;  // also a pivot that is not a number
     if (row != k)
-      for (int j = k; j <= last; ++j) std::swap(at(w, kWorkStride, row, j), at(w, kWorkStride, k, j));
+      for (int j = k; j <= last; ++j)
+        std::swap(at(w, kWorkStride, row, j), at(w, kWorkStride, k, j));
     const double pivot = at(w, kWorkStride, k, k);
     for (int j = last; j >= k; --j) at(w, kWorkStride, k, j) /= pivot;
     for (int i = 1; i <= n; ++i) {
@@ -200,17 +205,19 @@ void rotate(double *a, int i, int j, int k, int l, double tau, double s, int n) 
 int jacobi(double *a, int n, double *d, double *v, int *nrot) {
   return tarsa::matrix::jacobi(a, n, d, v, nrot);
 }
-int choldc(double *a, int n, double *l) { return tarsa::matrix::choldc(a, n, l); }
-int inverse(const double *a, double *inv, int n) { return tarsa::matrix::inverse(a, inv, n); }
+int choldc(double *a, int n, double *l) {
+  return tarsa::matrix::choldc(a, n, l);
+}
+int inverse(const double *a, double *inv, int n) {
+  return tarsa::matrix::inverse(a, inv, n);
+}
 void AperB(const double *a, const double *b, double *r, int rows_a, int cols_a, int, int cols_b) {
   tarsa::matrix::AperB(a, b, r, rows_a, cols_a, cols_b);
 }
-void A_TperB(const double *a, const double *b, double *r, int rows_a, int cols_a, int,
-             int cols_b) {
+void A_TperB(const double *a, const double *b, double *r, int rows_a, int cols_a, int, int cols_b) {
   tarsa::matrix::A_TperB(a, b, r, rows_a, cols_a, cols_b);
 }
-void AperB_T(const double *a, const double *b, double *r, int rows_a, int cols_a, int,
-             int cols_b) {
+void AperB_T(const double *a, const double *b, double *r, int rows_a, int cols_a, int, int cols_b) {
   tarsa::matrix::AperB_T(a, b, r, rows_a, cols_a, cols_b);
 }
 

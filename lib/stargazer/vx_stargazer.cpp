@@ -24,7 +24,7 @@
 // Landmark names as the sensor spells them; the codes are the indices.
 extern "C" {
 const char *const vx_gazer_landmark_types[VX_GAZER_LANDMARK_TYPES] = {"HLD1S", "HLD1L", "HLD2S",
-                                                                     "HLD2L", "HLD3S", "HLD3L"};
+                                                                      "HLD2L", "HLD3S", "HLD3L"};
 const char *const vx_gazer_landmark_modes[VX_GAZER_LANDMARK_MODES] = {"Alone", "Map"};
 const char *const vx_gazer_height_fix_modes[VX_GAZER_HEIGHT_FIX_MODES] = {"No", "Yes"};
 
@@ -83,7 +83,9 @@ constexpr double kEllipseOffsetDeg = 100.0;
 // The open port; a failed open leaves its negative result here, which counts as not open.
 tarsa::UniqueFd SerialDeviceHandle;
 
-bool port_open() { return SerialDeviceHandle.valid(); }
+bool port_open() {
+  return SerialDeviceHandle.valid();
+}
 
 // Sleeps the whole time even when a signal arrives meanwhile.
 void pause_us(long us) {
@@ -245,8 +247,10 @@ Received cread;
 // Library heading from the sensor's: the sensor counts the other way, from a quarter turn away.
 double convert_heading(double sent) {
   double h = 90.0 - sent;
-  if (h < 0.0) h += 360.0;
-  else if (h > 360.0) h -= 360.0;
+  if (h < 0.0)
+    h += 360.0;
+  else if (h > 360.0)
+    h -= 360.0;
   return h;
 }
 
@@ -275,7 +279,8 @@ int read_data(double *x, double *y, double *height, double *angle, int *id, char
   if (cread.holds(text::MapId) && received.back() == '`') {
     int number = 0;
     // A text that ends before the number's place has none.
-    if (cread.len <= kMapIdOffset || std::sscanf(cread.buf.data() + kMapIdOffset, "%d", &number) != 1)
+    if (cread.len <= kMapIdOffset ||
+        std::sscanf(cread.buf.data() + kMapIdOffset, "%d", &number) != 1)
       return -9;
     return number;
   }
@@ -287,8 +292,8 @@ int read_data(double *x, double *y, double *height, double *angle, int *id, char
   char m = 0;
   int ident = 0;
   double sent_heading = 0, px = 0, py = 0, h = 0;
-  const int fields = std::sscanf(cread.buf.data(), "%*c%*c%c%d%*c%lf%*c%lf%*c%lf%*c%lf", &m,
-                                 &ident, &sent_heading, &px, &py, &h);
+  const int fields = std::sscanf(cread.buf.data(), "%*c%*c%c%d%*c%lf%*c%lf%*c%lf%*c%lf", &m, &ident,
+                                 &sent_heading, &px, &py, &h);
   if (fields < 6) {
     // The fields read before the parse stopped are passed on, the heading as sent.
     if (fields >= 1) put(mode, m);
@@ -319,8 +324,8 @@ int read_data(double *x, double *y, double *height, double *angle, int *id, char
 // ---- calibration ----
 
 constexpr int kMaxPoints = VX_GAZER_MAX_POINTS;
-constexpr int kOrder = 6;          // unknowns of the general conic
-constexpr int kSq = kOrder + 1;    // stride of the 6 x 6 matrices
+constexpr int kOrder = 6;        // unknowns of the general conic
+constexpr int kSq = kOrder + 1;  // stride of the 6 x 6 matrices
 constexpr double kEigenMax = 1e21;
 constexpr double kEigenMin = 1e-19;
 constexpr double kResidualLimit = 5.0;
@@ -328,7 +333,7 @@ constexpr int kTurnSpeed = 40;
 constexpr int kControlMode = 1;
 constexpr long kSettleUs = 500000;
 constexpr long kSampleUs = 100000;
-constexpr long kNoCheckS = 2;   // the turn is not tested for completion before this
+constexpr long kNoCheckS = 2;  // the turn is not tested for completion before this
 constexpr long kTurnLimitS = 60;
 
 // Direct least-squares fit of a general conic a x^2 + 2b xy + c y^2 + 2d x + 2f y + g = 0 under
@@ -386,10 +391,14 @@ int fit_ellipse(const double *x, const double *y, int n, double *x0, double *y0,
   const double num = 2 * (cc * dx * dx + a * fy * fy + g * b * b - 2 * b * dx * fy - a * cc * g);
   const double r = std::sqrt((a - cc) * (a - cc) + 4 * b * b);
   double orientation = 0.0;
-  if (b == 0 && a < cc) orientation = 0.0;
-  else if (b == 0 && a > cc) orientation = 90.0;
-  else if (b != 0 && a < cc) orientation = 0.5 * std::atan(2 * b / (a - cc)) * 180 / kPi;
-  else if (b != 0 && a > cc) orientation = 0.5 * std::atan(2 * b / (a - cc)) * 180 / kPi + 90;
+  if (b == 0 && a < cc)
+    orientation = 0.0;
+  else if (b == 0 && a > cc)
+    orientation = 90.0;
+  else if (b != 0 && a < cc)
+    orientation = 0.5 * std::atan(2 * b / (a - cc)) * 180 / kPi;
+  else if (b != 0 && a > cc)
+    orientation = 0.5 * std::atan(2 * b / (a - cc)) * 180 / kPi + 90;
   *x0 = (cc * dx - b * fy) / den;
   *y0 = (a * fy - b * dx) / den;
   *axis_a = std::sqrt(num / (den * (r - (a + cc))));
@@ -405,7 +414,9 @@ long now_s() {
   return static_cast<long>(ts.tv_sec);
 }
 
-void progress_prefix() { std::printf("\x1b[%d`\x1b[K", 1); }
+void progress_prefix() {
+  std::printf("\x1b[%d`\x1b[K", 1);
+}
 
 int calibrate(lyn_dev_t robot, double *x0, double *y0, double *angle, double *axis_a,
               double *axis_b, double *rms_x, double *rms_y) {
@@ -451,8 +462,8 @@ int calibrate(lyn_dev_t robot, double *x0, double *y0, double *angle, double *ax
   progress_prefix();
   std::printf("  start angle: %5.1f current angle: %5.1f\n", start, current);
 
-  if (const int r = fit_ellipse(xs, ys, count, &center_x0, &center_y0, &angle_rot, &a_axis,
-                                &b_axis);
+  if (const int r =
+          fit_ellipse(xs, ys, count, &center_x0, &center_y0, &angle_rot, &a_axis, &b_axis);
       r != 0) {
     std::printf("\nERROR: computing ellipse parameters (error : %d)!\n", r);
     return -3;
@@ -462,10 +473,10 @@ int calibrate(lyn_dev_t robot, double *x0, double *y0, double *angle, double *ax
   double sum_x = 0, sum_y = 0;
   for (int i = 0; i < count; ++i) {
     const double t = (headings[i] + kEllipseOffsetDeg - angle_rot) * kPi / 180.0;
-    const double ex = center_x0 - xs[i] + a_axis * std::cos(t) * std::cos(p) -
-                      b_axis * std::sin(t) * std::sin(p);
-    const double ey = center_y0 - ys[i] + a_axis * std::cos(t) * std::sin(p) +
-                      b_axis * std::sin(t) * std::cos(p);
+    const double ex =
+        center_x0 - xs[i] + a_axis * std::cos(t) * std::cos(p) - b_axis * std::sin(t) * std::sin(p);
+    const double ey =
+        center_y0 - ys[i] + a_axis * std::cos(t) * std::sin(p) + b_axis * std::sin(t) * std::cos(p);
     sum_x += ex * ex;
     sum_y += ey * ey;
   }
@@ -499,9 +510,13 @@ int vx_stargazer_Close(void) {
   return SerialDeviceHandle.reset();
 }
 
-int vx_gazer_stop_computation(void) { return stop_computation(); }
+int vx_gazer_stop_computation(void) {
+  return stop_computation();
+}
 
-int vx_gazer_wait_stop_computation(void) { return wait_stop_computation(); }
+int vx_gazer_wait_stop_computation(void) {
+  return wait_stop_computation();
+}
 
 int vx_gazer_start_computation(void) {
   if (!port_open()) return kNotOpen;
@@ -529,10 +544,18 @@ int vx_gazer_get_version(char *out) {
   return 0;
 }
 
-int vx_gazer_set_landmark_number(int value) { return set_integer(param::IdNum, value); }
-int vx_gazer_get_landmark_number(int *value) { return get_integer(param::IdNum, value); }
-int vx_gazer_set_ref_id(int value) { return set_integer(param::RefId, value); }
-int vx_gazer_get_ref_id(int *value) { return get_integer(param::RefId, value); }
+int vx_gazer_set_landmark_number(int value) {
+  return set_integer(param::IdNum, value);
+}
+int vx_gazer_get_landmark_number(int *value) {
+  return get_integer(param::IdNum, value);
+}
+int vx_gazer_set_ref_id(int value) {
+  return set_integer(param::RefId, value);
+}
+int vx_gazer_get_ref_id(int *value) {
+  return get_integer(param::RefId, value);
+}
 
 int vx_gazer_set_landmark_type(unsigned code) {
   return set_named(param::MarkType, code, vx_gazer_landmark_types);
@@ -574,13 +597,13 @@ int vx_gazer_set_end_command(void) {
 
 // ---- positions and calibration ----
 
-int vx_stargazer_read_data(double *x, double *y, double *height, double *angle, int *id,
-                           char *mode, int correct) {
+int vx_stargazer_read_data(double *x, double *y, double *height, double *angle, int *id, char *mode,
+                           int correct) {
   return read_data(x, y, height, angle, id, mode, correct);
 }
 
-int compute_ellipse(const double *x, const double *y, int n, double *x0, double *y0,
-                    double *angle, double *axis_a, double *axis_b) {
+int compute_ellipse(const double *x, const double *y, int n, double *x0, double *y0, double *angle,
+                    double *axis_a, double *axis_b) {
   return fit_ellipse(x, y, n, x0, y0, angle, axis_a, axis_b);
 }
 

@@ -97,11 +97,17 @@ Options parse(int argc, char *argv[]) {
 
 const char *first_reading(int r) {
   switch (r) {
-    case -8: return "no position record arrived";
-    case -6: return "the sensor sees no landmark";
-    case -7: case -5: return "the sensor sent something that is not a position record";
-    case -1: return "the port is not open";
-    default: return "the sensor sent a report instead of a position";
+    case -8:
+      return "no position record arrived";
+    case -6:
+      return "the sensor sees no landmark";
+    case -7:
+    case -5:
+      return "the sensor sent something that is not a position record";
+    case -1:
+      return "the port is not open";
+    default:
+      return "the sensor sent a report instead of a position";
   }
 }
 

@@ -60,9 +60,10 @@ int main(int argc, char *argv[]) {
   for (i = 0; i < 10; i++) {
     const int r = vx_stargazer_read_data(&x, &y, &height, &angle, &id, &mode, 0);
     if (r == 0) {
-      printf("data %d: [cm,deg] x= %+6.1f  y= %+6.1f  angle= %+6.1f height= %+6.1f idnum= %4d "
-             "mode: %c\n",
-             i, x, y, angle, height, id, mode);
+      printf(
+          "data %d: [cm,deg] x= %+6.1f  y= %+6.1f  angle= %+6.1f height= %+6.1f idnum= %4d "
+          "mode: %c\n",
+          i, x, y, angle, height, id, mode);
     } else if (r == -8) {
       fprintf(stderr, "\nERROR: no data received!\n");
     } else if (r == -6) {

@@ -4,12 +4,13 @@
 if(NOT EXISTS ${PROJECT_SOURCE_DIR}/lib/stargazer/vx_stargazer.cpp)
   return()
 endif()
-tarsa_test(test_vx_stargazer_fit SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_vx_stargazer_fit.cpp)
-tarsa_test(test_vx_stargazer_link SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_vx_stargazer_link.cpp SIM TIMEOUT 120)
-tarsa_test(test_vx_stargazer_params SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_vx_stargazer_params.cpp SIM TIMEOUT 120)
+set(gazer_dir ${CMAKE_CURRENT_LIST_DIR})
+tarsa_test(test_vx_stargazer_fit SOURCES ${gazer_dir}/test_vx_stargazer_fit.cpp)
+tarsa_test(test_vx_stargazer_link SOURCES ${gazer_dir}/test_vx_stargazer_link.cpp SIM TIMEOUT 120)
+tarsa_test(test_vx_stargazer_params SOURCES ${gazer_dir}/test_vx_stargazer_params.cpp SIM TIMEOUT 120)
 # Its tcflush stands in for the C library's, for the reader's own calls: exported.
-tarsa_test(test_vx_stargazer_data SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_vx_stargazer_data.cpp SIM TIMEOUT 120)
+tarsa_test(test_vx_stargazer_data SOURCES ${gazer_dir}/test_vx_stargazer_data.cpp SIM TIMEOUT 120)
 set_target_properties(test_vx_stargazer_data PROPERTIES ENABLE_EXPORTS ON)
 # Defines routines under the library's names and must be found by them: exported.
-tarsa_test(test_vx_stargazer_calib SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_vx_stargazer_calib.cpp SIM TIMEOUT 120)
+tarsa_test(test_vx_stargazer_calib SOURCES ${gazer_dir}/test_vx_stargazer_calib.cpp SIM TIMEOUT 120)
 set_target_properties(test_vx_stargazer_calib PROPERTIES ENABLE_EXPORTS ON)

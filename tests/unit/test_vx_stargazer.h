@@ -4,17 +4,16 @@
 #pragma once
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "simtest.h"
-#include "testutil.h"
 #include "tarsa/vx_stargazer.h"
+#include "testutil.h"
 
 namespace gazer_test {
 
@@ -109,7 +108,6 @@ class GazerTest : public ::testing::Test {
   static inline Line *line = nullptr;  // opened by the first test, kept for the binary's life
 
  protected:
-
   void SetUp() override {
     if (!simtest::active()) GTEST_SKIP() << "runs under tarsa-sim (the sensor's line)";
     if (line == nullptr) line = new Line;

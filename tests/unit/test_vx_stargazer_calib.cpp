@@ -20,13 +20,27 @@ int foreign_calls = 0;
 // This program's own routines of the same names (exported like the library's, by the header's
 // declarations), each of which would spoil a fit that used it.
 extern "C" {
-void rotate(double *, int, int, int, int, double, double, int) { ++foreign_calls; }
-int jacobi(double *, int, double *, double *, int *) { return ++foreign_calls, 0; }
-int choldc(double *, int, double *) { return ++foreign_calls, 0; }
-int inverse(const double *, double *, int) { return ++foreign_calls, -1; }
-void AperB(const double *, const double *, double *, int, int, int, int) { ++foreign_calls; }
-void A_TperB(const double *, const double *, double *, int, int, int, int) { ++foreign_calls; }
-void AperB_T(const double *, const double *, double *, int, int, int, int) { ++foreign_calls; }
+void rotate(double *, int, int, int, int, double, double, int) {
+  ++foreign_calls;
+}
+int jacobi(double *, int, double *, double *, int *) {
+  return ++foreign_calls, 0;
+}
+int choldc(double *, int, double *) {
+  return ++foreign_calls, 0;
+}
+int inverse(const double *, double *, int) {
+  return ++foreign_calls, -1;
+}
+void AperB(const double *, const double *, double *, int, int, int, int) {
+  ++foreign_calls;
+}
+void A_TperB(const double *, const double *, double *, int, int, int, int) {
+  ++foreign_calls;
+}
+void AperB_T(const double *, const double *, double *, int, int, int, int) {
+  ++foreign_calls;
+}
 int compute_ellipse(const double *, const double *, int, double *x0, double *y0, double *angle,
                     double *axis_a, double *axis_b) {
   *x0 = *y0 = *angle = *axis_a = *axis_b = 1e6;

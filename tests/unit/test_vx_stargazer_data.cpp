@@ -81,8 +81,8 @@ TEST_F(GazerData, RecordsAndHeadings) {
   EXPECT_EQ(r.height, 250.0);
   EXPECT_EQ(read("").rc, -8) << "a read takes everything that was waiting";
 
-  for (auto [sent, converted] : {std::pair{120.0, 330.0}, {-90.0, 180.0}, {90.0, 0.0},
-                                 {-300.0, 30.0}, {-179.5, 269.5}}) {
+  for (auto [sent, converted] :
+       {std::pair{120.0, 330.0}, {-90.0, 180.0}, {90.0, 0.0}, {-300.0, 30.0}, {-179.5, 269.5}}) {
     r = read("~^I7|" + std::to_string(sent) + "|-1.5|2.25|198.5`");
     EXPECT_EQ(r.rc, 0) << sent;
     EXPECT_DOUBLE_EQ(r.angle, converted) << sent;
@@ -181,8 +181,9 @@ TEST_F(GazerData, FloodedLineIsFlushed) {
 // documented set and the outputs are written only for a record or a partial one.
 TEST_F(GazerData, FuzzedReceivedText) {
   static const std::vector<std::string> fields = {
-      "I", "M", "|", "|", "|", "-", ".", "e", "+", " ", "0", "7", "3.5", "99999999999", "1e308",
-      "nan", "inf", std::string(1, '\0'), "`", "~"};
+      "I", "M", "|", "|",   "|",           "-",     ".",   "e",   "+",
+      " ", "0", "7", "3.5", "99999999999", "1e308", "nan", "inf", std::string(1, '\0'),
+      "`", "~"};
   static const std::vector<std::string> reports = {
       "~^I3|0|10|20|250`", "MAPID", "DeadZone", "~!ParameterUpdate`", "~$IDNum|3`", "\xff", "\n"};
   std::mt19937 rng(20240611);
@@ -195,9 +196,12 @@ TEST_F(GazerData, FuzzedReceivedText) {
   for (int round = 0; round < 300; ++round) {
     std::string text = round % 3 == 0 ? "~^" : "";
     for (int n = count(rng); n > 0; --n) {
-      if (round % 3 == 0) text += pick(fields);
-      else if (round % 3 == 1) text += n % 8 == 0 ? pick(reports) : pick(fields);
-      else text += static_cast<char>(byte(rng));
+      if (round % 3 == 0)
+        text += pick(fields);
+      else if (round % 3 == 1)
+        text += n % 8 == 0 ? pick(reports) : pick(fields);
+      else
+        text += static_cast<char>(byte(rng));
     }
     if (round % 3 == 0) text += '`';
     const Reading r = read(text, correct(rng));

@@ -45,7 +45,8 @@ Mat product(Mat a, Mat b) {
 
 void expect_near(Mat a, Mat b, double tol) {
   for (int i = 1; i <= a.n; ++i)
-    for (int j = 1; j <= a.n; ++j) EXPECT_NEAR(a(i, j), b(i, j), tol) << "(" << i << "," << j << ")";
+    for (int j = 1; j <= a.n; ++j)
+      EXPECT_NEAR(a(i, j), b(i, j), tol) << "(" << i << "," << j << ")";
 }
 
 TEST(GazerMatrix, Inverse) {
