@@ -58,6 +58,13 @@ int udp_bound(const char *ip, int port) {
 struct RobotSetup {
   std::string scenario;          // scenario text for tarsa-sim; "" = the built-in board
   bool robot_configured = true;  // false: the configuration has no Tarsa4 class
+  std::string teleop;            // more lines for the [teleop] table
+
+  static RobotSetup board(std::string toml) {
+    RobotSetup s;
+    s.scenario = std::move(toml);
+    return s;
+  }
 };
 
 // teleop started under tarsa-sim with a pseudo-terminal as standard input.
@@ -67,7 +74,7 @@ class Robot {
     dir_ = testing::TempDir() + "teleop-" + std::to_string(getpid()) + "-" + std::to_string(++runs_);
     mkdir(dir_.c_str(), 0700);
     trace_ = dir_ + "/trace.jsonl";
-    write_config(setup.robot_configured);
+    write_config(setup);
     std::string tty;
     master_ = testutil::open_pty(tty);
     slave_ = open(tty.c_str(), O_RDWR | O_NOCTTY);
@@ -166,12 +173,13 @@ class Robot {
   const std::string &dir() const { return dir_; }
 
   // The standard board with the test's host address (and without the robot when asked).
-  void write_config(bool robot_configured) const {
+  void write_config(const RobotSetup &setup) const {
     std::string text = slurp(std::string(TARSA_SOURCE_DIR) + "/tarsa.toml.sample");
     std::size_t at = text.find("udp_host = \"127.0.0.1\"");
     ASSERT_NE(at, std::string::npos);
     text.replace(at, 22, std::string("udp_host = \"") + kHostIp + "\"");
-    if (!robot_configured) {
+    text += setup.teleop;  // the sample ends with the [teleop] table
+    if (!setup.robot_configured) {
       std::size_t from = text.find("[Tarsa4.devices]"), to = text.find("[Gripper.devices]");
       ASSERT_TRUE(from != std::string::npos && to != std::string::npos);
       text.erase(from, to - from);
@@ -196,10 +204,10 @@ struct Received {
   sockaddr_in from;
 };
 
-// The operator's end, played by the test on 127.0.0.1:3000.
+// The operator's end, played by the test on the test's own address, port 3000 unless told.
 class Host {
  public:
-  Host() : sock_(udp_bound(kHostIp, 3000)), t0_(Clock::now()) {}
+  explicit Host(int port = 3000) : sock_(udp_bound(kHostIp, port)), t0_(Clock::now()) {}
   ~Host() { close(sock_); }
 
   // Receives messages for `duration` seconds; `answer` gives the reply to each (none: no reply)
@@ -513,23 +521,26 @@ TEST(TeleopSystem, RefusesToStartWithoutItsRobot) {
   const std::string nack =
       "extends = \"builtin\"\n[[fault]]\nkind = \"nack\"\naddr = 0x1F\nafter = ";
   const struct {
-    RobotSetup setup;
+    std::string scenario;
+    bool configured;
     std::string message;
   } cases[] = {
-      {{"", false},
+      {"", false,
        "teleop: no robot: \"Tarsa4:dsPic\" (I2C bus, not in the configuration) cannot be opened: "
        "unknown device class 'Tarsa4'\n"},
-      {{nack + "0\n"},
+      {nack + "0\n", true,
        "teleop: no robot: \"Tarsa4:dsPic\" (I2C bus, address 0x1F) cannot be opened: no device "
        "found with (0,31)\n"},
       // Acknowledges its address, then answers no command.
-      {{nack + "1\n"},
+      {nack + "1\n", true,
        "teleop: no robot: \"Tarsa4:dsPic\" (I2C bus, address 0x1F) does not answer: "
        "Error while receiving command from Tarsa4 (-1)\n"},
   };
   for (const auto &c : cases) {
+    RobotSetup setup = RobotSetup::board(c.scenario);
+    setup.robot_configured = c.configured;
     Host host;
-    Robot robot(c.setup);
+    Robot robot(setup);
     EXPECT_EQ(robot.wait(10), 1) << c.message;
     EXPECT_EQ(robot.errors(), c.message);
     EXPECT_EQ(robot.frames(), std::vector<std::string>{}) << c.message;
@@ -537,9 +548,28 @@ TEST(TeleopSystem, RefusesToStartWithoutItsRobot) {
   }
 }
 
+TEST(TeleopSystem, PortSetting) {
+  {
+    Host host(4000);
+    RobotSetup setup;
+    setup.teleop = "port = 4000\n";
+    Robot robot(setup);
+    EXPECT_TRUE(host.first(10)) << robot.errors();
+    robot.signal(SIGINT);
+    EXPECT_EQ(robot.wait(5), 0);
+  }
+  RobotSetup setup;
+  setup.teleop = "port = 0\n";
+  Robot robot(setup);
+  EXPECT_EQ(robot.wait(10), 1);
+  EXPECT_EQ(robot.errors(), "teleop: teleop.port: not a port number (1 to 65535): 0\n");
+  EXPECT_EQ(robot.frames(), std::vector<std::string>{});
+}
+
 TEST(TeleopSystem, RobotThatStopsAnsweringGetsTheStopAgainAndFails) {
   Host host;
-  Robot robot({"extends = \"builtin\"\n[[fault]]\nkind = \"nack\"\naddr = 0x1F\nfrom_ms = 1500\n"});
+  Robot robot(RobotSetup::board(
+      "extends = \"builtin\"\n[[fault]]\nkind = \"nack\"\naddr = 0x1F\nfrom_ms = 1500\n"));
   ASSERT_TRUE(host.first(10)) << robot.output();
   host.serve(2.0, [](const Received &, int &) { return std::optional<std::string>("0x100"); });
   robot.signal(SIGINT);
