@@ -123,15 +123,14 @@ std::string path_svg(const std::vector<std::pair<double, double>> &path) {
         << px(path.back().first) - 5 << "\" y=\"" << py(path.back().second) - 5
         << "\" width=\"10\" height=\"10\" fill=\"red\"/>\n";
   }
-  // Legend, top right inside the plot.
-  const double lx = left + size - 120, ly = top + 10;
-  svg << "<rect x=\"" << lx << "\" y=\"" << ly << "\" width=\"110\" height=\"66\" fill=\"white\" "
-      << "stroke=\"#888\"/>\n<line x1=\"" << lx + 8 << "\" y1=\"" << ly + 15 << "\" x2=\""
-      << lx + 28 << "\" y2=\"" << ly + 15 << "\" stroke=\"blue\" stroke-width=\"2\"/>\n<text x=\""
-      << lx + 36 << "\" y=\"" << ly + 19 << "\">path</text>\n<circle cx=\"" << lx + 18 << "\" cy=\""
-      << ly + 34 << "\" r=\"6\" fill=\"green\"/>\n<text x=\"" << lx + 36 << "\" y=\"" << ly + 38
-      << "\">start</text>\n<rect x=\"" << lx + 13 << "\" y=\"" << ly + 48
-      << "\" width=\"10\" height=\"10\" fill=\"red\"/>\n<text x=\"" << lx + 36 << "\" y=\""
-      << ly + 57 << "\">end</text>\n</svg>\n";
+  // Legend on one row between the title and the plot, where the path never runs.
+  const double ly = top - 14;
+  svg << "<line x1=\"" << left + 200 << "\" y1=\"" << ly << "\" x2=\"" << left + 220 << "\" y2=\""
+      << ly << "\" stroke=\"blue\" stroke-width=\"2\"/>\n<text x=\"" << left + 226 << "\" y=\""
+      << ly + 4 << "\">path</text>\n<circle cx=\"" << left + 286 << "\" cy=\"" << ly
+      << "\" r=\"6\" fill=\"green\"/>\n<text x=\"" << left + 298 << "\" y=\"" << ly + 4
+      << "\">start</text>\n<rect x=\"" << left + 351 << "\" y=\"" << ly - 5
+      << "\" width=\"10\" height=\"10\" fill=\"red\"/>\n<text x=\"" << left + 368 << "\" y=\""
+      << ly + 4 << "\">end</text>\n</svg>\n";
   return svg.str();
 }
