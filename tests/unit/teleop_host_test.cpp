@@ -17,6 +17,7 @@
 #include <cstring>
 #include <fstream>
 #include <future>
+#include <memory>
 #include <string>
 
 #include "options.h"
@@ -51,6 +52,9 @@ pid_t start_host(const std::vector<std::string> &args, const std::string &out) {
   std::vector<char *> argv;
   for (auto &w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
+  // Gone before the start, so that a later look at it never reads an earlier run: the child may
+  // open it after posix_spawn has returned (qemu-user spawns by fork).
+  unlink(out.c_str());
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
   posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -327,12 +331,14 @@ TEST(HostProgram, ARobotRestartIsANewSession) {
   std::string dir = testing::TempDir();
   std::string script = dir + "/restart-script.txt", out = dir + "/restart-host.txt";
   std::string plot = dir + "/restart.svg", log = dir + "/restart.csv";
-  std::ofstream(script) << "0 0 100\n1.5 0.1 50\n";
+  std::ofstream(script) << "0 0 100\n2.5 0.1 50\n";
   sockaddr_in host = free_port(SOCK_DGRAM);
   pid_t pid =
       start_host({"--port", std::to_string(ntohs(host.sin_port)), "--bind", "127.0.0.1", "--quiet",
                   "--mm-per-count", "1", "--script", script, "--plot", plot, "--log", log},
                  out);
+  // Ended however the test ends.
+  std::unique_ptr<pid_t, void (*)(pid_t *)> ender(&pid, [](pid_t *p) { end_status(*p, 0); });
   ASSERT_TRUE(
       testutil::eventually([&] { return slurp(out).find("listening") != std::string::npos; }, 10));
 
@@ -355,11 +361,13 @@ TEST(HostProgram, ARobotRestartIsANewSession) {
       usleep(session ? 50000 : 10000);
     }
     close(robot);
-    // The console takes a new sender once the robot it drove has been silent for a second.
-    if (session == 0) usleep(1100000);
+    // The console takes a new sender once the robot it drove has been silent for a second (and
+    // some, for a slow emulator).
+    if (session == 0) usleep(1500000);
   }
   kill(pid, SIGINT);
   EXPECT_EQ(end_status(pid, 10), 0);
+  ender.release();
 
   const int later = int(answers[1].size());  // messages after the restart
   ASSERT_GT(later, 1);
