@@ -56,7 +56,8 @@ bool insist(int (*command)()) {
   return false;
 }
 
-// Signals whose default action ends the process; the real-time ones are added at run time.
+// Signals whose default action ends the process, the program's own faults apart; the real-time
+// ones are added at run time.
 constexpr int kStopSignals[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM,   SIGUSR1,
                                 SIGUSR2, SIGPIPE, SIGALRM, SIGVTALRM, SIGPROF,
                                 SIGXCPU, SIGXFSZ, SIGIO,   SIGPWR,    SIGSTKFLT};
