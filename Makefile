@@ -26,7 +26,10 @@ test-asan: deps
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(JOBS)
 
-demo: build
+# The demo builds only what it runs (the CMake target `demo`: the library, teleop, teleop-host and
+# the simulator); the tests are left for `make test`.
+demo: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j$(JOBS) --target demo
 	./scripts/demo.sh $(BUILD)
 
 bench: deps

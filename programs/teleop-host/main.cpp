@@ -3,7 +3,6 @@
 // play a timed script.
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <getopt.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -24,10 +23,16 @@
 #include <utility>
 #include <vector>
 
+#include "options.h"
 #include "script.h"
 #include "sensor_message.h"
+#include "track.h"
+#include "view.h"
 
 namespace {
+
+// How much one key press changes V (mm/s) and W (rad/s).
+constexpr double kVStep = 20, kWStep = 0.1;
 
 volatile sig_atomic_t gStop = 0;
 void on_stop(int) { gStop = 1; }
@@ -38,70 +43,9 @@ double now_s() {
   return ts.tv_sec + ts.tv_nsec / 1e9;
 }
 
-struct Options {
-  int port = 3000;
-  std::string bind = "0.0.0.0";
-  std::string script, log, plot;
-  bool tcp_server = false;
-  std::string tcp_connect;
-  double mm_per_count = 0.678181;
-  double wheel_base = 105.4;
-  double idle_timeout = 0;  // seconds without a message before giving up; 0 = never
-  double v_step = 20, w_step = 0.1;
-  bool quiet = false;
-};
-
-void usage(FILE *to) {
-  std::fputs(
-      "usage: teleop-host [options]\n"
-      "  --port N             port to serve (default 3000)\n"
-      "  --bind ADDR          local address of the UDP socket (default 0.0.0.0)\n"
-      "  --script FILE        play a timed command list (\"SECONDS W V\", \"SECONDS quit\") and end\n"
-      "  --log FILE.csv       record every sensor message\n"
-      "  --plot FILE.svg      write the robot's path from its wheel positions at the end\n"
-      "  --tcp-server         serve a robot that calls over TCP instead of UDP\n"
-      "  --tcp-connect ADDR   call a robot that waits for us over TCP\n"
-      "  --mm-per-count X     wheel travel per encoder count (default 0.678181)\n"
-      "  --wheel-base MM      distance between the wheels (default 105.4)\n"
-      "  --idle-timeout S     end with status 2 when no message came for S seconds\n"
-      "                       (default 10 with --script, otherwise never)\n"
-      "  --quiet              no live screen\n"
-      "keys: arrows or WASD change V and W, space stops, q quits\n",
-      to);
-}
-
-bool parse_options(int argc, char **argv, Options &o) {
-  enum { kPort = 1, kBind, kScript, kLog, kPlot, kTcpServer, kTcpConnect, kMm, kBase, kIdle, kQuiet, kHelp };
-  static const option longopts[] = {
-      {"port", required_argument, nullptr, kPort},         {"bind", required_argument, nullptr, kBind},
-      {"script", required_argument, nullptr, kScript},     {"log", required_argument, nullptr, kLog},
-      {"plot", required_argument, nullptr, kPlot},         {"tcp-server", no_argument, nullptr, kTcpServer},
-      {"tcp-connect", required_argument, nullptr, kTcpConnect}, {"mm-per-count", required_argument, nullptr, kMm},
-      {"wheel-base", required_argument, nullptr, kBase},   {"idle-timeout", required_argument, nullptr, kIdle},
-      {"quiet", no_argument, nullptr, kQuiet},             {"help", no_argument, nullptr, kHelp},
-      {nullptr, 0, nullptr, 0}};
-  bool idle_given = false;
-  int c;
-  while ((c = getopt_long(argc, argv, "", longopts, nullptr)) != -1) {
-    switch (c) {
-      case kPort: o.port = std::atoi(optarg); break;
-      case kBind: o.bind = optarg; break;
-      case kScript: o.script = optarg; break;
-      case kLog: o.log = optarg; break;
-      case kPlot: o.plot = optarg; break;
-      case kTcpServer: o.tcp_server = true; break;
-      case kTcpConnect: o.tcp_connect = optarg; break;
-      case kMm: o.mm_per_count = std::atof(optarg); break;
-      case kBase: o.wheel_base = std::atof(optarg); break;
-      case kIdle: o.idle_timeout = std::atof(optarg), idle_given = true; break;
-      case kQuiet: o.quiet = true; break;
-      case kHelp: usage(stdout); std::exit(0);
-      default: return false;
-    }
-  }
-  if (optind != argc || o.port <= 0 || o.port > 65535 || !(o.mm_per_count > 0) || !(o.wheel_base > 0)) return false;
-  if (!idle_given && !o.script.empty()) o.idle_timeout = 10;
-  return true;
+// Heading in degrees, -180 to 180.
+double degrees(double radians) {
+  return std::remainder(radians, 2 * M_PI) * 180 / M_PI;
 }
 
 // Keyboard in raw mode while the console runs; restored on every way out.
@@ -125,46 +69,20 @@ class RawKeyboard {
   bool active_ = false;
 };
 
-struct Stats {
-  unsigned long received = 0, malformed = 0;
-  double first_t = 0, last_t = 0;
-  double first_arrival = 0, last_arrival = 0;
-  // Running sums of the intervals between messages (robot clock and arrival clock).
-  double sum_dt = 0, sum_dt2 = 0, sum_da = 0, sum_da2 = 0, max_da = 0;
-  unsigned long intervals = 0;
-
-  void add(double t, double arrival) {
-    if (received > 0) {
-      double dt = t - last_t, da = arrival - last_arrival;
-      sum_dt += dt, sum_dt2 += dt * dt, sum_da += da, sum_da2 += da * da;
-      max_da = std::max(max_da, da);
-      ++intervals;
-    } else {
-      first_t = t, first_arrival = arrival;
-    }
-    last_t = t, last_arrival = arrival;
-    ++received;
-  }
-  static double sd(double s, double s2, unsigned long n) {
-    if (n < 2) return 0;
-    double m = s / n;
-    return std::sqrt(std::max(0.0, s2 / n - m * m));
-  }
-};
-
 class Console {
  public:
-  explicit Console(const Options &o) : opt_(o), odo_(o.mm_per_count, o.wheel_base) {}
+  explicit Console(const Options &o) : opt_(o), track_(o.mm_per_count, o.wheel_base) {}
 
   bool start();
   int run();
 
  private:
   void on_message(const std::string &text, const sockaddr_in *from);
+  void on_restart(const SensorMessage &m);
   void on_key(char c);
   void advance_script(double now);
-  void draw();
-  void write_plot();
+  void draw(double now);
+  bool write_plot();
   void summary();
   bool accept_tcp();
 
@@ -176,19 +94,19 @@ class Console {
   std::size_t next_entry_ = 0;
   double W_ = 0, V_ = 0;
   SensorMessage last_{};
-  Odometry odo_;
-  std::vector<std::pair<double, double>> path_;
-  Stats stats_;
+  Track track_;
+  unsigned long malformed_ = 0;
+  double last_arrival_ = -1;
   std::ofstream log_;
   double script_start_ = -1;
   bool quit_ = false;
   double last_draw_ = 0;
+  bool live_ = false;
   // The robot being driven: its address, and when it was last heard. Another sender's messages
   // are not answered, so that a command never reaches a robot it was not meant for.
   sockaddr_in robot_{};
   double robot_seen_ = -1;
   unsigned long others_ = 0;
-  int us_max_ = 1, ir_max_ = 1;
 };
 
 bool Console::start() {
@@ -196,30 +114,40 @@ bool Console::start() {
     std::ifstream in(opt_.script);
     std::stringstream text;
     text << in.rdbuf();
+    if (!in) {
+      std::fprintf(stderr, "teleop-host: --script: cannot read %s: %s\n", opt_.script.c_str(),
+                   std::strerror(errno));
+      return false;
+    }
     std::string error;
-    if (!in || !parse_script(text.str(), script_, error)) {
-      std::fprintf(stderr, "teleop-host: %s: %s\n", opt_.script.c_str(), in ? error.c_str() : std::strerror(errno));
+    if (!parse_script(text.str(), script_, error)) {
+      std::fprintf(stderr, "teleop-host: --script: %s: %s\n", opt_.script.c_str(), error.c_str());
+      return false;
+    }
+  }
+  // The plot is written at the end; a file that cannot be written is found out now.
+  for (const std::string *file : {&opt_.log, &opt_.plot}) {
+    if (file->empty()) continue;
+    errno = 0;
+    std::ofstream out(*file);
+    if (!out) {
+      std::fprintf(stderr, "teleop-host: %s: cannot write %s: %s\n",
+                   file == &opt_.log ? "--log" : "--plot", file->c_str(),
+                   std::strerror(errno ? errno : EIO));
       return false;
     }
   }
   if (!opt_.log.empty()) {
     log_.open(opt_.log);
-    if (!log_) {
-      std::fprintf(stderr, "teleop-host: cannot write %s\n", opt_.log.c_str());
-      return false;
-    }
     log_ << "arrival_s";
     for (const char *tag : kSensorTags) log_ << ',' << tag;
-    log_ << ",W,V\n";
+    log_ << ",W,V,x_mm,y_mm,heading_deg\n";
   }
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(uint16_t(opt_.port));
   const std::string &host = opt_.tcp_connect.empty() ? opt_.bind : opt_.tcp_connect;
-  if (inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1) {
-    std::fprintf(stderr, "teleop-host: bad address %s\n", host.c_str());
-    return false;
-  }
+  inet_pton(AF_INET, host.c_str(), &addr.sin_addr);  // checked with the options
   int one = 1;
   if (!opt_.tcp_connect.empty()) {
     stream_ = true;
@@ -254,10 +182,11 @@ bool Console::accept_tcp() {
 void Console::on_message(const std::string &text, const sockaddr_in *from) {
   SensorMessage m;
   if (!parse_sensor_message(text, m)) {
-    ++stats_.malformed;
+    ++malformed_;
     return;
   }
   double arrival = now_s();
+  bool new_sender = false;
   if (from) {
     bool same = robot_.sin_addr.s_addr == from->sin_addr.s_addr && robot_.sin_port == from->sin_port;
     // A robot silent for a second has gone (or restarted on a new port): take the next one.
@@ -265,16 +194,14 @@ void Console::on_message(const std::string &text, const sockaddr_in *from) {
       ++others_;
       return;
     }
+    new_sender = !same && robot_seen_ >= 0;
     robot_ = *from;
     robot_seen_ = arrival;
   }
   if (script_start_ < 0) script_start_ = arrival;
-  stats_.add(m.t, arrival);
+  last_arrival_ = arrival;
   last_ = m;
-  odo_.update(m.posL, m.posR);
-  path_.emplace_back(odo_.x(), odo_.y());
-  for (int v : m.us) us_max_ = std::max(us_max_, v);
-  for (int v : m.ir) ir_max_ = std::max(ir_max_, v);
+  if (track_.add(m, arrival, new_sender)) on_restart(m);
 
   // The answer carries the command in force now, after the script has caught up.
   advance_script(arrival);
@@ -283,13 +210,27 @@ void Console::on_message(const std::string &text, const sockaddr_in *from) {
   else sendto(sock_, cmd.data(), cmd.size(), 0, reinterpret_cast<const sockaddr *>(from), sizeof *from);
 
   if (log_) {
+    const Odometry &pose = track_.pose();
     char row[1024];
     int n = std::snprintf(row, sizeof row, "%.6f,%.4f,%.4f,%.4f,%.4f,%.4f,%.4f,%.4f,%d,%d,%d,%d", arrival,
                           m.t, m.ax, m.ay, m.az, m.gx, m.gy, m.gz, m.posL, m.posR, m.spdL, m.spdR);
     log_.write(row, std::min<int>(n, sizeof row - 1));
     for (int v : m.us) log_ << ',' << v;
     for (int v : m.ir) log_ << ',' << v;
-    log_ << ',' << W_ << ',' << V_ << '\n';
+    std::snprintf(row, sizeof row, ",%.1f,%.1f,%.2f\n", pose.x(), pose.y(),
+                  degrees(pose.heading()));
+    log_ << ',' << W_ << ',' << V_ << row;
+  }
+}
+
+// A restarted robot is a new session: it must not drive off at the command the operator gave
+// the robot before it, so the command is 0 until a new one is given.
+void Console::on_restart(const SensorMessage &m) {
+  W_ = V_ = 0;
+  if (!live_) {
+    std::printf("teleop-host: the robot restarted (robot time %.2f s): command 0 until a new one\n",
+                m.t);
+    std::fflush(stdout);
   }
 }
 
@@ -314,84 +255,80 @@ void Console::on_key(char c) {
   }
   switch (c) {
     case 27: escape = 1; break;
-    case 'w': case 'W': V_ += opt_.v_step; break;
-    case 's': case 'S': V_ -= opt_.v_step; break;
+    case 'w':
+    case 'W':
+      V_ += kVStep;
+      break;
+    case 's':
+    case 'S':
+      V_ -= kVStep;
+      break;
     // A positive W drives the left wheel faster: the robot turns right.
-    case 'd': case 'D': W_ += opt_.w_step; break;
-    case 'a': case 'A': W_ -= opt_.w_step; break;
+    case 'd':
+    case 'D':
+      W_ += kWStep;
+      break;
+    case 'a':
+    case 'A':
+      W_ -= kWStep;
+      break;
     case ' ': W_ = V_ = 0; break;
     case 'q': case 'Q': quit_ = true; break;
     default: break;
   }
 }
 
-// Heading in degrees, -180 to 180.
-double degrees(double radians) { return std::remainder(radians, 2 * M_PI) * 180 / M_PI; }
-
-std::string bar(int value, int max, int width) {
-  int n = max > 0 ? int(std::lround(double(std::clamp(value, 0, max)) * width / max)) : 0;
-  return std::string(std::size_t(n), '#') + std::string(std::size_t(width - n), '.');
-}
-
-void Console::draw() {
-  const SensorMessage &m = last_;
-  std::printf("\x1b[H\x1b[2J");
-  std::printf("teleop-host  port %d  messages %lu  malformed %lu\r\n\r\n", opt_.port, stats_.received, stats_.malformed);
-  std::printf("time %10.4f s\r\n", m.t);
-  std::printf("acc   x %9.4f  y %9.4f  z %9.4f\r\n", m.ax, m.ay, m.az);
-  std::printf("rate  x %9.4f  y %9.4f  z %9.4f\r\n", m.gx, m.gy, m.gz);
-  std::printf("wheel position  L %9d  R %9d\r\n", m.posL, m.posR);
-  std::printf("wheel speed     L %9d  R %9d\r\n", m.spdL, m.spdR);
-  std::printf("pose  x %9.1f mm  y %9.1f mm  heading %7.1f deg  driven %9.1f mm\r\n\r\n", odo_.x(), odo_.y(),
-              degrees(odo_.heading()), odo_.distance());
-  for (int i = 0; i < 5; ++i) std::printf("US%c %6d %s\r\n", 'A' + i, m.us[i], bar(m.us[i], us_max_, 40).c_str());
-  for (int i = 0; i < 12; ++i) std::printf("IR%c %6d %s\r\n", 'A' + i, m.ir[i], bar(m.ir[i], ir_max_, 40).c_str());
-  std::printf("\r\ncommand  W %7.3f rad/s  V %8.1f mm/s   (arrows/WASD, space stops, q quits)\r\n", W_, V_);
+void Console::draw(double now) {
+  const Odometry &pose = track_.pose();
+  ViewData d;
+  d.transport = stream_ ? "TCP" : "UDP";
+  d.port = opt_.port;
+  d.received = track_.received();
+  d.malformed = malformed_ + splitter_.dropped();
+  d.restarts = track_.sessions() > 0 ? track_.sessions() - 1 : 0;
+  d.since_last = last_arrival_ < 0 ? -1 : now - last_arrival_;
+  d.last = last_;
+  d.x = pose.x(), d.y = pose.y(), d.heading_deg = degrees(pose.heading()),
+  d.distance = pose.distance();
+  d.W = W_, d.V = V_;
+  std::fputs(render_view(d).c_str(), stdout);
   std::fflush(stdout);
 }
 
-void Console::write_plot() {
+bool Console::write_plot() {
   std::ofstream svg(opt_.plot);
-  double minx = 0, maxx = 0, miny = 0, maxy = 0;
-  for (auto [x, y] : path_) minx = std::min(minx, x), maxx = std::max(maxx, x), miny = std::min(miny, y), maxy = std::max(maxy, y);
-  const double size = 600, margin = 40;
-  double span = std::max({maxx - minx, maxy - miny, 100.0});
-  double k = (size - 2 * margin) / span;
-  auto px = [&](double x) { return margin + (x - minx) * k; };
-  auto py = [&](double y) { return size - margin - (y - miny) * k; };  // y grows upwards
-  svg << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"600\" height=\"600\" viewBox=\"0 0 600 600\">\n"
-      << "<rect width=\"600\" height=\"600\" fill=\"white\"/>\n"
-      << "<text x=\"10\" y=\"20\" font-family=\"sans-serif\" font-size=\"14\">robot path from wheel positions, "
-      << std::lround(span) << " mm across</text>\n<polyline fill=\"none\" stroke=\"blue\" stroke-width=\"2\" points=\"";
-  for (auto [x, y] : path_) svg << px(x) << ',' << py(y) << ' ';
-  svg << "\"/>\n<circle cx=\"" << px(0) << "\" cy=\"" << py(0) << "\" r=\"5\" fill=\"green\"/>\n";
-  if (!path_.empty())
-    svg << "<circle cx=\"" << px(path_.back().first) << "\" cy=\"" << py(path_.back().second)
-        << "\" r=\"5\" fill=\"red\"/>\n";
-  svg << "</svg>\n";
+  svg << path_svg(track_.path());
+  svg.close();
+  if (svg) return true;
+  std::fprintf(stderr, "teleop-host: --plot: cannot write %s\n", opt_.plot.c_str());
+  return false;
 }
 
 void Console::summary() {
-  const Stats &s = stats_;
-  double span = s.last_t - s.first_t;
-  double rate = span > 0 ? s.intervals / span : 0;
-  std::printf("messages received: %lu (malformed: %lu)\n", s.received, s.malformed + splitter_.dropped());
+  const Odometry &pose = track_.pose();
+  std::printf("messages received: %lu (malformed: %lu)\n", track_.received(),
+              malformed_ + splitter_.dropped());
   if (others_) std::printf("messages from other robots, not answered: %lu\n", others_);
-  std::printf("rate: %.2f per second over %.2f s of robot time\n", rate, span);
-  if (s.intervals > 0)
-    std::printf("interval: robot clock %.2f ms (sd %.2f ms), arrival %.2f ms (sd %.2f ms, max %.2f ms)\n",
-                1e3 * s.sum_dt / s.intervals, 1e3 * Stats::sd(s.sum_dt, s.sum_dt2, s.intervals),
-                1e3 * s.sum_da / s.intervals, 1e3 * Stats::sd(s.sum_da, s.sum_da2, s.intervals), 1e3 * s.max_da);
-  std::printf("distance driven: %.1f mm\n", odo_.distance());
-  std::printf("final pose: x %.1f mm, y %.1f mm, heading %.1f deg\n", odo_.x(), odo_.y(), degrees(odo_.heading()));
+  if (track_.sessions() > 1) std::printf("robot restarts: %u\n", track_.sessions() - 1);
+  std::printf("rate: %.2f per second over %.2f s of robot time\n", track_.rate(),
+              track_.robot_time());
+  if (track_.intervals() > 0) {
+    Track::Spread r = track_.robot_intervals(), a = track_.arrival_intervals();
+    std::printf(
+        "interval: robot clock %.2f ms (sd %.2f ms), arrival %.2f ms (sd %.2f ms, max %.2f ms)\n",
+        1e3 * r.mean, 1e3 * r.sd, 1e3 * a.mean, 1e3 * a.sd, 1e3 * a.max);
+  }
+  std::printf("distance driven: %.1f mm\n", pose.distance());
+  std::printf("final pose: x %.1f mm, y %.1f mm, heading %.1f deg\n", pose.x(), pose.y(),
+              degrees(pose.heading()));
   if (!opt_.plot.empty()) std::printf("path plot: %s\n", opt_.plot.c_str());
   if (!opt_.log.empty()) std::printf("log: %s\n", opt_.log.c_str());
 }
 
 int Console::run() {
   RawKeyboard keys;
-  const bool live = !opt_.quiet && isatty(1);
-  if (!live) {
+  live_ = !opt_.quiet && isatty(1);
+  if (!live_) {
     std::printf("teleop-host: listening on %s port %d\n", stream_ ? "TCP" : "UDP", opt_.port);
     std::fflush(stdout);
   }
@@ -424,15 +361,15 @@ int Console::run() {
       while (read(0, &c, 1) == 1) on_key(c);
     }
     advance_script(now);
-    if (live && now - last_draw_ > 0.1) draw(), last_draw_ = now;
+    if (live_ && now - last_draw_ > 0.1) draw(now), last_draw_ = now;
     if (opt_.idle_timeout > 0 && now - last_seen > opt_.idle_timeout) {
       std::fprintf(stderr, "teleop-host: no message for %.0f s, giving up\n", opt_.idle_timeout);
       status = 2;
       break;
     }
   }
-  if (live) std::printf("\x1b[H\x1b[2J");
-  if (!opt_.plot.empty()) write_plot();
+  if (live_) std::printf("\x1b[H\x1b[2J");
+  if (!opt_.plot.empty() && !write_plot() && status == 0) status = 1;
   summary();
   return status;
 }
@@ -441,9 +378,15 @@ int Console::run() {
 
 int main(int argc, char **argv) {
   Options opt;
-  if (!parse_options(argc, argv, opt)) {
-    usage(stderr);
+  std::string error;
+  if (!parse_options(argc, argv, opt, error)) {
+    std::fprintf(stderr, "teleop-host: %s\n(teleop-host --help lists the options)\n",
+                 error.c_str());
     return 1;
+  }
+  if (opt.help) {
+    std::fputs(kUsage, stdout);
+    return 0;
   }
   struct sigaction sa {};
   sa.sa_handler = on_stop;

@@ -10,6 +10,6 @@ struct ScriptEntry {
   bool quit = false;
 };
 
-// Parses a script; '#' starts a comment, blank lines are skipped. Times must not decrease.
-// On error returns false with a message naming the line.
+// Parses a script; "#" starts a comment, blank lines are skipped. Times are 0 or more and never
+// go back. On error returns false with a message naming the line and what is wrong.
 bool parse_script(const std::string &text, std::vector<ScriptEntry> &out, std::string &error);

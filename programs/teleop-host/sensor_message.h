@@ -30,6 +30,8 @@ class Odometry {
  public:
   Odometry(double mm_per_count, double wheel_base_mm) : mm_per_count_(mm_per_count), base_(wheel_base_mm) {}
   void update(int posL, int posR);
+  // The next reading is a new origin for the wheel positions; the pose stays where it is.
+  void new_origin() { started_ = false; }
   double x() const { return x_; }
   double y() const { return y_; }
   double heading() const { return heading_; }

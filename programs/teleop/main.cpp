@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "tarsa/lyn.h"
@@ -18,10 +19,15 @@
 
 namespace {
 
-void load_peers() {
+bool load_peers() {
   if (const char *v = vx_config_get("teleop.udp_host")) gPeers.udp_host = v;
   if (const char *v = vx_config_get("teleop.tcp_host")) gPeers.tcp_host = v;
   if (const char *v = vx_config_get("teleop.accept_any")) gPeers.accept_any = std::strcmp(v, "true") == 0;
+  if (const char *v = vx_config_get("teleop.port"); v && !parse_port(v, &gPeers.port)) {
+    std::fprintf(stderr, "teleop: teleop.port: not a port number (1 to 65535): %s\n", v);
+    return false;
+  }
+  return true;
 }
 
 // The loop's clock. Monotonic: a board without a battery-backed clock steps its wall clock when
@@ -55,9 +61,10 @@ int main(int argc, char *argv[]) {
   // Through the robot driver's start-up: it starts the library with our arguments and also
   // drives the microcontroller's reset line high, without which the robot may not answer.
   if (tr4_init(argc, argv) < 0) return 1;
-  load_peers();
-
-  dsPic = lyn_open("Tarsa4:dsPic", 0, 0, nullptr);
+  if (!load_peers()) return 1;
+  // Without its robot the program would stream made-up readings and drive nothing.
+  dsPic = teleop_open_robot("Tarsa4:dsPic");
+  if (!dsPic) return 1;
   install_stop_handler();
   vx_change_term_mode(1);
   tr4_SetSpeedProfile(100, 0, 20, 1, 800, dsPic);
@@ -97,8 +104,5 @@ int main(int argc, char *argv[]) {
   }
 
   close(sock);
-  vx_change_term_mode(0);
-  tr4_set_speed(0, 0, dsPic);
-  tr4_SetMode(0, dsPic);
-  return 0;
+  teleop_stop_and_exit();
 }

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -39,28 +40,68 @@ bool wait_readable(int sock, std::int64_t deadline_us) {
   return ppoll(&p, 1, &ts, nullptr) > 0;
 }
 
-// Receives one datagram from the expected sender into buf (kRecvBufSize + 1 bytes) within the
-// receive window and terminates it. Datagrams from other senders are dropped. Returns the length,
-// or -1 when none came.
-ssize_t recv_command_datagram(int sock, in_addr expected, char *buf) {
+// When a datagram reached the socket, on the monotonic clock: the kernel's receive stamp when the
+// socket gives one, so that a command that waited while the tick read the sensors is not held
+// longer for it; otherwise the time it was read.
+std::int64_t arrival_time(msghdr &msg) {
+  const std::int64_t read_us = monotonic_us();
+  for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SO_TIMESTAMP ||
+        c->cmsg_len != CMSG_LEN(sizeof(timeval)))
+      continue;
+    timeval stamp{};
+    std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+    timespec real{};
+    clock_gettime(CLOCK_REALTIME, &real);
+    std::int64_t age =
+        (std::int64_t(real.tv_sec) - stamp.tv_sec) * 1000000 + real.tv_nsec / 1000 - stamp.tv_usec;
+    // The stamp is on the wall clock: one stepped in between gives no usable age.
+    if (age >= 0 && age <= kCommandHoldUs) return read_us - age;
+  }
+  return read_us;
+}
+
+struct Taken {
+  ssize_t len = -1;  // length of the newest command, -1 when none came
+  std::int64_t arrival_us = 0;
+};
+
+// Takes every datagram waiting from the expected sender and keeps the newest command in buf
+// (kRecvBufSize + 1 bytes, terminated), so that a backlog is never replayed one tick at a time.
+// Waits up to the receive window for a command; datagrams from other senders are dropped, and
+// those from the sender that hold no number are not commands.
+Taken take_commands(int sock, in_addr expected, char *buf) {
   const std::int64_t deadline = monotonic_us() + kRecvTimeoutUs;
-  while (wait_readable(sock, deadline)) {
+  Taken newest;
+  char data[kRecvBufSize];
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timeval)) * 2];
+  for (;;) {
     sockaddr_in from{};
-    socklen_t fromlen = sizeof(sockaddr_in);
-    ssize_t n = recvfrom(sock, buf, kRecvBufSize, MSG_WAITALL | MSG_DONTWAIT,
-                         reinterpret_cast<sockaddr *>(&from), &fromlen);
+    iovec iov{data, sizeof data};
+    msghdr msg{};
+    msg.msg_name = &from;
+    msg.msg_namelen = sizeof(sockaddr_in);
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    ssize_t n = recvmsg(sock, &msg, MSG_WAITALL | MSG_DONTWAIT);
     if (n < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK) continue;
-      return -1;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return newest;
+      // Nothing more waiting: done once a command is in hand, else wait on within the window.
+      if (newest.len >= 0 || !wait_readable(sock, deadline)) return newest;
+      continue;
     }
     if (!gPeers.accept_any && from.sin_addr.s_addr != expected.s_addr) {
       ++gDroppedCommands;
-      continue;
+    } else if (is_command(data, std::size_t(n))) {
+      std::memcpy(buf, data, std::size_t(n));
+      buf[n] = '\0';
+      newest = {n, arrival_time(msg)};
     }
-    buf[n] = '\0';
-    return n;
+    // A sender that never pauses must not hold the tick beyond its window.
+    if (monotonic_us() >= deadline) return newest;
   }
-  return -1;
 }
 
 ssize_t recv_command_stream(int sock, char *buf) {
@@ -75,8 +116,11 @@ void recv_parse_stream(int sock, double *W, double *V) {
   char buf[kRecvBufSize + 1] = {};
   double values[2] = {0.0, 0.0};
   ssize_t n = recv_command_stream(sock, buf);
-  int count = n > 0 ? parse_command(buf, std::size_t(n), values, false) : 0;
-  gCommandHold.update(monotonic_us(), count, values, W, V);
+  int count = n > 0 && is_command(buf, std::size_t(n))
+                  ? parse_command(buf, std::size_t(n), values, false)
+                  : 0;
+  const std::int64_t now = monotonic_us();
+  gCommandHold.update(now, now, count, values, W, V);
 }
 
 SensorValues make_values(double time, double ax, double ay, double az, double gx, double gy, double gz,
@@ -110,6 +154,18 @@ std::size_t format_sensor_message(char *buf, std::size_t cap, const SensorValues
   return len;
 }
 
+bool parse_port(const char *text, int *port) {
+  if (!text || !*text || std::strlen(text) > 5) return false;
+  int value = 0;
+  for (const char *c = text; *c; ++c) {
+    if (*c < '0' || *c > '9') return false;
+    value = value * 10 + (*c - '0');
+  }
+  if (value < 1 || value > 65535) return false;
+  *port = value;
+  return true;
+}
+
 int parse_command(const char *data, std::size_t len, double values[2], bool print) {
   // Own terminated copy: the parser must never read past the bytes received.
   char text[kRecvBufSize + 1];
@@ -127,11 +183,26 @@ int parse_command(const char *data, std::size_t len, double values[2], bool prin
   return count;
 }
 
-void CommandHold::update(std::int64_t now_us, int count, const double values[2], double *W, double *V) {
+bool is_command(const char *data, std::size_t len) {
+  char text[kRecvBufSize + 1];
+  if (len > kRecvBufSize) len = kRecvBufSize;
+  std::memcpy(text, data, len);
+  text[len] = '\0';
+  char *save = nullptr;
+  for (char *tok = strtok_r(text, "x", &save); tok; tok = strtok_r(nullptr, "x", &save)) {
+    char *end = nullptr;
+    std::strtod(tok, &end);
+    if (end != tok) return true;
+  }
+  return false;
+}
+
+void CommandHold::update(std::int64_t now_us, std::int64_t arrival_us, int count,
+                         const double values[2], double *W, double *V) {
   if (count > 0) {
     w_ = values[0];
     if (count > 1) v_ = values[1];
-    last_us_ = now_us;
+    last_us_ = arrival_us;
     have_ = true;
   } else if (have_ && now_us - last_us_ > kCommandHoldUs) {
     // The host has gone quiet: stop rather than drive on with a stale command.
@@ -147,6 +218,9 @@ void UDP_Client(int *sock, struct sockaddr_in *servaddr) {
     std::perror("socket creation failed");
     std::exit(1);
   }
+  // Receive stamps, so that a command is held from when it arrived (see arrival_time).
+  int one = 1;
+  setsockopt(*sock, SOL_SOCKET, SO_TIMESTAMP, &one, sizeof one);
   std::memset(servaddr, 0, sizeof(*servaddr));
   if (inet_pton(AF_INET, gPeers.udp_host.c_str(), &servaddr->sin_addr) <= 0) {
     std::puts("\nInvalid address/ Address not supported ");
@@ -155,7 +229,7 @@ void UDP_Client(int *sock, struct sockaddr_in *servaddr) {
   timeval tv{0, kRecvTimeoutUs};
   if (setsockopt(*sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) < 0) std::perror("Error");
   servaddr->sin_family = AF_INET;
-  servaddr->sin_port = htons(kTeleopPort);
+  servaddr->sin_port = htons(std::uint16_t(gPeers.port));
 }
 
 ssize_t UDPsendSensor(int sock, struct sockaddr_in servaddr, double time, double ax, double ay, double az,
@@ -170,9 +244,9 @@ ssize_t UDPsendSensor(int sock, struct sockaddr_in servaddr, double time, double
 void UDPrecvParseFromServer(int sock, struct sockaddr_in servaddr, double *W, double *V) {
   char buf[kRecvBufSize + 1] = {};
   double values[2] = {0.0, 0.0};
-  ssize_t n = recv_command_datagram(sock, servaddr.sin_addr, buf);
-  int count = n > 0 ? parse_command(buf, std::size_t(n), values, true) : 0;
-  gCommandHold.update(monotonic_us(), count, values, W, V);
+  Taken newest = take_commands(sock, servaddr.sin_addr, buf);
+  int count = newest.len >= 0 ? parse_command(buf, std::size_t(newest.len), values, true) : 0;
+  gCommandHold.update(monotonic_us(), newest.arrival_us, count, values, W, V);
   std::printf("Angular Velocity (W): %f, Linear Velocity (V): %f\n", *W, *V);
   std::memset(buf, 0, sizeof buf);
 }
@@ -194,7 +268,7 @@ int TCPsocketCommunicationServer(int *sock) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = INADDR_ANY;
-  address.sin_port = htons(kTeleopPort);
+  address.sin_port = htons(std::uint16_t(gPeers.port));
   if (bind(server, reinterpret_cast<sockaddr *>(&address), sizeof address) < 0) {
     std::perror("bind failed");
     std::exit(1);
@@ -230,7 +304,7 @@ int TCPsocketCommunicationClient(int *sock) {
   }
   sockaddr_in serv{};
   serv.sin_family = AF_INET;
-  serv.sin_port = htons(kTeleopPort);
+  serv.sin_port = htons(std::uint16_t(gPeers.port));
   if (inet_pton(AF_INET, gPeers.tcp_host.c_str(), &serv.sin_addr) <= 0) {
     std::puts("\nInvalid address/ Address not supported ");
     return -1;

@@ -22,6 +22,7 @@ struct TeleopPeers {
   std::string udp_host = "127.0.0.1";  // where sensor messages go; commands come from here
   std::string tcp_host = "127.0.0.2";  // the host TCPsocketCommunicationClient calls
   bool accept_any = false;             // accept commands from any sender
+  int port = kTeleopPort;              // the port of every link
 };
 extern TeleopPeers gPeers;
 
@@ -53,15 +54,22 @@ struct SensorValues {
 // is at most cap - 1 (every message fits the 4100-byte buffer).
 std::size_t format_sensor_message(char *buf, std::size_t cap, const SensorValues &v);
 
+// A port number setting: decimal digits only, 1 to 65535. False for anything else.
+bool parse_port(const char *text, int *port);
+
 // Splits data[0, len) at 'x' and converts each token; the first two values go to values[].
 // Prints "Parsed value" lines when print is set. Returns the number of tokens.
 int parse_command(const char *data, std::size_t len, double values[2], bool print);
+// True when data[0, len) is a command: at least one of its tokens starts with a number.
+bool is_command(const char *data, std::size_t len);
 
 // Keeps the command in force: a full command sets W and V, one value sets W only, and without a
-// command the last one holds for kCommandHoldUs, after which the robot stops until the next.
+// command the last one holds for kCommandHoldUs from its arrival, after which the robot stops
+// until the next. count 0 means no command came.
 class CommandHold {
  public:
-  void update(std::int64_t now_us, int count, const double values[2], double *W, double *V);
+  void update(std::int64_t now_us, std::int64_t arrival_us, int count, const double values[2],
+              double *W, double *V);
 
  private:
   double w_ = 0.0, v_ = 0.0;

@@ -1,11 +1,18 @@
-// Robot side of teleop: sensor getters, velocity control and the signal-safe stop sequence.
+// Robot side of teleop: opening the robot, sensor getters, velocity control and the signal-safe
+// stop sequence.
 #include "teleop_robot.h"
 
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
+#include "tarsa/vx_config.h"
+#include "tarsa/vx_error.h"
 #include "tarsa/vx_tarsa4.h"
 #include "tarsa/vx_utils.h"
 #include "teleop_ctl.h"
@@ -36,7 +43,62 @@ void read_block(unsigned char *raw, F measure) {
   if (robot([&] { return measure(fresh); }) == 0) std::memcpy(raw, fresh, N);
 }
 
+// How often each command of the stop sequence is sent before the robot is given up, and the
+// pause between two tries (the whole sequence stays well under a second).
+constexpr int kStopAttempts = 5;
+constexpr useconds_t kStopRetryPauseUs = 20000;
+
+bool insist(int (*command)()) {
+  for (int attempt = 0; attempt < kStopAttempts; ++attempt) {
+    if (attempt > 0) usleep(kStopRetryPauseUs);
+    if (command() == 0) return true;
+  }
+  return false;
+}
+
+// Signals whose default action ends the process, the program's own faults apart; the real-time
+// ones are added at run time.
+constexpr int kStopSignals[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM,   SIGUSR1,
+                                SIGUSR2, SIGPIPE, SIGALRM, SIGVTALRM, SIGPROF,
+                                SIGXCPU, SIGXFSZ, SIGIO,   SIGPWR,    SIGSTKFLT};
+
+// The first library report while the robot is being opened: the reason in the one message.
+char gOpenReport[256];
+
+void keep_first_report(const char *, unsigned, const char *, int code, va_list args) {
+  if (gOpenReport[0]) return;
+  if (code >= 0 && code < VX_ERRMSG_COUNT && vx_errmsg[code])
+    std::vsnprintf(gOpenReport, sizeof gOpenReport, vx_errmsg[code], args);
+  else
+    std::snprintf(gOpenReport, sizeof gOpenReport, "error %d", code);
+}
+
+// Where the configuration puts the device: "I2C bus, address 0x1F".
+std::string where(const char *name) {
+  const auto *info = static_cast<const vx_device_info_t *>(vx_lookup_device(name));
+  if (!info) return "I2C bus, not in the configuration";
+  if (info->bus == LYN_BUS_SERIAL)
+    return std::string("serial bus, ") + (info->path ? info->path : "no path");
+  char text[48];
+  std::snprintf(text, sizeof text, "I2C bus, address 0x%02X", unsigned(info->address));
+  return text;
+}
+
 }  // namespace
+
+lyn_dev_t teleop_open_robot(const char *name) {
+  gOpenReport[0] = '\0';
+  vx_set_error_handler(keep_first_report);
+  lyn_dev_t dev = lyn_open(name, LYN_BUS_I2C, 0, nullptr);
+  unsigned char revision = 0;
+  const bool answers = dev && tr4_revision(&revision, dev) == 0;
+  vx_set_error_handler(nullptr);
+  if (answers) return dev;
+  std::fprintf(stderr, "teleop: no robot: \"%s\" (%s) %s: %s\n", name, where(name).c_str(),
+               dev ? "does not answer" : "cannot be opened",
+               gOpenReport[0] ? gOpenReport : "no reason given");
+  return nullptr;
+}
 
 void getAcc(unsigned char *raw, double *x, double *y, double *z) {
   read_block<60>(raw, [](unsigned char *b) { return tr4_measure_acc(b, dsPic); });
@@ -75,17 +137,32 @@ void Ang_Vel_Control(double W, double V) {
   robot([&] { return tr4_set_speed(s.left, s.right, dsPic); });
 }
 
+int teleop_stop_robot() {
+  // A program that never opened a robot has none to stop.
+  if (!dsPic) return 0;
+  bool taken = insist([] { return tr4_set_speed(0, 0, dsPic); });
+  taken = insist([] { return tr4_SetMode(0, dsPic); }) && taken;
+  taken = insist([] { return tr4_SetRGBLeds(0, 0, 0, 0, 0, 0, 0, 0, 0, dsPic); }) && taken;
+  if (taken) return 0;
+  // write(2): this may run inside a signal handler.
+  static const char kRefused[] =
+      "teleop: the robot does not answer: the stop (wheels 0, mode 0, LEDs off) was sent 5 times "
+      "and not taken; its wheels may still turn\n";
+  static_assert(kStopAttempts == 5, "the message names the number of attempts");
+  ssize_t ignored = write(STDERR_FILENO, kRefused, sizeof kRefused - 1);
+  (void)ignored;
+  return 1;
+}
+
 void teleop_stop_and_exit() {
   // Nothing may interrupt the stop sequence itself.
   sigset_t all;
   sigfillset(&all);
   sigprocmask(SIG_BLOCK, &all, nullptr);
   quitReq = 1;
-  tr4_set_speed(0, 0, dsPic);
-  tr4_SetMode(0, dsPic);
-  tr4_SetRGBLeds(0, 0, 0, 0, 0, 0, 0, 0, 0, dsPic);
+  int status = teleop_stop_robot();
   vx_change_term_mode(0);
-  std::exit(0);
+  std::exit(status);
 }
 
 void ctrlc_handler(int) {
@@ -100,12 +177,12 @@ void ctrlc_handler(int) {
 void install_stop_handler() {
   struct sigaction sa {};
   sa.sa_handler = ctrlc_handler;
-  sigemptyset(&sa.sa_mask);
-  sigaddset(&sa.sa_mask, SIGINT);
-  sigaddset(&sa.sa_mask, SIGTERM);
+  // A second signal waits until the first one's handler has returned or stopped the robot.
+  sigfillset(&sa.sa_mask);
   sa.sa_flags = SA_RESTART;
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
+  for (int sig : kStopSignals) sigaction(sig, &sa, nullptr);
+  // Some real-time signals may be taken by the C library or an emulator: those refuse, harmlessly.
+  for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) sigaction(sig, &sa, nullptr);
 }
 
 void teleop_checkpoint() {

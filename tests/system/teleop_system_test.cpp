@@ -1,6 +1,7 @@
 // teleop on the simulated robot, driven over UDP port 3000 by a host played by the test: the
-// message stream, the wheel speed frames on the bus, holding and stopping, refused senders, and
-// the stop on SIGINT and SIGTERM. Port 3000: these tests run alone.
+// message stream, the wheel speed frames on the bus, holding and stopping, backlogs and text
+// that is no command, refused senders, a missing or failing robot, and the stop on every signal
+// that ends it. Port 3000: these tests run alone.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -53,14 +54,27 @@ int udp_bound(const char *ip, int port) {
   return s;
 }
 
+// How a Robot's board and configuration differ from the standard ones.
+struct RobotSetup {
+  std::string scenario;          // scenario text for tarsa-sim; "" = the built-in board
+  bool robot_configured = true;  // false: the configuration has no Tarsa4 class
+  std::string teleop;            // more lines for the [teleop] table
+
+  static RobotSetup board(std::string toml) {
+    RobotSetup s;
+    s.scenario = std::move(toml);
+    return s;
+  }
+};
+
 // teleop started under tarsa-sim with a pseudo-terminal as standard input.
 class Robot {
  public:
-  Robot() {
+  explicit Robot(const RobotSetup &setup = {}) {
     dir_ = testing::TempDir() + "teleop-" + std::to_string(getpid()) + "-" + std::to_string(++runs_);
     mkdir(dir_.c_str(), 0700);
     trace_ = dir_ + "/trace.jsonl";
-    write_config();
+    write_config(setup);
     std::string tty;
     master_ = testutil::open_pty(tty);
     slave_ = open(tty.c_str(), O_RDWR | O_NOCTTY);
@@ -71,7 +85,12 @@ class Robot {
     posix_spawn_file_actions_addopen(&fa, 1, (dir_ + "/out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&fa, 2, (dir_ + "/err.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     std::string launcher = TARSA_SIM_LAUNCHER, program = simtest::bin("teleop");
-    std::vector<std::string> args = {launcher, "--trace", trace_, "--", program};
+    std::vector<std::string> args = {launcher, "--trace", trace_};
+    if (!setup.scenario.empty()) {
+      std::ofstream(dir_ + "/scenario.toml") << setup.scenario;
+      args.insert(args.end(), {"--scenario", dir_ + "/scenario.toml"});
+    }
+    args.insert(args.end(), {"--", program});
     std::vector<char *> argv;
     for (auto &a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -140,15 +159,31 @@ class Robot {
     }
     return out;
   }
+  // Speed frames the robot refused (the transfer failed), as hex text.
+  std::vector<std::string> refused_speed_frames() const {
+    std::vector<std::string> out;
+    for (const auto &r : simtest::read_trace(trace_))
+      if (r.value("op", "") == "write" && r.value("addr", -1) == kRobotAddr &&
+          r.value("ret", 0) < 0 && r.value("data", "").rfind("18", 0) == 0)
+        out.push_back(r.value("data", ""));
+    return out;
+  }
   std::string output() const { return slurp(dir_ + "/out.txt"); }
+  std::string errors() const { return slurp(dir_ + "/err.txt"); }
   const std::string &dir() const { return dir_; }
 
-  // The standard board with the test's host address.
-  void write_config() const {
+  // The standard board with the test's host address (and without the robot when asked).
+  void write_config(const RobotSetup &setup) const {
     std::string text = slurp(std::string(TARSA_SOURCE_DIR) + "/tarsa.toml.sample");
     std::size_t at = text.find("udp_host = \"127.0.0.1\"");
     ASSERT_NE(at, std::string::npos);
     text.replace(at, 22, std::string("udp_host = \"") + kHostIp + "\"");
+    text += setup.teleop;  // the sample ends with the [teleop] table
+    if (!setup.robot_configured) {
+      std::size_t from = text.find("[Tarsa4.devices]"), to = text.find("[Gripper.devices]");
+      ASSERT_TRUE(from != std::string::npos && to != std::string::npos);
+      text.erase(from, to - from);
+    }
     std::ofstream(dir_ + "/tarsa.toml") << text;
   }
   static std::string slurp(const std::string &path) {
@@ -169,10 +204,10 @@ struct Received {
   sockaddr_in from;
 };
 
-// The operator's end, played by the test on 127.0.0.1:3000.
+// The operator's end, played by the test on the test's own address, port 3000 unless told.
 class Host {
  public:
-  Host() : sock_(udp_bound(kHostIp, 3000)), t0_(Clock::now()) {}
+  explicit Host(int port = 3000) : sock_(udp_bound(kHostIp, port)), t0_(Clock::now()) {}
   ~Host() { close(sock_); }
 
   // Receives messages for `duration` seconds; `answer` gives the reply to each (none: no reply)
@@ -205,6 +240,31 @@ class Host {
     auto start = Clock::now();
     while (!done() && seconds_since(start) < limit) serve(0.02, [](const Received &, int &) { return std::nullopt; });
   }
+  // Sends every text in one call, so that they reach the robot together however busy this
+  // machine is.
+  void burst(const std::vector<std::string> &texts) {
+    std::vector<iovec> iov(texts.size());
+    std::vector<mmsghdr> msgs(texts.size());
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      iov[i] = {const_cast<char *>(texts[i].data()), texts[i].size()};
+      msgs[i].msg_hdr.msg_name = &got.at(0).from;
+      msgs[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+      msgs[i].msg_hdr.msg_iov = &iov[i];
+      msgs[i].msg_hdr.msg_iovlen = 1;
+    }
+    EXPECT_EQ(sendmmsg(sock_, msgs.data(), unsigned(msgs.size()), 0), int(msgs.size()));
+  }
+  // Sends `text` to where the robot's messages come from.
+  void send(const std::string &text) {
+    sendto(sock_, text.data(), text.size(), 0, reinterpret_cast<const sockaddr *>(&got.at(0).from),
+           sizeof(sockaddr_in));
+  }
+  // True when a datagram is waiting.
+  bool pending() {
+    pollfd p{sock_, POLLIN, 0};
+    return poll(&p, 1, 0) > 0;
+  }
+  double now() const { return seconds_since(t0_); }
 
   std::vector<Received> got;
 
@@ -353,15 +413,22 @@ TEST(TeleopSystem, HoldsThenStopsAndRefusesStrangers) {
   EXPECT_EQ(i, ticks.size() - 1) << "then only the stop";
 }
 
-TEST(TeleopSystem, SignalsAtRandomMomentsAlwaysStopTheRobot) {
-  std::mt19937 rng(std::random_device{}());
-  for (int run = 0; run < 6; ++run) {
-    SCOPED_TRACE("run " + std::to_string(run));
-    int sig = run % 2 ? SIGTERM : SIGINT;
+TEST(TeleopSystem, EverySignalThatEndsItStopsTheRobotFirst) {
+  // SIGHUP is what teleop gets when the operator's remote shell drops; a second signal may come
+  // before the first one's stop has run.
+  const std::vector<std::vector<int>> kinds = {
+      {SIGINT}, {SIGTERM}, {SIGHUP}, {SIGQUIT}, {SIGINT, SIGHUP}};
+  std::mt19937 rng(20261208);
+  for (int run = 0; run < 10; ++run) {
+    const std::vector<int> &sigs = kinds[std::size_t(run) % kinds.size()];
+    const bool via_launcher = run >= 5;
+    const double delay = std::uniform_real_distribution<double>(0.0, 0.8)(rng);
+    SCOPED_TRACE("run " + std::to_string(run) + ": signal " + std::to_string(sigs[0]) +
+                 (sigs.size() > 1 ? "+" : "") + (via_launcher ? " through the launcher" : "") +
+                 " after " + std::to_string(delay) + " s");
     Host host;
     Robot robot;
     ASSERT_TRUE(host.first(10)) << robot.output();
-    double delay = std::uniform_real_distribution<double>(0.0, 0.8)(rng);
     // Some runs answer (the signal lands anywhere in a tick), some let every receive time out
     // (the signal mostly lands in the 50 ms wait).
     bool answer = run % 3 != 2;
@@ -369,8 +436,8 @@ TEST(TeleopSystem, SignalsAtRandomMomentsAlwaysStopTheRobot) {
       return answer ? std::optional<std::string>("0.2x80") : std::nullopt;
     });
     auto t0 = Clock::now();
-    robot.signal(sig);
-    ASSERT_EQ(robot.wait(5), 0) << "signal " << sig << " after " << delay << " s";
+    for (int sig : sigs) via_launcher ? (void)kill(robot.pid(), sig) : robot.signal(sig);
+    ASSERT_EQ(robot.wait(5), 0);
     EXPECT_LT(seconds_since(t0), 1.0);
     EXPECT_TRUE(robot.echo_on());
     auto frames = robot.frames();
@@ -379,6 +446,164 @@ TEST(TeleopSystem, SignalsAtRandomMomentsAlwaysStopTheRobot) {
     for (std::size_t f = 0; f + 3 < frames.size(); ++f)
       EXPECT_TRUE(frames[f].size() == 10 || f < 4) << frames[f];
   }
+}
+
+// Tick i answers message i: the first tick from `from` whose frame stops the wheels, and when it
+// ran on the host's clock (its frame follows the message by the receive's 50 ms wait).
+std::pair<std::size_t, double> first_stop(const Host &host, const std::vector<std::string> &ticks,
+                                          std::size_t from) {
+  for (std::size_t i = from; i < ticks.size() && i < host.got.size(); ++i)
+    if (ticks[i] == speed_frame(0, 0)) return {i, host.got[i].at + 0.05};
+  return {ticks.size(), 1e9};
+}
+
+TEST(TeleopSystem, BacklogsAreNeverReplayedAndTextIsNoCommand) {
+  Host host;
+  Robot robot;
+  ASSERT_TRUE(host.first(10)) << robot.output();
+  const std::string drive = speed_frame(147, 147);
+
+  // Driving, then text without a number in answer to every message: it holds nothing.
+  double last_real = 0;
+  std::size_t text_from = 0;
+  host.serve(0.5, [&](const Received &r, int &) {
+    last_real = r.at, text_from = host.got.size();
+    return std::optional<std::string>("0x100");
+  });
+  std::mt19937 rng(7);
+  host.serve(1.0, [&](const Received &, int &) {
+    std::string junk(std::size_t(1 + rng() % 40), '\0');
+    for (char &c : junk) c = char(0x80 + rng() % 0x80);  // never a digit, sign, point or 'x'
+    return std::optional<std::string>(rng() % 2 ? "hello" : junk);
+  });
+
+  // 200 commands at once in answer to one message, then silence.
+  std::size_t burst_at = host.got.size();
+  double burst_sent = 0;
+  host.serve_until([&] { return host.got.size() > burst_at; }, 1.0);
+  std::vector<std::string> burst;
+  for (int v = 1; v <= 200; ++v) burst.push_back("0x" + std::to_string(v));
+  host.burst(burst);
+  burst_sent = host.now();
+  host.serve(1.0, [](const Received &, int &) { return std::nullopt; });
+
+  // A host that sends 100 commands a second, whatever the robot sends.
+  std::size_t fast_from = host.got.size();
+  std::vector<double> sent_at;  // command k (V = 300 + k) was sent at sent_at[k]
+  while (sent_at.size() < 150) {
+    host.send("0x" + std::to_string(300 + sent_at.size()));
+    sent_at.push_back(host.now());
+    host.serve(0.01, [](const Received &, int &) { return std::nullopt; });
+  }
+  std::size_t fast_to = host.got.size();
+  robot.signal(SIGINT);
+  ASSERT_EQ(robot.wait(5), 0);
+  auto ticks = tick_frames(robot.frames());
+
+  auto [text_stop, text_stop_at] = first_stop(host, ticks, text_from);
+  EXPECT_GE(text_stop_at - last_real, 0.45)
+      << "text renewed nothing, but the hold must run its course";
+  EXPECT_LE(text_stop_at - last_real, 0.6);
+  for (std::size_t i = text_from; i < text_stop && i < ticks.size(); ++i)
+    EXPECT_EQ(ticks[i], drive) << i;
+
+  auto [burst_stop, burst_stop_at] = first_stop(host, ticks, burst_at);
+  EXPECT_GE(burst_stop_at - burst_sent, 0.45);
+  EXPECT_LE(burst_stop_at - burst_sent, 0.6);
+  const std::string newest = speed_frame(int(2 * 200 / 1.356362), int(2 * 200 / 1.356362));
+  EXPECT_GT(burst_stop, burst_at + 5);
+  // The tick that answered the message may take the burst while it is still arriving; the next
+  // one has it all.
+  for (std::size_t i = burst_at + 1; i < burst_stop && i < ticks.size(); ++i)
+    EXPECT_EQ(ticks[i], newest) << "tick " << i << " replayed an older command";
+
+  // Each tick acts on a command that was sent at most a tick before it: no delay builds up.
+  ASSERT_LE(fast_to, ticks.size());
+  int checked = 0;
+  for (std::size_t i = fast_from + 2; i < fast_to; ++i, ++checked) {
+    std::size_t before = 0, by_now = 0;
+    for (double t : sent_at)
+      before += t <= host.got[i].at - 0.02, by_now += t <= host.got[i].at + 0.1;
+    std::size_t k = 0;
+    while (k < sent_at.size() &&
+           ticks[i] != speed_frame(int(2 * (300 + k) / 1.356362), int(2 * (300 + k) / 1.356362)))
+      ++k;
+    ASSERT_LT(k, sent_at.size()) << "tick " << i << ": " << ticks[i] << " is none of the commands";
+    EXPECT_GE(k + 1, before) << "tick " << i;
+    EXPECT_LT(k, by_now) << "tick " << i;
+  }
+  EXPECT_GT(checked, 20);
+}
+
+TEST(TeleopSystem, RefusesToStartWithoutItsRobot) {
+  const std::string nack =
+      "extends = \"builtin\"\n[[fault]]\nkind = \"nack\"\naddr = 0x1F\nafter = ";
+  const struct {
+    std::string scenario;
+    bool configured;
+    std::string message;
+  } cases[] = {
+      {"", false,
+       "teleop: no robot: \"Tarsa4:dsPic\" (I2C bus, not in the configuration) cannot be opened: "
+       "unknown device class 'Tarsa4'\n"},
+      {nack + "0\n", true,
+       "teleop: no robot: \"Tarsa4:dsPic\" (I2C bus, address 0x1F) cannot be opened: no device "
+       "found with (0,31)\n"},
+      // Acknowledges its address, then answers no command.
+      {nack + "1\n", true,
+       "teleop: no robot: \"Tarsa4:dsPic\" (I2C bus, address 0x1F) does not answer: "
+       "Error while receiving command from Tarsa4 (-1)\n"},
+  };
+  for (const auto &c : cases) {
+    RobotSetup setup = RobotSetup::board(c.scenario);
+    setup.robot_configured = c.configured;
+    Host host;
+    Robot robot(setup);
+    EXPECT_EQ(robot.wait(10), 1) << c.message;
+    EXPECT_EQ(robot.errors(), c.message);
+    EXPECT_EQ(robot.frames(), std::vector<std::string>{}) << c.message;
+    EXPECT_FALSE(host.pending()) << c.message;
+  }
+}
+
+TEST(TeleopSystem, PortSetting) {
+  {
+    Host host(4000);
+    RobotSetup setup;
+    setup.teleop = "port = 4000\n";
+    Robot robot(setup);
+    EXPECT_TRUE(host.first(10)) << robot.errors();
+    robot.signal(SIGINT);
+    EXPECT_EQ(robot.wait(5), 0);
+  }
+  RobotSetup setup;
+  setup.teleop = "port = 0\n";
+  Robot robot(setup);
+  EXPECT_EQ(robot.wait(10), 1);
+  EXPECT_EQ(robot.errors(), "teleop: teleop.port: not a port number (1 to 65535): 0\n");
+  EXPECT_EQ(robot.frames(), std::vector<std::string>{});
+}
+
+TEST(TeleopSystem, RobotThatStopsAnsweringGetsTheStopAgainAndFails) {
+  Host host;
+  Robot robot(RobotSetup::board(
+      "extends = \"builtin\"\n[[fault]]\nkind = \"nack\"\naddr = 0x1F\nfrom_ms = 1500\n"));
+  ASSERT_TRUE(host.first(10)) << robot.output();
+  host.serve(2.0, [](const Received &, int &) { return std::optional<std::string>("0x100"); });
+  robot.signal(SIGINT);
+  EXPECT_EQ(robot.wait(5), 1);
+  EXPECT_NE(
+      robot.errors().find(
+          "teleop: the robot does not answer: the stop (wheels 0, mode 0, LEDs off) was sent 5 "
+          "times and not taken; its wheels may still turn\n"),
+      std::string::npos)
+      << robot.errors();
+  // The ticks' refused speed frames, then the stop's, tried five times.
+  auto refused = robot.refused_speed_frames();
+  ASSERT_GE(refused.size(), 6u);
+  EXPECT_EQ(std::vector<std::string>(refused.end() - 6, refused.end()),
+            (std::vector<std::string>{speed_frame(147, 147), "1800000000", "1800000000",
+                                      "1800000000", "1800000000", "1800000000"}));
 }
 
 TEST(TeleopSystem, ConsoleScriptDrivesTheRobot) {

@@ -1,8 +1,10 @@
-// The robot example of the README, run as a user would under the simulator: what it prints, and
-// the order in which it leaves the GPIO lines at exit.
+// The robot example of the README, run as a user would under the simulator: what it prints, the
+// order in which it leaves the GPIO lines at exit, and what it does when a read fails.
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "simtest.h"
@@ -15,6 +17,7 @@ TEST(RobotExample, DrivesReportsAndReleasesItsLinesBeforeTheLibraryCloses) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("firmware revision 18\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("acceleration Z: 1.00 g\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("battery: 7640 mV, 80 %\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("charging: no\n"), std::string::npos) << r.out;
   int left = 0, right = 0;
   const auto at = r.out.find("encoders: ");
@@ -44,6 +47,43 @@ TEST(RobotExample, DrivesReportsAndReleasesItsLinesBeforeTheLibraryCloses) {
   EXPECT_GT(free65, free90);
   EXPECT_GT(free64, free65);
   EXPECT_GT(gpio_close, free64);
+}
+
+// A board whose charge line is missing: every robot value is printed, the charge state is not.
+TEST(RobotExample, ReadFailuresPrintNoValueAndEndWithStatusOne) {
+  simtest::RunOptions no_charge_line;
+  no_charge_line.scenario_toml = "extends = \"builtin\"\n[gpio]\npins = [64, [70, 87], 90]\n";
+  auto r = simtest::run({simtest::bin("robot_example")}, no_charge_line);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.out.find("battery: 7640 mV, 80 %\n"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("charging"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("the charge line cannot be read"), std::string::npos) << r.err;
+
+  // The robot stops answering after the stop command (lyn_open's probe, the revision, two profile
+  // frames, mode, encoders and three speed commands get through): the program ends there.
+  simtest::RunOptions silent_robot;
+  silent_robot.scenario_toml =
+      "extends = \"builtin\"\n[[fault]]\nkind = \"nack\"\naddr = 0x1F\nafter = 9\n";
+  r = simtest::run({simtest::bin("robot_example")}, silent_robot);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.out.find("firmware revision 18\n"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("speeds:"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("charging"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("the robot does not answer"), std::string::npos) << r.err;
+}
+
+// A newcomer copies the program from the README: it must be this one, byte for byte.
+TEST(RobotExample, IsTheProgramTheReadmeShows) {
+  auto slurp = [](const std::string &path) {
+    std::ostringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
+  };
+  const std::string source = slurp(TARSA_SOURCE_DIR "/tests/system/robot_example.c");
+  ASSERT_FALSE(source.empty());
+  EXPECT_NE(slurp(TARSA_SOURCE_DIR "/README.md").find("```c\n" + source + "```\n"),
+            std::string::npos)
+      << "README.md does not show tests/system/robot_example.c as it is";
 }
 
 }  // namespace

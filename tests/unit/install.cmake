@@ -1,5 +1,6 @@
-# test_install: `cmake --install` into a scratch prefix, then a plain C program built against it
-# through pkg-config and through find_package(Tarsa), and run against the installed library.
+# test_install: `cmake --install` into a scratch prefix; the installed programs, a plain C program
+# built by the README's pkg-config lines and one built through find_package(Tarsa) all run from
+# there in a clean environment (no LD_LIBRARY_PATH).
 # Included by tests/CMakeLists.txt to declare the test; run with `cmake -P` by the test itself.
 if(NOT CMAKE_SCRIPT_MODE_FILE)
   set(readelf readelf)
@@ -17,7 +18,7 @@ if(NOT CMAKE_SCRIPT_MODE_FILE)
     set(toolchain ${CMAKE_TOOLCHAIN_FILE})
   endif()
   add_test(NAME test_install COMMAND ${CMAKE_COMMAND} -DTOOLCHAIN=${toolchain} -DTIME64=${TARSA_TIME64}
-           -DBIN=${PROJECT_BINARY_DIR} -DWORK=${CMAKE_CURRENT_BINARY_DIR}/install-test
+           -DSRC=${PROJECT_SOURCE_DIR} -DBIN=${PROJECT_BINARY_DIR} -DWORK=${CMAKE_CURRENT_BINARY_DIR}/install-test
            -DLIBDIR=${CMAKE_INSTALL_LIBDIR} -DCC=${CMAKE_C_COMPILER} -DPKG_CONFIG=${PKG_CONFIG_EXECUTABLE}
            -DREADELF=${readelf} -DPROBE=${CMAKE_CURRENT_LIST_DIR}/install_probe.c
            -DGENERATOR=${CMAKE_GENERATOR} -DSANITIZE=${sanitize} -P ${CMAKE_CURRENT_LIST_FILE})
@@ -36,7 +37,9 @@ function(run what)
   set(run_out "${out}" PARENT_SCOPE)
 endfunction()
 
-set(prefix ${WORK}/prefix)
+# The prefix of the README's example, $HOME/tarsa.
+set(home ${WORK}/home)
+set(prefix ${home}/tarsa)
 set(libdir ${prefix}/${LIBDIR})
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK})
@@ -67,32 +70,45 @@ if(NOT run_out MATCHES "\\(SONAME\\)[^\n]*\\[libtarsa\\.so\\.2\\]")
   message(FATAL_ERROR "SONAME is not libtarsa.so.2:\n${run_out}")
 endif()
 
-set(expected "37422 42 unable to open '%s' bus\n")
-set(ENV{LD_LIBRARY_PATH} ${libdir})
+# Every installed program that needs the library finds it relative to itself.
+file(GLOB programs ${prefix}/bin/*)
+foreach(exe ${programs})
+  run("readelf of ${exe}" ${READELF} -d ${exe})
+  if(run_out MATCHES "\\(NEEDED\\)[^\n]*\\[libtarsa\\.so\\.2\\]"
+     AND NOT run_out MATCHES "\\(RUNPATH\\)[^\n]*\\[\\$ORIGIN/")
+    message(FATAL_ERROR "${exe} does not look for libtarsa.so.2 beside itself:\n${run_out}")
+  endif()
+endforeach()
+# ... and runs: configdump on the installed simulator, which finds its preload library the same way.
+run("the installed configdump under the installed tarsa-sim" env -i ${prefix}/bin/tarsa-sim -- ${prefix}/bin/configdump)
+if(NOT run_out MATCHES "\ndev=ok\n?$")
+  message(FATAL_ERROR "the installed configdump printed:\n${run_out}")
+endif()
 
-# Checks that `exe` needs libtarsa.so.2 and prints the expected line.
+set(expected "37422 42 unable to open '%s' bus\n")
+
+# Checks that `exe` needs libtarsa.so.2 and prints the expected line, run in a clean environment.
 function(check_probe exe how)
   run("readelf of the ${how} program" ${READELF} -d ${exe})
   if(NOT run_out MATCHES "\\(NEEDED\\)[^\n]*\\[libtarsa\\.so\\.2\\]")
     message(FATAL_ERROR "the ${how} program does not need libtarsa.so.2:\n${run_out}")
   endif()
-  run("running the ${how} program" ${exe})
+  run("running the ${how} program" env -i ${exe})
   if(NOT run_out STREQUAL expected)
     message(FATAL_ERROR "the ${how} program printed '${run_out}', expected '${expected}'")
   endif()
 endfunction()
 
-# 1. pkg-config
-set(ENV{PKG_CONFIG_PATH} ${libdir}/pkgconfig)
-run("pkg-config" ${PKG_CONFIG} --cflags --libs libtarsa)
-string(STRIP "${run_out}" flags)
-separate_arguments(flags UNIX_COMMAND "${flags}")
-if(NOT flags MATCHES "-L")
-  message(FATAL_ERROR "pkg-config gave no library path: ${flags}")
+# 1. The README's pkg-config lines, as they stand, with `cc` the build's compiler.
+file(READ ${SRC}/README.md readme)
+if(NOT readme MATCHES "\nmake install PREFIX=\\$HOME/tarsa\n([^`]*)```")
+  message(FATAL_ERROR "README.md has no block starting `make install PREFIX=$HOME/tarsa`")
 endif()
-separate_arguments(san UNIX_COMMAND "${SANITIZE}")
-run("building with pkg-config flags" ${CC} -std=c99 -Wall -Werror ${san} ${PROBE} ${flags} -o ${WORK}/probe_pc)
-check_probe(${WORK}/probe_pc "pkg-config")
+set(lines "${CMAKE_MATCH_1}")
+configure_file(${PROBE} ${WORK}/prog.c COPYONLY)
+run("the README's lines\n${lines}" env -i PATH=/usr/bin:/bin HOME=${home} TARSA_CC=${CC}
+    "TARSA_CFLAGS=-std=c99 -Wall -Werror ${SANITIZE}" sh -ec "cd '${WORK}'\ncc() {\n\"$TARSA_CC\" $TARSA_CFLAGS \"$@\"\n}\n${lines}")
+check_probe(${WORK}/a.out "README's pkg-config")
 
 # 2. find_package(Tarsa)
 file(MAKE_DIRECTORY ${WORK}/cmake-src)
@@ -109,8 +125,7 @@ else()
   set(compiler -DCMAKE_C_COMPILER=${CC})
 endif()
 run("configuring against the CMake package" ${CMAKE_COMMAND} -S ${WORK}/cmake-src -B ${WORK}/cmake-build
-    -G ${GENERATOR} -DCMAKE_PREFIX_PATH=${prefix} ${compiler} "-DCMAKE_C_FLAGS=${SANITIZE}"
-    -DCMAKE_SKIP_RPATH=ON)
+    -G ${GENERATOR} -DCMAKE_PREFIX_PATH=${prefix} ${compiler} "-DCMAKE_C_FLAGS=${SANITIZE}")
 run("building against the CMake package" ${CMAKE_COMMAND} --build ${WORK}/cmake-build)
 check_probe(${WORK}/cmake-build/probe_cmake "CMake package")
-message(STATUS "installed tree usable through pkg-config and find_package(Tarsa)")
+message(STATUS "installed programs, and programs built through pkg-config and find_package(Tarsa), run")

@@ -123,27 +123,46 @@ TEST(CommandParse, ReadsOnlyTheBytesReceived) {
   EXPECT_EQ(printed.text(), "Parsed value 0: 1.000000\nParsed value 1: 12.000000\n");
 }
 
-TEST(CommandHold, HoldsThenStopsAndOneValueChangesWOnly) {
+TEST(CommandHold, HoldsFromArrivalThenStopsAndOneValueChangesWOnly) {
   CommandHold hold;
   double W = 9, V = 9;
   const double none[2] = {0, 0}, cmd[2] = {0.5, 120}, turn[2] = {-1, 0};
-  hold.update(0, 0, none, &W, &V);
+  hold.update(0, 0, 0, none, &W, &V);
   EXPECT_EQ(W, 0);  // nothing received yet: stand still
   EXPECT_EQ(V, 0);
-  hold.update(1000000, 2, cmd, &W, &V);
-  hold.update(1000000 + 500000, 0, none, &W, &V);
+  // Taken 40 ms after it arrived: the hold counts from the arrival.
+  hold.update(1040000, 1000000, 2, cmd, &W, &V);
+  hold.update(1000000 + 500000, 0, 0, none, &W, &V);
   EXPECT_EQ(W, 0.5);
   EXPECT_EQ(V, 120);
-  hold.update(1000000 + 500001, 0, none, &W, &V);
+  hold.update(1000000 + 500001, 0, 0, none, &W, &V);
   EXPECT_EQ(W, 0);
   EXPECT_EQ(V, 0);
-  hold.update(3000000, 2, cmd, &W, &V);
-  hold.update(3050000, 1, turn, &W, &V);
+  hold.update(3000000, 3000000, 2, cmd, &W, &V);
+  hold.update(3050000, 3050000, 1, turn, &W, &V);
   EXPECT_EQ(W, -1);
   EXPECT_EQ(V, 120);
   // The one-value command restarted the hold.
-  hold.update(3050000 + 500000, 0, none, &W, &V);
+  hold.update(3050000 + 500000, 0, 0, none, &W, &V);
   EXPECT_EQ(V, 120);
+}
+
+TEST(CommandParse, ACommandHoldsANumber) {
+  for (const char *text : {"0.5x120", "abcx7", "x-.5x", "nan", "inf", " 3", "1e"})
+    EXPECT_TRUE(is_command(text, std::strlen(text))) << text;
+  for (const char *text : {"", "xxx", "hello", "x.x-x+xe", "hexllo\x80\xff"})
+    EXPECT_FALSE(is_command(text, std::strlen(text))) << text;
+}
+
+TEST(Settings, PortNumbers) {
+  int port = 7;
+  for (const char *bad : {"", "0", "65536", "-1", "+80", " 80", "80 ", "3000x", "0x10", "999999"})
+    EXPECT_FALSE(parse_port(bad, &port)) << bad;
+  EXPECT_EQ(port, 7);
+  EXPECT_TRUE(parse_port("1", &port));
+  EXPECT_EQ(port, 1);
+  EXPECT_TRUE(parse_port("65535", &port));
+  EXPECT_EQ(port, 65535);
 }
 
 class UdpLink : public testing::Test {
@@ -229,6 +248,38 @@ TEST_F(UdpLink, DropsCommandsFromOtherSenders) {
   EXPECT_EQ(W, 5);
   EXPECT_EQ(V, 500);
   close(stranger);
+}
+
+TEST_F(UdpLink, TakesTheWholeBacklogAndActsOnTheNewestCommand) {
+  for (int i = 1; i <= 200; ++i) send_from(host_, "0x" + std::to_string(i));
+  send_from(host_, "hello");  // after the newest command: not a command
+  double W = 1, V = 0;
+  EXPECT_EQ(receive(&W, &V),
+            "Parsed value 0: 0.000000\nParsed value 1: 200.000000\n"
+            "Angular Velocity (W): 0.000000, Linear Velocity (V): 200.000000\n");
+  // Nothing is left for the next tick to replay.
+  auto t0 = std::chrono::steady_clock::now();
+  receive(&W, &V);
+  EXPECT_GE(since(t0), 0.049);
+  EXPECT_EQ(V, 200);
+}
+
+TEST_F(UdpLink, TextWithoutANumberNeitherDrivesNorHolds) {
+  double W = 0, V = 0;
+  send_from(host_, "0.5x100");
+  receive(&W, &V);
+  auto t0 = std::chrono::steady_clock::now();
+  // The hold runs out 500 ms after the command however much text comes meanwhile.
+  while (since(t0) < 0.6) {
+    send_from(host_, "hello");
+    send_from(host_, "\x80\xffxx-.");
+    receive(&W, &V);
+    if (since(t0) < 0.45) {
+      EXPECT_EQ(V, 100);
+    }
+  }
+  EXPECT_EQ(W, 0);
+  EXPECT_EQ(V, 0);
 }
 
 namespace {

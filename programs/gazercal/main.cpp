@@ -1,0 +1,211 @@
+// gazercal: calibrates the StarGazer by turning the robot once on the spot, prints the fitted
+// ellipse and its residuals, and on request compares positions read with and without correction.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tarsa/lyn.h"
+#include "tarsa/vx_error.h"
+#include "tarsa/vx_stargazer.h"
+#include "tarsa/vx_tarsa4.h"
+
+namespace {
+
+// Exit statuses.
+constexpr int kCalibrated = 0;
+constexpr int kBadUsage = 1;  // also: the library did not start
+constexpr int kNoRobot = 2;
+constexpr int kNoSensor = 3;
+constexpr int kFailed = 4;
+constexpr int kPoorFit = 5;
+
+constexpr int kMaxCheckS = 600;
+constexpr useconds_t kCheckPeriodUs = 100000;
+
+constexpr const char *kUsage =
+    "usage: gazercal [--check SECONDS] [library options]\n"
+    "  Turns the robot once on the spot (keep it clear) while reading the StarGazer, fits the\n"
+    "  ellipse of its position error and prints it.\n"
+    "  --check SECONDS  afterwards, reads positions for SECONDS (1 to 600), alternately without\n"
+    "                   and with the correction, and prints both\n"
+    "  exit status: 0 calibrated, 1 bad command line or library start, 2 no robot base,\n"
+    "  3 the sensor does not answer, 4 calibration failed, 5 the fit is poor (kept in force)\n";
+
+lyn_dev_t robot = nullptr;
+
+// An interrupted turn must not leave the robot turning. The library call that turns it spends
+// its time sleeping and reading the sensor's line, so the stop is sent from here.
+void stop_and_exit(int sig) {
+  if (robot != nullptr) {
+    tr4_set_speed(0, 0, robot);
+    tr4_SetMode(0, robot);
+  }
+  _exit(128 + sig);
+}
+
+void install_stop() {
+  struct sigaction sa {};
+  sa.sa_handler = stop_and_exit;
+  sigfillset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+}
+
+struct Options {
+  int check_s = 0;
+  bool help = false;
+  std::string error;
+  std::vector<char *> library_args;  // everything else, for the library
+};
+
+Options parse(int argc, char *argv[]) {
+  Options o;
+  for (int i = 0; i < argc; ++i) {
+    const char *a = argv[i];
+    const char *value = nullptr;
+    if (i > 0 && (std::strcmp(a, "--check") == 0 || std::strcmp(a, "-c") == 0)) {
+      if (i + 1 >= argc) {
+        o.error = std::string(a) + " needs a number of seconds";
+        return o;
+      }
+      value = argv[++i];
+    } else if (i > 0 && std::strncmp(a, "--check=", 8) == 0) {
+      value = a + 8;
+    } else if (i > 0 && (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0)) {
+      o.help = true;
+      continue;
+    } else {
+      o.library_args.push_back(argv[i]);
+      continue;
+    }
+    char *end = nullptr;
+    const long s = std::strtol(value, &end, 10);
+    if (end == value || *end != '\0' || s < 1 || s > kMaxCheckS) {
+      o.error = std::string("--check takes 1 to 600 seconds, not \"") + value + "\"";
+      return o;
+    }
+    o.check_s = static_cast<int>(s);
+  }
+  o.library_args.push_back(nullptr);
+  return o;
+}
+
+const char *first_reading(int r) {
+  switch (r) {
+    case -8:
+      return "no position record arrived";
+    case -6:
+      return "the sensor sees no landmark";
+    case -7:
+    case -5:
+      return "the sensor sent something that is not a position record";
+    case -1:
+      return "the port is not open";
+    default:
+      return "the sensor sent a report instead of a position";
+  }
+}
+
+// Reads positions for `seconds`, alternately raw and corrected, and prints both with their means.
+void check(int seconds) {
+  std::printf("\nPositions for %d s, alternately without and with correction:\n", seconds);
+  double sum[2][2] = {}, x = 0, y = 0, height = 0, angle = 0;
+  int count[2] = {}, id = 0;
+  char mode = ' ';
+  for (int i = 0; i < seconds * 10; ++i) {
+    const int corrected = i % 2;
+    const int r = vx_stargazer_read_data(&x, &y, &height, &angle, &id, &mode, corrected);
+    if (r == 0) {
+      std::printf("  %-9s x= %+7.1f  y= %+7.1f  angle= %+6.1f\n", corrected ? "corrected" : "raw",
+                  x, y, angle);
+      sum[corrected][0] += x;
+      sum[corrected][1] += y;
+      ++count[corrected];
+    } else if (r == -6) {
+      std::printf("  no landmark in view\n");
+    }
+    std::fflush(stdout);
+    usleep(kCheckPeriodUs);
+  }
+  for (int c = 0; c < 2; ++c) {
+    if (count[c] == 0) {
+      std::printf("mean %-9s: no position read\n", c ? "corrected" : "raw");
+      continue;
+    }
+    std::printf("mean %-9s: x= %+7.1f  y= %+7.1f  (%d readings)\n", c ? "corrected" : "raw",
+                sum[c][0] / count[c], sum[c][1] / count[c], count[c]);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char *argv[]) {
+  vx_set_debug_level(2);
+  Options opt = parse(argc, argv);
+  if (!opt.error.empty()) {
+    std::fprintf(stderr, "gazercal: %s\n%s", opt.error.c_str(), kUsage);
+    return kBadUsage;
+  }
+  if (opt.help) {
+    std::fputs(kUsage, stdout);
+    return kCalibrated;
+  }
+  if (tr4_init(static_cast<int>(opt.library_args.size()) - 1, opt.library_args.data()) < 0) {
+    std::fprintf(stderr, "gazercal: the library could not start\n");
+    return kBadUsage;
+  }
+  robot = lyn_open("Tarsa4:dsPic", LYN_BUS_I2C, 0, nullptr);
+  if (robot == nullptr) {
+    std::fprintf(stderr, "gazercal: cannot open the robot base (Tarsa4:dsPic)\n");
+    return kNoRobot;
+  }
+  install_stop();
+
+  std::printf("Starting the StarGazer; please wait.\n");
+  std::fflush(stdout);
+  if (const int e = vx_stargazer_Init(); e != 0) {
+    std::fprintf(stderr, "gazercal: the StarGazer on /dev/ttyO0 %s (error %d)\n",
+                 e == -2 ? "cannot be opened" : "does not answer", e);
+    vx_stargazer_Close();
+    return kNoSensor;
+  }
+  if (const int e = vx_gazer_start_computation(); e != 0) {
+    std::fprintf(stderr, "gazercal: the StarGazer does not start its computation (error %d)\n", e);
+    vx_stargazer_Close();
+    return kNoSensor;
+  }
+
+  std::printf("Turning the robot once on the spot; keep it clear.\n");
+  std::fflush(stdout);
+  double x0 = 0, y0 = 0, angle = 0, a = 0, b = 0, rms_x = 0, rms_y = 0;
+  const int rc = vx_gazer_calibration(robot, &x0, &y0, &angle, &a, &b, &rms_x, &rms_y);
+  if (rc == 0 || rc == -4) {
+    std::printf("\ncentre       x0 = %8.2f   y0 = %8.2f\n", x0, y0);
+    std::printf("semi-axes    a  = %8.2f   b  = %8.2f\n", a, b);
+    std::printf("orientation     = %8.2f deg\n", angle);
+    std::printf("residuals    x  = %8.2f   y  = %8.2f   (limit 5.00)\n", rms_x, rms_y);
+  }
+  int status = kFailed;
+  if (rc == 0) {
+    std::printf("result: 0, calibrated\n");
+    status = kCalibrated;
+  } else if (rc == -4) {
+    std::printf("result: -4, the fit is poor; its parameters are in force all the same\n");
+    status = kPoorFit;
+  } else if (rc == -1) {
+    std::printf("\nresult: -1, the robot did not come back to its start heading within 60 s\n");
+  } else if (rc == -3) {
+    std::printf("result: -3, no ellipse fits the positions (did the robot turn?)\n");
+  } else {
+    std::printf("result: %d, %s\n", rc, first_reading(rc + 4));
+  }
+  std::fflush(stdout);
+  if (opt.check_s > 0 && (rc == 0 || rc == -4)) check(opt.check_s);
+  vx_stargazer_Close();
+  return status;
+}

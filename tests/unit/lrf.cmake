@@ -1,0 +1,4 @@
+# Laser range finder: its protocol layer on its own, and the driver against scripted replies on
+# the simulated board's USB serial node.
+tarsa_test(test_vx_lrf_scip SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_vx_lrf_scip.cpp)
+tarsa_test(test_vx_lrf SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_vx_lrf.cpp SIM)

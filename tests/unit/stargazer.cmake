@@ -1,0 +1,16 @@
+# StarGazer module: the matrix routines and the fit on their own; the serial link, parameters,
+# positions and calibration against scripted replies on the simulated board's /dev/ttyO0. The
+# serial tests are slow by nature (30 ms a byte), so they are split to run side by side.
+if(NOT EXISTS ${PROJECT_SOURCE_DIR}/lib/stargazer/vx_stargazer.cpp)
+  return()
+endif()
+set(gazer_dir ${CMAKE_CURRENT_LIST_DIR})
+tarsa_test(test_vx_stargazer_fit SOURCES ${gazer_dir}/test_vx_stargazer_fit.cpp)
+tarsa_test(test_vx_stargazer_link SOURCES ${gazer_dir}/test_vx_stargazer_link.cpp SIM TIMEOUT 120)
+tarsa_test(test_vx_stargazer_params SOURCES ${gazer_dir}/test_vx_stargazer_params.cpp SIM TIMEOUT 120)
+# Its tcflush stands in for the C library's, for the reader's own calls: exported.
+tarsa_test(test_vx_stargazer_data SOURCES ${gazer_dir}/test_vx_stargazer_data.cpp SIM TIMEOUT 120)
+set_target_properties(test_vx_stargazer_data PROPERTIES ENABLE_EXPORTS ON)
+# Defines routines under the library's names and must be found by them: exported.
+tarsa_test(test_vx_stargazer_calib SOURCES ${gazer_dir}/test_vx_stargazer_calib.cpp SIM TIMEOUT 120)
+set_target_properties(test_vx_stargazer_calib PROPERTIES ENABLE_EXPORTS ON)
