@@ -144,12 +144,38 @@ std::vector<Channel> base_channels() {
               {"loop_max_late_ms", num("latest tick start after its due time")},
               {"ticks", integer("ticks since start")},
               {"bus_errors", integer("failed robot commands since start")},
+              {"scan_errors", integer("failed range finder scans since start")},
               {"firmware_revision", integer("robot firmware revision, -1 unknown")},
               {"clients", integer("connected clients")},
               {"dropped_messages", integer("messages dropped for slow clients since start")},
               {"recorded_messages", integer("messages written to the recording")},
               {"record_dropped", integer("messages the recording could not keep up with")}})));
   return c;
+}
+
+Channel stargazer_channel() {
+  return channel(kStarGazer, "/stargazer", "tarsa.StarGazerPose",
+                 object(nullptr, "Position from the StarGazer's ceiling landmarks, as each record comes",
+                        {{"timestamp", time_schema()},
+                         {"x", num("m")},
+                         {"y", num("m")},
+                         {"height", num("m, to the landmark")},
+                         {"heading", num("rad, counter-clockwise")},
+                         {"landmark_id", integer("landmark seen")},
+                         {"mode", {{"type", "string"}, {"description", "record mode letter"}}}}));
+}
+
+Channel scan_channel() {
+  auto ranges = ordered_json{{"type", "array"}, {"items", {{"type", "number"}}}};
+  return channel(kScan, "/scan", "foxglove.LaserScan",
+                 object(nullptr, "Range finder, one message per scan; 0: nothing measured",
+                        {{"timestamp", time_schema()},
+                         {"frame_id", {{"type", "string"}}},
+                         {"pose", pose_schema()},
+                         {"start_angle", num("rad")},
+                         {"end_angle", num("rad")},
+                         {"ranges", ranges},
+                         {"intensities", ranges}}));
 }
 
 void Odometry::update(int pos_left, int pos_right) {
@@ -250,11 +276,41 @@ std::string diagnostics_json(std::uint64_t t_ns, const LoopStats &s) {
               {"loop_max_late_ms", s.max_late_ms},
               {"ticks", s.ticks},
               {"bus_errors", s.bus_errors},
+              {"scan_errors", s.scan_errors},
               {"firmware_revision", s.firmware_revision},
               {"clients", s.clients},
               {"dropped_messages", s.dropped},
               {"recorded_messages", s.recorded},
               {"record_dropped", s.record_dropped}}
+      .dump();
+}
+
+}  // namespace bridge
+
+namespace bridge {
+
+std::string stargazer_json(std::uint64_t t_ns, const GazerRecord &g) {
+  return json{{"timestamp", stamp(t_ns)},
+              {"x", g.x / 100},
+              {"y", g.y / 100},
+              {"height", g.height / 100},
+              {"heading", g.angle * M_PI / 180},
+              {"landmark_id", g.id},
+              {"mode", std::string(g.mode ? 1 : 0, g.mode)}}
+      .dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+std::string scan_json(std::uint64_t t_ns, const std::int32_t *mm, int count, int front, int steps_per_turn) {
+  std::vector<double> ranges(mm, mm + count);
+  for (double &r : ranges) r /= 1000;
+  const double step = 2 * M_PI / steps_per_turn;
+  return json{{"timestamp", stamp(t_ns)},
+              {"frame_id", "base_link"},
+              {"pose", {{"position", {{"x", 0.0}, {"y", 0.0}, {"z", 0.0}}}, {"orientation", quat_z(0)}}},
+              {"start_angle", -front * step},
+              {"end_angle", (count - 1 - front) * step},
+              {"ranges", ranges},
+              {"intensities", json::array()}}
       .dump();
 }
 

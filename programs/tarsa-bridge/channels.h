@@ -21,11 +21,15 @@ enum ChannelKey : std::uint32_t {
   kUltrasonic,
   kBattery,
   kDiagnostics,
+  kStarGazer,
+  kScan,
   kChannelCount
 };
 
 // Every channel of the robot base, in ChannelKey order.
 std::vector<Channel> base_channels();
+Channel stargazer_channel();
+Channel scan_channel();
 
 // Readings of one tick of the robot base, as the driver's raw replies and values.
 struct BaseReadings {
@@ -55,7 +59,7 @@ class Odometry {
 
 struct LoopStats {
   double rate_hz = 0, jitter_ms = 0, max_late_ms = 0;
-  std::uint64_t ticks = 0, bus_errors = 0, dropped = 0, recorded = 0, record_dropped = 0;
+  std::uint64_t ticks = 0, bus_errors = 0, scan_errors = 0, dropped = 0, recorded = 0, record_dropped = 0;
   int firmware_revision = -1, clients = 0;
 };
 
@@ -68,5 +72,16 @@ std::string infrared_json(std::uint64_t t_ns, const BaseReadings &r);
 std::string ultrasonic_json(std::uint64_t t_ns, const BaseReadings &r);
 std::string battery_json(std::uint64_t t_ns, const BaseReadings &r);
 std::string diagnostics_json(std::uint64_t t_ns, const LoopStats &s);
+
+// A StarGazer position record as vx_stargazer_read_data() gives it: centimetres, degrees.
+struct GazerRecord {
+  double x = 0, y = 0, height = 0, angle = 0;
+  int id = 0;
+  char mode = 0;
+};
+std::string stargazer_json(std::uint64_t t_ns, const GazerRecord &g);
+// A range finder scan: millimetres, entry i at (i - front) steps of 2 pi / steps_per_turn,
+// counter-clockwise; 0 where nothing was measured.
+std::string scan_json(std::uint64_t t_ns, const std::int32_t *mm, int count, int front, int steps_per_turn);
 
 }  // namespace bridge

@@ -11,15 +11,18 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "channels.h"
 #include "drive.h"
 #include "options.h"
 #include "recorder.h"
+#include "sensors.h"
 #include "server.h"
 #include "tarsa/lyn.h"
 #include "tarsa/vx_error.h"
+#include "tarsa/vx_stargazer.h"
 #include "tarsa/vx_tarsa4.h"
 
 extern const unsigned char kPageHtml[];
@@ -121,8 +124,22 @@ int main(int argc, char *argv[]) {
   sigaddset(&stops, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stops, &old);
 
-  bridge::DriveControl drive(opt.limits);
+  // The optional sensors start side by side; one that does not answer is left out, and its
+  // channel with it.
   std::vector<bridge::Channel> channels = bridge::base_channels();
+  bridge::RangeFinder lrf;
+  bool have_lrf = false, have_gazer = false;
+  std::string lrf_why, gazer_why;
+  std::thread lrf_start;
+  if (opt.lrf) lrf_start = std::thread([&] { have_lrf = lrf.open(opt.lrf_port, &lrf_why); });
+  if (opt.stargazer) have_gazer = bridge::open_stargazer(&gazer_why);
+  if (lrf_start.joinable()) lrf_start.join();
+  if (opt.stargazer && !have_gazer) std::printf("tarsa-bridge: StarGazer left out: %s\n", gazer_why.c_str());
+  if (opt.lrf && !have_lrf) std::printf("tarsa-bridge: range finder left out: %s\n", lrf_why.c_str());
+  if (have_gazer) channels.push_back(bridge::stargazer_channel());
+  if (have_lrf) channels.push_back(bridge::scan_channel());
+
+  bridge::DriveControl drive(opt.limits);
   bridge::Server server(opt.server, channels, drive, std::string_view(reinterpret_cast<const char *>(kPageHtml), kPageHtmlSize));
   std::string error;
   int port = server.start(&error);
@@ -159,7 +176,13 @@ int main(int argc, char *argv[]) {
   bridge::Odometry odometry;
   bridge::BaseReadings r;
   LoopMeter meter;
+  // Timestamps on the wall clock's epoch, advancing with the monotonic clock: they never go
+  // back, not even when the board's clock is set.
   const std::int64_t mono0 = clock_ns(CLOCK_MONOTONIC), wall0 = clock_ns(CLOCK_REALTIME);
+  auto stamp = [&](std::int64_t mono) { return std::uint64_t(wall0 + (mono - mono0)); };
+  if (have_lrf)
+    lrf.start([&] { return stamp(clock_ns(CLOCK_MONOTONIC)); },
+              [&](std::uint64_t t, std::string json) { out.put(bridge::kScan, t, std::move(json)); });
   std::int64_t due = mono0, last_tick = mono0, next_report = mono0 + 1'000'000'000;
   auto ok = [&stats](int result) {
     if (result != 0) ++stats.bus_errors;
@@ -171,9 +194,7 @@ int main(int argc, char *argv[]) {
     if (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) != 0) continue;
     const std::int64_t now = clock_ns(CLOCK_MONOTONIC);
     meter.tick(now, due);
-    // Timestamps on the wall clock's epoch, advancing with the monotonic clock: they never go
-    // back, not even when the board's clock is set.
-    const std::uint64_t t = std::uint64_t(wall0 + (now - mono0));
+    const std::uint64_t t = stamp(now);
 
     bool expired = false;
     WheelSpeeds w = drive.tick(now / 1000, (now - last_tick) / 1e9, &expired);
@@ -201,11 +222,18 @@ int main(int argc, char *argv[]) {
       out.put(bridge::kBattery, t, bridge::battery_json(t, r));
     }
 
+    if (have_gazer) {
+      bridge::GazerRecord g;
+      if (vx_stargazer_read_data(&g.x, &g.y, &g.height, &g.angle, &g.id, &g.mode, 0) == 0)
+        out.put(bridge::kStarGazer, t, bridge::stargazer_json(t, g));
+    }
+
     if (now >= next_report) {
       next_report += 1'000'000'000;
       meter.roll(stats);
       stats.clients = server.clients();
       stats.dropped = server.dropped();
+      stats.scan_errors = lrf.errors();
       if (recorder) stats.recorded = recorder->recorded(), stats.record_dropped = recorder->dropped();
       out.put(bridge::kDiagnostics, t, bridge::diagnostics_json(t, stats));
     }
@@ -220,6 +248,9 @@ int main(int argc, char *argv[]) {
   tr4_set_speed(0, 0, dsPic);
   tr4_SetMode(0, dsPic);
   std::printf("tarsa-bridge: %s, wheels stopped\n", gQuit == SIGINT ? "interrupted" : "terminated");
+  std::fflush(stdout);
+  lrf.stop();
+  if (have_gazer) bridge::close_stargazer();
   server.stop();
   int status = 0;
   if (recorder) {

@@ -14,6 +14,8 @@ struct Options {
   DriveLimits limits;
   std::string record;  // MCAP file to write; empty: no recording
   bool port_given = false;
+  bool stargazer = false, lrf = false;  // optional sensors, when the configuration enables them
+  std::string lrf_port = "/dev/ttyACM0";
 };
 
 // Takes the bridge's own options out of the command line; the rest (argv[0] first, then the

@@ -7,7 +7,7 @@ if(TARGET tarsa-bridge AND TARGET tarsa-sim)
   if(CMAKE_CROSSCOMPILING_EMULATOR)
     set(bridge_emulated 1)
   endif()
-  foreach(name ws mcap browser load)
+  foreach(name ws mcap sensors browser load)
     add_test(NAME bridge_${name}_test
              COMMAND ${TARSA_NODE} --test ${PROJECT_SOURCE_DIR}/tests/js/bridge_${name}.test.mjs)
     set_tests_properties(bridge_${name}_test PROPERTIES

@@ -32,7 +32,8 @@ export async function until(cond, seconds, what) {
 
 export class Bridge {
   // Starts the bridge on a free port of 127.0.0.1 with `settings` as its [bridge] table.
-  static async start({ args = [], settings = "", name = "bridge" } = {}) {
+  // `scenario` (TOML) replaces the simulated board.
+  static async start({ args = [], settings = "", name = "bridge", scenario = "" } = {}) {
     const b = new Bridge();
     b.dir = mkdtempSync(path.join(outDir(), `${name}-`));
     b.tracePath = path.join(b.dir, "trace.jsonl");
@@ -40,11 +41,16 @@ export class Bridge {
     // The standard board, and the bridge's settings.
     const sample = path.join(path.dirname(fileURLToPath(import.meta.url)), "../../../tarsa.toml.sample");
     writeFileSync(config, `${readFileSync(sample, "utf8")}\n[bridge]\n${settings}\n`);
+    const board = [];
+    if (scenario) {
+      board.push("--scenario", path.join(b.dir, "board.toml"));
+      writeFileSync(board[1], scenario);
+    }
     b.out = "";
     b.err = "";
     b.proc = spawn(
       process.env.TARSA_SIM,
-      ["--trace", b.tracePath, "--", process.env.TARSA_BRIDGE, "--port", "0", "--bind", "127.0.0.1", ...args],
+      [...board, "--trace", b.tracePath, "--", process.env.TARSA_BRIDGE, "--port", "0", "--bind", "127.0.0.1", ...args],
       { cwd: b.dir, env: { ...process.env, TARSA_CONFIG: config }, stdio: ["ignore", "pipe", "pipe"] },
     );
     b.proc.stdout.on("data", (d) => (b.out += d));
