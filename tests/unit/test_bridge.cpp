@@ -1,0 +1,194 @@
+// tarsa-bridge's modules: a client's messages, the send queue's drops, the drive limits and
+// watchdog, odometry, and the MCAP writer's framing.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include <nlohmann/json.hpp>
+
+#include "channels.h"
+#include "drive.h"
+#include "mcap.h"
+#include "outbox.h"
+#include "protocol.h"
+#include "testutil.h"
+
+using namespace bridge;
+using nlohmann::json;
+
+namespace {
+
+std::vector<std::string> messages(const Outcome &o) {
+  std::vector<std::string> m;
+  for (auto &r : o.replies) m.push_back(json::parse(r).at("message"));
+  return m;
+}
+
+std::vector<std::uint8_t> publish(std::uint32_t channel, const std::string &payload) {
+  std::vector<std::uint8_t> b(5 + payload.size());
+  b[0] = 1;
+  for (int i = 0; i < 4; ++i) b[1 + i] = std::uint8_t(channel >> (8 * i));
+  std::memcpy(b.data() + 5, payload.data(), payload.size());
+  return b;
+}
+
+}  // namespace
+
+TEST(BridgeProtocol, SubscriptionsAreCheckedAndKept) {
+  auto channels = base_channels();
+  ClientState st;
+  auto o = handle_text(st, R"({"op":"subscribe","subscriptions":[{"id":0,"channelId":3},{"id":1,"channelId":99},
+      {"id":0,"channelId":4},{"id":2,"channelId":3},{"id":-1,"channelId":4},{"id":5}]})", channels);
+  EXPECT_TRUE(o.subscriptions_changed);
+  EXPECT_EQ(st.subscriptions, (std::map<std::uint32_t, std::uint32_t>{{0, 3}}));
+  EXPECT_EQ(messages(o), (std::vector<std::string>{
+                             "subscribe: no channel 99", "subscribe: subscription id 0 is in use",
+                             "subscribe: already subscribed to channel 3",
+                             "subscribe: each subscription needs an id and a channelId",
+                             "subscribe: each subscription needs an id and a channelId"}));
+  o = handle_text(st, R"({"op":"unsubscribe","subscriptionIds":[0,7]})", channels);
+  EXPECT_TRUE(st.subscriptions.empty());
+  EXPECT_EQ(messages(o), std::vector<std::string>{"unsubscribe: no subscription 7"});
+  for (const char *bad : {"", "[]", "{\"op\":1}", "{\"op\":\"subscribe\"}", "{\"op\":\"getParameters\"}"})
+    EXPECT_EQ(handle_text(st, bad, channels).replies.size(), 1u) << bad;
+}
+
+TEST(BridgeProtocol, OnlyAllowedClientsDriveOnTheirAdvertisedChannel) {
+  ClientState watcher{"10.0.0.9", false, {}, {}};
+  auto o = handle_text(watcher, R"({"op":"advertise","channels":[{"id":1,"topic":"/cmd_vel","encoding":"json"}]})", {});
+  EXPECT_TRUE(watcher.publications.empty());
+  EXPECT_EQ(messages(o), std::vector<std::string>{"publishing refused: 10.0.0.9 may watch but is not allowed to drive"});
+  EXPECT_FALSE(handle_binary(watcher, publish(1, R"({"linear":{"x":1}})")).drive);
+
+  ClientState driver{"127.0.0.1", true, {}, {}};
+  o = handle_text(driver, R"({"op":"advertise","channels":[{"id":1,"topic":"/cmd_vel","encoding":"json"},
+      {"id":2,"topic":"/other","encoding":"json"},{"id":3,"topic":"/cmd_vel","encoding":"cdr"}]})", {});
+  EXPECT_EQ(driver.publications.size(), 1u);
+  EXPECT_EQ(o.replies.size(), 2u);
+  auto d = handle_binary(driver, publish(1, R"({"linear":{"x":0.25,"y":9},"angular":{"z":-0.5}})"));
+  ASSERT_TRUE(d.drive);
+  EXPECT_EQ(d.drive->linear, 0.25);
+  EXPECT_EQ(d.drive->angular, -0.5);
+  EXPECT_FALSE(handle_binary(driver, publish(2, "{}")).drive);
+  EXPECT_EQ(handle_binary(driver, {std::vector<std::uint8_t>{1, 1, 0}}).replies.size(), 1u);
+  EXPECT_TRUE(handle_text(driver, R"({"op":"unadvertise","channelIds":[1]})", {}).withdrawn);
+}
+
+TEST(BridgeProtocol, TwistPayloads) {
+  std::string error;
+  auto t = parse_twist(R"({"angular":{"z":1.5}})", &error);
+  ASSERT_TRUE(t);
+  EXPECT_EQ(t->linear, 0.0);
+  EXPECT_EQ(t->angular, 1.5);
+  for (const char *bad : {"[1]", R"({"linear":{"x":"1"}})", R"({"linear":5})", R"({"linear":{"x":1e400}})", "{"}) {
+    EXPECT_FALSE(parse_twist(bad, &error)) << bad;
+    EXPECT_FALSE(error.empty());
+  }
+}
+
+TEST(BridgeProtocol, MessageDataHeaderIsLittleEndian) {
+  EXPECT_EQ(message_data_header(0x04030201, 0x0C0B0A0908070605),
+            std::string("\x01\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0A\x0B\x0C", 13));
+  auto info = json::parse(server_info(false, "s"));
+  EXPECT_EQ(info["capabilities"], json::array());
+  EXPECT_FALSE(info.contains("supportedEncodings"));
+}
+
+TEST(BridgeOutbox, FramesGoFirstThenOldMessagesNeverControl) {
+  auto msg = [](Outgoing::Kind k, char c, std::size_t n) {
+    return Outgoing{k, false, {}, std::make_shared<const std::string>(n, c)};
+  };
+  Outbox box(100, 4);
+  box.push(msg(Outgoing::kControl, 'i', 10));
+  box.push(msg(Outgoing::kMessage, 'a', 10));
+  box.push(msg(Outgoing::kFrame, 'f', 40));
+  box.push(msg(Outgoing::kMessage, 'b', 10));
+  EXPECT_EQ(box.push(msg(Outgoing::kMessage, 'c', 10)), 1u);  // the frame, though older messages wait
+  EXPECT_EQ(box.push(msg(Outgoing::kMessage, 'd', 90)), 3u);  // a, b, c: bytes over the bound
+  std::string order;
+  for (Outgoing m; box.pop(m);) order += m.body->front();
+  EXPECT_EQ(order, "id");
+  EXPECT_EQ(box.bytes(), 0u);
+}
+
+TEST(BridgeDrive, LimitsRampAndWatchdog) {
+  DriveControl d({0.3, 2.0, 0.5, 4.0, 500});
+  d.command({5.0, -9.0}, 0);
+  WheelSpeeds w{};
+  for (int i = 1; i <= 4; ++i) w = d.tick(i * 50000, 0.05);
+  EXPECT_NEAR(d.current().linear, 0.1, 1e-12);  // 0.5 m/s^2 for 0.2 s
+  EXPECT_NEAR(d.current().angular, -0.8, 1e-12);
+  EXPECT_EQ(w.left, wheel_speeds(0.8, 100).left);
+  for (int i = 5; i <= 40; ++i) {
+    d.command({5.0, -9.0}, i * 50000);
+    d.tick(i * 50000, 0.05);
+  }
+  EXPECT_NEAR(d.current().linear, 0.3, 1e-12);
+  EXPECT_NEAR(d.current().angular, -2.0, 1e-12);
+  bool expired = false;
+  d.tick(2500000, 0.05, &expired);  // exactly 500 ms after the last command: still in force
+  EXPECT_FALSE(expired);
+  w = d.tick(2550000, 0.05, &expired);
+  EXPECT_TRUE(expired);
+  EXPECT_EQ(w.left, 0);
+  EXPECT_EQ(w.right, 0);
+
+  DriveControl off({0.3, 2.0, 0, 0, 0});
+  off.command({0.1, 0}, 0);
+  w = off.tick(3600000000LL, 0.05, &expired);
+  EXPECT_FALSE(expired);
+  EXPECT_EQ(w.left, int(100 / kSpeedUnit));
+  off.stop();
+  EXPECT_EQ(off.tick(3600050000LL, 0.05).left, 0);
+}
+
+TEST(BridgeOdometry, StraightTurnAndWrap) {
+  Odometry o;
+  o.update(2147483000, 2147483000);  // the first reading is the origin
+  o.update(int(2147483000u + 1000u), int(2147483000u + 1000u));  // past INT_MAX: the counters wrapped
+  EXPECT_NEAR(o.pose().x, 1000 * kSpeedUnit / 1000, 1e-9);
+  EXPECT_NEAR(o.pose().y, 0, 1e-12);
+  Odometry turn;
+  turn.update(0, 0);
+  int quarter = int(std::lround(M_PI / 2 * kWheelBase / 2 / kSpeedUnit));
+  turn.update(-quarter, quarter);
+  EXPECT_NEAR(turn.pose().theta, M_PI / 2, 0.01);
+  EXPECT_NEAR(turn.pose().x, 0, 1e-9);
+}
+
+TEST(BridgeMcap, CrcAndFraming) {
+  EXPECT_EQ(crc32("123456789", 9), 0xCBF43926u);
+  std::string path = testutil::temp_file("", "bridge_mcap_");
+  {
+    McapWriter w;
+    ASSERT_EQ(w.open(path, "test"), 0);
+    auto ch = w.add_channel(w.add_schema("s", "jsonschema", "{}"), "/t", "json");
+    EXPECT_EQ(w.write_message(ch, 5, "{}"), 0);
+    EXPECT_EQ(w.close(), 0);
+    EXPECT_EQ(w.close(), 0);
+  }
+  std::ifstream in(path, std::ios::binary);
+  std::string f((std::istreambuf_iterator<char>(in)), {});
+  unlink(path.c_str());
+  const std::string magic("\x89MCAP0\r\n", 8);
+  ASSERT_GT(f.size(), 2 * magic.size() + 29);
+  EXPECT_EQ(f.substr(0, 8), magic);
+  EXPECT_EQ(f.substr(f.size() - 8), magic);
+  // Footer: opcode, length 20, summary start (a Schema record), summary offset start, CRC.
+  std::size_t footer = f.size() - 8 - 29;
+  EXPECT_EQ(f[footer], 0x02);
+  std::uint64_t summary = 0;
+  std::uint32_t crc = 0;
+  std::memcpy(&summary, &f[footer + 9], 8);
+  std::memcpy(&crc, &f[footer + 25], 4);
+  EXPECT_EQ(f[summary], 0x03);
+  EXPECT_EQ(crc, crc32(&f[summary], footer + 25 - summary));
+  McapWriter unopened;
+  EXPECT_LT(unopened.write_message(1, 0, "x"), 0);
+  EXPECT_LT(unopened.open("/nonexistent-dir/x.mcap", "t"), 0);
+}
