@@ -3,7 +3,6 @@
 
 #include <cmath>
 #include <cstdint>
-
 #include <nlohmann/json.hpp>
 
 #include "teleop_ctl.h"
@@ -17,7 +16,9 @@ using nlohmann::ordered_json;
 
 // ---- schema building ----
 
-ordered_json num(const char *description) { return {{"type", "number"}, {"description", description}}; }
+ordered_json num(const char *description) {
+  return {{"type", "number"}, {"description", description}};
+}
 ordered_json integer(const char *description) {
   return {{"type", "integer"}, {"description", description}};
 }
@@ -43,13 +44,15 @@ ordered_json object(const char *title, const char *description,
     p[name] = schema;
     required.push_back(name);
   }
-  ordered_json o = {{"type", "object"}, {"properties", std::move(p)}, {"required", std::move(required)}};
+  ordered_json o = {
+      {"type", "object"}, {"properties", std::move(p)}, {"required", std::move(required)}};
   if (title) o["title"] = title;
   if (description) o["description"] = description;
   return o;
 }
 ordered_json vector3(const char *description) {
-  return object("foxglove.Vector3", description, {{"x", num("x")}, {"y", num("y")}, {"z", num("z")}});
+  return object("foxglove.Vector3", description,
+                {{"x", num("x")}, {"y", num("y")}, {"z", num("z")}});
 }
 ordered_json quaternion(const char *description) {
   return object("foxglove.Quaternion", description,
@@ -73,24 +76,28 @@ Channel channel(ChannelKey key, const char *topic, const char *name, ordered_jso
 json stamp(std::uint64_t t_ns) {
   return {{"sec", t_ns / 1000000000u}, {"nsec", t_ns % 1000000000u}};
 }
-int word(const unsigned char *raw, int i) { return raw[2 * i] | raw[2 * i + 1] << 8; }
+int word(const unsigned char *raw, int i) {
+  return raw[2 * i] | raw[2 * i + 1] << 8;
+}
 json quat_z(double theta) {
   return {{"x", 0.0}, {"y", 0.0}, {"z", std::sin(theta / 2)}, {"w", std::cos(theta / 2)}};
 }
-json position(const Pose &p) { return {{"x", p.x}, {"y", p.y}, {"z", 0.0}}; }
+json position(const Pose &p) {
+  return {{"x", p.x}, {"y", p.y}, {"z", 0.0}};
+}
 
 }  // namespace
 
 std::vector<Channel> base_channels() {
   std::vector<Channel> c;
-  c.push_back(channel(
-      kTf, "/tf", "foxglove.FrameTransform",
-      object(nullptr, "Pose of the robot (base_link) in the odometry frame (odom), 20 Hz",
-             {{"timestamp", time_schema()},
-              {"parent_frame_id", {{"type", "string"}}},
-              {"child_frame_id", {{"type", "string"}}},
-              {"translation", vector3("metres")},
-              {"rotation", quaternion("heading about z")}})));
+  c.push_back(
+      channel(kTf, "/tf", "foxglove.FrameTransform",
+              object(nullptr, "Pose of the robot (base_link) in the odometry frame (odom), 20 Hz",
+                     {{"timestamp", time_schema()},
+                      {"parent_frame_id", {{"type", "string"}}},
+                      {"child_frame_id", {{"type", "string"}}},
+                      {"translation", vector3("metres")},
+                      {"rotation", quaternion("heading about z")}})));
   c.push_back(channel(kOdom, "/odom", "foxglove.PoseInFrame",
                       object(nullptr, "Pose of the robot from its wheel encoders, 20 Hz",
                              {{"timestamp", time_schema()},
@@ -148,21 +155,23 @@ std::vector<Channel> base_channels() {
               {"firmware_revision", integer("robot firmware revision, -1 unknown")},
               {"clients", integer("connected clients")},
               {"dropped_messages", integer("messages dropped for slow clients since start")},
+              {"queued_bytes", integer("bytes waiting in the clients' send queues")},
               {"recorded_messages", integer("messages written to the recording")},
               {"record_dropped", integer("messages the recording could not keep up with")}})));
   return c;
 }
 
 Channel stargazer_channel() {
-  return channel(kStarGazer, "/stargazer", "tarsa.StarGazerPose",
-                 object(nullptr, "Position from the StarGazer's ceiling landmarks, as each record comes",
-                        {{"timestamp", time_schema()},
-                         {"x", num("m")},
-                         {"y", num("m")},
-                         {"height", num("m, to the landmark")},
-                         {"heading", num("rad, counter-clockwise")},
-                         {"landmark_id", integer("landmark seen")},
-                         {"mode", {{"type", "string"}, {"description", "record mode letter"}}}}));
+  return channel(
+      kStarGazer, "/stargazer", "tarsa.StarGazerPose",
+      object(nullptr, "Position from the StarGazer's ceiling landmarks, as each record comes",
+             {{"timestamp", time_schema()},
+              {"x", num("m")},
+              {"y", num("m")},
+              {"height", num("m, to the landmark")},
+              {"heading", num("rad, counter-clockwise")},
+              {"landmark_id", integer("landmark seen")},
+              {"mode", {{"type", "string"}, {"description", "record mode letter"}}}}));
 }
 
 Channel scan_channel() {
@@ -188,7 +197,8 @@ void Odometry::update(int pos_left, int pos_right) {
   auto delta = [](int now, int before) {
     return double(std::int32_t(std::uint32_t(now) - std::uint32_t(before)));
   };
-  double dl = delta(pos_left, left_) * kSpeedUnit / 1000, dr = delta(pos_right, right_) * kSpeedUnit / 1000;
+  double dl = delta(pos_left, left_) * kSpeedUnit / 1000,
+         dr = delta(pos_right, right_) * kSpeedUnit / 1000;
   left_ = pos_left, right_ = pos_right;
   double d = (dl + dr) / 2, dtheta = (dr - dl) / (kWheelBase / 1000);
   pose_.x += d * std::cos(pose_.theta + dtheta / 2);
@@ -280,6 +290,7 @@ std::string diagnostics_json(std::uint64_t t_ns, const LoopStats &s) {
               {"firmware_revision", s.firmware_revision},
               {"clients", s.clients},
               {"dropped_messages", s.dropped},
+              {"queued_bytes", s.queued_bytes},
               {"recorded_messages", s.recorded},
               {"record_dropped", s.record_dropped}}
       .dump();
@@ -300,17 +311,19 @@ std::string stargazer_json(std::uint64_t t_ns, const GazerRecord &g) {
       .dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-std::string scan_json(std::uint64_t t_ns, const std::int32_t *mm, int count, int front, int steps_per_turn) {
+std::string scan_json(std::uint64_t t_ns, const std::int32_t *mm, int count, int front,
+                      int steps_per_turn) {
   std::vector<double> ranges(mm, mm + count);
   for (double &r : ranges) r /= 1000;
   const double step = 2 * M_PI / steps_per_turn;
-  return json{{"timestamp", stamp(t_ns)},
-              {"frame_id", "base_link"},
-              {"pose", {{"position", {{"x", 0.0}, {"y", 0.0}, {"z", 0.0}}}, {"orientation", quat_z(0)}}},
-              {"start_angle", -front * step},
-              {"end_angle", (count - 1 - front) * step},
-              {"ranges", ranges},
-              {"intensities", json::array()}}
+  return json{
+      {"timestamp", stamp(t_ns)},
+      {"frame_id", "base_link"},
+      {"pose", {{"position", {{"x", 0.0}, {"y", 0.0}, {"z", 0.0}}}, {"orientation", quat_z(0)}}},
+      {"start_angle", -front * step},
+      {"end_angle", (count - 1 - front) * step},
+      {"ranges", ranges},
+      {"intensities", json::array()}}
       .dump();
 }
 

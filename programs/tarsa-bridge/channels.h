@@ -59,7 +59,9 @@ class Odometry {
 
 struct LoopStats {
   double rate_hz = 0, jitter_ms = 0, max_late_ms = 0;
-  std::uint64_t ticks = 0, bus_errors = 0, scan_errors = 0, dropped = 0, recorded = 0, record_dropped = 0;
+  std::uint64_t ticks = 0, bus_errors = 0, scan_errors = 0, dropped = 0, recorded = 0,
+                record_dropped = 0;
+  std::uint64_t queued_bytes = 0;
   int firmware_revision = -1, clients = 0;
 };
 
@@ -82,6 +84,7 @@ struct GazerRecord {
 std::string stargazer_json(std::uint64_t t_ns, const GazerRecord &g);
 // A range finder scan: millimetres, entry i at (i - front) steps of 2 pi / steps_per_turn,
 // counter-clockwise; 0 where nothing was measured.
-std::string scan_json(std::uint64_t t_ns, const std::int32_t *mm, int count, int front, int steps_per_turn);
+std::string scan_json(std::uint64_t t_ns, const std::int32_t *mm, int count, int front,
+                      int steps_per_turn);
 
 }  // namespace bridge

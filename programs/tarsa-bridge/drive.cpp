@@ -38,7 +38,8 @@ WheelSpeeds DriveControl::tick(std::int64_t now_us, double dt_s, bool *expired) 
     if (expired) *expired = true;
   }
   current_.linear = step_towards(current_.linear, target_.linear, limits_.max_linear_accel * dt_s);
-  current_.angular = step_towards(current_.angular, target_.angular, limits_.max_angular_accel * dt_s);
+  current_.angular =
+      step_towards(current_.angular, target_.angular, limits_.max_angular_accel * dt_s);
   // teleop's law takes mm/s and an angular velocity that is positive clockwise.
   return wheel_speeds(-current_.angular, current_.linear * 1000);
 }

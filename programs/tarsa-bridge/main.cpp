@@ -32,7 +32,9 @@ namespace {
 
 volatile sig_atomic_t gQuit = 0;
 
-void on_signal(int sig) { gQuit = sig; }
+void on_signal(int sig) {
+  gQuit = sig;
+}
 
 constexpr std::int64_t kTickNs = 50'000'000;  // the robot loop runs at 20 Hz
 
@@ -134,13 +136,16 @@ int main(int argc, char *argv[]) {
   if (opt.lrf) lrf_start = std::thread([&] { have_lrf = lrf.open(opt.lrf_port, &lrf_why); });
   if (opt.stargazer) have_gazer = bridge::open_stargazer(&gazer_why);
   if (lrf_start.joinable()) lrf_start.join();
-  if (opt.stargazer && !have_gazer) std::printf("tarsa-bridge: StarGazer left out: %s\n", gazer_why.c_str());
-  if (opt.lrf && !have_lrf) std::printf("tarsa-bridge: range finder left out: %s\n", lrf_why.c_str());
+  if (opt.stargazer && !have_gazer)
+    std::printf("tarsa-bridge: StarGazer left out: %s\n", gazer_why.c_str());
+  if (opt.lrf && !have_lrf)
+    std::printf("tarsa-bridge: range finder left out: %s\n", lrf_why.c_str());
   if (have_gazer) channels.push_back(bridge::stargazer_channel());
   if (have_lrf) channels.push_back(bridge::scan_channel());
 
   bridge::DriveControl drive(opt.limits);
-  bridge::Server server(opt.server, channels, drive, std::string_view(reinterpret_cast<const char *>(kPageHtml), kPageHtmlSize));
+  bridge::Server server(opt.server, channels, drive,
+                        std::string_view(reinterpret_cast<const char *>(kPageHtml), kPageHtmlSize));
   std::string error;
   int port = server.start(&error);
   if (port < 0) {
@@ -151,7 +156,8 @@ int main(int argc, char *argv[]) {
   if (!opt.record.empty()) {
     recorder = std::make_unique<bridge::Recorder>();
     if (int r = recorder->start(opt.record, channels); r < 0) {
-      std::fprintf(stderr, "tarsa-bridge: cannot record to %s: %s\n", opt.record.c_str(), std::strerror(-r));
+      std::fprintf(stderr, "tarsa-bridge: cannot record to %s: %s\n", opt.record.c_str(),
+                   std::strerror(-r));
       return 1;
     }
   }
@@ -165,8 +171,10 @@ int main(int argc, char *argv[]) {
 
   bridge::LoopStats stats;
   unsigned char rev = 0;
-  if (tr4_revision(&rev, dsPic) == 0) stats.firmware_revision = rev;
-  else ++stats.bus_errors;
+  if (tr4_revision(&rev, dsPic) == 0)
+    stats.firmware_revision = rev;
+  else
+    ++stats.bus_errors;
   // The start-up of teleop, whose control law the drive commands go through.
   tr4_SetSpeedProfile(100, 0, 20, 1, 800, dsPic);
   tr4_SetMode(2, dsPic);
@@ -181,8 +189,9 @@ int main(int argc, char *argv[]) {
   const std::int64_t mono0 = clock_ns(CLOCK_MONOTONIC), wall0 = clock_ns(CLOCK_REALTIME);
   auto stamp = [&](std::int64_t mono) { return std::uint64_t(wall0 + (mono - mono0)); };
   if (have_lrf)
-    lrf.start([&] { return stamp(clock_ns(CLOCK_MONOTONIC)); },
-              [&](std::uint64_t t, std::string json) { out.put(bridge::kScan, t, std::move(json)); });
+    lrf.start(
+        [&] { return stamp(clock_ns(CLOCK_MONOTONIC)); },
+        [&](std::uint64_t t, std::string json) { out.put(bridge::kScan, t, std::move(json)); });
   std::int64_t due = mono0, last_tick = mono0, next_report = mono0 + 1'000'000'000;
   auto ok = [&stats](int result) {
     if (result != 0) ++stats.bus_errors;
@@ -201,7 +210,8 @@ int main(int argc, char *argv[]) {
     last_tick = now;
     ok(tr4_set_speed(w.left, w.right, dsPic));
     if (expired) {
-      std::printf("tarsa-bridge: no drive command for %d ms, wheels stopped\n", opt.limits.watchdog_ms);
+      std::printf("tarsa-bridge: no drive command for %d ms, wheels stopped\n",
+                  opt.limits.watchdog_ms);
       std::fflush(stdout);
     }
 
@@ -216,7 +226,8 @@ int main(int argc, char *argv[]) {
     if (ok(tr4_measure_gyro(r.gyro, dsPic))) out.put(bridge::kGyro, t, bridge::gyro_json(t, r));
     if (ok(tr4_proximity_ir(r.ir, dsPic)) && ok(tr4_ambiant_ir(r.ambient, dsPic)))
       out.put(bridge::kInfrared, t, bridge::infrared_json(t, r));
-    if (ok(tr4_measure_us(r.us, dsPic))) out.put(bridge::kUltrasonic, t, bridge::ultrasonic_json(t, r));
+    if (ok(tr4_measure_us(r.us, dsPic)))
+      out.put(bridge::kUltrasonic, t, bridge::ultrasonic_json(t, r));
     if (ok(tr4_battery_status(r.battery, dsPic))) {
       r.charging = tr4_battery_charge(dsPic);
       out.put(bridge::kBattery, t, bridge::battery_json(t, r));
@@ -233,14 +244,17 @@ int main(int argc, char *argv[]) {
       meter.roll(stats);
       stats.clients = server.clients();
       stats.dropped = server.dropped();
+      stats.queued_bytes = server.queued_bytes();
       stats.scan_errors = lrf.errors();
-      if (recorder) stats.recorded = recorder->recorded(), stats.record_dropped = recorder->dropped();
+      if (recorder)
+        stats.recorded = recorder->recorded(), stats.record_dropped = recorder->dropped();
       out.put(bridge::kDiagnostics, t, bridge::diagnostics_json(t, stats));
     }
     ++stats.ticks;
     // A tick that overran skips the due times it missed rather than running them in a burst.
     due += kTickNs;
-    if (std::int64_t behind = clock_ns(CLOCK_MONOTONIC) - due; behind > 0) due += (behind / kTickNs + 1) * kTickNs;
+    if (std::int64_t behind = clock_ns(CLOCK_MONOTONIC) - due; behind > 0)
+      due += (behind / kTickNs + 1) * kTickNs;
   }
 
   // Wheels first, then the rest.
@@ -255,7 +269,8 @@ int main(int argc, char *argv[]) {
   int status = 0;
   if (recorder) {
     if (int rr = recorder->stop(); rr < 0) {
-      std::fprintf(stderr, "tarsa-bridge: recording to %s failed: %s\n", opt.record.c_str(), std::strerror(-rr));
+      std::fprintf(stderr, "tarsa-bridge: recording to %s failed: %s\n", opt.record.c_str(),
+                   std::strerror(-rr));
       status = 1;
     } else {
       std::printf("tarsa-bridge: recorded %llu messages to %s (%llu dropped)\n",

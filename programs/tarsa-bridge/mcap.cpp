@@ -71,7 +71,9 @@ std::uint32_t crc32(const void *data, std::size_t size, std::uint32_t crc) {
   return ~crc;
 }
 
-McapWriter::~McapWriter() { close(); }
+McapWriter::~McapWriter() {
+  close();
+}
 
 int McapWriter::emit(std::string_view bytes) {
   if (error_) return error_;

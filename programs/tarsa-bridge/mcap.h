@@ -19,8 +19,8 @@ std::uint32_t crc32(const void *data, std::size_t size, std::uint32_t crc = 0);
 class McapWriter {
  public:
   struct Limits {
-    std::size_t chunk_bytes = 512 * 1024;         // a chunk is closed past this size
-    std::uint64_t chunk_span_ns = 500'000'000;    // ... or when its messages span this long
+    std::size_t chunk_bytes = 512 * 1024;       // a chunk is closed past this size
+    std::uint64_t chunk_span_ns = 500'000'000;  // ... or when its messages span this long
   };
 
   McapWriter() = default;

@@ -113,13 +113,15 @@ int read_configuration(Options &opt) {
     if (!v) continue;
     auto n = number(v);
     if (!n || *n < 0 || (*n == 0 && !l.zero_ok))
-      return bad_setting(l.key, v, l.zero_ok ? "not a number of 0 or more" : "not a number above 0");
+      return bad_setting(l.key, v,
+                         l.zero_ok ? "not a number of 0 or more" : "not a number above 0");
     *l.to = *n;
   }
   for (auto [key, flag] : {std::pair{"stargazer", &opt.stargazer}, std::pair{"lrf", &opt.lrf}}) {
     const char *v = get(key);
     if (!v) continue;
-    if (std::strcmp(v, "true") != 0 && std::strcmp(v, "false") != 0) return bad_setting(key, v, "not true or false");
+    if (std::strcmp(v, "true") != 0 && std::strcmp(v, "false") != 0)
+      return bad_setting(key, v, "not true or false");
     *flag = std::strcmp(v, "true") == 0;
   }
   if (const char *v = get("lrf_port")) opt.lrf_port = v;

@@ -15,14 +15,15 @@ struct Outgoing {
   enum Kind { kControl, kMessage, kFrame };
   Kind kind = kMessage;
   bool binary = false;
-  std::string head;                          // per client (the Message Data header)
-  std::shared_ptr<const std::string> body;   // shared by every client
+  std::string head;                         // per client (the Message Data header)
+  std::shared_ptr<const std::string> body;  // shared by every client
   std::size_t size() const { return head.size() + (body ? body->size() : 0); }
 };
 
 class Outbox {
  public:
-  Outbox(std::size_t max_bytes, std::size_t max_count) : max_bytes_(max_bytes), max_count_(max_count) {}
+  Outbox(std::size_t max_bytes, std::size_t max_count)
+      : max_bytes_(max_bytes), max_count_(max_count) {}
 
   // Queues `m`, dropping what must go to stay within the bounds. Returns the number dropped.
   std::size_t push(Outgoing m);

@@ -2,7 +2,6 @@
 #include "protocol.h"
 
 #include <cmath>
-
 #include <nlohmann/json.hpp>
 
 namespace bridge {
@@ -45,7 +44,8 @@ void subscribe(ClientState &st, const json &msg, std::span<const Channel> channe
   for (const json &s : *subs) {
     std::uint32_t id = 0, channel = 0;
     if (!id_of(field(s, "id"), id) || !id_of(field(s, "channelId"), channel)) {
-      out.replies.push_back(status(kError, "subscribe: each subscription needs an id and a channelId"));
+      out.replies.push_back(
+          status(kError, "subscribe: each subscription needs an id and a channelId"));
       continue;
     }
     bool known = false;
@@ -55,9 +55,11 @@ void subscribe(ClientState &st, const json &msg, std::span<const Channel> channe
     if (!known) {
       out.replies.push_back(status(kError, "subscribe: no channel " + std::to_string(channel)));
     } else if (st.subscriptions.count(id)) {
-      out.replies.push_back(status(kError, "subscribe: subscription id " + std::to_string(id) + " is in use"));
+      out.replies.push_back(
+          status(kError, "subscribe: subscription id " + std::to_string(id) + " is in use"));
     } else if (twice) {
-      out.replies.push_back(status(kError, "subscribe: already subscribed to channel " + std::to_string(channel)));
+      out.replies.push_back(
+          status(kError, "subscribe: already subscribed to channel " + std::to_string(channel)));
     } else {
       st.subscriptions[id] = channel;
       out.subscriptions_changed = true;
@@ -83,8 +85,8 @@ void unsubscribe(ClientState &st, const json &msg, Outcome &out) {
 
 void client_advertise(ClientState &st, const json &msg, Outcome &out) {
   if (!st.may_publish) {
-    out.replies.push_back(status(kError, "publishing refused: " + st.address +
-                                             " may watch but is not allowed to drive"));
+    out.replies.push_back(status(
+        kError, "publishing refused: " + st.address + " may watch but is not allowed to drive"));
     return;
   }
   const json *chans = field(msg, "channels");
@@ -96,7 +98,8 @@ void client_advertise(ClientState &st, const json &msg, Outcome &out) {
     const json *topic = field(c, "topic"), *enc = field(c, "encoding");
     std::uint32_t id = 0;
     if (!id_of(field(c, "id"), id) || !topic || !topic->is_string() || !enc || !enc->is_string()) {
-      out.replies.push_back(status(kError, "advertise: each channel needs an id, a topic and an encoding"));
+      out.replies.push_back(
+          status(kError, "advertise: each channel needs an id, a topic and an encoding"));
     } else if (topic->get<std::string>() != kDriveTopic || enc->get<std::string>() != "json") {
       out.replies.push_back(status(kWarning, "advertise: only " + std::string(kDriveTopic) +
                                                  " in json is taken; " + topic->get<std::string>() +
@@ -151,8 +154,8 @@ Outcome handle_binary(ClientState &st, std::span<const std::uint8_t> data) {
   } else if (data[0] == kClientMessageData && data.size() >= 5) {
     std::uint32_t channel = data[1] | data[2] << 8 | data[3] << 16 | std::uint32_t(data[4]) << 24;
     if (!st.may_publish) {
-      out.replies.push_back(status(kError, "publishing refused: " + st.address +
-                                               " may watch but is not allowed to drive"));
+      out.replies.push_back(status(
+          kError, "publishing refused: " + st.address + " may watch but is not allowed to drive"));
     } else if (!st.publications.count(channel)) {
       out.replies.push_back(status(kError, "message on channel " + std::to_string(channel) +
                                                ", which this client has not advertised"));

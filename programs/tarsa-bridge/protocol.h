@@ -31,7 +31,7 @@ struct Twist {
 };
 
 struct ClientState {
-  std::string address;     // the peer, for messages
+  std::string address;  // the peer, for messages
   bool may_publish = false;
   std::map<std::uint32_t, std::uint32_t> subscriptions;  // subscription id -> channel id
   std::map<std::uint32_t, std::string> publications;     // client channel id -> topic

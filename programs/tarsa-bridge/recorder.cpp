@@ -8,7 +8,8 @@ namespace bridge {
 int Recorder::start(const std::string &path, std::span<const Channel> channels) {
   if (int r = writer_.open(path, "tarsa-bridge"); r < 0) return r;
   for (const Channel &c : channels)
-    ids_[c.id] = writer_.add_channel(writer_.add_schema(c.schema_name, "jsonschema", c.schema), c.topic, "json");
+    ids_[c.id] = writer_.add_channel(writer_.add_schema(c.schema_name, "jsonschema", c.schema),
+                                     c.topic, "json");
   thread_ = std::thread([this] { run(); });
   return 0;
 }
@@ -32,9 +33,9 @@ void Recorder::run() {
   std::unique_lock lock(mutex_);
   for (;;) {
     // A quiet spell closes the open chunk, so that little is lost should the process be killed.
-    if (queue_.empty() && !stopping_ && !wake_.wait_for(lock, std::chrono::milliseconds(250), [this] {
-          return !queue_.empty() || stopping_;
-        })) {
+    if (queue_.empty() && !stopping_ &&
+        !wake_.wait_for(lock, std::chrono::milliseconds(250),
+                        [this] { return !queue_.empty() || stopping_; })) {
       lock.unlock();
       writer_.flush();
       lock.lock();

@@ -22,7 +22,8 @@ class Recorder {
 
   // Creates `path` with a schema and a channel for each of `channels`. 0 or a negated errno.
   int start(const std::string &path, std::span<const Channel> channels);
-  void offer(std::uint32_t channel_id, std::uint64_t time_ns, const std::shared_ptr<const std::string> &payload);
+  void offer(std::uint32_t channel_id, std::uint64_t time_ns,
+             const std::shared_ptr<const std::string> &payload);
   // Writes what is queued, the summary and the footer. 0 or the first write error (negated errno).
   int stop();
 

@@ -61,7 +61,9 @@ bool open_stargazer(std::string *why) {
   int r = vx_stargazer_Init();
   if (r == 0) r = vx_gazer_start_computation() == 0 ? 0 : -4;
   if (r == 0) return true;
-  *why = r == -2 ? "cannot open /dev/ttyO0" : r == -3 ? "no answer on /dev/ttyO0" : "computation not started";
+  *why = r == -2   ? "cannot open /dev/ttyO0"
+         : r == -3 ? "no answer on /dev/ttyO0"
+                   : "computation not started";
   vx_stargazer_Close();
   return false;
 }

@@ -2,16 +2,18 @@
 // Foxglove protocol, one thread running every connection.
 #include "server.h"
 
+// clang-format off: Asio 1.74's awaitable.hpp uses std::exchange without including <utility>.
 #include <chrono>
 #include <mutex>
 #include <optional>
 #include <thread>
-#include <utility>  // Asio 1.74's awaitable.hpp uses std::exchange without it
+#include <utility>
 
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
+// clang-format on
 
 #include "outbox.h"
 
@@ -37,7 +39,8 @@ std::int64_t monotonic_us() {
 
 // An IPv4 peer reached through an IPv6 socket compares as the IPv4 address it is.
 net::ip::address plain(const net::ip::address &a) {
-  if (a.is_v6() && a.to_v6().is_v4_mapped()) return net::ip::make_address_v4(net::ip::v4_mapped, a.to_v6());
+  if (a.is_v6() && a.to_v6().is_v4_mapped())
+    return net::ip::make_address_v4(net::ip::v4_mapped, a.to_v6());
   return a;
 }
 
@@ -100,7 +103,9 @@ struct Server::Impl {
 class WsSession : public std::enable_shared_from_this<WsSession> {
  public:
   WsSession(tcp::socket socket, Server::Impl &srv)
-      : ws_(std::move(socket)), srv_(srv), outbox_(srv.options.queue_bytes, srv.options.queue_count),
+      : ws_(std::move(socket)),
+        srv_(srv),
+        outbox_(srv.options.queue_bytes, srv.options.queue_count),
         serial_(++srv.serials) {}
 
   void run(http::request<http::string_body> req, std::string subprotocol) {
@@ -122,12 +127,18 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
     ws_.async_accept(req, [self = shared_from_this()](beast::error_code e) { self->on_accept(e); });
   }
 
-  void offer(std::uint32_t channel, std::uint64_t time_ns, const std::shared_ptr<const std::string> &payload,
-             bool frame) {
+  void offer(std::uint32_t channel, std::uint64_t time_ns,
+             const std::shared_ptr<const std::string> &payload, bool frame) {
     std::lock_guard lock(mutex_);
     auto it = by_channel_.find(channel);
     if (closed_ || it == by_channel_.end()) return;
-    queue_locked({frame ? Outgoing::kFrame : Outgoing::kMessage, true, message_data_header(it->second, time_ns), payload});
+    queue_locked({frame ? Outgoing::kFrame : Outgoing::kMessage, true,
+                  message_data_header(it->second, time_ns), payload});
+  }
+
+  std::size_t queued() {
+    std::lock_guard lock(mutex_);
+    return outbox_.bytes();
   }
 
   void close() {
@@ -167,7 +178,8 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
     auto bytes = in_.cdata();
     Outcome out;
     if (ws_.got_text()) {
-      out = handle_text(state_, {static_cast<const char *>(bytes.data()), bytes.size()}, srv_.channels);
+      out = handle_text(state_, {static_cast<const char *>(bytes.data()), bytes.size()},
+                        srv_.channels);
     } else {
       out = handle_binary(state_, {static_cast<const std::uint8_t *>(bytes.data()), bytes.size()});
     }
@@ -190,7 +202,8 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
 
   void send_text(Outgoing::Kind kind, std::string text) {
     std::lock_guard lock(mutex_);
-    if (!closed_) queue_locked({kind, false, {}, std::make_shared<const std::string>(std::move(text))});
+    if (!closed_)
+      queue_locked({kind, false, {}, std::make_shared<const std::string>(std::move(text))});
   }
 
   void queue_locked(Outgoing m) {
@@ -209,7 +222,8 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
       }
     }
     ws_.binary(inflight_.binary);
-    std::array<net::const_buffer, 2> buffers{net::buffer(inflight_.head), net::buffer(*inflight_.body)};
+    std::array<net::const_buffer, 2> buffers{net::buffer(inflight_.head),
+                                             net::buffer(*inflight_.body)};
     ws_.async_write(buffers, [self = shared_from_this()](beast::error_code ec, std::size_t) {
       if (ec) return self->close();
       self->write_next();
@@ -239,8 +253,9 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     parser_->header_limit(kMaxRequestBytes);
     parser_->body_limit(kMaxRequestBytes);
     stream_.expires_after(10s);
-    http::async_read(stream_, buffer_, *parser_,
-                     [self = shared_from_this()](beast::error_code ec, std::size_t) { self->on_read(ec); });
+    http::async_read(
+        stream_, buffer_, *parser_,
+        [self = shared_from_this()](beast::error_code ec, std::size_t) { self->on_read(ec); });
   }
 
  private:
@@ -251,8 +266,9 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       auto offered = req[http::field::sec_websocket_protocol];
       std::string proto = pick_subprotocol({offered.data(), offered.size()});
       if (proto.empty())
-        return reply(http::status::bad_request, "text/plain",
-                     "Ask for the WebSocket subprotocol foxglove.sdk.v1 or foxglove.websocket.v1.\n");
+        return reply(
+            http::status::bad_request, "text/plain",
+            "Ask for the WebSocket subprotocol foxglove.sdk.v1 or foxglove.websocket.v1.\n");
       if (srv_.client_count() >= srv_.options.max_clients)
         return reply(http::status::service_unavailable, "text/plain", "Too many clients.\n");
       auto s = std::make_shared<WsSession>(stream_.release_socket(), srv_);
@@ -273,10 +289,11 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     res->keep_alive(false);
     res->body() = std::move(body);
     res->prepare_payload();
-    http::async_write(stream_, *res, [self = shared_from_this(), res](beast::error_code, std::size_t) {
-      beast::error_code e;
-      self->stream_.socket().shutdown(tcp::socket::shutdown_send, e);
-    });
+    http::async_write(stream_, *res,
+                      [self = shared_from_this(), res](beast::error_code, std::size_t) {
+                        beast::error_code e;
+                        self->stream_.socket().shutdown(tcp::socket::shutdown_send, e);
+                      });
   }
 
   beast::tcp_stream stream_;
@@ -298,10 +315,13 @@ void Server::Impl::remove(const WsSession *s) {
   std::erase_if(sessions, [s](const auto &p) { return p.get() == s; });
 }
 
-Server::Server(ServerOptions options, std::vector<Channel> channels, DriveControl &drive, std::string_view page)
+Server::Server(ServerOptions options, std::vector<Channel> channels, DriveControl &drive,
+               std::string_view page)
     : impl_(std::make_unique<Impl>(std::move(options), std::move(channels), drive, page)) {}
 
-Server::~Server() { stop(); }
+Server::~Server() {
+  stop();
+}
 
 int Server::start(std::string *error) {
   Impl &m = *impl_;
@@ -321,8 +341,8 @@ int Server::start(std::string *error) {
   }
   tcp::endpoint at(address, m.options.port);
   auto failed = [&](const char *what) {
-    *error = std::string("cannot ") + what + " " + m.options.bind + ":" + std::to_string(m.options.port) +
-             ": " + ec.message();
+    *error = std::string("cannot ") + what + " " + m.options.bind + ":" +
+             std::to_string(m.options.port) + ": " + ec.message();
     return -1;
   };
   if (m.acceptor.open(at.protocol(), ec)) return failed("open a socket for");
@@ -359,8 +379,19 @@ void Server::publish(std::uint32_t channel_id, std::uint64_t time_ns,
   for (auto &s : impl_->sessions) s->offer(channel_id, time_ns, payload, frame);
 }
 
-int Server::clients() const { return int(impl_->client_count()); }
+int Server::clients() const {
+  return int(impl_->client_count());
+}
 
-std::uint64_t Server::dropped() const { return impl_->dropped; }
+std::uint64_t Server::dropped() const {
+  return impl_->dropped;
+}
+
+std::size_t Server::queued_bytes() const {
+  std::lock_guard lock(impl_->mutex);
+  std::size_t n = 0;
+  for (auto &s : impl_->sessions) n += s->queued();
+  return n;
+}
 
 }  // namespace bridge

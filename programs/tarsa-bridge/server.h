@@ -16,7 +16,7 @@ namespace bridge {
 
 struct ServerOptions {
   std::string bind = "0.0.0.0";
-  std::uint16_t port = 8765;           // 0: any free port
+  std::uint16_t port = 8765;            // 0: any free port
   std::vector<std::string> drive_from;  // addresses whose clients may publish drive commands
   std::size_t max_clients = 16;
   std::size_t queue_bytes = 512 * 1024;  // each client's send queue
@@ -25,7 +25,8 @@ struct ServerOptions {
 
 class Server {
  public:
-  Server(ServerOptions options, std::vector<Channel> channels, DriveControl &drive, std::string_view page);
+  Server(ServerOptions options, std::vector<Channel> channels, DriveControl &drive,
+         std::string_view page);
   ~Server();
 
   // Listens and starts the network thread. The port listened on, or -1 with `error` set.
@@ -39,6 +40,8 @@ class Server {
 
   int clients() const;
   std::uint64_t dropped() const;
+  // Bytes waiting in the clients' send queues.
+  std::size_t queued_bytes() const;
 
   struct Impl;
 

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
-
 #include <nlohmann/json.hpp>
 
 #include "channels.h"
@@ -42,8 +41,10 @@ std::vector<std::uint8_t> publish(std::uint32_t channel, const std::string &payl
 TEST(BridgeProtocol, SubscriptionsAreCheckedAndKept) {
   auto channels = base_channels();
   ClientState st;
-  auto o = handle_text(st, R"({"op":"subscribe","subscriptions":[{"id":0,"channelId":3},{"id":1,"channelId":99},
-      {"id":0,"channelId":4},{"id":2,"channelId":3},{"id":-1,"channelId":4},{"id":5}]})", channels);
+  auto o = handle_text(
+      st, R"({"op":"subscribe","subscriptions":[{"id":0,"channelId":3},{"id":1,"channelId":99},
+      {"id":0,"channelId":4},{"id":2,"channelId":3},{"id":-1,"channelId":4},{"id":5}]})",
+      channels);
   EXPECT_TRUE(o.subscriptions_changed);
   EXPECT_EQ(st.subscriptions, (std::map<std::uint32_t, std::uint32_t>{{0, 3}}));
   EXPECT_EQ(messages(o), (std::vector<std::string>{
@@ -54,20 +55,26 @@ TEST(BridgeProtocol, SubscriptionsAreCheckedAndKept) {
   o = handle_text(st, R"({"op":"unsubscribe","subscriptionIds":[0,7]})", channels);
   EXPECT_TRUE(st.subscriptions.empty());
   EXPECT_EQ(messages(o), std::vector<std::string>{"unsubscribe: no subscription 7"});
-  for (const char *bad : {"", "[]", "{\"op\":1}", "{\"op\":\"subscribe\"}", "{\"op\":\"getParameters\"}"})
+  for (const char *bad :
+       {"", "[]", "{\"op\":1}", "{\"op\":\"subscribe\"}", "{\"op\":\"getParameters\"}"})
     EXPECT_EQ(handle_text(st, bad, channels).replies.size(), 1u) << bad;
 }
 
 TEST(BridgeProtocol, OnlyAllowedClientsDriveOnTheirAdvertisedChannel) {
   ClientState watcher{"10.0.0.9", false, {}, {}};
-  auto o = handle_text(watcher, R"({"op":"advertise","channels":[{"id":1,"topic":"/cmd_vel","encoding":"json"}]})", {});
+  auto o = handle_text(
+      watcher, R"({"op":"advertise","channels":[{"id":1,"topic":"/cmd_vel","encoding":"json"}]})",
+      {});
   EXPECT_TRUE(watcher.publications.empty());
-  EXPECT_EQ(messages(o), std::vector<std::string>{"publishing refused: 10.0.0.9 may watch but is not allowed to drive"});
+  EXPECT_EQ(messages(o), std::vector<std::string>{
+                             "publishing refused: 10.0.0.9 may watch but is not allowed to drive"});
   EXPECT_FALSE(handle_binary(watcher, publish(1, R"({"linear":{"x":1}})")).drive);
 
   ClientState driver{"127.0.0.1", true, {}, {}};
-  o = handle_text(driver, R"({"op":"advertise","channels":[{"id":1,"topic":"/cmd_vel","encoding":"json"},
-      {"id":2,"topic":"/other","encoding":"json"},{"id":3,"topic":"/cmd_vel","encoding":"cdr"}]})", {});
+  o = handle_text(driver,
+                  R"({"op":"advertise","channels":[{"id":1,"topic":"/cmd_vel","encoding":"json"},
+      {"id":2,"topic":"/other","encoding":"json"},{"id":3,"topic":"/cmd_vel","encoding":"cdr"}]})",
+                  {});
   EXPECT_EQ(driver.publications.size(), 1u);
   EXPECT_EQ(o.replies.size(), 2u);
   auto d = handle_binary(driver, publish(1, R"({"linear":{"x":0.25,"y":9},"angular":{"z":-0.5}})"));
@@ -85,7 +92,8 @@ TEST(BridgeProtocol, TwistPayloads) {
   ASSERT_TRUE(t);
   EXPECT_EQ(t->linear, 0.0);
   EXPECT_EQ(t->angular, 1.5);
-  for (const char *bad : {"[1]", R"({"linear":{"x":"1"}})", R"({"linear":5})", R"({"linear":{"x":1e400}})", "{"}) {
+  for (const char *bad :
+       {"[1]", R"({"linear":{"x":"1"}})", R"({"linear":5})", R"({"linear":{"x":1e400}})", "{"}) {
     EXPECT_FALSE(parse_twist(bad, &error)) << bad;
     EXPECT_FALSE(error.empty());
   }
@@ -108,7 +116,8 @@ TEST(BridgeOutbox, FramesGoFirstThenOldMessagesNeverControl) {
   box.push(msg(Outgoing::kMessage, 'a', 10));
   box.push(msg(Outgoing::kFrame, 'f', 40));
   box.push(msg(Outgoing::kMessage, 'b', 10));
-  EXPECT_EQ(box.push(msg(Outgoing::kMessage, 'c', 10)), 1u);  // the frame, though older messages wait
+  EXPECT_EQ(box.push(msg(Outgoing::kMessage, 'c', 10)),
+            1u);  // the frame, though older messages wait
   EXPECT_EQ(box.push(msg(Outgoing::kMessage, 'd', 90)), 3u);  // a, b, c: bytes over the bound
   std::string order;
   for (Outgoing m; box.pop(m);) order += m.body->front();
@@ -150,7 +159,8 @@ TEST(BridgeDrive, LimitsRampAndWatchdog) {
 TEST(BridgeOdometry, StraightTurnAndWrap) {
   Odometry o;
   o.update(2147483000, 2147483000);  // the first reading is the origin
-  o.update(int(2147483000u + 1000u), int(2147483000u + 1000u));  // past INT_MAX: the counters wrapped
+  o.update(int(2147483000u + 1000u),
+           int(2147483000u + 1000u));  // past INT_MAX: the counters wrapped
   EXPECT_NEAR(o.pose().x, 1000 * kSpeedUnit / 1000, 1e-9);
   EXPECT_NEAR(o.pose().y, 0, 1e-12);
   Odometry turn;

