@@ -5,10 +5,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/vx_codes.h"
 #include "tarsa/vx_error.h"
 #include "tarsa/vx_memory.h"
 
 namespace {
+
+namespace err = tarsa::err;
 
 // The bus name in the messages carries a Latin-1 superscript two (byte 0xB2).
 constexpr const char kBusName[] = "I\xB2" "C";
@@ -46,7 +49,7 @@ int lyn_i2c_init(lyn_bus_t *bus, int argc, char *argv[]) {
 
   if (i2c_open(handle, path) < 0) {
     std::free(handle);
-    return vx_error("lyn_i2c", 112, "lyn_i2c_open", 16, kBusName);
+    return vx_error("lyn_i2c", 112, "lyn_i2c_open", err::CannotOpenBus, kBusName);
   }
   bus->priv = handle;
   if (!scan) return 0;
@@ -56,7 +59,7 @@ int lyn_i2c_init(lyn_bus_t *bus, int argc, char *argv[]) {
     i2c_close(handle);
     std::free(handle);
     bus->priv = nullptr;
-    return vx_error("lyn_i2c", 130, "lyn_i2c_open", 17, kBusName);
+    return vx_error("lyn_i2c", 130, "lyn_i2c_open", err::CannotScanBus, kBusName);
   }
   return found;
 }
@@ -84,7 +87,7 @@ lyn_dev_t lyn_i2c_open(lyn_bus_t *bus, int, int address, const char *name) {
   if (handle && i2c_exists(handle, address)) {
     if (lyn_dev_t dev = lyn_device_create(bus, 0, address, nullptr)) return dev;
   }
-  vx_error("lyn_i2c", 198, "lyn_i2c_open", 18, 0u, static_cast<unsigned>(address));
+  vx_error("lyn_i2c", 198, "lyn_i2c_open", err::NoDeviceAtAddress, 0u, static_cast<unsigned>(address));
   return nullptr;
 }
 

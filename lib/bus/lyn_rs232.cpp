@@ -7,10 +7,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "core/vx_codes.h"
 #include "tarsa/vx_error.h"
 #include "tarsa/vx_memory.h"
 
 namespace {
+
+namespace err = tarsa::err;
 
 lyn_rs232_port_t *port_of(lyn_dev_t dev) {
   auto *port = static_cast<lyn_rs232_port_t *>(lyn_device_priv(dev));
@@ -43,13 +46,13 @@ int lyn_rs232_init(lyn_bus_t *bus) {
 
 lyn_dev_t lyn_rs232_open(lyn_bus_t *bus, int, int, const char *path) {
   if (!path) {
-    vx_error("lyn_rs232", 117, "lyn_rs232_open", 20, "(null)");
+    vx_error("lyn_rs232", 117, "lyn_rs232_open", err::NoDeviceNamed, "(null)");
     return nullptr;
   }
   lyn_dev_t dev = lyn_bus_find_device_by_name(bus, path);
   if (!dev) {
     if (::access(path, R_OK | W_OK) != 0 || !(dev = lyn_device_create(bus, 0, 0, path))) {
-      vx_error("lyn_rs232", 117, "lyn_rs232_open", 20, path);
+      vx_error("lyn_rs232", 117, "lyn_rs232_open", err::NoDeviceNamed, path);
       return nullptr;
     }
   }
@@ -59,7 +62,7 @@ lyn_dev_t lyn_rs232_open(lyn_bus_t *bus, int, int, const char *path) {
   // No controlling terminal: a hang-up on the line must not signal the program.
   int fd = ::open(path, O_RDWR | O_NOCTTY);
   if (fd < 0) {
-    vx_error("lyn_rs232", 125, "lyn_rs232_open", 10, path);
+    vx_error("lyn_rs232", 125, "lyn_rs232_open", err::CannotOpenFile, path);
     return nullptr;
   }
   std::free(lyn_device_priv(dev));  // a record left with fd -1, if any

@@ -21,10 +21,13 @@
 #include <toml++/toml.h>
 
 #include "bus/lyn_internal.h"
+#include "core/vx_codes.h"
 #include "tarsa/vx_error.h"
 #include "tarsa/vx_symbol.h"
 
 namespace {
+
+namespace err = tarsa::err;
 
 constexpr const char *kSystemFile = "/etc/tarsa/tarsa.toml";
 constexpr const char *kBuiltinLabel = "<built-in>";
@@ -391,7 +394,7 @@ int vx_config_init(int, char *[]) {
         return rc;
       }
       if (rc < 0) {
-        vx_error("vx_config", __LINE__, "vx_config_init", 10, path);
+        vx_error("vx_config", __LINE__, "vx_config_init", err::CannotOpenFile, path);
         return rc;
       }
       label = path;

@@ -12,9 +12,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/vx_codes.h"
 #include "tarsa/vx_error.h"
 
 namespace {
+
+namespace err = tarsa::err;
 
 // Records the node's driver reads; layouts fixed by the driver (native byte order).
 struct gpio_label_req {
@@ -69,7 +72,7 @@ constexpr bool known_pin(int gpio) {
 // Only reports: the request is sent all the same, and the device decides.
 void range_check(int gpio, const char *function, unsigned line) {
   if (!known_pin(gpio))
-    vx_error(kFile, line, function, 2, static_cast<unsigned>(gpio), "GPIO", 70u, 87u);
+    vx_error(kFile, line, function, err::ValueOutOfRange, static_cast<unsigned>(gpio), "GPIO", 70u, 87u);
 }
 
 // Claims a pin, taking it over once from an earlier holder that left it claimed.
@@ -117,7 +120,7 @@ int vx_gpio_init(void) {
   }
 
   if (claim(VX_GPIO_MUTE, "GPIO_64") != 0) {
-    vx_error(kFile, __LINE__, "vx_gpio_init", 5, "Could not request GPIO 64 for /MUTE!");
+    vx_error(kFile, __LINE__, "vx_gpio_init", err::InvalidIdentifier, "Could not request GPIO 64 for /MUTE!");
     close_node();
     return -VX_GPIO_MUTE;
   }
@@ -127,7 +130,7 @@ int vx_gpio_init(void) {
     std::array<char, 32> label{};
     std::snprintf(label.data(), label.size(), "GPIO_%d", pin);
     if (claim(pin, label.data()) != 0) {
-      vx_error(kFile, __LINE__, "vx_gpio_init", 5, label.data());
+      vx_error(kFile, __LINE__, "vx_gpio_init", err::InvalidIdentifier, label.data());
       // The pins claimed so far are not freed one by one: closing the node is all that is done.
       close_node();
       return -pin;
@@ -140,7 +143,7 @@ int vx_gpio_cleanup(void) {
   if (gFd < 0) return -1;
   gpio_free(VX_GPIO_MUTE);
   for (int pin = VX_GPIO_USER_FIRST; pin <= VX_GPIO_USER_LAST; ++pin) {
-    if (gpio_free(pin) != 0) vx_error(kFile, __LINE__, "vx_gpio_free", 3);
+    if (gpio_free(pin) != 0) vx_error(kFile, __LINE__, "vx_gpio_free", err::InvalidValue);
   }
   close_node();
   return 0;

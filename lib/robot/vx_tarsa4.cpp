@@ -11,6 +11,7 @@
 
 #include <unistd.h>
 
+#include "core/vx_codes.h"
 #include "tarsa/vx_error.h"
 #include "tarsa/vx_gpio.h"
 #include "tarsa/vx_init.h"
@@ -63,12 +64,14 @@ static_assert(cmd::MeasureUs.len == TR4_US_BYTES && cmd::MeasureAcc.len == TR4_A
 static_assert(cmd::MeasureGyro.len == TR4_GYRO_BYTES && cmd::BatteryStatus.len == TR4_BATTERY_BYTES);
 
 constexpr int kModeAltSpeed = 4;  // the mode in which speeds go through the alternative command
+namespace err = tarsa::err;
+
+// Results of the operations: codes of the message table, returned positive.
 constexpr int kNotInitialized = TR4_ERR_NOT_INITIALIZED;
-constexpr int kReadFailed = 55;
-constexpr int kWriteFailed = 56;
-constexpr int kInitFailed = 57;
+static_assert(kNotInitialized == err::Tarsa4NotInitialized);
+constexpr int kReadFailed = err::Tarsa4ReceiveFailed;
+constexpr int kWriteFailed = err::Tarsa4SendFailed;
 constexpr int kNoMemory = -12;
-constexpr int kBadIdentifier = 5;
 constexpr useconds_t kResetPulseUs = 1000;
 
 constexpr const char *kFile = "vx_tarsa4";
@@ -129,15 +132,15 @@ static int currentRegType = 0;
 
 extern "C" int tr4_init(int argc, char *argv[]) {
   if (vx_init(argc, argv) < 0) {
-    vx_error(kFile, 204, "vx_tr4_init", kInitFailed);
+    vx_error(kFile, 204, "vx_tr4_init", err::Tarsa4InitFailed);
     return -1;
   }
   if (!claim(TR4_GPIO_RESET))
-    vx_error(kFile, 223, "vx_gpio_init", kBadIdentifier, "Could not request io for TR4 reset");
+    vx_error(kFile, 223, "vx_gpio_init", err::InvalidIdentifier, "Could not request io for TR4 reset");
   else
     vx_gpio_dir_val(TR4_GPIO_RESET, 0, 1);
   if (!claim(TR4_GPIO_CHARGE))
-    vx_error(kFile, 246, "vx_gpio_init", kBadIdentifier, "Could not request io for TR4 charge");
+    vx_error(kFile, 246, "vx_gpio_init", err::InvalidIdentifier, "Could not request io for TR4 charge");
   else
     vx_gpio_dir(TR4_GPIO_CHARGE, 1);
   std::atexit(tr4_release);
