@@ -21,6 +21,7 @@
 #include <toml++/toml.h>
 
 #include "bus/lyn_internal.h"
+#include "core/unique_fd.h"
 #include "core/vx_codes.h"
 #include "tarsa/vx_error.h"
 #include "tarsa/vx_symbol.h"
@@ -318,27 +319,18 @@ void report(std::string_view file, const toml::source_position &where, std::stri
 
 // Reads a whole file with plain system calls. 0, or a negated errno.
 int read_file(const char *path, std::string &text) {
-  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return -errno;
+  const tarsa::UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+  if (!fd) return -errno;
   text.clear();
   char chunk[4096];
   for (;;) {
-    ssize_t n = ::read(fd, chunk, sizeof chunk);
+    ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      int err = errno;
-      ::close(fd);
-      return -err;
-    }
-    if (n == 0) break;
-    if (text.size() + static_cast<size_t>(n) > kMaxFileSize) {
-      ::close(fd);
-      return -EFBIG;
-    }
+    if (n < 0) return -errno;
+    if (n == 0) return 0;
+    if (text.size() + static_cast<size_t>(n) > kMaxFileSize) return -EFBIG;
     text.append(chunk, static_cast<size_t>(n));
   }
-  ::close(fd);
-  return 0;
 }
 
 // Parses and checks `text`; the result is complete, or nothing and a report.

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/unique_fd.h"
 #include "core/vx_codes.h"
 #include "tarsa/vx_error.h"
 
@@ -48,13 +49,13 @@ static_assert(GPIO_SET == 0x40084785UL);
 constexpr const char *kNode = "/dev/user-gpio";
 constexpr const char *kFile = "vx_gpio";
 
-// Descriptor of the open node; -1 while closed.
-int gFd = -1;
+// Descriptor of the open node; holds -1 while closed.
+tarsa::UniqueFd gFd;
 
 // The one place where requests reach the node. `arg` is a record's address or a pin number.
 // Returns the ioctl's result, or the negated errno when it fails.
 int gpio_ioctl(unsigned long request, std::uintptr_t arg) {
-  const int r = ::ioctl(gFd, request, arg);
+  const int r = ::ioctl(gFd.get(), request, arg);
   return r < 0 ? -errno : r;
 }
 
@@ -82,11 +83,6 @@ int claim(int gpio, const char *label) {
   return gpio_request(gpio, label);
 }
 
-void close_node() {
-  ::close(gFd);
-  gFd = -1;
-}
-
 int set_level(int gpio, int value) {
   gpio_value_req req{gpio, value};
   // The callers' contract is the ioctl's own -1, not the errno.
@@ -112,16 +108,13 @@ int gpio_free(int gpio) {
 }
 
 int vx_gpio_init(void) {
-  if (gFd >= 0) return 0;
-  gFd = ::open(kNode, O_RDWR | O_CLOEXEC);
-  if (gFd < 0) {
-    gFd = -1;
-    return -1;
-  }
+  if (gFd) return 0;
+  gFd.reset(::open(kNode, O_RDWR | O_CLOEXEC));
+  if (!gFd) return -1;
 
   if (claim(VX_GPIO_MUTE, "GPIO_64") != 0) {
     vx_error(kFile, __LINE__, "vx_gpio_init", err::InvalidIdentifier, "Could not request GPIO 64 for /MUTE!");
-    close_node();
+    gFd.reset();
     return -VX_GPIO_MUTE;
   }
   vx_gpio_dir(VX_GPIO_MUTE, 0);
@@ -132,7 +125,7 @@ int vx_gpio_init(void) {
     if (claim(pin, label.data()) != 0) {
       vx_error(kFile, __LINE__, "vx_gpio_init", err::InvalidIdentifier, label.data());
       // The pins claimed so far are not freed one by one: closing the node is all that is done.
-      close_node();
+      gFd.reset();
       return -pin;
     }
   }
@@ -140,12 +133,12 @@ int vx_gpio_init(void) {
 }
 
 int vx_gpio_cleanup(void) {
-  if (gFd < 0) return -1;
+  if (!gFd) return -1;
   gpio_free(VX_GPIO_MUTE);
   for (int pin = VX_GPIO_USER_FIRST; pin <= VX_GPIO_USER_LAST; ++pin) {
     if (gpio_free(pin) != 0) vx_error(kFile, __LINE__, "vx_gpio_free", err::InvalidValue);
   }
-  close_node();
+  gFd.reset();
   return 0;
 }
 
