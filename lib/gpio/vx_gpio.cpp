@@ -14,6 +14,7 @@
 
 #include "core/unique_fd.h"
 #include "core/vx_codes.h"
+#include "gpio/vx_gpio_internal.h"
 #include "tarsa/vx_error.h"
 
 namespace {
@@ -76,13 +77,6 @@ void range_check(int gpio, const char *function, unsigned line) {
     vx_error(kFile, line, function, err::ValueOutOfRange, static_cast<unsigned>(gpio), "GPIO", 70u, 87u);
 }
 
-// Claims a pin, taking it over once from an earlier holder that left it claimed.
-int claim(int gpio, const char *label) {
-  if (gpio_request(gpio, label) == 0) return 0;
-  gpio_free(gpio);
-  return gpio_request(gpio, label);
-}
-
 int set_level(int gpio, int value) {
   gpio_value_req req{gpio, value};
   // The callers' contract is the ioctl's own -1, not the errno.
@@ -90,6 +84,12 @@ int set_level(int gpio, int value) {
 }
 
 }  // namespace
+
+int tarsa::gpio_claim(int gpio, const char *label) {
+  if (gpio_request(gpio, label) == 0) return 0;
+  gpio_free(gpio);
+  return gpio_request(gpio, label);
+}
 
 extern "C" {
 
@@ -112,7 +112,7 @@ int vx_gpio_init(void) {
   gFd.reset(::open(kNode, O_RDWR | O_CLOEXEC));
   if (!gFd) return -1;
 
-  if (claim(VX_GPIO_MUTE, "GPIO_64") != 0) {
+  if (tarsa::gpio_claim(VX_GPIO_MUTE, "GPIO_64") != 0) {
     vx_error(kFile, __LINE__, "vx_gpio_init", err::InvalidIdentifier, "Could not request GPIO 64 for /MUTE!");
     gFd.reset();
     return -VX_GPIO_MUTE;
@@ -122,7 +122,7 @@ int vx_gpio_init(void) {
   for (int pin = VX_GPIO_USER_FIRST; pin <= VX_GPIO_USER_LAST; ++pin) {
     std::array<char, 32> label{};
     std::snprintf(label.data(), label.size(), "GPIO_%d", pin);
-    if (claim(pin, label.data()) != 0) {
+    if (tarsa::gpio_claim(pin, label.data()) != 0) {
       vx_error(kFile, __LINE__, "vx_gpio_init", err::InvalidIdentifier, label.data());
       // The pins claimed so far are not freed one by one: closing the node is all that is done.
       gFd.reset();

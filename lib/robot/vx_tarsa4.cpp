@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "core/vx_codes.h"
+#include "gpio/vx_gpio_internal.h"
 #include "tarsa/vx_error.h"
 #include "tarsa/vx_gpio.h"
 #include "tarsa/vx_init.h"
@@ -114,13 +115,11 @@ int send(lyn_dev_t dev, const Command &c, const std::array<std::uint8_t, N> &dat
 
 int receive(lyn_dev_t dev, const Command &c, void *buf) { return tr4_getcommand(dev, c.code, buf, c.len); }
 
-// Claims a line, taking it over once from an earlier holder.
+// Claims a line under the label "GPIO_<line>", taking it over from an earlier holder.
 bool claim(int gpio) {
   char label[32];
   std::snprintf(label, sizeof label, "GPIO_%d", gpio);
-  if (gpio_request(gpio, label) == 0) return true;
-  gpio_free(gpio);
-  return gpio_request(gpio, label) == 0;
+  return tarsa::gpio_claim(gpio, label) == 0;
 }
 
 }  // namespace
