@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "core/vx_codes.h"
-#include "lyn_internal.h"
+#include "core/vx_config_internal.h"
 #include "tarsa/lyn_i2c.h"
 #include "tarsa/lyn_rs232.h"
 #include "tarsa/vx_config.h"

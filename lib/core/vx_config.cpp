@@ -20,9 +20,9 @@
 
 #include <toml++/toml.h>
 
-#include "bus/lyn_internal.h"
 #include "core/unique_fd.h"
 #include "core/vx_codes.h"
+#include "core/vx_config_internal.h"
 #include "tarsa/vx_error.h"
 #include "tarsa/vx_symbol.h"
 
