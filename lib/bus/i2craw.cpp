@@ -16,6 +16,7 @@
 
 namespace {
 
+// The scan covers 2 to 127, reserved addresses included: the --i2c-scan option promises that range.
 constexpr int kFirstScanAddress = 2;
 constexpr int kLastScanAddress = 127;
 constexpr int kMaxMsgLen = 0xFFFF;  // i2c_msg.len is 16 bits wide

@@ -285,7 +285,8 @@ int lyn_write16(lyn_dev_t dev, int reg, uint16_t v) {
 
 int lyn_set_order(lyn_dev_t dev, int flags) {
   if (!dev) return fail(EINVAL);
-  if (flags != 0 && flags != LYN_ORDER_MSB_FIRST) return vx_error("lyn", __LINE__, "lyn_set_order", err::InvalidOrderFlags);
+  if (flags != 0 && flags != LYN_ORDER_MSB_FIRST)
+    return vx_error("lyn", __LINE__, "lyn_set_order", err::InvalidOrderFlags);
   BusLock lock(dev->bus);
   dev->order = flags;
   return 0;

@@ -47,6 +47,7 @@ int lyn_rs232_init(lyn_bus_t *bus) {
 }
 
 lyn_dev_t lyn_rs232_open(lyn_bus_t *bus, int, int, const char *path) {
+  // Fixed report lines (117, 125), not __LINE__: users and their scripts match them.
   if (!path) {
     vx_error("lyn_rs232", 117, "lyn_rs232_open", err::NoDeviceNamed, "(null)");
     return nullptr;

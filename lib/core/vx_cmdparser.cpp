@@ -50,9 +50,11 @@ int vx_parse_command(char *line, const vx_command_t *table, void *data) {
 
   const int nargs = count - 1;
   if (cmd->min_args != -1 && nargs < cmd->min_args)
-    return vx_error("vx_cmdparser", __LINE__, "vx_parse_command", err::TooFewCommandArguments, cmd->name, static_cast<int>(cmd->min_args));
+    return vx_error("vx_cmdparser", __LINE__, "vx_parse_command", err::TooFewCommandArguments,
+                    cmd->name, static_cast<int>(cmd->min_args));
   if (cmd->max_args != -1 && nargs > cmd->max_args)
-    return vx_error("vx_cmdparser", __LINE__, "vx_parse_command", err::TooManyCommandArguments, cmd->name, static_cast<int>(cmd->max_args));
+    return vx_error("vx_cmdparser", __LINE__, "vx_parse_command", err::TooManyCommandArguments,
+                    cmd->name, static_cast<int>(cmd->max_args));
   if (cmd->handler == nullptr)
     return 0;
   const int r = cmd->handler(count, words.data(), data);

@@ -9,6 +9,8 @@
 unsigned int vx_debug_level = 0;
 int vx_debug_mask = 0;
 
+// Texts kept byte for byte, spelling and capitals included: programs, users and their scripts
+// match them. Codes are their indexes (core/vx_codes.h names them).
 const char *const vx_errmsg[VX_ERRMSG_COUNT] = {
     "no enough memory",  // 0
     "too many argument",  // 1

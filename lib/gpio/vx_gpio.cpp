@@ -71,10 +71,12 @@ constexpr bool known_pin(int gpio) {
   return gpio == 64 || gpio == 65 || gpio == 90 || (gpio >= VX_GPIO_USER_FIRST && gpio <= VX_GPIO_USER_LAST);
 }
 
-// Only reports: the request is sent all the same, and the device decides.
+// Only reports: the request is sent all the same, and the device decides. The message names the
+// range 70-87 of the user pins although 64, 65 and 90 pass as well: kept as users know it.
 void range_check(int gpio, const char *function, unsigned line) {
   if (!known_pin(gpio))
-    vx_error(kFile, line, function, err::ValueOutOfRange, static_cast<unsigned>(gpio), "GPIO", 70u, 87u);
+    vx_error(kFile, line, function, err::ValueOutOfRange, static_cast<unsigned>(gpio), "GPIO",
+             70u, 87u);
 }
 
 int set_level(int gpio, int value) {
@@ -113,7 +115,8 @@ int vx_gpio_init(void) {
   if (!gFd) return -1;
 
   if (tarsa::gpio_claim(VX_GPIO_MUTE, "GPIO_64") != 0) {
-    vx_error(kFile, __LINE__, "vx_gpio_init", err::InvalidIdentifier, "Could not request GPIO 64 for /MUTE!");
+    vx_error(kFile, __LINE__, "vx_gpio_init", err::InvalidIdentifier,
+             "Could not request GPIO 64 for /MUTE!");
     gFd.reset();
     return -VX_GPIO_MUTE;
   }
@@ -136,6 +139,7 @@ int vx_gpio_cleanup(void) {
   if (!gFd) return -1;
   gpio_free(VX_GPIO_MUTE);
   for (int pin = VX_GPIO_USER_FIRST; pin <= VX_GPIO_USER_LAST; ++pin) {
+    // Labelled "vx_gpio_free", not after this function: the report reads as users know it.
     if (gpio_free(pin) != 0) vx_error(kFile, __LINE__, "vx_gpio_free", err::InvalidValue);
   }
   gFd.reset();

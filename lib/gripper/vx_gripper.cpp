@@ -55,6 +55,7 @@ std::uint8_t flag(int value) { return value != 0 ? 1 : 0; }
 extern "C" int vgripper_init(void) {
   const int rc = vx_init(0, nullptr);
   if (rc < 0) {
+    // Fixed line 36 and the robot driver's label "vx_tr4_init": the report reads as users know it.
     vx_error("vx_gripper", 36, "vx_tr4_init", tarsa::err::Tarsa4InitFailed);
     return -1;
   }
@@ -90,6 +91,8 @@ extern "C" int vgripper_Arm_Set_Search_Limit(lyn_dev_t dev, int value) {
 }
 
 // ---- hand ----
+// (Names such as vgripper_GripperSet_Search_Limit and "Ambiant" are the API's spelling: programs
+// link by them.)
 
 extern "C" int vgripper_Gripper_Get_Version(lyn_dev_t dev) { return reg8(dev, hand::Version); }
 extern "C" int vgripper_Gripper_Get_Position(lyn_dev_t dev) { return reg8(dev, hand::Position); }

@@ -135,6 +135,7 @@ int vx_pwm_activate(int out) {
   return write_channel(out, "enable", 1);
 }
 
+// The name's spelling is the API's: programs link by it.
 int vx_pwm_desactivate(int out) {
   if (!valid_output(out)) return -EINVAL;
   if (!started) return -ENODEV;

@@ -72,9 +72,12 @@ constexpr int kNotInitialized = TR4_ERR_NOT_INITIALIZED;
 static_assert(kNotInitialized == err::Tarsa4NotInitialized);
 constexpr int kReadFailed = err::Tarsa4ReceiveFailed;
 constexpr int kWriteFailed = err::Tarsa4SendFailed;
-constexpr int kNoMemory = -12;
+constexpr int kNoMemory = -12;  // -ENOMEM as a plain number: callers compare with -12
 constexpr useconds_t kResetPulseUs = 1000;
 
+// Reports carry fixed lines (204, 223, 246, 309, 361) and the labels "vx_tr4_init",
+// "vx_gpio_init", "lyn_getCommand" and "lyn_sendCommand", not this file's own lines and names:
+// users and their scripts know the reports by them.
 constexpr const char *kFile = "vx_tarsa4";
 
 // ---- byte layouts ----
@@ -135,11 +138,13 @@ extern "C" int tr4_init(int argc, char *argv[]) {
     return -1;
   }
   if (!claim(TR4_GPIO_RESET))
-    vx_error(kFile, 223, "vx_gpio_init", err::InvalidIdentifier, "Could not request io for TR4 reset");
+    vx_error(kFile, 223, "vx_gpio_init", err::InvalidIdentifier,
+             "Could not request io for TR4 reset");
   else
     vx_gpio_dir_val(TR4_GPIO_RESET, 0, 1);
   if (!claim(TR4_GPIO_CHARGE))
-    vx_error(kFile, 246, "vx_gpio_init", err::InvalidIdentifier, "Could not request io for TR4 charge");
+    vx_error(kFile, 246, "vx_gpio_init", err::InvalidIdentifier,
+             "Could not request io for TR4 charge");
   else
     vx_gpio_dir(TR4_GPIO_CHARGE, 1);
   std::atexit(tr4_release);
@@ -257,6 +262,7 @@ extern "C" int tr4_get_speed(int *left, int *right, lyn_dev_t dev) {
 }
 
 // ---- sensors, battery, LEDs ----
+// ("ambiant" and the mixed case of some names are the API's spelling: programs link by them.)
 
 namespace {
 int read_sensor(const Command &c, unsigned char *buf, lyn_dev_t dev) {
