@@ -60,18 +60,18 @@ speed = 0x33
 current = 0x34
 
 [Pellix.devices]
-Board = { bus = "i2c", address = 0x20 }
-AltBoard = { bus = "i2c", address = 0x21 }
+Board = { bus = "i2c", address = 0x20, order = 8 }
+AltBoard = { bus = "i2c", address = 0x21, order = 8 }
 
 [PellixLE.devices]
 Board = { bus = "i2c", address = 0x22 }
 AltBoard = { bus = "i2c", address = 0x23 }
 
 [Dravon.devices]
-PriMotor1 = { bus = "i2c", address = 0x58 }
-PriMotor2 = { bus = "i2c", address = 0x59 }
-PriMotor3 = { bus = "i2c", address = 0x5A }
-PriMotor4 = { bus = "i2c", address = 0x5B }
+PriMotor1 = { bus = "i2c", address = 0x58, order = 8 }
+PriMotor2 = { bus = "i2c", address = 0x59, order = 8 }
+PriMotor3 = { bus = "i2c", address = 0x5A, order = 8 }
+PriMotor4 = { bus = "i2c", address = 0x5B, order = 8 }
 
 [DravonLE.devices]
 PriMotor1 = { bus = "i2c", address = 0x5C }

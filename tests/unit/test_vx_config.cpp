@@ -95,8 +95,8 @@ TEST_F(VxConfig, BuiltInBoard) {
     int address, order;
   } expected[] = {
       {"Tarsa4:dsPic", 0x1F, 0},      {"Gripper:Arm", 0x28, 8},       {"Gripper:Hand", 0x29, 8},
-      {"Pellix:Board", 0x20, 0},      {"Pellix:AltBoard", 0x21, 0},   {"PellixLE:Board", 0x22, 0},
-      {"PellixLE:AltBoard", 0x23, 0}, {"Dravon:PriMotor1", 0x58, 0},  {"Dravon:PriMotor4", 0x5B, 0},
+      {"Pellix:Board", 0x20, 8},      {"Pellix:AltBoard", 0x21, 8},   {"PellixLE:Board", 0x22, 0},
+      {"PellixLE:AltBoard", 0x23, 0}, {"Dravon:PriMotor1", 0x58, 8},  {"Dravon:PriMotor4", 0x5B, 8},
       {"DravonLE:PriMotor1", 0x5C, 0}, {"DravonLE:PriMotor4", 0x5F, 0},
   };
   for (const auto &e : expected) {
