@@ -41,6 +41,9 @@
 #if __has_include("tarsa/vx_gripper.h")
 #include "tarsa/vx_gripper.h"
 #endif
+#if __has_include("tarsa/vx_camera.h")
+#include "tarsa/vx_camera.h"
+#endif
 #endif
 
 #endif
