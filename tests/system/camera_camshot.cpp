@@ -35,6 +35,15 @@ class Camshot : public ::testing::Test {
     opts.env = {"PATH=" + dir_ + ":" + std::getenv("PATH")};
     return simtest::run(argv, opts);
   }
+  // What the program wrote on standard error. Under qemu the scripts run in the PC's own shell,
+  // whose loader complains about the board's preload library: those lines are not the program's.
+  static std::string err(const simtest::Result &r) {
+    std::istringstream in(r.err);
+    std::string out, line;
+    while (std::getline(in, line))
+      if (line.rfind("ERROR: ld.so:", 0) != 0) out += line + "\n";
+    return out;
+  }
   std::string calls() {
     std::stringstream s;
     s << std::ifstream(dir_ + "/calls").rdbuf();
@@ -52,7 +61,7 @@ TEST_F(Camshot, BadCommandLinesEndWithStatus2BeforeAnyScriptRuns) {
            {{"a.jpg", "b.jpg"}, "one output file only (\"b.jpg\" is one too many)"}}) {
     const simtest::Result r = run(args);
     EXPECT_EQ(r.status, 2) << says;
-    EXPECT_EQ(r.err, "camshot: " + says + "\n");
+    EXPECT_EQ(err(r), "camshot: " + says + "\n");
   }
   EXPECT_EQ(calls(), "");
 }
@@ -61,14 +70,14 @@ TEST_F(Camshot, PipelineScriptFailuresEndWithStatus4) {
   script("media-pipes.sh", 1);
   simtest::Result r = run({"-W", "640", "-H", "480", dir_ + "/x.jpg"});
   EXPECT_EQ(r.status, 4);
-  EXPECT_EQ(r.err,
+  EXPECT_EQ(err(r),
             "camshot: media-pipes.sh failed: the media pipeline is not set up (is it on PATH?)\n");
 
   script("media-pipes.sh", 0);
   script("media-formats.sh", 3);
   r = run({"-W", "640", "-H", "480", dir_ + "/x.jpg"});
   EXPECT_EQ(r.status, 4);
-  EXPECT_EQ(r.err, "camshot: media-formats.sh failed: the pipeline refused the frame size\n");
+  EXPECT_EQ(err(r), "camshot: media-formats.sh failed: the pipeline refused the frame size\n");
   EXPECT_EQ(calls(), "media-pipes.sh \nmedia-pipes.sh \nmedia-formats.sh 640 480\n");
   EXPECT_NE(::access((dir_ + "/x.jpg").c_str(), F_OK), 0);
 }
