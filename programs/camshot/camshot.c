@@ -93,6 +93,7 @@ static const char *capture_failure(int r) {
 }
 
 static int write_jpeg(const char *file, int quality, const unsigned char *rgb) {
+  errno = 0;
   if (save_buffer_to_jpg(file, (unsigned)quality, rgb) == 0) return 0;
   fprintf(stderr, "camshot: cannot write %s: %s\n", file,
           errno != 0 ? strerror(errno) : "JPEG error");
