@@ -33,6 +33,7 @@ demo: deps $(BUILD)/CMakeCache.txt
 	./scripts/demo.sh $(BUILD)
 
 bench: deps
+	./scripts/install-deps.sh bench
 	cmake -S . -B $(BUILD)-bench -DCMAKE_BUILD_TYPE=Release -DTARSA_BUILD_BENCH=ON -DTARSA_BUILD_TESTS=OFF
 	cmake --build $(BUILD)-bench -j$(JOBS)
 	./scripts/bench.sh $(BUILD)-bench

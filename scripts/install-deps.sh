@@ -8,6 +8,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libtomlplusplus-dev nlohmann-json3-dev
   i2c-tools
+  libv4l-dev libjpeg62-turbo-dev libjpeg-turbo-progs
 )
 # Extra package sets, e.g. `install-deps.sh armhf`, come from scripts/deps-<set>.sh; a set may
 # also name foreign dpkg architectures (FOREIGN_ARCHS) whose packages it installs.
