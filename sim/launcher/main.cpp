@@ -156,8 +156,11 @@ int main(int argc, char **argv) {
 
   std::string text;
   if (!scenario_path.empty()) {
-    if (!tsim::read_file_raw(scenario_path, &text))
-      return die("cannot read scenario " + scenario_path + ": " + std::strerror(errno), 2);
+    try {
+      tsim::read_scenario_file(scenario_path, &text);
+    } catch (const tsim::ScenarioError &e) {
+      return die(e.what(), 2);
+    }
     if (text.empty()) text = "# empty scenario\n";  // an empty file is an empty board, not the built-in one
   }
   std::string preload = find_preload();

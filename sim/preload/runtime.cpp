@@ -56,6 +56,25 @@ Real resolve() {
   bind(r.fcntl64, "fcntl64");
   bind(r.lseek, "lseek");
   bind(r.lseek64, "lseek64");
+  bind(r.getxattr, "getxattr");
+  bind(r.lgetxattr, "lgetxattr");
+  bind(r.listxattr, "listxattr");
+  bind(r.llistxattr, "llistxattr");
+  bind(r.fdopen, "fdopen");
+  bind(r.mmap, "mmap");
+  bind(r.mmap64, "mmap64");
+  bind(r.munmap, "munmap");
+  bind(r.time64.stat, "__stat64_time64");
+  bind(r.time64.lstat, "__lstat64_time64");
+  bind(r.time64.fstat, "__fstat64_time64");
+  bind(r.time64.fstatat, "__fstatat64_time64");
+  bind(r.time64.fcntl, "__fcntl_time64");
+  bind(r.v4l2_open, "v4l2_open");
+  bind(r.v4l2_close, "v4l2_close");
+  bind(r.v4l2_ioctl, "v4l2_ioctl");
+  bind(r.v4l2_read, "v4l2_read");
+  bind(r.v4l2_mmap, "v4l2_mmap");
+  bind(r.v4l2_munmap, "v4l2_munmap");
   if (!r.ioctl_time64) r.ioctl_time64 = r.ioctl;
   if (!r.fcntl64) r.fcntl64 = r.fcntl;
   return r;
@@ -76,6 +95,8 @@ const Real &real() {
   static const Real r = resolve();
   return r;
 }
+
+const RealTime64 &real_time64() { return real().time64; }
 
 Runtime &rt() {
   std::call_once(g_once, [] {
@@ -140,7 +161,7 @@ void Runtime::sync() {
   } catch (const std::exception &e) {
     std::string msg = std::string("tarsa-sim: scenario refused: ") + e.what() + "\n";
     (void)!::write(2, msg.data(), msg.size());
-    if (!board_) board_ = std::make_unique<Board>(toml::table{}, *shm_, fresh);
+    if (!board_) board_ = std::make_unique<Board>(Scenario{}, *shm_, fresh);
   }
   shm_->built_generation = gen;
   generation_ = gen;
@@ -148,7 +169,7 @@ void Runtime::sync() {
 
 std::string Runtime::load(std::string_view text) {
   try {
-    toml::table t = parse_scenario(text, "scenario");
+    Scenario t = parse_scenario(text, "scenario");
     // Build it once on scratch state first, so a refused scenario leaves the board alone.
     SharedState *scratch = shm_anonymous();
     if (!scratch) return "cannot map scratch state";

@@ -64,9 +64,9 @@ class Tools : public ::testing::Test {
     if (tool("i2cdetect").empty()) GTEST_SKIP() << "i2c-tools are not installed (scripts/install-deps.sh)";
     if (!runs_here(tool("i2cdetect"))) GTEST_SKIP() << kOtherMachine;
   }
-  simtest::Result sh(const std::string &script) {
+  simtest::Result sh(const std::string &script, const std::string &scenario = kBoard) {
     simtest::RunOptions o;
-    o.scenario_toml = kBoard;
+    o.scenario_toml = scenario;
     o.env = {"PATH=/usr/sbin:/sbin:/usr/bin:/bin"};
     return simtest::run({"/bin/sh", "-c", script}, o);
   }
@@ -95,6 +95,21 @@ TEST_F(Tools, DetectShowsExactlyTheScenarioAddresses) {
   }
   EXPECT_EQ(quick, 0x78 - 0x08 - 24);
   EXPECT_EQ(receive, 24);
+
+  // Every model acknowledges its address, whatever it makes of the data: the built-in board's
+  // microcontroller and gripper modules are all found.
+  r = sh("i2cdetect -y 2", "");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f\n"
+            "00:                         -- -- -- -- -- -- -- -- \n"
+            "10: -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- 1f \n"
+            "20: -- -- -- -- -- -- -- -- 28 29 -- -- -- -- -- -- \n"
+            "30: -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- \n"
+            "40: -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- \n"
+            "50: -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- \n"
+            "60: -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- \n"
+            "70: -- -- -- -- -- -- -- --                         \n");
 }
 
 TEST_F(Tools, GetSetAndTransferOnARegisterFile) {

@@ -12,7 +12,7 @@
 
 #include "board.h"
 #include "i2c_adapter.h"
-#include "regfile.h"
+#include "models/regfile.h"
 #include "scenario.h"
 #include "shm.h"
 
@@ -51,6 +51,11 @@ TEST(SimScenario, RefusalsNameFileLineAndReason) {
             "t.toml:3:1: fault: unknown kind \"melt\" (nack, error, missing)");
   EXPECT_EQ(refusal("extends = \"other\"\n"), "t.toml:1:11: extends: only \"builtin\" is known");
   EXPECT_EQ(refusal(""), "");  // the built-in board
+  // Misspelt keys, in a model's entry and in the world's landmarks.
+  EXPECT_EQ(refusal(adapter + "[[i2c.slave]]\naddr = 0x50\nmodel = \"regfile\"\nsise = 4\n"),
+            "t.toml:6:1: i2c.slave: unknown key \"sise\"");
+  EXPECT_EQ(refusal("[world]\nlandmarks = [{ id = 1, hieght = 2 }]\n"),
+            "t.toml:2:24: world.landmarks: unknown key \"hieght\"");
 }
 
 TEST(SimScenario, ExtendingTheBuiltInBoard) {
