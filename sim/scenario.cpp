@@ -1,5 +1,5 @@
-// Scenario reading: TOML parsing, the built-in board underneath, and every table read into its
-// record with unknown keys refused.
+// Scenario reading: size and nesting limits, TOML parsing, the built-in board underneath, and
+// every table read into its record with unknown keys refused.
 #include "scenario.h"
 
 #include <toml++/toml.h>
@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <numbers>
 #include <set>
@@ -49,11 +50,141 @@ std::string range(std::int64_t lo, std::int64_t hi) {
   return " out of range [" + std::to_string(lo) + ", " + std::to_string(hi) + "]";
 }
 
+// ---- before the parser ------------------------------------------------------------------------
+
+// Skips the string that starts at text[i] (a quote), keeping line and column; returns the index
+// of its last character.
+std::size_t skip_string(std::string_view text, std::size_t i, std::uint32_t &line,
+                        std::uint32_t &col) {
+  const char q = text[i];
+  const bool multi = text.substr(i, 3) == std::string(3, q);
+  if (multi) {
+    i += 2;
+    col += 2;
+  }
+  for (++i; i < text.size(); ++i) {
+    const char c = text[i];
+    ++col;
+    if (c == '\n') {
+      if (!multi) return i - 1;  // unterminated: the parser says so
+      ++line;
+      col = 0;
+    } else if (c == '\\' && q == '"' && i + 1 < text.size() && text[i + 1] != '\n') {
+      ++i;
+      ++col;
+    } else if (c == q && (!multi || text.substr(i, 3) == std::string(3, q))) {
+      if (!multi) return i;
+      i += 2;
+      col += 2;
+      // A closing delimiter may follow up to two quotes of the content.
+      for (int k = 0; k < 2 && i + 1 < text.size() && text[i + 1] == q; ++k, ++i, ++col) {
+      }
+      return i;
+    }
+  }
+  return text.size() - 1;
+}
+
+// Refuses text whose tables, arrays and dotted keys nest deeper than kNestingMax. The parser
+// recurses once per level: a few kilobytes of "a.a.a..." or "[[[[..." would exhaust its stack.
+void check_nesting(std::string_view text, const std::string &origin) {
+  enum class State { key_next, key, header, value };
+  struct Open {
+    char kind;
+    int weight;  // the container, and the parts of the key it is the value of
+  };
+  std::vector<Open> open;
+  State state = State::key_next;
+  int header = 0, key = 0, key_parts = 0, nested = 0;
+  std::uint32_t line = 1, col = 0;
+  auto check = [&] {
+    if (header + nested + key > kNestingMax)
+      throw error(Where{origin, line, col},
+                  "nesting deeper than " + std::to_string(kNestingMax) + " levels");
+  };
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    ++col;
+    if (c == '\n') {
+      ++line;
+      col = 0;
+      if (open.empty()) state = State::key_next, key = 0;
+      continue;
+    }
+    if (c == '#') {
+      while (i + 1 < text.size() && text[i + 1] != '\n') ++i;
+      continue;
+    }
+    if (c == ' ' || c == '\t' || c == '\r') continue;
+    if (state == State::key_next) {
+      if (c == '[' && open.empty()) {
+        state = State::header;
+        header = 1;
+        if (i + 1 < text.size() && text[i + 1] == '[') ++i, ++col;
+        continue;
+      }
+      if (c == '}') {
+        state = State::value;
+      } else {
+        state = State::key;
+        key = 1;
+        check();
+      }
+    }
+    if (c == '"' || c == '\'') {
+      i = skip_string(text, i, line, col);
+      if (state == State::value) key_parts = 0;
+      continue;
+    }
+    switch (state) {
+      case State::header:
+        if (c == '.') ++header, check();
+        if (c == ']') state = State::value;
+        break;
+      case State::key:
+        if (c == '.') ++key, check();
+        if (c == '=') key_parts = key, key = 0, state = State::value;
+        break;
+      case State::value:
+        if (c == '[' || c == '{') {
+          open.push_back({c == '[' ? ']' : '}', 1 + key_parts});
+          nested += open.back().weight;
+          check();
+          if (c == '{') state = State::key_next;
+        } else if ((c == ']' || c == '}') && !open.empty()) {
+          nested -= open.back().weight;
+          open.pop_back();
+        } else if (c == ',' && !open.empty() && open.back().kind == '}') {
+          state = State::key_next;
+        }
+        key_parts = 0;
+        break;
+      case State::key_next:
+        break;
+    }
+  }
+}
+
 toml::table parse_one(std::string_view text, const std::string &origin) {
+  if (text.size() > kScenarioFileMax)
+    throw error(Where{origin, 1, 1},
+                "scenario larger than " + std::to_string(kScenarioFileMax) + " bytes");
+  check_nesting(text, origin);
   try {
     return toml::parse(text, origin);
   } catch (const toml::parse_error &e) {
-    throw error(where_of(e.source()), std::string(e.description()));
+    // The parser quotes what it saw, control characters included: the message stays one line.
+    std::string what;
+    for (unsigned char c : e.description()) {
+      if (c >= 0x20 && c != 0x7f) {
+        what += static_cast<char>(c);
+      } else {
+        char esc[8];
+        std::snprintf(esc, sizeof esc, "\\x%02x", c);
+        what += esc;
+      }
+    }
+    throw error(where_of(e.source()), what);
   }
 }
 
@@ -538,7 +669,10 @@ Scenario parse_scenario(std::string_view text, const std::string &origin) {
 }
 
 void read_scenario_file(const std::string &path, std::string *text) {
-  if (read_file_raw(path, text)) return;
+  if (read_file_raw(path, text, kScenarioFileMax)) return;
+  if (errno == EFBIG)
+    throw error(Where{path, 1, 1},
+                "scenario larger than " + std::to_string(kScenarioFileMax) + " bytes");
   throw ScenarioError("cannot read scenario " + path + ": " + std::strerror(errno));
 }
 

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "shm.h"
 #include "world.h"
 
 namespace tsim {
@@ -26,6 +27,11 @@ struct Where {
   std::uint32_t line = 0, column = 0;
 };
 ScenarioError error(const Where &at, const std::string &what);
+
+// Largest scenario and dump files, and the deepest nesting of tables, arrays and dotted keys.
+constexpr std::size_t kScenarioFileMax = kScenarioMax - 1;  // fits the run's shared state
+constexpr std::size_t kDumpFileMax = 64 * 1024;
+constexpr int kNestingMax = 32;
 
 // Node classes the simulator can put at a path.
 enum class NodeKind { none, i2c, gpio, serial, pwm, video };
@@ -187,7 +193,8 @@ std::string_view builtin_scenario();
 // with `extends = "builtin"` is laid over the built-in one. Throws ScenarioError.
 Scenario parse_scenario(std::string_view text, const std::string &origin);
 
-// Reads the scenario file at `path` into `text`. Throws ScenarioError.
+// Reads the scenario file at `path` into `text`, refusing one larger than kScenarioFileMax.
+// Throws ScenarioError.
 void read_scenario_file(const std::string &path, std::string *text);
 
 }  // namespace tsim

@@ -44,7 +44,9 @@ std::string parse_dump(std::string_view text, std::span<std::uint8_t> regs) {
       const std::string where = "dump line " + std::to_string(line_no) + ": ";
       if (end != cell.c_str() + 2) return where + "bad cell \"" + cell + "\"";
       const unsigned reg = row + j;
-      if (reg < regs.size()) regs[reg] = static_cast<std::uint8_t>(v);
+      if (reg >= regs.size())
+        return where + "register " + reg_name(reg) + " beyond size " + std::to_string(regs.size());
+      regs[reg] = static_cast<std::uint8_t>(v);
     }
   }
   return {};
@@ -62,8 +64,12 @@ RegFileModel::RegFileModel(const ModelEntry &entry, Board &board) {
   std::string dump = p.string("dump", "");
   if (!dump.empty() && dump.find('\n') == std::string::npos) {
     const std::string path = board.scenario_path(dump);
-    if (!read_file_raw(path, &dump))
-      throw error(p.where("dump"), "dump: cannot read " + path + ": " + std::strerror(errno));
+    if (!read_file_raw(path, &dump, kDumpFileMax)) {
+      throw error(p.where("dump"),
+                  errno == EFBIG
+                      ? "dump: " + path + " larger than " + std::to_string(kDumpFileMax) + " bytes"
+                      : "dump: cannot read " + path + ": " + std::strerror(errno));
+    }
   }
   if (std::string err = parse_dump(dump, regs_); !err.empty()) throw error(p.where("dump"), err);
   for (const Params::Register &r : p.registers("registers")) {

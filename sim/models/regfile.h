@@ -9,9 +9,10 @@
 //   model = "regfile"
 //   size = 256                   registers, 1 to 256
 //   fill = 0x00                  value of the registers the dump and `registers` do not give
-//   dump = "eeprom.txt"          i2cdump output: a file (relative to the scenario) or the rows
-//                                themselves ("""..."""); cells beyond `size` are left out
-//   registers = { "0x10" = 0x42 }  single registers, after the dump; one beyond `size` is refused
+//   dump = "eeprom.txt"          i2cdump output: a file (relative to the scenario, at most
+//                                kDumpFileMax bytes) or the rows themselves ("""...""")
+//   registers = { "0x10" = 0x42 }  single registers, after the dump
+// A dump cell or a register beyond `size` is refused.
 #pragma once
 
 #include <array>

@@ -119,7 +119,7 @@ void Runtime::init() {
     }
     std::string text;
     if (const char *sc = getenv("TARSA_SIM_SCENARIO"); sc && *sc) {
-      if (!read_file_raw(sc, &text)) {
+      if (!read_file_raw(sc, &text, kScenarioFileMax)) {
         std::string msg = std::string("tarsa-sim: cannot read scenario ") + sc + ": " + strerror(errno) + "\n";
         (void)!::write(2, msg.data(), msg.size());
         _exit(125);
