@@ -34,7 +34,7 @@ constexpr NodeOps kOps[] = {
     // gpio: /dev/user-gpio, a misc device
     {false, 10, 200, nullptr, gpio_close, nullptr, nullptr, gpio_ioctl, nullptr, nullptr},
     // serial: a pseudo-terminal stands in, char 4:64 as the board's first port
-    {true, 4, 64, serial_open, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {true, 4, 64, serial_open, serial_close, nullptr, nullptr, nullptr, nullptr, nullptr},
     // pwm: sysfs files and directories
     {false, 0, 0, nullptr, nullptr, pwm_read, pwm_write, nullptr, pwm_seek, nullptr},
     // video: /dev/videoN, char 81

@@ -61,9 +61,12 @@ off_t pwm_seek(OpenFile &f, off_t off, int whence);
 // Serial nodes: a pseudo-terminal slave in place of the node, its master served by the node's
 // models from a thread of this process.
 int serial_open(OpenFile &f);
+void serial_close(OpenFile &f, bool last);
 // Whether this process opened `node`; wakes its port to look at the models' output again.
 bool serial_opened(const std::string &node);
 void serial_kick(const std::string &node);
+// Hands every port's models what the program wrote: the process is about to end.
+void serial_drain_all();
 
 // Video nodes: requests, reads and buffer mappings go to the node's model.
 int video_ioctl(OpenFile &f, unsigned long req, void *arg);

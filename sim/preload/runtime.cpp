@@ -75,6 +75,7 @@ Real resolve() {
   bind(r.v4l2_read, "v4l2_read");
   bind(r.v4l2_mmap, "v4l2_mmap");
   bind(r.v4l2_munmap, "v4l2_munmap");
+  bind(r.exit_now, "_exit");
   if (!r.ioctl_time64) r.ioctl_time64 = r.ioctl;
   if (!r.fcntl64) r.fcntl64 = r.fcntl;
   return r;

@@ -66,6 +66,7 @@ struct Real {
   ssize_t (*v4l2_read)(int, void *, size_t);
   void *(*v4l2_mmap)(void *, size_t, int, int, int, std::int64_t);
   int (*v4l2_munmap)(void *, size_t);
+  void (*exit_now)(int);  // _exit
 };
 const Real &real();
 

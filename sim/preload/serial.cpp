@@ -1,6 +1,7 @@
 // Serial nodes: a pseudo-terminal stands in for the port, and a thread of the process serves its
 // master side with the node's models: what the program wrote goes to them, what they say goes
-// back at its time.
+// back at its time. Closing the port and ending the process first hand the models every byte
+// still in the terminal, as closing a real port drains its output to the device.
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -25,7 +26,7 @@ namespace {
 
 class SerialPort {
  public:
-  explicit SerialPort(std::string node) : node_(std::move(node)) {}
+  explicit SerialPort(std::string node) : node_(std::move(node)), pid_(getpid()) {}
 
   // Creates the pty and the model thread; errno value on failure.
   int start() {
@@ -59,6 +60,13 @@ class SerialPort {
   }
 
   const std::string &slave_path() const { return slave_path_; }
+
+  // Hands the models what the program wrote and the terminal still holds. Caller holds the lock.
+  void drain() {
+    if (getpid() != pid_) return;  // a forked child: the port is its parent's
+    take_input();
+    kick();
+  }
 
   void kick() {
     std::uint64_t one = 1;
@@ -138,6 +146,7 @@ class SerialPort {
   }
 
   std::string node_;
+  pid_t pid_;
   std::string slave_path_;
   int master_ = -1, keep_ = -1, wake_ = -1;
 };
@@ -160,6 +169,9 @@ SerialPort *port_for(const std::string &node, int *err) {
   return p;
 }
 
+// At exit(), after the program's own handlers (which may still write to a port).
+__attribute__((destructor)) void drain_at_exit() { serial_drain_all(); }
+
 }  // namespace
 
 int serial_open(OpenFile &f) {
@@ -167,6 +179,19 @@ int serial_open(OpenFile &f) {
   SerialPort *p = port_for(f.node, &err);
   if (!p) return fail(err);
   return real().open(p->slave_path().c_str(), f.flags);
+}
+
+void serial_close(OpenFile &f, bool) {
+  if (auto it = ports().find(f.node); it != ports().end()) it->second->drain();
+}
+
+void serial_drain_all() {
+  try {
+    if (ports().empty()) return;
+    Guard g;
+    for (auto &[node, p] : ports()) p->drain();
+  } catch (...) {
+  }
 }
 
 bool serial_opened(const std::string &node) {

@@ -365,6 +365,21 @@ TEST(Launcher, StopRequestEndsASetUpThatBlocks) {
   fs::remove_all(tmp);
 }
 
+// On a real port the last close drains the output to the device: bytes written just before
+// the program closes the port, or ends without closing it, reach the model and the trace.
+TEST(Launcher, LastBytesWrittenToASerialPortReachItsModel) {
+  for (const char *script : {"printf '~#CalcStop`' > /dev/ttyO0", "exec > /dev/ttyO0; printf '~#CalcStop`'"}) {
+    for (int run = 0; run < 3; ++run) {
+      auto r = simtest::run({"/bin/sh", "-c", script});
+      ASSERT_EQ(r.status, 0) << r.err;
+      std::string sent;
+      for (auto &t : simtest::read_trace(r.trace))
+        if (t["op"] == "tx") sent += t["data"].get<std::string>();
+      EXPECT_EQ(sent, "7e2343616c6353746f7060") << script;
+    }
+  }
+}
+
 TEST(Launcher, PrintEnvGivesAShellOneBoard) {
   if (tool("i2cset").empty()) GTEST_SKIP() << "i2c-tools are not installed";
   if (!runs_here(tool("i2cset"))) GTEST_SKIP() << kOtherMachine;
