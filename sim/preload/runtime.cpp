@@ -116,14 +116,16 @@ void Runtime::init() {
     if (!shm_) {
       static const char msg[] = "tarsa-sim: cannot map the simulator state\n";
       (void)!::write(2, msg, sizeof msg - 1);
-      _exit(125);
+      real().exit_now(125);
     }
     std::string text;
     if (const char *sc = getenv("TARSA_SIM_SCENARIO"); sc && *sc) {
-      if (!read_file_raw(sc, &text, kScenarioFileMax)) {
-        std::string msg = std::string("tarsa-sim: cannot read scenario ") + sc + ": " + strerror(errno) + "\n";
+      try {
+        read_scenario_file(sc, &text);
+      } catch (const ScenarioError &e) {
+        std::string msg = std::string("tarsa-sim: ") + e.what() + "\n";
         (void)!::write(2, msg.data(), msg.size());
-        _exit(125);
+        real().exit_now(125);
       }
     }
     shm_set_scenario(*shm_, text);
