@@ -5,7 +5,7 @@ PREFIX ?= /usr/local
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps build test test-asan demo bench install clean
+.PHONY: all deps build test test-asan demo bench install clean format format-check
 
 all: build
 
@@ -40,6 +40,16 @@ bench: deps
 
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# Layout of the C and C++ sources (.clang-format): `format` rewrites them, `format-check` (run by
+# CI) fails on any file that differs.
+FORMAT_FILES = $(shell git ls-files '*.c' '*.h' '*.cpp')
+
+format: deps
+	clang-format -i $(FORMAT_FILES)
+
+format-check: deps
+	clang-format --dry-run --Werror $(FORMAT_FILES)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(BUILD)-bench

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 PACKAGES=(
-  build-essential cmake pkg-config git
+  build-essential cmake pkg-config git clang-format
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libtomlplusplus-dev nlohmann-json3-dev
   i2c-tools
