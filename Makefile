@@ -5,7 +5,7 @@ PREFIX ?= /usr/local
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps build test test-asan demo bench install clean
+.PHONY: all deps build test test-asan demo bench install clean format format-check
 
 all: build
 
@@ -33,12 +33,23 @@ demo: deps $(BUILD)/CMakeCache.txt
 	./scripts/demo.sh $(BUILD)
 
 bench: deps
+	./scripts/install-deps.sh bench
 	cmake -S . -B $(BUILD)-bench -DCMAKE_BUILD_TYPE=Release -DTARSA_BUILD_BENCH=ON -DTARSA_BUILD_TESTS=OFF
 	cmake --build $(BUILD)-bench -j$(JOBS)
 	./scripts/bench.sh $(BUILD)-bench
 
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# Layout of the C and C++ sources (.clang-format): `format` rewrites them, `format-check` (run by
+# CI) fails on any file that differs.
+FORMAT_FILES = $(shell git ls-files '*.c' '*.h' '*.cpp')
+
+format: deps
+	clang-format -i $(FORMAT_FILES)
+
+format-check: deps
+	clang-format --dry-run --Werror $(FORMAT_FILES)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(BUILD)-bench

@@ -4,10 +4,11 @@
 set -euo pipefail
 
 PACKAGES=(
-  build-essential cmake pkg-config git
+  build-essential cmake pkg-config git clang-format
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libtomlplusplus-dev nlohmann-json3-dev
   i2c-tools
+  libv4l-dev libjpeg62-turbo-dev libjpeg-turbo-progs
 )
 # tarsa-bridge: Boost.Beast (header-only) for its server; its tests' clients run on node (from
 # Debian unless the machine has one already) and headless Chromium.

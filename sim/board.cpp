@@ -1,4 +1,5 @@
-// Board built from a scenario: nodes, adapters with their slaves, GPIO controller, faults.
+// Board built from a scenario's records: the node table and the models behind it, one step per
+// node kind, and the GPIO controller and I2C adapters the models share.
 #include "board.h"
 
 #include <linux/i2c.h>
@@ -11,17 +12,13 @@
 #include <stdexcept>
 
 #include "i2c_adapter.h"
-#include "scenario.h"
+#include "models/pwm.h"
+#include "models/script.h"
 #include "shm.h"
 
 namespace tsim {
 
 namespace {
-
-std::map<std::string, SlaveFactory> &registry() {
-  static std::map<std::string, SlaveFactory> r;
-  return r;
-}
 
 bool owner_alive(const GpioPinState &p) {
   if (p.foreign) return true;
@@ -31,17 +28,13 @@ bool owner_alive(const GpioPinState &p) {
 
 }  // namespace
 
-void register_slave_model(const std::string &kind, SlaveFactory f) { registry()[kind] = std::move(f); }
-
-SlaveModelRegistrar::SlaveModelRegistrar(const std::string &kind, SlaveFactory f) {
-  register_slave_model(kind, std::move(f));
-}
-
 // ---- GPIO controller ----------------------------------------------------------------------
 
 GpioController::GpioController(SharedState &shm) : shm_(shm) {}
 
-bool GpioController::present(int pin) { return pin >= 0 && pin < kMaxPins && shm_.pins[pin].present; }
+bool GpioController::present(int pin) {
+  return pin >= 0 && pin < kMaxPins && shm_.pins[pin].present;
+}
 
 int GpioController::level(int pin) {
   if (!present(pin)) return -1;
@@ -151,8 +144,9 @@ int I2cAdapter::check_faults(int addr) {
   for (const auto &f : faults_) any = any || f.addr == addr;
   if (!any) return 0;
   bool created = false;
-  auto counter = board_.shared_bytes("i2c-count:" + std::to_string(number_) + ":" + std::to_string(addr),
-                                     sizeof(std::uint64_t), &created);
+  auto counter =
+      board_.shared_bytes("i2c-count:" + std::to_string(number_) + ":" + std::to_string(addr),
+                          sizeof(std::uint64_t), &created);
   std::uint64_t n;
   std::memcpy(&n, counter.data(), sizeof n);
   ++n;
@@ -173,12 +167,15 @@ int I2cAdapter::transfer(std::span<I2cMessage> msgs) {
   // Each transfer counts once per address it reaches, for the faults.
   std::bitset<128> seen;
   for (auto &m : msgs) {
-    if (!slaves_.count(m.addr)) return ENXIO;  // only 7-bit addresses carry slaves
+    auto it = slaves_.find(m.addr);
+    if (it == slaves_.end()) return ENXIO;  // only 7-bit addresses carry slaves
     if (!seen[m.addr]) {
       seen[m.addr] = true;
       if (int e = check_faults(m.addr)) return e;
     }
-    auto &s = *slaves_.at(m.addr);
+    I2cSlave &s = *it->second;
+    if (!s.address()) return ENXIO;
+    if (m.buf.empty()) continue;  // the address alone: a probe, which a present slave acknowledges
     bool ack = (m.flags & I2C_M_RD) ? s.read(m.buf) : s.write(m.buf);
     if (!ack) return ENXIO;
   }
@@ -187,34 +184,56 @@ int I2cAdapter::transfer(std::span<I2cMessage> msgs) {
 
 // ---- Board --------------------------------------------------------------------------------
 
-Board::Board(toml::table scenario, SharedState &shm, bool fresh)
-    : scenario_(std::move(scenario)), shm_(shm), fresh_(fresh), gpio_(std::make_unique<GpioController>(shm)) {
-  build();
+Board::Board(Scenario scenario, SharedState &shm, bool fresh)
+    : scenario_(std::move(scenario)),
+      shm_(shm),
+      fresh_(fresh),
+      gpio_(std::make_unique<GpioController>(shm)) {
+  add_i2c();
+  add_gpio();
+  add_serial();
+  add_pwm();
+  add_video();
+  apply_modes();
+  add_faults();
 }
 
 Board::~Board() = default;
 
-std::uint64_t Board::now_us() const { return (monotonic_ns() - shm_.start_ns) / 1000; }
+std::uint64_t Board::now_us() const {
+  return (monotonic_ns() - shm_.start_ns) / 1000;
+}
 
 std::string Board::scenario_path(const std::string &p) const {
   if (p.empty() || p[0] == '/' || shm_.base_dir[0] == '\0') return p;
   return std::string(shm_.base_dir) + "/" + p;
 }
 
-const toml::table *Board::table(const char *key) const { return scenario_[key].as_table(); }
-
 I2cAdapter *Board::adapter(int number) {
   auto it = adapters_.find(number);
   return it == adapters_.end() ? nullptr : it->second.get();
 }
 
-const NodeInfo *Board::node(const std::string &path) const {
-  auto it = nodes_.find(path);
-  return it == nodes_.end() ? nullptr : &it->second;
+SerialDevice *Board::serial(const std::string &path) {
+  auto it = serial_.find(path);
+  return it == serial_.end() ? nullptr : &it->second;
 }
 
-std::span<std::uint8_t> Board::shared_bytes(const std::string &key, std::size_t size, bool *created) {
-  if (key.size() >= sizeof(SlabEntry::key)) throw std::runtime_error("shared block key too long: " + key);
+VideoModel *Board::video(const std::string &path) {
+  auto it = video_.find(path);
+  return it == video_.end() ? nullptr : it->second.get();
+}
+
+const NodeInfo *Board::node(const std::string &path) const {
+  auto it = nodes_.find(path);
+  if (it == nodes_.end() || (it->second.present && !it->second.present(now_us()))) return nullptr;
+  return &it->second;
+}
+
+std::span<std::uint8_t> Board::shared_bytes(const std::string &key, std::size_t size,
+                                            bool *created) {
+  if (key.size() >= sizeof(SlabEntry::key))
+    throw std::runtime_error("shared block key too long: " + key);
   for (std::uint32_t i = 0; i < shm_.slab_count; ++i) {
     auto &e = shm_.slabs[i];
     if (key == e.key) {
@@ -236,167 +255,121 @@ std::span<std::uint8_t> Board::shared_bytes(const std::string &key, std::size_t 
   return {shm_.slab + off, size};
 }
 
-void Board::build() {
-  using namespace scenario;
-  seed_ = static_cast<std::uint64_t>(get_int(scenario_, "seed", 1, 0, INT64_MAX));
+namespace {
 
-  // Explicit permissions per node, applied after the nodes exist.
-  auto add = [&](NodeInfo n, unsigned mode, unsigned gid) {
-    n.mode = mode;
-    n.gid = gid;
-    nodes_[n.path] = n;
-  };
-
-  if (auto *i2c = table("i2c")) {
-    if (auto *adapters = (*i2c)["adapter"].as_array()) {
-      for (auto &a : *adapters) {
-        const auto &t = as_table(a, "i2c.adapter");
-        int num = static_cast<int>(get_int(t, "number", -1, 0, 255, true));
-        auto ad = std::make_unique<I2cAdapter>(num, *this);
-        if (auto *busy = t["busy"].as_array())
-          for (auto &b : *busy) ad->add_busy(static_cast<int>(int_value(b, "i2c.adapter.busy", 0, 0x7f)));
-        NodeInfo n;
-        n.kind = NodeKind::i2c;
-        n.adapter = num;
-        n.path = get_string(t, "node", "/dev/i2c-" + std::to_string(num));
-        add(n, 0660, 0);
-        adapters_[num] = std::move(ad);
-      }
-    }
-    if (auto *slaves = (*i2c)["slave"].as_array()) {
-      for (auto &s : *slaves) {
-        const auto &t = as_table(s, "i2c.slave");
-        int num = static_cast<int>(get_int(t, "adapter", 2, 0, 255));
-        int addr = static_cast<int>(get_int(t, "addr", -1, 0, 0x7f, true));
-        std::string kind = get_string(t, "model", "", true);
-        auto *ad = adapter(num);
-        if (!ad) throw error(t, "i2c.slave: no adapter " + std::to_string(num));
-        auto it = registry().find(kind);
-        if (it == registry().end()) throw error(*t.get("model"), "i2c.slave: unknown model \"" + kind + "\"");
-        try {
-          ad->add_slave(addr, it->second(t, *this));
-        } catch (const ScenarioError &) {
-          throw;
-        } catch (const std::exception &e) {
-          throw error(t, "i2c.slave \"" + kind + "\": " + e.what());
-        }
-      }
-    }
+// Builds the model of `entry` with the factory `make` of its kind; what the model refuses is
+// reported where the entry was written.
+template <class M>
+std::unique_ptr<M> build(const ModelEntry &entry, Board &board,
+                         std::unique_ptr<M> (*ModelInfo::*make)(const ModelEntry &, Board &)) {
+  try {
+    return (find_model(entry.model)->*make)(entry, board);
+  } catch (const ScenarioError &) {
+    throw;
+  } catch (const std::exception &e) {
+    throw error(entry.where, "model \"" + entry.model + "\": " + e.what());
   }
+}
 
-  if (auto *g = table("gpio")) {
-    NodeInfo n;
-    n.kind = NodeKind::gpio;
-    n.path = get_string(*g, "node", "/dev/user-gpio");
-    add(n, 0660, 0);
-    if (fresh_) {
-      for (int pin : pin_list(*g, "pins")) shm_.pins[pin].present = 1;
-      for (int pin : pin_list(*g, "high")) shm_.pins[pin].in_level = 1;
-      for (int pin : pin_list(*g, "held")) {
-        auto &p = shm_.pins[pin];
-        p.claimed = 1;
-        p.foreign = 1;
-        std::strncpy(p.label, "another holder", sizeof p.label - 1);
-      }
-    }
+}  // namespace
+
+NodeInfo &Board::add_node(NodeKind kind, const std::string &path, unsigned mode, unsigned gid) {
+  NodeInfo &n = nodes_[path];
+  n = NodeInfo{};
+  n.kind = kind;
+  n.path = path;
+  n.mode = mode;
+  n.gid = gid;
+  return n;
+}
+
+void Board::add_i2c() {
+  for (const AdapterSpec &a : scenario_.adapters) {
+    auto ad = std::make_unique<I2cAdapter>(a.number, *this);
+    for (int addr : a.busy) ad->add_busy(addr);
+    adapters_[a.number] = std::move(ad);
+    add_node(NodeKind::i2c, a.node, 0660, 0).adapter = a.number;
   }
-
-  if (auto *s = table("serial")) {
-    if (auto *list = (*s)["nodes"].as_array()) {
-      for (auto &v : *list) {
-        NodeInfo n;
-        n.kind = NodeKind::serial;
-        n.path = string_value(v, "serial.nodes");
-        add(n, 0660, 20);  // group dialout
-      }
-    }
-    // Scripts are read when a port opens; check them now so mistakes show at load.
-    if (auto *list = (*s)["script"].as_array()) {
-      for (auto &e : *list) {
-        const auto &t = as_table(e, "serial.script");
-        get_string(t, "node", "/dev/ttyO0");
-        if (get_string(t, "expect", "", true).empty()) throw error(t, "serial.script: empty expect");
-        get_string(t, "reply", "");
-        get_int(t, "delay_ms", 0, 0, 600000);
-        get_bool(t, "once", false);
-      }
-    }
+  for (const SlaveSpec &s : scenario_.slaves) {
+    I2cAdapter *ad = adapter(s.adapter);
+    if (!ad) throw error(s.entry.where, "i2c.slave: no adapter " + std::to_string(s.adapter));
+    ad->add_slave(s.addr, build(s.entry, *this, &ModelInfo::i2c));
   }
+}
 
-  if (auto *p = table("pwm")) {
-    std::string chip = get_string(*p, "chip", "/sys/class/pwm/pwmchip0");
-    int npwm = static_cast<int>(get_int(*p, "npwm", 2, 1, 16));
-    NodeInfo n;
-    n.kind = NodeKind::pwm;
-    auto put = [&](const std::string &path, unsigned mode) {
-      n.path = path;
-      add(n, mode, 0);
-    };
-    put(chip, 0755);
-    put(chip + "/export", 0200);
-    put(chip + "/unexport", 0200);
-    put(chip + "/npwm", 0444);
-    for (int c = 0; c < npwm; ++c) {
-      std::string dir = chip + "/pwm" + std::to_string(c);
-      put(dir, 0755);
-      for (const char *attr : {"/period", "/duty_cycle", "/enable", "/polarity"}) put(dir + attr, 0644);
-    }
+void Board::add_gpio() {
+  if (!scenario_.gpio) return;
+  const GpioSpec &g = *scenario_.gpio;
+  add_node(NodeKind::gpio, g.node, 0660, 0);
+  if (!fresh_) return;
+  for (int pin : g.pins) shm_.pins[pin].present = 1;
+  for (int pin : g.high) shm_.pins[pin].in_level = 1;
+  for (int pin : g.held) {
+    auto &p = shm_.pins[pin];
+    p.claimed = 1;
+    p.foreign = 1;
+    std::strncpy(p.label, "another holder", sizeof p.label - 1);
   }
+}
 
-  if (auto *v = table("video")) {
-    if (auto *list = (*v)["nodes"].as_array()) {
-      for (auto &e : *list) {
-        NodeInfo n;
-        n.kind = NodeKind::video;
-        n.path = string_value(e, "video.nodes");
-        add(n, 0660, 44);  // group video
-      }
+void Board::add_serial() {
+  if (!scenario_.serial) return;
+  for (const DeviceSpec &d : scenario_.serial->devices) {
+    SerialDevice &dev = serial_[d.node];
+    dev.models.push_back(build(d.entry, *this, &ModelInfo::serial));
+    dev.script = dynamic_cast<ScriptModel *>(dev.models.front().get());
+    if (!dev.script) {
+      ModelEntry scripts{"script", d.node, {}, d.entry.where};
+      dev.models.push_back(std::make_unique<ScriptModel>(scripts, *this));
+      dev.script = static_cast<ScriptModel *>(dev.models.back().get());
     }
+    SerialModel *model = dev.models.front().get();
+    add_node(NodeKind::serial, d.node, 0660, 20).present =
+        [model](std::uint64_t now) {  // group dialout
+          return model->present(now);
+        };
   }
+}
 
-  if (auto *list = scenario_["node"].as_array()) {
-    for (auto &e : *list) {
-      const auto &t = as_table(e, "node");
-      std::string path = get_string(t, "path", "", true);
-      auto it = nodes_.find(path);
-      if (it == nodes_.end()) throw error(t, "node: the board has no node " + path);
-      it->second.mode = static_cast<unsigned>(get_int(t, "mode", it->second.mode, 0, 07777));
-      it->second.uid = static_cast<unsigned>(get_int(t, "uid", it->second.uid, 0, UINT32_MAX));
-      it->second.gid = static_cast<unsigned>(get_int(t, "gid", it->second.gid, 0, UINT32_MAX));
-    }
+void Board::add_pwm() {
+  if (!scenario_.pwm) return;
+  pwm_ = std::make_unique<PwmChip>(*scenario_.pwm, *this);
+  for (const PwmChip::File &f : pwm_->files()) {
+    NodeInfo &n = add_node(NodeKind::pwm, f.path, f.mode, 0);
+    n.dir = f.dir;
+    if (f.channel >= 0)
+      n.present = [chip = pwm_.get(), ch = f.channel](std::uint64_t) { return chip->exported(ch); };
   }
+}
 
-  if (auto *faults = scenario_["fault"].as_array()) {
-    for (auto &e : *faults) {
-      const auto &t = as_table(e, "fault");
-      std::string kind = get_string(t, "kind", "", true);
-      if (kind == "missing") {
-        std::string path = get_string(t, "node", "", true);
-        nodes_.erase(path);
-        continue;
-      }
-      Fault f;
-      int num = static_cast<int>(get_int(t, "adapter", 2, 0, 255));
-      f.addr = static_cast<int>(get_int(t, "addr", -1, 0, 0x7f, true));
-      auto *ad = adapter(num);
-      if (!ad) throw error(t, "fault: no adapter " + std::to_string(num));
-      if (kind == "nack") {
-        f.kind = Fault::Kind::nack;
-        f.after = static_cast<std::uint64_t>(get_int(t, "after", 0, 0, INT64_MAX));
-        if (t.contains("from_ms")) {
-          f.timed = true;
-          f.from_us = static_cast<std::uint64_t>(get_int(t, "from_ms", 0, 0, INT64_MAX)) * 1000;
-        }
-      } else if (kind == "error") {
-        f.kind = Fault::Kind::error;
-        f.nth = static_cast<std::uint64_t>(get_int(t, "nth", 1, 1, INT64_MAX));
-        f.count = static_cast<std::uint64_t>(get_int(t, "count", 1, 1, INT64_MAX));
-        f.err = get_errno(t, "errno", EIO);
-      } else {
-        throw error(t, "fault: unknown kind \"" + kind + "\" (nack, error, missing)");
-      }
-      ad->add_fault(f);
+void Board::add_video() {
+  if (!scenario_.video) return;
+  for (const DeviceSpec &d : scenario_.video->devices) {
+    video_[d.node] = build(d.entry, *this, &ModelInfo::video);
+    add_node(NodeKind::video, d.node, 0660, 44);  // group video
+  }
+}
+
+void Board::apply_modes() {
+  for (const NodeModeSpec &m : scenario_.modes) {
+    auto it = nodes_.find(m.path);
+    if (it == nodes_.end()) throw error(m.where, "node: the board has no node " + m.path);
+    it->second.mode = m.mode.value_or(it->second.mode);
+    it->second.uid = m.uid.value_or(it->second.uid);
+    it->second.gid = m.gid.value_or(it->second.gid);
+  }
+}
+
+void Board::add_faults() {
+  for (const FaultSpec &f : scenario_.faults) {
+    if (f.missing) {
+      if (auto it = nodes_.find(f.node); it != nodes_.end())
+        it->second.present = [](std::uint64_t) { return false; };
+      continue;
     }
+    I2cAdapter *ad = adapter(f.adapter);
+    if (!ad) throw error(f.where, "fault: no adapter " + std::to_string(f.adapter));
+    ad->add_fault(f.i2c);
   }
 }
 

@@ -1,4 +1,5 @@
-// The simulated board as models see it: GPIO controller, clock, seed and the scenario.
+// The simulated board as models see it: GPIO controller, clock, seed, the scenario's records and
+// the node table.
 #pragma once
 
 #include <cstddef>
@@ -10,9 +11,8 @@
 #include <string>
 #include <vector>
 
-#include <toml++/toml.h>
-
-#include "i2c_slave.h"
+#include "registry.h"
+#include "scenario.h"
 
 namespace tsim {
 
@@ -51,25 +51,34 @@ class GpioController {
 };
 
 class I2cAdapter;
-struct Fault;
-
-// Node classes the simulator can put at a path.
-enum class NodeKind { none, i2c, gpio, serial, pwm, video };
+class PwmChip;
+class ScriptModel;
 
 struct NodeInfo {
   NodeKind kind = NodeKind::none;
   std::string path;
   unsigned mode = 0660;  // permission bits
   unsigned uid = 0, gid = 0;
-  int adapter = -1;      // i2c: adapter number
+  bool dir = false;  // a directory (sysfs), else a character device or attribute file
+  int adapter = -1;  // i2c: adapter number
+  // Whether the node is there at `now_us`, asked on every lookup: a device that shows up once
+  // powered, a PWM channel while exported, a node a fault removes. Null: always.
+  std::function<bool(std::uint64_t now_us)> present;
+};
+
+// The models behind a serial node: its device model, and scripted replies on any port.
+struct SerialDevice {
+  std::vector<std::unique_ptr<SerialModel>> models;  // the node's model first
+  ScriptModel *script = nullptr;                     // one of them
 };
 
 class Board {
  public:
-  // Builds the board from a parsed scenario (already merged with the built-in one when it
-  // says `extends = "builtin"`). Throws std::runtime_error with a readable message. Taken by
-  // value and moved in: copies of TOML nodes lose the line numbers that messages quote.
-  Board(toml::table scenario, SharedState &shm, bool fresh);
+  // Builds the board from a scenario's records (already laid over the built-in board when it
+  // says `extends = "builtin"`). `fresh`: this is the first board of the scenario in the run, so
+  // its shared parts (GPIO pins) start from it. Throws ScenarioError or std::runtime_error with
+  // a readable message.
+  Board(Scenario scenario, SharedState &shm, bool fresh);
   ~Board();
   Board(const Board &) = delete;
   Board &operator=(const Board &) = delete;
@@ -78,35 +87,46 @@ class Board {
   // Microseconds on the monotonic clock since the simulator started.
   std::uint64_t now_us() const;
   // Seed for any noise a model adds, from the scenario's `seed` (default 1).
-  std::uint64_t seed() const { return seed_; }
-  // The whole scenario, so a model can read its own tables (e.g. [world]).
-  const toml::table &scenario() const { return scenario_; }
+  std::uint64_t seed() const { return scenario_.seed; }
+  const Scenario &scenario() const { return scenario_; }
 
   // A block of `size` bytes shared by every process of the run, found by `key`. `*created` is
   // set when the block was made by this call (zero-filled; the caller initialises it). Stays
   // valid until the scenario is replaced. Throws when the shared area is full.
   std::span<std::uint8_t> shared_bytes(const std::string &key, std::size_t size, bool *created);
 
-  // Node lookup by path as the program names it; kind none when the board has no such node.
+  // The node at `path` as the program names it; null when the board has none there now.
   const NodeInfo *node(const std::string &path) const;
-  const std::map<std::string, NodeInfo> &nodes() const { return nodes_; }
   I2cAdapter *adapter(int number);
+  SerialDevice *serial(const std::string &path);
+  VideoModel *video(const std::string &path);
+  PwmChip *pwm() { return pwm_.get(); }
 
   // A path named in the scenario: relative ones are taken from the scenario file's directory.
   std::string scenario_path(const std::string &p) const;
 
   SharedState &shm() { return shm_; }
-  const toml::table *table(const char *key) const;
 
  private:
-  void build();
-  toml::table scenario_;
+  // One step per node kind.
+  void add_i2c();
+  void add_gpio();
+  void add_serial();
+  void add_pwm();
+  void add_video();
+  void apply_modes();
+  void add_faults();
+  NodeInfo &add_node(NodeKind kind, const std::string &path, unsigned mode, unsigned gid);
+
+  Scenario scenario_;
   SharedState &shm_;
   bool fresh_;
-  std::uint64_t seed_ = 1;
   std::unique_ptr<GpioController> gpio_;
-  std::map<int, std::unique_ptr<I2cAdapter>> adapters_;
   std::map<std::string, NodeInfo> nodes_;
+  std::map<int, std::unique_ptr<I2cAdapter>> adapters_;
+  std::map<std::string, SerialDevice> serial_;
+  std::map<std::string, std::unique_ptr<VideoModel>> video_;
+  std::unique_ptr<PwmChip> pwm_;
 };
 
 }  // namespace tsim

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "i2c_slave.h"
+#include "scenario.h"
 
 namespace tsim {
 
@@ -20,17 +21,6 @@ struct I2cMessage {
   std::span<std::uint8_t> buf;
 };
 
-struct Fault {
-  enum class Kind { nack, error } kind = Kind::nack;
-  int addr = -1;
-  std::uint64_t after = 0;         // nack: transfers that still succeed
-  std::uint64_t from_us = 0;       // nack: from this time on (0 = not time based)
-  bool timed = false;
-  std::uint64_t nth = 1;           // error: first failing transfer (1-based)
-  std::uint64_t count = 1;         // error: how many transfers fail from there
-  int err = 5;                     // error: errno value (EIO)
-};
-
 class I2cAdapter {
  public:
   I2cAdapter(int number, Board &board) : number_(number), board_(board) {}
@@ -39,7 +29,8 @@ class I2cAdapter {
   bool busy(int addr) const { return busy_.count(addr) != 0; }
   bool has_slave(int addr) const { return slaves_.count(addr) != 0; }
 
-  // Runs the messages in order, stopping at the first failure. Returns 0 or an errno value.
+  // Runs the messages in order, stopping at the first failure: each message's address is
+  // acknowledged by a present slave, then its data goes to the slave. 0 or an errno value.
   int transfer(std::span<I2cMessage> msgs);
 
   void add_slave(int addr, std::unique_ptr<I2cSlave> s) { slaves_[addr] = std::move(s); }

@@ -1,9 +1,19 @@
-// Scenario parsing and typed access.
+// Scenario reading: size and nesting limits, TOML parsing, the built-in board underneath, and
+// every table read into its record with unknown keys refused.
 #include "scenario.h"
 
+#include <toml++/toml.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <numbers>
+#include <set>
 #include <sstream>
 
+#include "registry.h"
 #include "shm.h"
 
 namespace tsim {
@@ -12,11 +22,174 @@ namespace {
 
 const char kBuiltin[] = {
 #include "builtin_scenario.inc"
-    0
-};
+    0};
 
-// Arrays of tables are appended, tables merged, everything else replaced.
-// Nodes are moved, not copied, so they keep their line numbers for messages.
+Where where_of(const toml::source_region &src) {
+  Where w;
+  if (src.path) w.file = *src.path;
+  w.line = src.begin.line;
+  w.column = src.begin.column;
+  return w;
+}
+Where where_of(const toml::node &n) {
+  return where_of(n.source());
+}
+Where where_of(const toml::key &k) {
+  return where_of(k.source());
+}
+
+ScenarioError at(const toml::node &n, const std::string &what) {
+  return error(where_of(n), what);
+}
+
+std::string quoted(std::string_view s) {
+  return "\"" + std::string(s) + "\"";
+}
+
+std::string range(std::int64_t lo, std::int64_t hi) {
+  return " out of range [" + std::to_string(lo) + ", " + std::to_string(hi) + "]";
+}
+
+// ---- before the parser ------------------------------------------------------------------------
+
+// Skips the string that starts at text[i] (a quote), keeping line and column; returns the index
+// of its last character.
+std::size_t skip_string(std::string_view text, std::size_t i, std::uint32_t &line,
+                        std::uint32_t &col) {
+  const char q = text[i];
+  const bool multi = text.substr(i, 3) == std::string(3, q);
+  if (multi) {
+    i += 2;
+    col += 2;
+  }
+  for (++i; i < text.size(); ++i) {
+    const char c = text[i];
+    ++col;
+    if (c == '\n') {
+      if (!multi) return i - 1;  // unterminated: the parser says so
+      ++line;
+      col = 0;
+    } else if (c == '\\' && q == '"' && i + 1 < text.size() && text[i + 1] != '\n') {
+      ++i;
+      ++col;
+    } else if (c == q && (!multi || text.substr(i, 3) == std::string(3, q))) {
+      if (!multi) return i;
+      i += 2;
+      col += 2;
+      // A closing delimiter may follow up to two quotes of the content.
+      for (int k = 0; k < 2 && i + 1 < text.size() && text[i + 1] == q; ++k, ++i, ++col) {
+      }
+      return i;
+    }
+  }
+  return text.size() - 1;
+}
+
+// Refuses text whose tables, arrays and dotted keys nest deeper than kNestingMax. The parser
+// recurses once per level: a few kilobytes of "a.a.a..." or "[[[[..." would exhaust its stack.
+void check_nesting(std::string_view text, const std::string &origin) {
+  enum class State { key_next, key, header, value };
+  struct Open {
+    char kind;
+    int weight;  // the container, and the parts of the key it is the value of
+  };
+  std::vector<Open> open;
+  State state = State::key_next;
+  int header = 0, key = 0, key_parts = 0, nested = 0;
+  std::uint32_t line = 1, col = 0;
+  auto check = [&] {
+    if (header + nested + key > kNestingMax)
+      throw error(Where{origin, line, col},
+                  "nesting deeper than " + std::to_string(kNestingMax) + " levels");
+  };
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    ++col;
+    if (c == '\n') {
+      ++line;
+      col = 0;
+      if (open.empty()) state = State::key_next, key = 0;
+      continue;
+    }
+    if (c == '#') {
+      while (i + 1 < text.size() && text[i + 1] != '\n') ++i;
+      continue;
+    }
+    if (c == ' ' || c == '\t' || c == '\r') continue;
+    if (state == State::key_next) {
+      if (c == '[' && open.empty()) {
+        state = State::header;
+        header = 1;
+        if (i + 1 < text.size() && text[i + 1] == '[') ++i, ++col;
+        continue;
+      }
+      if (c == '}') {
+        state = State::value;
+      } else {
+        state = State::key;
+        key = 1;
+        check();
+      }
+    }
+    if (c == '"' || c == '\'') {
+      i = skip_string(text, i, line, col);
+      if (state == State::value) key_parts = 0;
+      continue;
+    }
+    switch (state) {
+      case State::header:
+        if (c == '.') ++header, check();
+        if (c == ']') state = State::value;
+        break;
+      case State::key:
+        if (c == '.') ++key, check();
+        if (c == '=') key_parts = key, key = 0, state = State::value;
+        break;
+      case State::value:
+        if (c == '[' || c == '{') {
+          open.push_back({c == '[' ? ']' : '}', 1 + key_parts});
+          nested += open.back().weight;
+          check();
+          if (c == '{') state = State::key_next;
+        } else if ((c == ']' || c == '}') && !open.empty()) {
+          nested -= open.back().weight;
+          open.pop_back();
+        } else if (c == ',' && !open.empty() && open.back().kind == '}') {
+          state = State::key_next;
+        }
+        key_parts = 0;
+        break;
+      case State::key_next:
+        break;
+    }
+  }
+}
+
+toml::table parse_one(std::string_view text, const std::string &origin) {
+  if (text.size() > kScenarioFileMax)
+    throw error(Where{origin, 1, 1},
+                "scenario larger than " + std::to_string(kScenarioFileMax) + " bytes");
+  check_nesting(text, origin);
+  try {
+    return toml::parse(text, origin);
+  } catch (const toml::parse_error &e) {
+    // The parser quotes what it saw, control characters included: the message stays one line.
+    std::string what;
+    for (unsigned char c : e.description()) {
+      if (c >= 0x20 && c != 0x7f) {
+        what += static_cast<char>(c);
+      } else {
+        char esc[8];
+        std::snprintf(esc, sizeof esc, "\\x%02x", c);
+        what += esc;
+      }
+    }
+    throw error(where_of(e.source()), what);
+  }
+}
+
+// Arrays of tables are appended, tables merged, everything else replaced. Nodes are moved, not
+// copied: only the originals know where they were written.
 void merge(toml::table &base, toml::table &over) {
   for (auto &&[k, v] : over) {
     auto *existing = base.get(k);
@@ -24,131 +197,523 @@ void merge(toml::table &base, toml::table &over) {
       merge(*existing->as_table(), *v.as_table());
     } else if (existing && existing->is_array_of_tables() && v.is_array_of_tables()) {
       for (auto &e : *v.as_array()) existing->as_array()->push_back(std::move(*e.as_table()));
-    } else if (v.is_table()) {
-      base.insert_or_assign(k, std::move(*v.as_table()));
-    } else if (v.is_array()) {
-      base.insert_or_assign(k, std::move(*v.as_array()));
     } else {
-      base.insert_or_assign(k, v);
+      base.insert_or_assign(k, std::move(v));
     }
   }
 }
 
-toml::table parse_one(std::string_view text, const std::string &origin) {
-  try {
-    return toml::parse(text, origin);
-  } catch (const toml::parse_error &e) {
+// ---- values -------------------------------------------------------------------------------------
+
+std::int64_t int_value(const toml::node &n, std::string_view what, std::int64_t lo,
+                       std::int64_t hi) {
+  const auto *v = n.as_integer();
+  if (!v) throw at(n, std::string(what) + ": expected an integer");
+  const std::int64_t x = v->get();
+  if (x < lo || x > hi) throw at(n, std::string(what) + ": " + std::to_string(x) + range(lo, hi));
+  return x;
+}
+
+double number_value(const toml::node &n, std::string_view what, std::int64_t lo, std::int64_t hi) {
+  double x = 0;
+  if (const auto *i = n.as_integer())
+    x = static_cast<double>(i->get());
+  else if (const auto *f = n.as_floating_point())
+    x = f->get();
+  else
+    throw at(n, std::string(what) + ": expected a number");
+  if (!std::isfinite(x) || x < static_cast<double>(lo) || x > static_cast<double>(hi)) {
     std::ostringstream os;
-    os << origin << ":" << e.source().begin.line << ":" << e.source().begin.column << ": " << e.description();
-    throw ScenarioError(os.str());
+    os << what << ": " << x << range(lo, hi);
+    throw at(n, os.str());
   }
+  return x;
 }
 
-}  // namespace
-
-std::string_view builtin_scenario() { return {kBuiltin, sizeof kBuiltin - 1}; }
-
-toml::table parse_scenario(std::string_view text, const std::string &origin) {
-  if (text.empty()) return parse_one(builtin_scenario(), "builtin");
-  toml::table t = parse_one(text, origin);
-  if (auto ext = t["extends"].value<std::string>()) {
-    if (*ext != "builtin") throw scenario::error(*t.get("extends"), "extends: only \"builtin\" is known");
-    toml::table base = parse_one(builtin_scenario(), "builtin");
-    t.erase("extends");
-    merge(base, t);
-    return base;
-  }
-  return t;
+std::string string_value(const toml::node &n, std::string_view what) {
+  const auto *s = n.as_string();
+  if (!s) throw at(n, std::string(what) + ": expected a string");
+  return s->get();
 }
 
-namespace scenario {
-
-ScenarioError error(const toml::node &where, const std::string &what) {
-  std::ostringstream os;
-  const auto &src = where.source();
-  if (src.path) os << *src.path << ":";
-  os << src.begin.line << ":" << src.begin.column << ": " << what;
-  return ScenarioError(os.str());
+bool bool_value(const toml::node &n, std::string_view what) {
+  const auto *b = n.as_boolean();
+  if (!b) throw at(n, std::string(what) + ": expected true or false");
+  return b->get();
 }
 
-const toml::table &as_table(const toml::node &n, const char *what) {
-  if (!n.is_table()) throw error(n, std::string(what) + ": expected a table");
-  return *n.as_table();
+const toml::array &array_value(const toml::node &n, std::string_view what, const char *of) {
+  const auto *a = n.as_array();
+  if (!a) throw at(n, std::string(what) + ": expected a list of " + of);
+  return *a;
 }
 
-std::int64_t int_value(const toml::node &n, const char *what, std::int64_t lo, std::int64_t hi) {
-  auto v = n.value<std::int64_t>();
-  if (!v || !n.is_integer()) throw error(n, std::string(what) + ": expected an integer");
-  if (*v < lo || *v > hi)
-    throw error(n, std::string(what) + ": " + std::to_string(*v) + " out of range [" + std::to_string(lo) +
-                       ", " + std::to_string(hi) + "]");
-  return *v;
-}
-
-std::string string_value(const toml::node &n, const char *what) {
-  if (!n.is_string()) throw error(n, std::string(what) + ": expected a string");
-  return std::string(*n.value<std::string>());
-}
-
-std::int64_t get_int(const toml::table &t, const char *key, std::int64_t def, std::int64_t lo, std::int64_t hi,
-                     bool required) {
-  const toml::node *n = t.get(key);
-  if (!n) {
-    if (required) throw error(t, std::string("missing key \"") + key + "\"");
-    return def;
-  }
-  return int_value(*n, key, lo, hi);
-}
-
-std::string get_string(const toml::table &t, const char *key, const std::string &def, bool required) {
-  const toml::node *n = t.get(key);
-  if (!n) {
-    if (required) throw error(t, std::string("missing key \"") + key + "\"");
-    return def;
-  }
-  return string_value(*n, key);
-}
-
-bool get_bool(const toml::table &t, const char *key, bool def) {
-  const toml::node *n = t.get(key);
-  if (!n) return def;
-  if (!n->is_boolean()) throw error(*n, std::string(key) + ": expected true or false");
-  return *n->value<bool>();
-}
-
-int get_errno(const toml::table &t, const char *key, int def) {
-  const toml::node *n = t.get(key);
-  if (!n) return def;
-  if (n->is_integer()) return static_cast<int>(int_value(*n, key, 1, 4095));
-  static const std::pair<const char *, int> names[] = {
-      {"EIO", EIO},         {"ENXIO", ENXIO},         {"EREMOTEIO", EREMOTEIO}, {"ETIMEDOUT", ETIMEDOUT},
-      {"EAGAIN", EAGAIN},   {"EBUSY", EBUSY},         {"EINVAL", EINVAL},       {"ENODEV", ENODEV},
-      {"EPROTO", EPROTO},   {"EOPNOTSUPP", EOPNOTSUPP}, {"EPERM", EPERM},       {"EACCES", EACCES},
-      {"ENOENT", ENOENT},   {"EINTR", EINTR},         {"ENOMEM", ENOMEM},       {"EFAULT", EFAULT}};
-  std::string s = string_value(*n, key);
-  for (auto &[name, v] : names)
+// errno given by name ("EIO") or number.
+int errno_value(const toml::node &n, std::string_view what) {
+  if (n.is_integer()) return static_cast<int>(int_value(n, what, 1, 4095));
+  static constexpr std::pair<const char *, int> kNames[] = {{"EIO", EIO},
+                                                            {"ENXIO", ENXIO},
+                                                            {"EREMOTEIO", EREMOTEIO},
+                                                            {"ETIMEDOUT", ETIMEDOUT},
+                                                            {"EAGAIN", EAGAIN},
+                                                            {"EBUSY", EBUSY},
+                                                            {"EINVAL", EINVAL},
+                                                            {"ENODEV", ENODEV},
+                                                            {"EPROTO", EPROTO},
+                                                            {"EOPNOTSUPP", EOPNOTSUPP},
+                                                            {"EPERM", EPERM},
+                                                            {"EACCES", EACCES},
+                                                            {"ENOENT", ENOENT},
+                                                            {"EINTR", EINTR},
+                                                            {"ENOMEM", ENOMEM},
+                                                            {"EFAULT", EFAULT}};
+  const std::string s = string_value(n, what);
+  for (const auto &[name, v] : kNames)
     if (s == name) return v;
-  throw error(*n, std::string(key) + ": unknown errno name \"" + s + "\"");
+  throw at(n, std::string(what) + ": unknown errno name " + quoted(s));
 }
 
-std::vector<int> pin_list(const toml::table &t, const char *key) {
+// A list of pins: numbers, or [first, last] pairs for ranges.
+std::vector<int> pin_list(const toml::node &n, std::string_view what) {
   std::vector<int> out;
-  const toml::node *n = t.get(key);
-  if (!n) return out;
-  auto *arr = n->as_array();
-  if (!arr) throw error(*n, std::string(key) + ": expected a list of pins");
-  for (auto &e : *arr) {
-    if (auto *range = e.as_array()) {
-      if (range->size() != 2) throw error(e, std::string(key) + ": a range is [first, last]");
-      int a = static_cast<int>(int_value(*range->get(0), key, 0, kMaxPins - 1));
-      int b = static_cast<int>(int_value(*range->get(1), key, a, kMaxPins - 1));
-      for (int p = a; p <= b; ++p) out.push_back(p);
+  for (const auto &e : array_value(n, what, "pins")) {
+    if (const auto *r = e.as_array()) {
+      if (r->size() != 2) throw at(e, std::string(what) + ": a range is [first, last]");
+      const auto a = int_value(*r->get(0), what, 0, kMaxPins - 1);
+      const auto b = int_value(*r->get(1), what, a, kMaxPins - 1);
+      for (auto p = a; p <= b; ++p) out.push_back(static_cast<int>(p));
     } else {
-      out.push_back(static_cast<int>(int_value(e, key, 0, kMaxPins - 1)));
+      out.push_back(static_cast<int>(int_value(e, what, 0, kMaxPins - 1)));
     }
   }
   return out;
 }
 
-}  // namespace scenario
+// A table of the scenario being read: each key is taken by its reader, and done() refuses the
+// keys nobody took.
+class Table {
+ public:
+  Table(const toml::node &n, std::string what) : what_(std::move(what)) {
+    if (!n.is_table()) throw at(n, what_ + ": expected a table");
+    t_ = n.as_table();
+  }
+  Where where() const { return where_of(*t_); }
+  const std::string &what() const { return what_; }
+
+  const toml::node *take(std::string_view key) {
+    taken_.emplace(key);
+    return t_->get(key);
+  }
+  const toml::node &need(std::string_view key) {
+    const toml::node *n = take(key);
+    if (!n) throw error(where(), "missing key " + quoted(key));
+    return *n;
+  }
+  std::int64_t integer(std::string_view key, std::int64_t def, std::int64_t lo, std::int64_t hi) {
+    const toml::node *n = take(key);
+    return n ? int_value(*n, key, lo, hi) : def;
+  }
+  double number(std::string_view key, double def, std::int64_t lo, std::int64_t hi) {
+    const toml::node *n = take(key);
+    return n ? number_value(*n, key, lo, hi) : def;
+  }
+  std::string string(std::string_view key, const std::string &def) {
+    const toml::node *n = take(key);
+    return n ? string_value(*n, key) : def;
+  }
+  bool boolean(std::string_view key, bool def) {
+    const toml::node *n = take(key);
+    return n ? bool_value(*n, key) : def;
+  }
+  void done() const {
+    for (auto it = t_->begin(); it != t_->end(); ++it)
+      if (!taken_.count(it->first.str()))
+        throw error(where_of(it->first), what_ + ": unknown key " + quoted(it->first.str()));
+  }
+
+ private:
+  const toml::table *t_;
+  std::string what_;
+  std::set<std::string, std::less<>> taken_;
+};
+
+// Calls `read` for each table of the list `n` ([[what]]), then refuses what it left.
+template <class F>
+void each_table(const toml::node *n, const std::string &what, F &&read) {
+  if (!n) return;
+  for (const auto &e : array_value(*n, what, "tables")) {
+    Table t(e, what);
+    read(t);
+    t.done();
+  }
+}
+
+// Reads the section `key` of `parent` into `out` with `read`, when the scenario has it.
+template <class T, class F>
+void section(Table &parent, const char *key, std::optional<T> &out, F &&read) {
+  const toml::node *n = parent.take(key);
+  if (!n) return;
+  Table t(*n, key);
+  out.emplace();
+  read(t, *out);
+  t.done();
+}
+
+// Adds `item`, or replaces the earlier entry of the same place.
+template <class T, class Same>
+void add_or_replace(std::vector<T> &list, T item, Same same) {
+  auto it = std::find_if(list.begin(), list.end(), [&](const T &x) { return same(x, item); });
+  if (it == list.end())
+    list.push_back(std::move(item));
+  else
+    *it = std::move(item);
+}
+
+// ---- model entries ------------------------------------------------------------------------------
+
+// The model a node gets when its scenario entry names none, per node kind.
+constexpr std::pair<NodeKind, const char *> kDefaultModel[] = {
+    {NodeKind::serial, "script"},  // scripted replies only
+    {NodeKind::video, "stub"},     // the node exists; its requests fail with ENOTTY
+};
+
+const char *default_model(NodeKind kind) {
+  for (const auto &[k, name] : kDefaultModel)
+    if (k == kind) return name;
+  return "";
+}
+
+std::vector<Params::Register> register_table(const toml::node &n, const Key &k) {
+  const auto *t = n.as_table();
+  if (!t) throw at(n, std::string(k.name) + ": expected a table of register = value");
+  std::vector<Params::Register> out;
+  for (auto it = t->begin(); it != t->end(); ++it) {
+    const std::string name(it->first.str());
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long reg = std::strtoul(name.c_str(), &end, 0);
+    if (name.empty() || !std::isdigit(static_cast<unsigned char>(name[0])) || *end != '\0' ||
+        errno != 0 || reg > 0xFFFF)
+      throw error(where_of(it->first),
+                  std::string(k.name) + ": " + quoted(name) + " is not a register number");
+    out.push_back({static_cast<std::uint32_t>(reg), int_value(it->second, k.name, k.lo, k.hi),
+                   where_of(it->first)});
+  }
+  return out;
+}
+
+}  // namespace
+
+class EntryReader {
+ public:
+  // Takes the keys the model declares from `t` into `p`.
+  static void fill(Params &p, Table &t, std::span<const Key> keys) {
+    p.keys_ = keys;
+    p.entry_ = t.where();
+    for (const Key &k : keys) {
+      const toml::node *n = t.take(k.name);
+      if (!n) continue;
+      Params::Value v;
+      v.where = where_of(*n);
+      switch (k.type) {
+        case Key::Type::integer:
+          v.integer = int_value(*n, k.name, k.lo, k.hi);
+          break;
+        case Key::Type::number:
+          v.number = number_value(*n, k.name, k.lo, k.hi);
+          break;
+        case Key::Type::boolean:
+          v.boolean = bool_value(*n, k.name);
+          break;
+        case Key::Type::string:
+          v.text = string_value(*n, k.name);
+          break;
+        case Key::Type::registers:
+          v.registers = register_table(*n, k);
+          break;
+      }
+      p.values_.emplace(k.name, std::move(v));
+    }
+  }
+  static void empty(Params &p, std::span<const Key> keys, const Where &where) {
+    p.keys_ = keys;
+    p.entry_ = where;
+  }
+};
+
+namespace {
+
+const ModelInfo &model_info(const std::string &name, NodeKind kind, const Where &where,
+                            const std::string &what) {
+  const ModelInfo *info = find_model(name);
+  if (!info) throw error(where, what + ": unknown model " + quoted(name));
+  if (info->kind != kind)
+    throw error(where, what + ": model " + quoted(name) + " does not go there");
+  return *info;
+}
+
+// An entry that names its model (`model = "..."`, or the node kind's default) and its keys.
+ModelEntry read_entry(Table &t, NodeKind kind, std::string id) {
+  ModelEntry e;
+  const toml::node *m = t.take("model");
+  if (kind == NodeKind::i2c && !m) t.need("model");
+  e.model = m ? string_value(*m, "model") : default_model(kind);
+  const ModelInfo &info = model_info(e.model, kind, m ? where_of(*m) : t.where(), t.what());
+  e.id = std::move(id);
+  e.where = t.where();
+  EntryReader::fill(e.params, t, info.keys);
+  return e;
+}
+
+// A node given only by its path in a `nodes` list: the node kind's default model.
+DeviceSpec plain_device(const toml::node &path, NodeKind kind, const std::string &what) {
+  DeviceSpec d;
+  d.node = string_value(path, what);
+  d.entry.model = default_model(kind);
+  d.entry.id = d.node;
+  d.entry.where = where_of(path);
+  EntryReader::empty(d.entry.params, model_info(d.entry.model, kind, d.entry.where, what).keys,
+                     d.entry.where);
+  return d;
+}
+
+// The devices of a serial or video section: `nodes = [...]`, then [[<section>.device]] entries.
+std::vector<DeviceSpec> read_devices(Table &t, NodeKind kind, const std::string &section) {
+  std::vector<DeviceSpec> out;
+  auto same = [](const DeviceSpec &a, const DeviceSpec &b) { return a.node == b.node; };
+  if (const toml::node *n = t.take("nodes"))
+    for (const auto &p : array_value(*n, "nodes", "node paths"))
+      add_or_replace(out, plain_device(p, kind, section + ".nodes"), same);
+  each_table(t.take("device"), section + ".device", [&](Table &d) {
+    DeviceSpec dev;
+    dev.node = string_value(d.need("node"), "node");
+    dev.entry = read_entry(d, kind, dev.node);
+    add_or_replace(out, std::move(dev), same);
+  });
+  return out;
+}
+
+// ---- sections -----------------------------------------------------------------------------------
+
+void read_i2c(Table &t, Scenario &s) {
+  each_table(t.take("adapter"), "i2c.adapter", [&](Table &a) {
+    AdapterSpec ad;
+    ad.where = a.where();
+    ad.number = static_cast<int>(int_value(a.need("number"), "number", 0, 255));
+    ad.node = a.string("node", "/dev/i2c-" + std::to_string(ad.number));
+    if (const toml::node *b = a.take("busy"))
+      for (const auto &e : array_value(*b, "busy", "addresses"))
+        ad.busy.push_back(static_cast<int>(int_value(e, "busy", 0, 0x7f)));
+    add_or_replace(s.adapters, std::move(ad),
+                   [](auto &x, auto &y) { return x.number == y.number; });
+  });
+  each_table(t.take("slave"), "i2c.slave", [&](Table &e) {
+    SlaveSpec sl;
+    sl.adapter = static_cast<int>(e.integer("adapter", sl.adapter, 0, 255));
+    sl.addr = static_cast<int>(int_value(e.need("addr"), "addr", 0, 0x7f));
+    sl.entry =
+        read_entry(e, NodeKind::i2c, std::to_string(sl.adapter) + ":" + std::to_string(sl.addr));
+    add_or_replace(s.slaves, std::move(sl),
+                   [](auto &x, auto &y) { return x.adapter == y.adapter && x.addr == y.addr; });
+  });
+}
+
+void read_gpio(Table &t, GpioSpec &g) {
+  g.node = t.string("node", g.node);
+  const std::pair<const char *, std::vector<int> *> lists[] = {
+      {"pins", &g.pins}, {"high", &g.high}, {"held", &g.held}};
+  for (auto [key, list] : lists)
+    if (const toml::node *n = t.take(key)) *list = pin_list(*n, key);
+}
+
+void read_serial(Table &t, SerialSpec &sp) {
+  sp.devices = read_devices(t, NodeKind::serial, "serial");
+  each_table(t.take("script"), "serial.script", [&](Table &r) {
+    ScriptRule rule;
+    rule.node = r.string("node", rule.node);
+    rule.expect = string_value(r.need("expect"), "expect");
+    if (rule.expect.empty()) throw error(r.where(), "serial.script: empty expect");
+    rule.reply = r.string("reply", rule.reply);
+    rule.delay_ms = static_cast<unsigned>(r.integer("delay_ms", rule.delay_ms, 0, 600000));
+    rule.once = r.boolean("once", rule.once);
+    if (std::none_of(sp.devices.begin(), sp.devices.end(),
+                     [&](auto &d) { return d.node == rule.node; }))
+      throw error(r.where(), "serial.script: no serial node " + rule.node);
+    sp.scripts.push_back(std::move(rule));
+  });
+}
+
+void read_pwm(Table &t, PwmSpec &p) {
+  p.chip = t.string("chip", p.chip);
+  p.npwm = static_cast<int>(t.integer("npwm", p.npwm, 1, PwmSpec::kMaxChannels));
+}
+
+NodeModeSpec read_mode(Table &t) {
+  NodeModeSpec m;
+  m.where = t.where();
+  m.path = string_value(t.need("path"), "path");
+  if (const toml::node *n = t.take("mode"))
+    m.mode = static_cast<unsigned>(int_value(*n, "mode", 0, 07777));
+  if (const toml::node *n = t.take("uid"))
+    m.uid = static_cast<unsigned>(int_value(*n, "uid", 0, UINT32_MAX));
+  if (const toml::node *n = t.take("gid"))
+    m.gid = static_cast<unsigned>(int_value(*n, "gid", 0, UINT32_MAX));
+  return m;
+}
+
+FaultSpec read_fault(Table &t) {
+  FaultSpec f;
+  f.where = t.where();
+  const std::string kind = string_value(t.need("kind"), "kind");
+  if (kind == "missing") {
+    f.missing = true;
+    f.node = string_value(t.need("node"), "node");
+    return f;
+  }
+  if (kind != "nack" && kind != "error")
+    throw error(t.where(), "fault: unknown kind " + quoted(kind) + " (nack, error, missing)");
+  f.adapter = static_cast<int>(t.integer("adapter", f.adapter, 0, 255));
+  f.i2c.addr = static_cast<int>(int_value(t.need("addr"), "addr", 0, 0x7f));
+  if (kind == "nack") {
+    f.i2c.kind = Fault::Kind::nack;
+    f.i2c.after = static_cast<std::uint64_t>(t.integer("after", 0, 0, INT64_MAX));
+    if (const toml::node *n = t.take("from_ms")) {
+      f.i2c.timed = true;
+      f.i2c.from_us =
+          static_cast<std::uint64_t>(int_value(*n, "from_ms", 0, INT64_MAX / 1000)) * 1000;
+    }
+  } else {
+    f.i2c.kind = Fault::Kind::error;
+    f.i2c.nth = static_cast<std::uint64_t>(t.integer("nth", 1, 1, INT64_MAX));
+    f.i2c.count = static_cast<std::uint64_t>(t.integer("count", 1, 1, INT64_MAX));
+    if (const toml::node *n = t.take("errno")) f.i2c.err = errno_value(*n, "errno");
+  }
+  return f;
+}
+
+void read_world(Table &t, WorldSpec &w) {
+  constexpr std::int64_t kFar = 1'000'000'000;  // mm: a bound that keeps the geometry finite
+  w.start.x = t.number("x", w.start.x, -kFar, kFar);
+  w.start.y = t.number("y", w.start.y, -kFar, kFar);
+  w.start.heading = t.number("heading", 0, -kFar, kFar) * std::numbers::pi / 180.0;
+  w.ambient = static_cast<int>(t.integer("ambient", w.ambient, 0, 4095));
+  if (const toml::node *n = t.take("walls")) {
+    w.walls.clear();
+    for (const auto &e : array_value(*n, "walls", "walls")) {
+      const auto *a = e.as_array();
+      if (!a || a->size() != 4) throw at(e, "walls: a wall is [x1, y1, x2, y2]");
+      double c[4];
+      for (std::size_t i = 0; i < 4; ++i) c[i] = number_value(*a->get(i), "walls", -kFar, kFar);
+      w.walls.push_back({c[0], c[1], c[2], c[3]});
+    }
+  }
+  each_table(t.take("landmarks"), "world.landmarks", [&](Table &l) {
+    Landmark m;
+    m.id = static_cast<int>(l.integer("id", m.id, 0, INT32_MAX));
+    m.x = l.number("x", m.x, -kFar, kFar);
+    m.y = l.number("y", m.y, -kFar, kFar);
+    m.z = l.number("z", m.z, -kFar, kFar);
+    w.landmarks.push_back(m);
+  });
+}
+
+Scenario read(const toml::table &top) {
+  Scenario s;
+  Table root(top, "scenario");
+  s.seed = static_cast<std::uint64_t>(
+      root.integer("seed", static_cast<std::int64_t>(s.seed), 0, INT64_MAX));
+  if (const toml::node *n = root.take("i2c")) {
+    Table t(*n, "i2c");
+    read_i2c(t, s);
+    t.done();
+  }
+  section(root, "gpio", s.gpio, read_gpio);
+  section(root, "serial", s.serial, read_serial);
+  section(root, "pwm", s.pwm, read_pwm);
+  section(root, "video", s.video,
+          [](Table &t, VideoSpec &v) { v.devices = read_devices(t, NodeKind::video, "video"); });
+  each_table(root.take("node"), "node", [&](Table &t) { s.modes.push_back(read_mode(t)); });
+  each_table(root.take("fault"), "fault", [&](Table &t) { s.faults.push_back(read_fault(t)); });
+  std::optional<WorldSpec> world;
+  section(root, "world", world, read_world);
+  if (world) s.world = std::move(*world);
+  root.done();
+  return s;
+}
+
+}  // namespace
+
+ScenarioError error(const Where &at, const std::string &what) {
+  std::ostringstream os;
+  if (!at.file.empty()) os << at.file << ":";
+  os << at.line << ":" << at.column << ": " << what;
+  return ScenarioError(os.str());
+}
+
+std::string_view builtin_scenario() {
+  return {kBuiltin, sizeof kBuiltin - 1};
+}
+
+Scenario parse_scenario(std::string_view text, const std::string &origin) {
+  if (text.empty()) return read(parse_one(builtin_scenario(), "builtin"));
+  toml::table t = parse_one(text, origin);
+  if (const toml::node *ext = t.get("extends")) {
+    if (!ext->is_string() || ext->as_string()->get() != "builtin")
+      throw at(*ext, "extends: only \"builtin\" is known");
+    toml::table base = parse_one(builtin_scenario(), "builtin");
+    t.erase("extends");
+    merge(base, t);
+    return read(base);
+  }
+  return read(t);
+}
+
+void read_scenario_file(const std::string &path, std::string *text) {
+  if (read_file_raw(path, text, kScenarioFileMax)) return;
+  if (errno == EFBIG)
+    throw error(Where{path, 1, 1},
+                "scenario larger than " + std::to_string(kScenarioFileMax) + " bytes");
+  throw ScenarioError("cannot read scenario " + path + ": " + std::strerror(errno));
+}
+
+// ---- model parameters -----------------------------------------------------------------------
+
+const Params::Value *Params::find(std::string_view key, Key::Type type) const {
+  const bool declared = std::any_of(keys_.begin(), keys_.end(),
+                                    [&](const Key &k) { return key == k.name && k.type == type; });
+  if (!declared) throw std::logic_error("model reads undeclared key " + std::string(key));
+  auto it = values_.find(key);
+  return it == values_.end() ? nullptr : &it->second;
+}
+
+std::int64_t Params::integer(std::string_view key, std::int64_t def) const {
+  const Value *v = find(key, Key::Type::integer);
+  return v ? v->integer : def;
+}
+
+double Params::number(std::string_view key, double def) const {
+  const Value *v = find(key, Key::Type::number);
+  return v ? v->number : def;
+}
+
+bool Params::boolean(std::string_view key, bool def) const {
+  const Value *v = find(key, Key::Type::boolean);
+  return v ? v->boolean : def;
+}
+
+std::string Params::string(std::string_view key, const std::string &def) const {
+  const Value *v = find(key, Key::Type::string);
+  return v ? v->text : def;
+}
+
+std::vector<Params::Register> Params::registers(std::string_view key) const {
+  const Value *v = find(key, Key::Type::registers);
+  return v ? v->registers : std::vector<Register>{};
+}
+
+Where Params::where(std::string_view key) const {
+  auto it = values_.find(key);
+  return it == values_.end() ? entry_ : it->second.where;
+}
+
 }  // namespace tsim

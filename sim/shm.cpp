@@ -102,7 +102,7 @@ void shm_unlock(SharedState &s) { pthread_mutex_unlock(&s.mutex); }
 }  // namespace tsim
 
 namespace tsim {
-bool read_file_raw(const std::string &path, std::string *out) {
+bool read_file_raw(const std::string &path, std::string *out, std::size_t max) {
   int fd = raw_open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
   if (fd < 0) return false;
   out->clear();
@@ -111,10 +111,17 @@ bool read_file_raw(const std::string &path, std::string *out) {
     ssize_t n = syscall(SYS_read, fd, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
+      int e = errno;
       close(fd);
+      errno = e;
       return n == 0;
     }
     out->append(buf, static_cast<std::size_t>(n));
+    if (out->size() > max) {
+      close(fd);
+      errno = EFBIG;
+      return false;
+    }
   }
 }
 }  // namespace tsim

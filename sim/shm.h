@@ -72,6 +72,7 @@ void shm_unlock(SharedState &s);
 }  // namespace tsim
 
 namespace tsim {
-// Reads a whole file without going through the interposed entry points. False on failure.
-bool read_file_raw(const std::string &path, std::string *out);
+// Reads a whole file without going through the interposed entry points. False with errno set on
+// failure: EFBIG for a file of more than `max` bytes (/dev/zero, say).
+bool read_file_raw(const std::string &path, std::string *out, std::size_t max);
 }  // namespace tsim

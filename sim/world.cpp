@@ -10,20 +10,10 @@
 
 namespace tsim {
 
-namespace {
-
-double number(const toml::node *n, double fallback) {
-  if (n == nullptr) return fallback;
-  if (auto v = n->value<double>()) return *v;
-  return fallback;
-}
-
 std::vector<Wall> default_room() {
   constexpr double h = 1500.0;
   return {{-h, -h, h, -h}, {h, -h, h, h}, {h, h, -h, h}, {-h, h, -h, -h}};
 }
-
-}  // namespace
 
 std::shared_ptr<World> World::attach(Board &board) {
   static std::mutex m;
@@ -43,32 +33,11 @@ World::World(Board &board) {
   auto bytes = board.shared_bytes("world", sizeof(State), &created);
   // Implicit-lifetime type in mapped memory; a new block comes zero-filled.
   state_ = reinterpret_cast<State *>(bytes.data());
-  walls_ = default_room();
-  const toml::table *config = board.scenario()["world"].as_table();
-  if (config == nullptr) return;
-  const toml::table &c = *config;
-  if (created) {
-    state_->pose.x = number(c.get("x"), 0);
-    state_->pose.y = number(c.get("y"), 0);
-    state_->pose.heading = number(c.get("heading"), 0) * std::numbers::pi / 180.0;
-  }
-  ambient_ = static_cast<int>(number(c.get("ambient"), ambient_));
-  if (const auto *walls = c["walls"].as_array()) {
-    walls_.clear();
-    for (const auto &w : *walls) {
-      const auto *a = w.as_array();
-      if (a == nullptr || a->size() != 4) continue;
-      walls_.push_back({number(a->get(0), 0), number(a->get(1), 0), number(a->get(2), 0), number(a->get(3), 0)});
-    }
-  }
-  if (const auto *marks = c["landmarks"].as_array()) {
-    for (const auto &l : *marks) {
-      const auto *t = l.as_table();
-      if (t == nullptr) continue;
-      landmarks_.push_back({static_cast<int>(number(t->get("id"), 0)), number(t->get("x"), 0),
-                            number(t->get("y"), 0), number(t->get("z"), 2500)});
-    }
-  }
+  const WorldSpec &spec = board.scenario().world;
+  if (created) state_->pose = spec.start;
+  walls_ = spec.walls;
+  landmarks_ = spec.landmarks;
+  ambient_ = spec.ambient;
 }
 
 void World::advance(std::uint64_t now_us) {

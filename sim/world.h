@@ -11,8 +11,6 @@
 #include <utility>
 #include <vector>
 
-#include <toml++/toml.h>
-
 namespace tsim {
 
 class Board;
@@ -27,9 +25,12 @@ struct Wall {
 };
 
 struct Landmark {
-  int id;
-  double x, y, z;  // z: height of the landmark (ceiling), mm
+  int id = 0;
+  double x = 0, y = 0, z = 2500;  // z: height of the landmark (ceiling), mm
 };
+
+// A 3 m square room around the origin: the walls when a scenario gives none.
+std::vector<Wall> default_room();
 
 // Motion of the robot during the last integration step.
 struct Motion {
@@ -55,8 +56,8 @@ class World {
   // models of that board; a new board gets a new world.
   //   [world]
   //   x = 0.0, y = 0.0, heading = 0.0     start pose (mm, mm, degrees)
-  //   walls = [[x1, y1, x2, y2], ...]     wall segments, mm (default: a 3 m square room around 0,0)
-  //   landmarks = [{ id = 1, x = 0.0, y = 0.0, z = 2500.0 }, ...]
+  //   walls = [[x1, y1, x2, y2], ...]     wall segments, mm (default: default_room())
+  //   landmarks = [{ id = 1, x = 0.0, y = 0.0, z = 2500.0 }, ...]   (id 0, z 2500 when left out)
   //   ambient = 3000                      ambient infrared light level in open space (0-4095)
   static std::shared_ptr<World> attach(Board &board);
 
@@ -101,7 +102,7 @@ class World {
   Drive *drive_ = nullptr;
   std::vector<Wall> walls_;
   std::vector<Landmark> landmarks_;
-  int ambient_ = 3000;
+  int ambient_ = 0;
 };
 
 }  // namespace tsim

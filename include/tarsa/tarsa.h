@@ -22,5 +22,6 @@
 #include "tarsa/vx_gripper.h"
 #include "tarsa/vx_stargazer.h"
 #include "tarsa/vx_lrf.h"
+#include "tarsa/vx_camera.h"
 
 #endif

@@ -4,6 +4,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdint>
+#include <utility>
 
 #include <fcntl.h>
 #include <linux/i2c-dev.h>
@@ -11,8 +12,11 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "core/unique_fd.h"
+
 namespace {
 
+// The scan covers 2 to 127, reserved addresses included: the --i2c-scan option promises that range.
 constexpr int kFirstScanAddress = 2;
 constexpr int kLastScanAddress = 127;
 constexpr int kMaxMsgLen = 0xFFFF;  // i2c_msg.len is 16 bits wide
@@ -40,11 +44,9 @@ int i2c_open(i2c_handle_t *h, const char *path) {
 }
 
 int i2c_close(i2c_handle_t *h) {
-  // Descriptor 0 is a valid adapter when standard input was closed; only -1 means "not open".
-  if (h->fd < 0) return 0;
-  int rc = ::close(h->fd);
-  h->fd = -1;
-  return rc;
+  // The handle is a C record and holds a plain descriptor; its owner closes it. Descriptor 0 is
+  // a valid adapter when standard input was closed; only -1 means "not open".
+  return tarsa::UniqueFd(std::exchange(h->fd, -1)).reset();
 }
 
 int i2c_llread(i2c_handle_t *h, int address, void *buf, int len) {

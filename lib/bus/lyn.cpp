@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "lyn_internal.h"
+#include "core/vx_codes.h"
+#include "core/vx_config_internal.h"
 #include "tarsa/lyn_i2c.h"
 #include "tarsa/lyn_rs232.h"
 #include "tarsa/vx_config.h"
@@ -25,6 +26,8 @@ struct lyn_device {
 };
 
 namespace {
+
+namespace err = tarsa::err;
 
 constexpr int kBusCount = 2;
 
@@ -142,15 +145,15 @@ int lyn_exit(void) {
 
 lyn_dev_t lyn_open(const char *name, int bus, int, void *) {
   if (!gStarted) {
-    vx_error("lyn", __LINE__, "lyn_open", 29, "lyn");
+    vx_error("lyn", __LINE__, "lyn_open", err::ModuleNotInitialized, "lyn");
     return nullptr;
   }
   if (!name || !*name) {
-    vx_error("lyn", __LINE__, "lyn_open", 28, name ? name : "(null)");
+    vx_error("lyn", __LINE__, "lyn_open", err::InvalidDeviceName, name ? name : "(null)");
     return nullptr;
   }
   if (bus != LYN_BUS_I2C && bus != LYN_BUS_SERIAL && bus != LYN_BUS_ANY) {
-    vx_error("lyn", __LINE__, "lyn_open", 11, name);
+    vx_error("lyn", __LINE__, "lyn_open", err::NoBusForDevice, name);
     return nullptr;
   }
 
@@ -162,7 +165,7 @@ lyn_dev_t lyn_open(const char *name, int bus, int, void *) {
   auto *info = static_cast<const vx_device_info_t *>(vx_lookup_device(name));
   if (info) {
     if (bus != LYN_BUS_ANY && bus != info->bus) {
-      vx_error("lyn", __LINE__, "lyn_open", 11, name);
+      vx_error("lyn", __LINE__, "lyn_open", err::NoBusForDevice, name);
       return nullptr;
     }
     busno = info->bus;
@@ -173,7 +176,7 @@ lyn_dev_t lyn_open(const char *name, int bus, int, void *) {
     // On the serial bus a bare name is the terminal node itself; an absolute path may hold
     // colons (persistent names under /dev/serial/by-path do).
     if (bus != LYN_BUS_SERIAL) {
-      vx_error("lyn", __LINE__, "lyn_open", 28, name);
+      vx_error("lyn", __LINE__, "lyn_open", err::InvalidDeviceName, name);
       return nullptr;
     }
   } else {
@@ -182,16 +185,16 @@ lyn_dev_t lyn_open(const char *name, int bus, int, void *) {
     const auto len = std::min(static_cast<size_t>(colon - name), cls.size() - 1);
     std::memcpy(cls.data(), name, len);
     if (static_cast<size_t>(colon - name) > len || !vx_config_has_section(cls.data()))
-      vx_error("lyn", __LINE__, "lyn_open", 7, cls.data());
+      vx_error("lyn", __LINE__, "lyn_open", err::UnknownDeviceClass, cls.data());
     else
-      vx_error("lyn", __LINE__, "lyn_open", 21, name);
+      vx_error("lyn", __LINE__, "lyn_open", err::SymbolNotDefined, name);
     return nullptr;
   }
 
   lyn_bus_t *b = &gBuses[busno];
   BusLock lock(b);
   if (!b->open) {
-    vx_error("lyn", __LINE__, "lyn_open", 11, name);
+    vx_error("lyn", __LINE__, "lyn_open", err::NoBusForDevice, name);
     return nullptr;
   }
   lyn_dev_t dev = b->open(b, 0, address, target);
@@ -282,7 +285,8 @@ int lyn_write16(lyn_dev_t dev, int reg, uint16_t v) {
 
 int lyn_set_order(lyn_dev_t dev, int flags) {
   if (!dev) return fail(EINVAL);
-  if (flags != 0 && flags != LYN_ORDER_MSB_FIRST) return vx_error("lyn", __LINE__, "lyn_set_order", 12);
+  if (flags != 0 && flags != LYN_ORDER_MSB_FIRST)
+    return vx_error("lyn", __LINE__, "lyn_set_order", err::InvalidOrderFlags);
   BusLock lock(dev->bus);
   dev->order = flags;
   return 0;

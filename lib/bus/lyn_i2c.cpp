@@ -5,12 +5,16 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/vx_codes.h"
 #include "tarsa/vx_error.h"
 #include "tarsa/vx_memory.h"
 
 namespace {
 
-// The bus name in the messages carries a Latin-1 superscript two (byte 0xB2).
+namespace err = tarsa::err;
+
+// The bus name in the messages carries a Latin-1 superscript two (byte 0xB2), not UTF-8: the
+// reports are matched byte for byte.
 constexpr const char kBusName[] = "I\xB2" "C";
 
 i2c_handle_t *handle_of(lyn_bus_t *bus) { return static_cast<i2c_handle_t *>(bus->priv); }
@@ -44,9 +48,11 @@ int lyn_i2c_init(lyn_bus_t *bus, int argc, char *argv[]) {
     }
   }
 
+  // Every report of the module, those of the start included, carries the label "lyn_i2c_open"
+  // and a fixed line (112, 130, 198) that users and their scripts know: not __LINE__.
   if (i2c_open(handle, path) < 0) {
     std::free(handle);
-    return vx_error("lyn_i2c", 112, "lyn_i2c_open", 16, kBusName);
+    return vx_error("lyn_i2c", 112, "lyn_i2c_open", err::CannotOpenBus, kBusName);
   }
   bus->priv = handle;
   if (!scan) return 0;
@@ -56,7 +62,7 @@ int lyn_i2c_init(lyn_bus_t *bus, int argc, char *argv[]) {
     i2c_close(handle);
     std::free(handle);
     bus->priv = nullptr;
-    return vx_error("lyn_i2c", 130, "lyn_i2c_open", 17, kBusName);
+    return vx_error("lyn_i2c", 130, "lyn_i2c_open", err::CannotScanBus, kBusName);
   }
   return found;
 }
@@ -84,7 +90,8 @@ lyn_dev_t lyn_i2c_open(lyn_bus_t *bus, int, int address, const char *name) {
   if (handle && i2c_exists(handle, address)) {
     if (lyn_dev_t dev = lyn_device_create(bus, 0, address, nullptr)) return dev;
   }
-  vx_error("lyn_i2c", 198, "lyn_i2c_open", 18, 0u, static_cast<unsigned>(address));
+  vx_error("lyn_i2c", 198, "lyn_i2c_open", err::NoDeviceAtAddress, 0u,
+           static_cast<unsigned>(address));
   return nullptr;
 }
 

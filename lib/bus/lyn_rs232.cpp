@@ -3,14 +3,19 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <utility>
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "core/unique_fd.h"
+#include "core/vx_codes.h"
 #include "tarsa/vx_error.h"
 #include "tarsa/vx_memory.h"
 
 namespace {
+
+namespace err = tarsa::err;
 
 lyn_rs232_port_t *port_of(lyn_dev_t dev) {
   auto *port = static_cast<lyn_rs232_port_t *>(lyn_device_priv(dev));
@@ -42,14 +47,15 @@ int lyn_rs232_init(lyn_bus_t *bus) {
 }
 
 lyn_dev_t lyn_rs232_open(lyn_bus_t *bus, int, int, const char *path) {
+  // Fixed report lines (117, 125), not __LINE__: users and their scripts match them.
   if (!path) {
-    vx_error("lyn_rs232", 117, "lyn_rs232_open", 20, "(null)");
+    vx_error("lyn_rs232", 117, "lyn_rs232_open", err::NoDeviceNamed, "(null)");
     return nullptr;
   }
   lyn_dev_t dev = lyn_bus_find_device_by_name(bus, path);
   if (!dev) {
     if (::access(path, R_OK | W_OK) != 0 || !(dev = lyn_device_create(bus, 0, 0, path))) {
-      vx_error("lyn_rs232", 117, "lyn_rs232_open", 20, path);
+      vx_error("lyn_rs232", 117, "lyn_rs232_open", err::NoDeviceNamed, path);
       return nullptr;
     }
   }
@@ -57,18 +63,18 @@ lyn_dev_t lyn_rs232_open(lyn_bus_t *bus, int, int, const char *path) {
   if (port_of(dev)) return dev;
 
   // No controlling terminal: a hang-up on the line must not signal the program.
-  int fd = ::open(path, O_RDWR | O_NOCTTY);
-  if (fd < 0) {
-    vx_error("lyn_rs232", 125, "lyn_rs232_open", 10, path);
+  tarsa::UniqueFd fd(::open(path, O_RDWR | O_NOCTTY));
+  if (!fd) {
+    vx_error("lyn_rs232", 125, "lyn_rs232_open", err::CannotOpenFile, path);
     return nullptr;
   }
   std::free(lyn_device_priv(dev));  // a record left with fd -1, if any
   auto *port = static_cast<lyn_rs232_port_t *>(vx_alloc(sizeof(lyn_rs232_port_t)));
-  port->fd = fd;
   port->tio = {};
-  ::tcgetattr(fd, &port->tio);
+  ::tcgetattr(fd.get(), &port->tio);
   make_raw(port->tio);
-  ::tcsetattr(fd, TCSANOW, &port->tio);
+  ::tcsetattr(fd.get(), TCSANOW, &port->tio);
+  port->fd = fd.release();  // the record (a C type) holds it from here; closed in lyn_rs232_close
   lyn_device_set_priv(dev, port);
   return dev;
 }
@@ -77,7 +83,7 @@ void lyn_rs232_close(lyn_bus_t *, lyn_dev_t dev) {
   if (!dev) return;
   auto *port = static_cast<lyn_rs232_port_t *>(lyn_device_priv(dev));
   if (!port) return;
-  if (port->fd != -1) ::close(port->fd);
+  tarsa::UniqueFd(std::exchange(port->fd, -1)).reset();
   std::free(port);
   lyn_device_set_priv(dev, nullptr);
 }

@@ -7,10 +7,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/vx_codes.h"
 #include "tarsa/vx_error.h"
 #include "tarsa/vx_memory.h"
 
 namespace {
+
+namespace err = tarsa::err;
 
 constexpr const char *kSeparators = " \t";
 
@@ -26,14 +29,14 @@ void release_arg_copy() {
 
 int vx_parse_command(char *line, const vx_command_t *table, void *data) {
   if (line == nullptr || table == nullptr)
-    return vx_error("vx_cmdparser", __LINE__, "vx_parse_command", 3);
+    return vx_error("vx_cmdparser", __LINE__, "vx_parse_command", err::InvalidValue);
 
   std::array<char *, VX_CMD_MAX_WORDS> words{};
   int count = 0;
   for (char *word = std::strtok(line, kSeparators); word != nullptr;
        word = std::strtok(nullptr, kSeparators)) {
     if (count == VX_CMD_MAX_WORDS)
-      return vx_error("vx_cmdparser", __LINE__, "vx_parse_command", 1);
+      return vx_error("vx_cmdparser", __LINE__, "vx_parse_command", err::TooManyArguments);
     words[count++] = word;
   }
   if (count == 0)
@@ -43,13 +46,15 @@ int vx_parse_command(char *line, const vx_command_t *table, void *data) {
   while (cmd->name != nullptr && strcasecmp(cmd->name, words[0]) != 0)
     ++cmd;
   if (cmd->name == nullptr)
-    return vx_error("vx_cmdparser", __LINE__, "vx_parse_command", 4, words[0]);
+    return vx_error("vx_cmdparser", __LINE__, "vx_parse_command", err::UnknownCommand, words[0]);
 
   const int nargs = count - 1;
   if (cmd->min_args != -1 && nargs < cmd->min_args)
-    return vx_error("vx_cmdparser", __LINE__, "vx_parse_command", 23, cmd->name, static_cast<int>(cmd->min_args));
+    return vx_error("vx_cmdparser", __LINE__, "vx_parse_command", err::TooFewCommandArguments,
+                    cmd->name, static_cast<int>(cmd->min_args));
   if (cmd->max_args != -1 && nargs > cmd->max_args)
-    return vx_error("vx_cmdparser", __LINE__, "vx_parse_command", 24, cmd->name, static_cast<int>(cmd->max_args));
+    return vx_error("vx_cmdparser", __LINE__, "vx_parse_command", err::TooManyCommandArguments,
+                    cmd->name, static_cast<int>(cmd->max_args));
   if (cmd->handler == nullptr)
     return 0;
   const int r = cmd->handler(count, words.data(), data);
@@ -58,11 +63,11 @@ int vx_parse_command(char *line, const vx_command_t *table, void *data) {
 
 int vx_find_command(const char *name, const vx_command_t *table) {
   if (name == nullptr || table == nullptr)
-    return vx_error("vx_cmdparser", __LINE__, "vx_find_command", 3);
+    return vx_error("vx_cmdparser", __LINE__, "vx_find_command", err::InvalidValue);
   for (int i = 0; table[i].name != nullptr; ++i)
     if (strcasecmp(table[i].name, name) == 0)
       return i;
-  return vx_error("vx_cmdparser", __LINE__, "vx_find_command", 4, name);
+  return vx_error("vx_cmdparser", __LINE__, "vx_find_command", err::UnknownCommand, name);
 }
 
 int vx_find_string(const char *word, const char *const *list) {

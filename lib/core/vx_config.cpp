@@ -2,6 +2,7 @@
 #include "tarsa/vx_config.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -20,15 +21,23 @@
 
 #include <toml++/toml.h>
 
-#include "bus/lyn_internal.h"
+#include "core/unique_fd.h"
+#include "core/vx_codes.h"
+#include "core/vx_config_internal.h"
 #include "tarsa/vx_error.h"
 #include "tarsa/vx_symbol.h"
 
 namespace {
 
+namespace err = tarsa::err;
+
 constexpr const char *kSystemFile = "/etc/tarsa/tarsa.toml";
 constexpr const char *kBuiltinLabel = "<built-in>";
 constexpr size_t kMaxFileSize = 1 << 20;
+// Deepest nesting accepted, counting every table header part, dotted key part, inline table and
+// array on the way to a value. Real files nest less than ten deep; the bound keeps the parser's
+// recursion, and ours, far from the end of the stack.
+constexpr int kMaxNesting = 100;
 constexpr int64_t kFirstAddress = 0x03;
 constexpr int64_t kLastAddress = 0x77;
 
@@ -51,18 +60,18 @@ speed = 0x33
 current = 0x34
 
 [Pellix.devices]
-Board = { bus = "i2c", address = 0x20 }
-AltBoard = { bus = "i2c", address = 0x21 }
+Board = { bus = "i2c", address = 0x20, order = 8 }
+AltBoard = { bus = "i2c", address = 0x21, order = 8 }
 
 [PellixLE.devices]
 Board = { bus = "i2c", address = 0x22 }
 AltBoard = { bus = "i2c", address = 0x23 }
 
 [Dravon.devices]
-PriMotor1 = { bus = "i2c", address = 0x58 }
-PriMotor2 = { bus = "i2c", address = 0x59 }
-PriMotor3 = { bus = "i2c", address = 0x5A }
-PriMotor4 = { bus = "i2c", address = 0x5B }
+PriMotor1 = { bus = "i2c", address = 0x58, order = 8 }
+PriMotor2 = { bus = "i2c", address = 0x59, order = 8 }
+PriMotor3 = { bus = "i2c", address = 0x5A, order = 8 }
+PriMotor4 = { bus = "i2c", address = 0x5B, order = 8 }
 
 [DravonLE.devices]
 PriMotor1 = { bus = "i2c", address = 0x5C }
@@ -106,6 +115,220 @@ std::unique_ptr<Config> gConfig;
 struct Refusal {
   toml::source_position where;
   std::string reason;
+};
+
+std::string too_deep(std::string_view what) {
+  return std::string(what) + " nests deeper than the limit of " + std::to_string(kMaxNesting) +
+         " levels";
+}
+
+// Refuses text that nests deeper than kMaxNesting, before the parser sees it: the parser recurses
+// on every level and bounds only some kinds. Reads just enough TOML to count (keys, strings,
+// comments, brackets and braces) and leaves every other fault to the parser, which stops at the
+// first one; where the text is no TOML it reads on from there. Nothing here recurses. Columns
+// count characters, as the parser's do.
+class NestingCheck {
+ public:
+  explicit NestingCheck(std::string_view text) : t_(text) {}
+
+  void run() {
+    for (;;) {
+      skip_space(true);
+      if (at_end()) return;
+      if (cur() == '[') {
+        header();
+        continue;
+      }
+      const int parts = key(table_depth_, "key");
+      skip_space(false);
+      if (parts == 0 || at_end() || cur() != '=') {
+        skip_line();
+        continue;
+      }
+      advance();
+      value(table_depth_ + parts);
+    }
+  }
+
+ private:
+  // An inline table or array being read, and the level of the values inside it.
+  struct Frame {
+    char close;
+    int level;
+  };
+
+  bool at_end() const { return pos_ >= t_.size(); }
+  char cur() const { return t_[pos_]; }
+  bool ahead(size_t n, char c) const { return pos_ + n < t_.size() && t_[pos_ + n] == c; }
+
+  void advance() {
+    const auto byte = static_cast<unsigned char>(t_[pos_++]);
+    if (byte == '\n') {
+      ++where_.line;
+      where_.column = 1;
+    } else if ((byte & 0xC0) != 0x80) {  // UTF-8 continuation bytes add no character
+      ++where_.column;
+    }
+  }
+
+  [[noreturn]] void refuse(const toml::source_position &at, std::string_view what) const {
+    throw Refusal{at, too_deep(what)};
+  }
+
+  void skip_line() {
+    while (!at_end() && cur() != '\n') advance();
+  }
+
+  // Blanks; with `lines`, also line ends and comments.
+  void skip_space(bool lines) {
+    while (!at_end()) {
+      const char c = cur();
+      if (c == ' ' || c == '\t') {
+        advance();
+      } else if (lines && (c == '\r' || c == '\n')) {
+        advance();
+      } else if (lines && c == '#') {
+        skip_line();
+      } else {
+        return;
+      }
+    }
+  }
+
+  // A basic or literal string, single-line or multi-line; `cur()` is its opening quote.
+  void skip_string() {
+    const char q = cur();
+    const bool escapes = q == '"';
+    if (ahead(1, q) && ahead(2, q)) {
+      for (int i = 0; i < 3; ++i) advance();
+      while (!at_end()) {
+        if (escapes && cur() == '\\') {
+          advance();
+          if (!at_end()) advance();
+        } else if (cur() == q && ahead(1, q) && ahead(2, q)) {
+          // Up to two more quotes belong to the content: """a""""" ends with a"".
+          for (int i = 0; i < 5 && !at_end() && cur() == q; ++i) advance();
+          return;
+        } else {
+          advance();
+        }
+      }
+      return;
+    }
+    advance();
+    while (!at_end() && cur() != '\n') {
+      const char c = cur();
+      advance();
+      if (c == q) return;
+      if (escapes && c == '\\' && !at_end() && cur() != '\n') advance();
+    }
+  }
+
+  // A key of dotted parts whose first part sits at `depth` + 1. Returns the number of parts
+  // read, 0 when there is no key here.
+  int key(int depth, std::string_view what) {
+    int parts = 0;
+    for (;;) {
+      skip_space(false);
+      if (at_end()) return parts;
+      const toml::source_position start = where_;
+      if (cur() == '"' || cur() == '\'') {
+        skip_string();
+      } else {
+        const size_t from = pos_;
+        while (!at_end() && bare_key_char(cur())) advance();
+        if (pos_ == from) return parts;
+      }
+      if (depth + ++parts > kMaxNesting) refuse(start, what);
+      skip_space(false);
+      if (at_end() || cur() != '.') return parts;
+      advance();
+    }
+  }
+
+  static bool bare_key_char(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return std::isalnum(byte) || c == '_' || c == '-' || byte >= 0x80;
+  }
+
+  // [a.b] or [[a.b]]: keys below it start at its depth.
+  void header() {
+    advance();
+    if (!at_end() && cur() == '[') advance();
+    table_depth_ = key(0, "table header");
+    skip_line();
+  }
+
+  // A number, date, boolean or other value without brackets: up to where a value can end.
+  void scalar() {
+    if (cur() == '"' || cur() == '\'') {
+      skip_string();
+      return;
+    }
+    while (!at_end()) {
+      const char c = cur();
+      if (c == ',' || c == ']' || c == '}' || c == '#' || c == '\n') return;
+      advance();
+    }
+  }
+
+  // The value of a key at `level`, with the inline tables and arrays inside it.
+  void value(int level) {
+    std::vector<Frame> open;
+    for (bool more = true; more;) {
+      skip_space(!open.empty());
+      if (at_end()) return;
+      const char c = cur();
+      if (c == '{' || c == '[') {
+        if (level >= kMaxNesting) refuse(where_, c == '{' ? "inline table" : "array");
+        advance();
+        open.push_back({c == '{' ? '}' : ']', level + 1});
+        more = next_item(open, level, false);
+      } else {
+        scalar();
+        more = next_item(open, level, true);
+      }
+    }
+  }
+
+  // Moves to the next value inside the innermost open frame, past commas, closers and the key of
+  // an inline table's entry, and sets `level` to its level. False once the outermost value is
+  // complete, or where the text is no TOML (the parser will say so).
+  bool next_item(std::vector<Frame> &open, int &level, bool after_value) {
+    while (!open.empty()) {
+      skip_space(true);
+      if (at_end()) return false;
+      const Frame &f = open.back();
+      if (cur() == f.close) {
+        advance();
+        open.pop_back();
+        after_value = true;
+        continue;
+      }
+      if (after_value) {
+        if (cur() != ',') return false;
+        advance();
+        after_value = false;
+        continue;
+      }
+      if (f.close == ']') {
+        level = f.level;
+        return true;
+      }
+      const int parts = key(f.level, "key");
+      skip_space(false);
+      if (parts == 0 || at_end() || cur() != '=') return false;
+      advance();
+      level = f.level + parts;
+      return true;
+    }
+    return false;
+  }
+
+  std::string_view t_;
+  size_t pos_ = 0;
+  toml::source_position where_{1, 1};
+  int table_depth_ = 0;  // parts of the last table header
 };
 
 // Key-value pairs of a table in file order (toml++ keeps them sorted by key).
@@ -269,11 +492,15 @@ class Loader {
     s.registers.emplace_back(key.str());
   }
 
-  void load_setting(std::string_view name, const toml::key &key, const toml::node &node) {
+  // `depth` stays within kMaxNesting, as NestingCheck has made sure; checked again all the same,
+  // since it bounds this recursion.
+  void load_setting(std::string_view name, const toml::key &key, const toml::node &node,
+                    int depth = 1) {
     std::string text;
+    if (depth > kMaxNesting) refuse(key, too_deep("key"));
     if (const toml::table *t = node.as_table()) {
       for (const auto &[k, v] : in_file_order(*t))
-        load_setting(std::string(name) + "." + std::string(k->str()), *k, *v);
+        load_setting(std::string(name) + "." + std::string(k->str()), *k, *v, depth + 1);
       return;
     }
     if (node.is_array()) refuse(key, "setting " + quoted(name) + " is an array; settings are single values");
@@ -313,34 +540,41 @@ void report(std::string_view file, const toml::source_position &where, std::stri
                static_cast<unsigned>(where.line), static_cast<unsigned>(where.column), text.c_str());
 }
 
-// Reads a whole file with plain system calls. 0, or a negated errno.
+// Line and column just past the end of `text`, counted as the parser counts them.
+toml::source_position end_of(std::string_view text) {
+  const size_t last = text.rfind('\n');
+  const std::string_view line = last == std::string_view::npos ? text : text.substr(last + 1);
+  toml::source_position at{1, 1};
+  at.line += static_cast<toml::source_index>(std::count(text.begin(), text.end(), '\n'));
+  for (char ch : line) at.column += (static_cast<unsigned char>(ch) & 0xC0) != 0x80;
+  return at;
+}
+
+// Reads a whole file with plain system calls. 0, or a negated errno. Past kMaxFileSize, -EFBIG
+// with `text` holding the first kMaxFileSize bytes. A terminal named here does not become the
+// process's controlling terminal.
 int read_file(const char *path, std::string &text) {
-  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return -errno;
+  const tarsa::UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  if (!fd) return -errno;
   text.clear();
   char chunk[4096];
   for (;;) {
-    ssize_t n = ::read(fd, chunk, sizeof chunk);
+    ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      int err = errno;
-      ::close(fd);
-      return -err;
-    }
-    if (n == 0) break;
+    if (n < 0) return -errno;
+    if (n == 0) return 0;
     if (text.size() + static_cast<size_t>(n) > kMaxFileSize) {
-      ::close(fd);
+      text.append(chunk, kMaxFileSize - text.size());
       return -EFBIG;
     }
     text.append(chunk, static_cast<size_t>(n));
   }
-  ::close(fd);
-  return 0;
 }
 
 // Parses and checks `text`; the result is complete, or nothing and a report.
 std::unique_ptr<Config> parse(const std::string &text, const std::string &label) {
   try {
+    NestingCheck(text).run();
     toml::table root = toml::parse(text, label);
     auto config = std::make_unique<Config>();
     Loader(*config).load(root);
@@ -387,11 +621,13 @@ int vx_config_init(int, char *[]) {
     if (path) {
       int rc = read_file(path, text);
       if (rc == -EFBIG) {
-        report(path, {1, 1}, "file larger than " + std::to_string(kMaxFileSize) + " bytes");
+        report(path, end_of(text),
+               "file larger than the limit of " + std::to_string(kMaxFileSize >> 20) + " MiB (" +
+                   std::to_string(kMaxFileSize) + " bytes)");
         return rc;
       }
       if (rc < 0) {
-        vx_error("vx_config", __LINE__, "vx_config_init", 10, path);
+        vx_error("vx_config", __LINE__, "vx_config_init", err::CannotOpenFile, path);
         return rc;
       }
       label = path;

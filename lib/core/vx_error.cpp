@@ -4,9 +4,13 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "core/vx_codes.h"
+
 unsigned int vx_debug_level = 0;
 int vx_debug_mask = 0;
 
+// Texts kept byte for byte, spelling and capitals included: programs, users and their scripts
+// match them. Codes are their indexes (core/vx_codes.h names them).
 const char *const vx_errmsg[VX_ERRMSG_COUNT] = {
     "no enough memory",  // 0
     "too many argument",  // 1
@@ -78,6 +82,9 @@ const char *const vx_warnmsg[VX_WARNMSG_COUNT] = {
     "error in playing sample errno=%d",  // 4
     nullptr,  // end marker
 };
+
+static_assert(tarsa::err::Count == VX_ERRMSG_COUNT - 1, "one name per error message");
+static_assert(tarsa::warn::Count == VX_WARNMSG_COUNT - 1, "one name per warning message");
 
 namespace {
 

@@ -19,6 +19,7 @@ void acquire(vx_fifo_t *F) {
 
 void release(vx_fifo_t *F) { __atomic_store_n(&F->lock, 0, __ATOMIC_RELEASE); }
 
+// The messages, with their "\n\r" before perror's own text, are kept as programs print them.
 void complain(const char *msg) {
   errno = EINVAL;
   std::perror(msg);

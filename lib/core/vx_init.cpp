@@ -49,6 +49,7 @@ void read_options(int argc, char *argv[]) {
     if (c == 'd') {
       vx_set_debug_level(static_cast<unsigned>(std::strtol(optarg, nullptr, 10)));
     } else if (c == 'v') {
+      // The form of the version line (two blanks between time and date) is fixed: tools read it.
       vx_msg("libtarsa version %u.%u [%s  %s]\n", static_cast<unsigned>(VX_VERSION_MAJOR),
              static_cast<unsigned>(VX_VERSION_MINOR), kBuildTime, kBuildDate);
     }
@@ -56,6 +57,7 @@ void read_options(int argc, char *argv[]) {
   }
 }
 
+// The lines, blank lines around them included, are fixed: scripts look for them on standard error.
 int failed(const char *line, int result) {
   std::fputs(line, stderr);
   return result;

@@ -9,6 +9,8 @@
 #include "tarsa/vx_error.h"
 #include "tarsa/vx_memory.h"
 
+// "alias" keeps its place (type 1) though the configuration makes no aliases: the type codes
+// are public.
 const char *const vx_symbol_type_names[5] = {"section", "alias", "device", "register", nullptr};
 
 namespace {

@@ -12,9 +12,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/unique_fd.h"
+#include "core/vx_codes.h"
+#include "gpio/vx_gpio_internal.h"
 #include "tarsa/vx_error.h"
 
 namespace {
+
+namespace err = tarsa::err;
 
 // Records the node's driver reads; layouts fixed by the driver (native byte order).
 struct gpio_label_req {
@@ -45,13 +50,13 @@ static_assert(GPIO_SET == 0x40084785UL);
 constexpr const char *kNode = "/dev/user-gpio";
 constexpr const char *kFile = "vx_gpio";
 
-// Descriptor of the open node; -1 while closed.
-int gFd = -1;
+// Descriptor of the open node; holds -1 while closed.
+tarsa::UniqueFd gFd;
 
 // The one place where requests reach the node. `arg` is a record's address or a pin number.
 // Returns the ioctl's result, or the negated errno when it fails.
 int gpio_ioctl(unsigned long request, std::uintptr_t arg) {
-  const int r = ::ioctl(gFd, request, arg);
+  const int r = ::ioctl(gFd.get(), request, arg);
   return r < 0 ? -errno : r;
 }
 
@@ -66,22 +71,12 @@ constexpr bool known_pin(int gpio) {
   return gpio == 64 || gpio == 65 || gpio == 90 || (gpio >= VX_GPIO_USER_FIRST && gpio <= VX_GPIO_USER_LAST);
 }
 
-// Only reports: the request is sent all the same, and the device decides.
+// Only reports: the request is sent all the same, and the device decides. The message names the
+// range 70-87 of the user pins although 64, 65 and 90 pass as well: kept as users know it.
 void range_check(int gpio, const char *function, unsigned line) {
   if (!known_pin(gpio))
-    vx_error(kFile, line, function, 2, static_cast<unsigned>(gpio), "GPIO", 70u, 87u);
-}
-
-// Claims a pin, taking it over once from an earlier holder that left it claimed.
-int claim(int gpio, const char *label) {
-  if (gpio_request(gpio, label) == 0) return 0;
-  gpio_free(gpio);
-  return gpio_request(gpio, label);
-}
-
-void close_node() {
-  ::close(gFd);
-  gFd = -1;
+    vx_error(kFile, line, function, err::ValueOutOfRange, static_cast<unsigned>(gpio), "GPIO",
+             70u, 87u);
 }
 
 int set_level(int gpio, int value) {
@@ -91,6 +86,12 @@ int set_level(int gpio, int value) {
 }
 
 }  // namespace
+
+int tarsa::gpio_claim(int gpio, const char *label) {
+  if (gpio_request(gpio, label) == 0) return 0;
+  gpio_free(gpio);
+  return gpio_request(gpio, label);
+}
 
 extern "C" {
 
@@ -109,16 +110,14 @@ int gpio_free(int gpio) {
 }
 
 int vx_gpio_init(void) {
-  if (gFd >= 0) return 0;
-  gFd = ::open(kNode, O_RDWR | O_CLOEXEC);
-  if (gFd < 0) {
-    gFd = -1;
-    return -1;
-  }
+  if (gFd) return 0;
+  gFd.reset(::open(kNode, O_RDWR | O_CLOEXEC));
+  if (!gFd) return -1;
 
-  if (claim(VX_GPIO_MUTE, "GPIO_64") != 0) {
-    vx_error(kFile, __LINE__, "vx_gpio_init", 5, "Could not request GPIO 64 for /MUTE!");
-    close_node();
+  if (tarsa::gpio_claim(VX_GPIO_MUTE, "GPIO_64") != 0) {
+    vx_error(kFile, __LINE__, "vx_gpio_init", err::InvalidIdentifier,
+             "Could not request GPIO 64 for /MUTE!");
+    gFd.reset();
     return -VX_GPIO_MUTE;
   }
   vx_gpio_dir(VX_GPIO_MUTE, 0);
@@ -126,10 +125,10 @@ int vx_gpio_init(void) {
   for (int pin = VX_GPIO_USER_FIRST; pin <= VX_GPIO_USER_LAST; ++pin) {
     std::array<char, 32> label{};
     std::snprintf(label.data(), label.size(), "GPIO_%d", pin);
-    if (claim(pin, label.data()) != 0) {
-      vx_error(kFile, __LINE__, "vx_gpio_init", 5, label.data());
+    if (tarsa::gpio_claim(pin, label.data()) != 0) {
+      vx_error(kFile, __LINE__, "vx_gpio_init", err::InvalidIdentifier, label.data());
       // The pins claimed so far are not freed one by one: closing the node is all that is done.
-      close_node();
+      gFd.reset();
       return -pin;
     }
   }
@@ -137,12 +136,13 @@ int vx_gpio_init(void) {
 }
 
 int vx_gpio_cleanup(void) {
-  if (gFd < 0) return -1;
+  if (!gFd) return -1;
   gpio_free(VX_GPIO_MUTE);
   for (int pin = VX_GPIO_USER_FIRST; pin <= VX_GPIO_USER_LAST; ++pin) {
-    if (gpio_free(pin) != 0) vx_error(kFile, __LINE__, "vx_gpio_free", 3);
+    // Labelled "vx_gpio_free", not after this function: the report reads as users know it.
+    if (gpio_free(pin) != 0) vx_error(kFile, __LINE__, "vx_gpio_free", err::InvalidValue);
   }
-  close_node();
+  gFd.reset();
   return 0;
 }
 

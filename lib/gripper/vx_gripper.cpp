@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "core/vx_codes.h"
 #include "tarsa/vx_error.h"
 #include "tarsa/vx_init.h"
 
@@ -21,8 +22,6 @@ constexpr int Version = 0x30, Position = 0x31, Order = 0x32, Speed = 0x33, Curre
               Resistivity = 0x38, AmbientIr1 = 0x3A, AmbientIr2 = 0x3C, Distance1 = 0x3E, Distance2 = 0x40,
               ObjectDetected = 0x42, OnTarget = 0x43, SearchLimit = 0x44, Limits = 0x45;
 }  // namespace hand
-
-constexpr int kInitFailed = 57;
 
 // A failed read gives the layer's negative result, so it cannot pass for a register value.
 int reg8(lyn_dev_t dev, int reg) {
@@ -56,7 +55,8 @@ std::uint8_t flag(int value) { return value != 0 ? 1 : 0; }
 extern "C" int vgripper_init(void) {
   const int rc = vx_init(0, nullptr);
   if (rc < 0) {
-    vx_error("vx_gripper", 36, "vx_tr4_init", kInitFailed);
+    // Fixed line 36 and the robot driver's label "vx_tr4_init": the report reads as users know it.
+    vx_error("vx_gripper", 36, "vx_tr4_init", tarsa::err::Tarsa4InitFailed);
     return -1;
   }
   return rc;
@@ -91,6 +91,8 @@ extern "C" int vgripper_Arm_Set_Search_Limit(lyn_dev_t dev, int value) {
 }
 
 // ---- hand ----
+// (Names such as vgripper_GripperSet_Search_Limit and "Ambiant" are the API's spelling: programs
+// link by them.)
 
 extern "C" int vgripper_Gripper_Get_Version(lyn_dev_t dev) { return reg8(dev, hand::Version); }
 extern "C" int vgripper_Gripper_Get_Position(lyn_dev_t dev) { return reg8(dev, hand::Position); }

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/unique_fd.h"
 #include "tarsa/vx_config.h"
 
 namespace {
@@ -30,12 +31,10 @@ std::array<Channel, VX_PWM_OUTPUTS> channels;
 
 // The one place where the service touches sysfs: one attribute, one write.
 int write_attr(const std::string &path, std::string_view text) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-  if (fd < 0) return -errno;
-  const ssize_t n = ::write(fd, text.data(), text.size());
-  const int err = n < 0 ? -errno : (static_cast<std::size_t>(n) == text.size() ? 0 : -EIO);
-  ::close(fd);
-  return err;
+  const tarsa::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+  if (!fd) return -errno;
+  const ssize_t n = ::write(fd.get(), text.data(), text.size());
+  return n < 0 ? -errno : (static_cast<std::size_t>(n) == text.size() ? 0 : -EIO);
 }
 
 int write_chip(const char *attr, int out) { return write_attr(chip + "/" + attr, std::to_string(out)); }
@@ -136,6 +135,7 @@ int vx_pwm_activate(int out) {
   return write_channel(out, "enable", 1);
 }
 
+// The name's spelling is the API's: programs link by it.
 int vx_pwm_desactivate(int out) {
   if (!valid_output(out)) return -EINVAL;
   if (!started) return -ENODEV;

@@ -11,6 +11,8 @@
 
 #include <unistd.h>
 
+#include "core/vx_codes.h"
+#include "gpio/vx_gpio_internal.h"
 #include "tarsa/vx_error.h"
 #include "tarsa/vx_gpio.h"
 #include "tarsa/vx_init.h"
@@ -63,14 +65,19 @@ static_assert(cmd::MeasureUs.len == TR4_US_BYTES && cmd::MeasureAcc.len == TR4_A
 static_assert(cmd::MeasureGyro.len == TR4_GYRO_BYTES && cmd::BatteryStatus.len == TR4_BATTERY_BYTES);
 
 constexpr int kModeAltSpeed = 4;  // the mode in which speeds go through the alternative command
+namespace err = tarsa::err;
+
+// Results of the operations: codes of the message table, returned positive.
 constexpr int kNotInitialized = TR4_ERR_NOT_INITIALIZED;
-constexpr int kReadFailed = 55;
-constexpr int kWriteFailed = 56;
-constexpr int kInitFailed = 57;
-constexpr int kNoMemory = -12;
-constexpr int kBadIdentifier = 5;
+static_assert(kNotInitialized == err::Tarsa4NotInitialized);
+constexpr int kReadFailed = err::Tarsa4ReceiveFailed;
+constexpr int kWriteFailed = err::Tarsa4SendFailed;
+constexpr int kNoMemory = -12;  // -ENOMEM as a plain number: callers compare with -12
 constexpr useconds_t kResetPulseUs = 1000;
 
+// Reports carry fixed lines (204, 223, 246, 309, 361) and the labels "vx_tr4_init",
+// "vx_gpio_init", "lyn_getCommand" and "lyn_sendCommand", not this file's own lines and names:
+// users and their scripts know the reports by them.
 constexpr const char *kFile = "vx_tarsa4";
 
 // ---- byte layouts ----
@@ -111,13 +118,11 @@ int send(lyn_dev_t dev, const Command &c, const std::array<std::uint8_t, N> &dat
 
 int receive(lyn_dev_t dev, const Command &c, void *buf) { return tr4_getcommand(dev, c.code, buf, c.len); }
 
-// Claims a line, taking it over once from an earlier holder.
+// Claims a line under the label "GPIO_<line>", taking it over from an earlier holder.
 bool claim(int gpio) {
   char label[32];
   std::snprintf(label, sizeof label, "GPIO_%d", gpio);
-  if (gpio_request(gpio, label) == 0) return true;
-  gpio_free(gpio);
-  return gpio_request(gpio, label) == 0;
+  return tarsa::gpio_claim(gpio, label) == 0;
 }
 
 }  // namespace
@@ -129,15 +134,17 @@ static int currentRegType = 0;
 
 extern "C" int tr4_init(int argc, char *argv[]) {
   if (vx_init(argc, argv) < 0) {
-    vx_error(kFile, 204, "vx_tr4_init", kInitFailed);
+    vx_error(kFile, 204, "vx_tr4_init", err::Tarsa4InitFailed);
     return -1;
   }
   if (!claim(TR4_GPIO_RESET))
-    vx_error(kFile, 223, "vx_gpio_init", kBadIdentifier, "Could not request io for TR4 reset");
+    vx_error(kFile, 223, "vx_gpio_init", err::InvalidIdentifier,
+             "Could not request io for TR4 reset");
   else
     vx_gpio_dir_val(TR4_GPIO_RESET, 0, 1);
   if (!claim(TR4_GPIO_CHARGE))
-    vx_error(kFile, 246, "vx_gpio_init", kBadIdentifier, "Could not request io for TR4 charge");
+    vx_error(kFile, 246, "vx_gpio_init", err::InvalidIdentifier,
+             "Could not request io for TR4 charge");
   else
     vx_gpio_dir(TR4_GPIO_CHARGE, 1);
   std::atexit(tr4_release);
@@ -255,6 +262,7 @@ extern "C" int tr4_get_speed(int *left, int *right, lyn_dev_t dev) {
 }
 
 // ---- sensors, battery, LEDs ----
+// ("ambiant" and the mixed case of some names are the API's spelling: programs link by them.)
 
 namespace {
 int read_sensor(const Command &c, unsigned char *buf, lyn_dev_t dev) {

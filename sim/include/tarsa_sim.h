@@ -48,7 +48,7 @@ TARSA_SIM_API int tarsa_sim_gpio_level(int pin);
 /** Adds a scripted reply on serial node `node`: once the bytes `expect` (non-empty text) have
  *  arrived from the program, `reply_len` bytes of `reply` are sent back after `delay_ms`. With
  *  `once` non-zero the rule fires a single time. May be called before the node is opened.
- *  Returns 0, or -1 for bad arguments. */
+ *  Returns 0, or -1 for bad arguments or a node that is not a serial node of the board. */
 TARSA_SIM_API int tarsa_sim_serial_script(const char *node, const char *expect, const void *reply,
                                           size_t reply_len, unsigned delay_ms, int once);
 

@@ -4,6 +4,7 @@
 #include <limits.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,15 +29,37 @@ const char kUsage[] =
     "--print-env prints shell commands that make later commands of that shell use one simulated\n"
     "board; its run directory stays until you remove it.\n";
 
+// Where the stop handler finds what to do: the program once it runs, the run directory before.
 volatile sig_atomic_t g_child = 0;
 volatile sig_atomic_t g_pending = 0;
+volatile sig_atomic_t g_have_dir = 0;
+pid_t g_self = 0;
+char g_run_dir[PATH_MAX];
+char g_state[PATH_MAX + 8];
 
-void forward(int sig, siginfo_t *info, void *) {
-  // A signal from the terminal already reached the whole process group; forward only the
-  // ones sent to the launcher itself. Before the program exists, keep it for later.
-  if (!info || (info->si_code != SI_USER && info->si_code != SI_QUEUE)) return;
-  if (g_child > 0) kill(g_child, sig);
-  else g_pending = sig;
+// Async-signal-safe: the stop handler calls it too.
+void remove_run_dir() {
+  if (!g_have_dir) return;
+  unlink(g_state);
+  rmdir(g_run_dir);
+}
+
+void on_stop(int sig, siginfo_t *info, void *) {
+  if (getpid() != g_self) {
+    // The program's process before its exec: a user-mode emulator (qemu-user) may run this
+    // inherited handler despite the mask; the child raises it once its handlers are reset.
+    g_pending = sig;
+    return;
+  }
+  if (g_child > 0) {
+    // A signal from the terminal already reached the whole process group; forward only the
+    // ones sent to the launcher itself.
+    if (info && (info->si_code == SI_USER || info->si_code == SI_QUEUE)) kill(g_child, sig);
+    return;
+  }
+  // Still setting up, which may block (a scenario read from a named pipe): stop now.
+  remove_run_dir();
+  _exit(128 + sig);
 }
 
 std::string self_dir() {
@@ -74,55 +97,48 @@ int die(const std::string &msg, int code) {
   return code;
 }
 
-void remove_run_dir(const std::string &dir) {
-  if (dir.empty()) return;
-  unlink((dir + "/state").c_str());
-  rmdir(dir.c_str());
-}
-
-// Removes the run directory once the launcher is gone, however it ended (SIGKILL included):
-// a process of its own session waits for the end of a pipe that only the launcher holds. It is
-// started through an intermediate process so that the program stays the launcher's only child.
-void start_cleaner(const std::string &dir) {
+// Removes the run directory once the launcher is gone, however it ended (SIGKILL or a crash
+// included): a process of its own session waits for the end of a pipe that only the launcher
+// holds. Started through an intermediate process, so that the program stays the launcher's only
+// child. Returns the pipe's end: a byte written to it keeps the directory (--print-env).
+int start_cleaner() {
   int p[2];
-  if (pipe2(p, O_CLOEXEC) != 0) return;
+  if (pipe2(p, O_CLOEXEC) != 0) return -1;
   pid_t pid = fork();
   if (pid == 0) {
     if (fork() != 0) _exit(0);
     setsid();
-    signal(SIGINT, SIG_IGN);
-    signal(SIGHUP, SIG_IGN);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) signal(sig, SIG_IGN);
     int null = ::open("/dev/null", O_RDWR);
     for (int fd = 0; fd < 3; ++fd) dup2(null, fd);
     ::close(p[1]);
+    bool keep = false;
     char c;
-    while (read(p[0], &c, 1) != 0 && errno == EINTR) {
+    for (ssize_t n; (n = read(p[0], &c, 1)) != 0;) {
+      if (n > 0) keep = true;
+      else if (errno != EINTR) break;
     }
-    remove_run_dir(dir);
+    if (!keep) remove_run_dir();
     _exit(0);
   }
   ::close(p[0]);
   if (pid < 0) {
     ::close(p[1]);  // no cleaner: the launcher still cleans up on a normal end
-    return;
+    return -1;
   }
   while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
   }
+  return p[1];
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
-  // From the start, so that a stop request during set-up still reaches the program (and the
-  // run directory is still removed).
-  struct sigaction sa{};
-  sa.sa_sigaction = forward;
-  sa.sa_flags = SA_SIGINFO | SA_RESTART;
-  sigemptyset(&sa.sa_mask);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(sig, &sa, nullptr);
-
+struct Options {
   std::string scenario_path, trace_path;
   bool print_env = false;
+  int program = 0;  // index of the program in argv
+};
+
+// Reads the command line into `o`: -1 to go on, else the launcher's exit status.
+int parse_args(int argc, char **argv, Options *o) {
   int i = 1;
   for (; i < argc; ++i) {
     std::string a = argv[i];
@@ -130,13 +146,13 @@ int main(int argc, char **argv) {
       ++i;
       break;
     } else if ((a == "--scenario" || a == "--trace") && i + 1 < argc) {
-      (a == "--scenario" ? scenario_path : trace_path) = argv[++i];
+      (a == "--scenario" ? o->scenario_path : o->trace_path) = argv[++i];
     } else if (a.rfind("--scenario=", 0) == 0) {
-      scenario_path = a.substr(11);
+      o->scenario_path = a.substr(11);
     } else if (a.rfind("--trace=", 0) == 0) {
-      trace_path = a.substr(8);
+      o->trace_path = a.substr(8);
     } else if (a == "--print-env") {
-      print_env = true;
+      o->print_env = true;
     } else if (a == "-h" || a == "--help") {
       std::fputs(kUsage, stdout);
       return 0;
@@ -147,85 +163,63 @@ int main(int argc, char **argv) {
       break;
     }
   }
-  if (!print_env && i >= argc) {
+  if (!o->print_env && i >= argc) {
     std::fputs(kUsage, stderr);
     return 2;
   }
-  if (trace_path.empty())
-    if (const char *t = getenv("TARSA_SIM_TRACE"); t && *t) trace_path = t;
+  o->program = i;
+  if (o->trace_path.empty())
+    if (const char *t = getenv("TARSA_SIM_TRACE"); t && *t) o->trace_path = t;
+  return -1;
+}
 
-  std::string text;
-  if (!scenario_path.empty()) {
-    if (!tsim::read_file_raw(scenario_path, &text))
-      return die("cannot read scenario " + scenario_path + ": " + std::strerror(errno), 2);
-    if (text.empty()) text = "# empty scenario\n";  // an empty file is an empty board, not the built-in one
-  }
-  std::string preload = find_preload();
-  if (preload.empty()) return die("cannot find libtarsa-sim.so (set TARSA_SIM_PRELOAD)", 2);
-
+// Makes the run directory: "" or the reason it failed.
+std::string make_run_dir() {
   const char *tmp = getenv("TMPDIR");
   std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/tarsa-sim.XXXXXX";
   std::vector<char> dirbuf(tmpl.begin(), tmpl.end());
   dirbuf.push_back('\0');
-  if (!mkdtemp(dirbuf.data())) return die("cannot create run directory in " + tmpl + ": " + std::strerror(errno), 2);
-  std::string run_dir = absolute(dirbuf.data());
-  std::string state_path = run_dir + "/state";
-  tsim::SharedState *shm = tsim::shm_create_file(state_path);
-  if (!shm) {
-    remove_run_dir(run_dir);
-    return die("cannot create " + state_path, 2);
+  if (!mkdtemp(dirbuf.data())) return "cannot create run directory in " + tmpl + ": " + std::strerror(errno);
+  const std::string run_dir = absolute(dirbuf.data());
+  if (run_dir.size() + 7 > sizeof g_run_dir) {
+    rmdir(run_dir.c_str());
+    return "run directory path too long: " + run_dir;
   }
-  // The board is built once here: a refused scenario stops before the program starts, and the
-  // shared parts (pins, register files) start from the scenario.
-  if (!scenario_path.empty()) {
-    std::string dir = absolute(scenario_path);
+  std::snprintf(g_run_dir, sizeof g_run_dir, "%s", run_dir.c_str());
+  std::snprintf(g_state, sizeof g_state, "%s/state", g_run_dir);
+  g_have_dir = 1;
+  return {};
+}
+
+// The run's state for scenario `text`. The board is built once here, so that a refused scenario
+// stops before the program starts and the shared parts (pins, register files) start from the
+// scenario. "" or the reason it failed.
+std::string set_up(const Options &o, const std::string &text, tsim::SharedState **shm) {
+  *shm = tsim::shm_create_file(g_state);
+  if (!*shm) return std::string("cannot create ") + g_state;
+  if (!o.scenario_path.empty()) {
+    std::string dir = absolute(o.scenario_path);
     dir = dir.substr(0, dir.rfind('/'));
-    std::snprintf(shm->base_dir, sizeof shm->base_dir, "%s", dir.c_str());
+    std::snprintf((*shm)->base_dir, sizeof (*shm)->base_dir, "%s", dir.c_str());
   }
   try {
-    if (!tsim::shm_set_scenario(*shm, text)) throw tsim::ScenarioError("scenario too large");
-    tsim::Board board(tsim::parse_scenario(text, scenario_path.empty() ? "builtin" : scenario_path), *shm, true);
-    shm->built_generation = shm->generation.load();
+    tsim::Scenario scenario = tsim::parse_scenario(text, o.scenario_path.empty() ? "builtin" : o.scenario_path);
+    if (!tsim::shm_set_scenario(**shm, text)) throw tsim::ScenarioError("scenario too large");
+    tsim::Board board(std::move(scenario), **shm, true);
+    (*shm)->built_generation = (*shm)->generation.load();
   } catch (const std::exception &e) {
-    remove_run_dir(run_dir);
-    return die(e.what(), 2);
+    return e.what();
   }
-
-  if (!trace_path.empty()) {
-    trace_path = absolute(trace_path);
-    int fd = ::open(trace_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-      remove_run_dir(run_dir);
-      return die("cannot create trace " + trace_path + ": " + std::strerror(errno), 2);
-    }
+  if (!o.trace_path.empty()) {
+    int fd = ::open(o.trace_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return "cannot create trace " + o.trace_path + ": " + std::strerror(errno);
     ::close(fd);
   }
+  return {};
+}
 
-  std::string ld = preload;
-  if (const char *old = getenv("LD_PRELOAD"); old && *old) ld += std::string(":") + old;
-  std::string start = std::to_string(shm->start_ns);
-
-  if (!print_env) start_cleaner(run_dir);
-
-  if (print_env) {
-    std::printf("export LD_PRELOAD='%s'\n", ld.c_str());
-    std::printf("export TARSA_SIM_STATE='%s'\n", state_path.c_str());
-    std::printf("export TARSA_SIM_START_NS=%s\n", start.c_str());
-    if (!trace_path.empty()) std::printf("export TARSA_SIM_TRACE='%s'\n", trace_path.c_str());
-    std::printf("# simulator state in %s; remove it when done: rm -r '%s'\n", run_dir.c_str(), run_dir.c_str());
-    return 0;
-  }
-
-  setenv("LD_PRELOAD", ld.c_str(), 1);
-  // A sanitized program finds the preload ahead of its sanitizer runtime; that order is fine.
-  std::string asan = getenv("ASAN_OPTIONS") ? getenv("ASAN_OPTIONS") : "";
-  if (asan.find("verify_asan_link_order") == std::string::npos)
-    setenv("ASAN_OPTIONS", (asan.empty() ? "" : asan + ":") .append("verify_asan_link_order=0").c_str(), 1);
-  setenv("TARSA_SIM_STATE", state_path.c_str(), 1);
-  setenv("TARSA_SIM_START_NS", start.c_str(), 1);
-  if (!trace_path.empty()) setenv("TARSA_SIM_TRACE", trace_path.c_str(), 1);
-  else unsetenv("TARSA_SIM_TRACE");
-
+// Runs the program and returns its status as the launcher's (128+N for a signal N).
+int run(char **argv) {
   // Held back across fork: the child must not take a stop request with the launcher's handler.
   sigset_t stops, old_mask;
   sigemptyset(&stops);
@@ -233,24 +227,25 @@ int main(int argc, char **argv) {
   sigprocmask(SIG_BLOCK, &stops, &old_mask);
   pid_t pid = fork();
   if (pid < 0) {
-    remove_run_dir(run_dir);
+    sigprocmask(SIG_SETMASK, &old_mask, nullptr);
     return die(std::string("fork: ") + std::strerror(errno), 2);
   }
   if (pid == 0) {
+    // The program never outlives the launcher, however the launcher ends. A launcher already
+    // gone before the request took effect is seen as a new parent.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != g_self) _exit(128 + SIGKILL);
     struct sigaction dfl{};
     dfl.sa_handler = SIG_DFL;
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(sig, &dfl, nullptr);
-    // A user-mode emulator (qemu-user) may run the inherited handler here despite the mask and
-    // so park the parent's forwarded request in this copy of g_pending: take it as delivered.
     if (g_pending) raise(g_pending);
     sigprocmask(SIG_SETMASK, &old_mask, nullptr);
-    execvp(argv[i], argv + i);
+    execvp(argv[0], argv);
     int e = errno;
-    std::fprintf(stderr, "tarsa-sim: cannot run %s: %s\n", argv[i], std::strerror(e));
+    std::fprintf(stderr, "tarsa-sim: cannot run %s: %s\n", argv[0], std::strerror(e));
     _exit(e == ENOENT ? 127 : 126);
   }
   g_child = pid;
-  if (g_pending) kill(pid, g_pending);
   sigprocmask(SIG_SETMASK, &old_mask, nullptr);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
@@ -259,8 +254,72 @@ int main(int argc, char **argv) {
       break;
     }
   }
-  remove_run_dir(run_dir);
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return 1;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  g_self = getpid();
+  // From the start: a stop request during set-up ends the launcher (and removes what it made).
+  struct sigaction sa{};
+  sa.sa_sigaction = on_stop;
+  sa.sa_flags = SA_SIGINFO | SA_RESTART;
+  sigemptyset(&sa.sa_mask);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(sig, &sa, nullptr);
+
+  Options o;
+  if (int r = parse_args(argc, argv, &o); r >= 0) return r;
+  std::string text;
+  if (!o.scenario_path.empty()) {
+    try {
+      tsim::read_scenario_file(o.scenario_path, &text);
+    } catch (const tsim::ScenarioError &e) {
+      return die(e.what(), 2);
+    }
+    if (text.empty()) text = "# empty scenario\n";  // an empty file is an empty board, not the built-in one
+  }
+  const std::string preload = find_preload();
+  if (preload.empty()) return die("cannot find libtarsa-sim.so (set TARSA_SIM_PRELOAD)", 2);
+  if (!o.trace_path.empty()) o.trace_path = absolute(o.trace_path);
+
+  std::string err = make_run_dir();
+  if (!err.empty()) return die(err, 2);
+  // From here on a cleaner removes the directory, whatever happens to the launcher.
+  const int cleaner = start_cleaner();
+  tsim::SharedState *shm = nullptr;
+  err = set_up(o, text, &shm);
+  if (!err.empty()) {
+    remove_run_dir();
+    return die(err, 2);
+  }
+
+  std::string ld = preload;
+  if (const char *old = getenv("LD_PRELOAD"); old && *old) ld += std::string(":") + old;
+  const std::string start = std::to_string(shm->start_ns);
+  if (o.print_env) {
+    if (cleaner >= 0) (void)!write(cleaner, "k", 1);  // the directory stays: the shell uses it
+    std::printf("export LD_PRELOAD='%s'\n", ld.c_str());
+    std::printf("export TARSA_SIM_STATE='%s'\n", g_state);
+    std::printf("export TARSA_SIM_START_NS=%s\n", start.c_str());
+    if (!o.trace_path.empty()) std::printf("export TARSA_SIM_TRACE='%s'\n", o.trace_path.c_str());
+    std::printf("# simulator state in %s; remove it when done: rm -r '%s'\n", g_run_dir, g_run_dir);
+    return 0;
+  }
+
+  setenv("LD_PRELOAD", ld.c_str(), 1);
+  // A sanitized program finds the preload ahead of its sanitizer runtime; that order is fine.
+  std::string asan = getenv("ASAN_OPTIONS") ? getenv("ASAN_OPTIONS") : "";
+  if (asan.find("verify_asan_link_order") == std::string::npos)
+    setenv("ASAN_OPTIONS", (asan.empty() ? "" : asan + ":").append("verify_asan_link_order=0").c_str(), 1);
+  setenv("TARSA_SIM_STATE", g_state, 1);
+  setenv("TARSA_SIM_START_NS", start.c_str(), 1);
+  if (!o.trace_path.empty()) setenv("TARSA_SIM_TRACE", o.trace_path.c_str(), 1);
+  else unsetenv("TARSA_SIM_TRACE");
+
+  const int status = run(argv + o.program);
+  remove_run_dir();
+  return status;
 }

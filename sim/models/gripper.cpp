@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "../board.h"
+#include "../registry.h"
 
 namespace tsim {
 
@@ -46,10 +47,9 @@ double elapsed(std::uint64_t &last_us, std::uint64_t now_us) {
 }
 
 template <typename State>
-State *shared_state(Board &board, const char *kind, const toml::table &entry, bool *created) {
+State *shared_state(Board &board, const char *kind, const ModelEntry &entry, bool *created) {
   static_assert(std::is_trivially_copyable_v<State>);
-  const std::string key = std::string(kind) + ":" + std::to_string(entry["adapter"].value_or(2)) + ":" +
-                          std::to_string(entry["addr"].value_or(0));
+  const std::string key = std::string(kind) + ":" + entry.id;
   // Implicit-lifetime type in mapped memory; a new block comes zero-filled.
   return reinterpret_cast<State *>(board.shared_bytes(key, sizeof(State), created).data());
 }
@@ -59,7 +59,6 @@ State *shared_state(Board &board, const char *kind, const toml::table &entry, bo
 // ---- register file ----
 
 bool RegisterSlave::write(std::span<const std::uint8_t> data) {
-  if (data.empty()) return true;  // quick write: a probe
   const int reg = data[0];
   const auto values = data.subspan(1);
   for (std::size_t i = 0; i < values.size(); ++i)
@@ -83,18 +82,18 @@ bool RegisterSlave::read(std::span<std::uint8_t> out) {
 
 // ---- arm ----
 
-GripperArmModel::GripperArmModel(const toml::table &entry, Board &board)
+GripperArmModel::GripperArmModel(const ModelEntry &entry, Board &board)
     : RegisterSlave(board),
-      version_(static_cast<std::uint8_t>(entry["version"].value_or(0x21))),
-      battery_percent_(std::clamp(static_cast<int>(entry["battery_percent"].value_or(80)), 0, 100)),
-      lower_(static_cast<std::uint16_t>(std::clamp<std::int64_t>(entry["lower"].value_or(200), 0, 0xFFFF))),
-      upper_(static_cast<std::uint16_t>(std::clamp<std::int64_t>(entry["upper"].value_or(3800), 0, 0xFFFF))) {
-  if (upper_ < lower_) throw std::runtime_error("upper limit below lower limit");
+      version_(static_cast<std::uint8_t>(entry.params.integer("version", 0x21))),
+      battery_percent_(static_cast<int>(entry.params.integer("battery_percent", 80))),
+      lower_(static_cast<std::uint16_t>(entry.params.integer("lower", 200))),
+      upper_(static_cast<std::uint16_t>(entry.params.integer("upper", 3800))) {
+  if (upper_ < lower_) throw error(entry.params.where("upper"), "upper: below the lower limit");
   bool created = false;
   state_ = shared_state<State>(board, "gripper_arm", entry, &created);
   if (created) {
     state_->max_speed = 8;
-    state_->position = std::clamp<double>(entry["position"].value_or(2048), lower_, upper_);
+    state_->position = std::clamp<double>(entry.params.number("position", 2048), lower_, upper_);
     state_->order = static_cast<std::uint16_t>(state_->position);
   }
 }
@@ -137,14 +136,13 @@ void GripperArmModel::store(const std::array<std::uint8_t, 256> &image) {
 
 // ---- hand ----
 
-GripperHandModel::GripperHandModel(const toml::table &entry, Board &board)
+GripperHandModel::GripperHandModel(const ModelEntry &entry, Board &board)
     : RegisterSlave(board),
-      version_(static_cast<std::uint8_t>(entry["version"].value_or(0x11))),
-      object_(entry["object"].value_or(false)),
-      object_position_(std::clamp<double>(entry["object_position"].value_or(180), 0, 255)),
-      object_resistivity_(
-          static_cast<std::uint16_t>(std::clamp<std::int64_t>(entry["object_resistivity"].value_or(1200), 0, 0xFFFF))),
-      speed_(std::max(0.0, entry["speed"].value_or(120.0))) {
+      version_(static_cast<std::uint8_t>(entry.params.integer("version", 0x11))),
+      object_(entry.params.boolean("object", false)),
+      object_position_(entry.params.number("object_position", 180)),
+      object_resistivity_(static_cast<std::uint16_t>(entry.params.integer("object_resistivity", 1200))),
+      speed_(entry.params.number("speed", 120.0)) {
   bool created = false;
   state_ = shared_state<State>(board, "gripper_hand", entry, &created);
   if (created) state_->torque = 500;
@@ -196,12 +194,8 @@ void GripperHandModel::store(const std::array<std::uint8_t, 256> &image) {
 }
 
 namespace {
-const SlaveModelRegistrar kRegisterArm("gripper_arm", [](const toml::table &entry, Board &board) {
-  return std::unique_ptr<I2cSlave>(std::make_unique<GripperArmModel>(entry, board));
-});
-const SlaveModelRegistrar kRegisterHand("gripper_hand", [](const toml::table &entry, Board &board) {
-  return std::unique_ptr<I2cSlave>(std::make_unique<GripperHandModel>(entry, board));
-});
+const RegisterModel<GripperArmModel> kRegisterArm("gripper_arm");
+const RegisterModel<GripperHandModel> kRegisterHand("gripper_hand");
 }  // namespace
 
 }  // namespace tsim

@@ -2,11 +2,13 @@
 //
 // Protocol: a write sets the register pointer (first byte) and writes the following bytes to
 // successive registers; a read returns bytes from the pointer on, which advances. 16-bit
-// registers hold their most significant byte first (at the lower number). A write that touches a
+// registers hold their most significant byte first (at the lower number). The address is always
+// acknowledged (a probe finds the module). A write that touches a
 // register that is not writable is not acknowledged and changes nothing. Reads of unmapped
 // registers give 0. Positions move on the board's monotonic clock, integrated at each access.
 //
-// Arm (model = "gripper_arm"; entry keys version, position, lower, upper, battery_percent):
+// Arm (model = "gripper_arm"; entry keys version, position, lower, upper, battery_percent, as
+// declared in kKeys below):
 //   48     version                  entry `version` (0x21)
 //   49-50  position                 travel position, rounded; starts at `position` (2048)
 //   51     speed                    the max speed level while moving, 0 when still
@@ -23,7 +25,7 @@
 //                                   register returns to 0 and the order becomes the lower limit
 //                                   on arrival
 // Hand (model = "gripper_hand"; entry keys version, object, object_position, object_resistivity,
-//   speed):
+//   speed, as declared in kKeys below):
 //   48     version                  entry `version` (0x11)
 //   49     position                 0 open to 255 closed, rounded; starts at 0
 //   50     order (read, write)      target position
@@ -47,6 +49,7 @@
 #include <span>
 
 #include "../i2c_slave.h"
+#include "../scenario.h"
 
 namespace tsim {
 
@@ -74,8 +77,15 @@ class RegisterSlave : public I2cSlave {
 class GripperArmModel final : public RegisterSlave {
  public:
   static constexpr double kUnitsPerLevel = 64.0;  // units per second per max speed level
+  static constexpr std::array kKeys{
+      Key{"version", Key::Type::integer, 0, 255},
+      Key{"position", Key::Type::number, 0, 0xFFFF},  // clamped into [lower, upper]
+      Key{"lower", Key::Type::integer, 0, 0xFFFF},
+      Key{"upper", Key::Type::integer, 0, 0xFFFF},      // not below `lower`
+      Key{"battery_percent", Key::Type::integer, 0, 100},
+  };
 
-  GripperArmModel(const toml::table &entry, Board &board);
+  GripperArmModel(const ModelEntry &entry, Board &board);
 
  private:
   struct State {
@@ -101,7 +111,15 @@ class GripperArmModel final : public RegisterSlave {
 
 class GripperHandModel final : public RegisterSlave {
  public:
-  GripperHandModel(const toml::table &entry, Board &board);
+  static constexpr std::array kKeys{
+      Key{"version", Key::Type::integer, 0, 255},
+      Key{"object", Key::Type::boolean},
+      Key{"object_position", Key::Type::number, 0, 255},
+      Key{"object_resistivity", Key::Type::integer, 0, 0xFFFF},
+      Key{"speed", Key::Type::number, 0, 100000},  // units per second
+  };
+
+  GripperHandModel(const ModelEntry &entry, Board &board);
 
  private:
   struct State {

@@ -9,6 +9,7 @@
 #include <type_traits>
 
 #include "../board.h"
+#include "../registry.h"
 #include "../shm.h"
 
 namespace tsim {
@@ -73,25 +74,22 @@ std::uint8_t toggle_half(std::uint8_t old_half, std::uint8_t req) {
 
 }  // namespace
 
-Tarsa4Model::Tarsa4Model(const toml::table &entry, Board &board)
+Tarsa4Model::Tarsa4Model(const ModelEntry &entry, Board &board)
     : board_(board),
       world_(World::attach(board)),
       seed_(board.seed()),
-      revision_(static_cast<std::uint8_t>(entry["revision"].value_or(0x12))),
-      battery_percent_(std::clamp(static_cast<int>(entry["battery_percent"].value_or(80)), 0, 100)) {
+      revision_(static_cast<std::uint8_t>(entry.params.integer("revision", 0x12))),
+      battery_percent_(static_cast<int>(entry.params.integer("battery_percent", 80))) {
   static_assert(std::is_trivially_copyable_v<State>);
-  const auto adapter = entry["adapter"].value_or(2);
-  const auto addr = entry["addr"].value_or(0x1F);
   bool created = false;
-  auto bytes = board.shared_bytes("tarsa4:" + std::to_string(adapter) + ":" + std::to_string(addr), sizeof(State),
-                                  &created);
+  auto bytes = board.shared_bytes("tarsa4:" + entry.id, sizeof(State), &created);
   // Implicit-lifetime type in mapped memory; a new block comes zero-filled.
   state_ = reinterpret_cast<State *>(bytes.data());
   if (created) restart();
   // Written straight into the pin table: the board adds its GPIO pins after the I2C slaves, and
   // keeps an input level that is already there.
-  if (auto charging = entry["charging"].value<bool>(); charging && kChargePin < kMaxPins)
-    board.shm().pins[kChargePin].in_level = *charging ? 0 : 1;
+  if (entry.params.has("charging"))
+    board.shm().pins[kChargePin].in_level = entry.params.boolean("charging", false) ? 0 : 1;
   self_ = std::make_shared<Tarsa4Model *>(this);
   board.gpio().on_output(kResetPin, [self = self_](int level) {
     if (*self != nullptr) (*self)->on_reset_line(level);
@@ -143,11 +141,12 @@ double Tarsa4Model::noise(double sd) {
   return sd * std::sqrt(-2.0 * std::log(u1)) * std::cos(2.0 * std::numbers::pi * u2);
 }
 
+bool Tarsa4Model::address() { return state_->in_reset == 0; }
+
 bool Tarsa4Model::write(std::span<const std::uint8_t> data) {
   return world_->with_lock(board_.now_us(), [&] {
     State &s = *state_;
     s.pending = -1;
-    if (s.in_reset != 0 || data.empty()) return false;
     const Command *c = find(data[0]);
     if (c == nullptr) return false;
     if (data.size() == 1 && c->kind != Kind::Write) {
@@ -167,9 +166,8 @@ bool Tarsa4Model::read(std::span<std::uint8_t> out) {
     State &s = *state_;
     const int code = s.pending;
     s.pending = -1;
-    if (s.in_reset != 0) return false;
     if (code < 0) {
-      // Nothing selected: the address is acknowledged (a probe finds the device), the bytes idle high.
+      // Nothing selected: the bytes idle high.
       std::fill(out.begin(), out.end(), std::uint8_t{0xFF});
       return true;
     }
@@ -337,9 +335,7 @@ void Tarsa4Model::reply(std::uint8_t code, std::span<std::uint8_t> out, bool cha
 }
 
 namespace {
-const SlaveModelRegistrar kRegisterTarsa4("tarsa4", [](const toml::table &entry, Board &board) {
-  return std::unique_ptr<I2cSlave>(std::make_unique<Tarsa4Model>(entry, board));
-});
+const RegisterModel<Tarsa4Model> kRegister("tarsa4");
 }  // namespace
 
 }  // namespace tsim

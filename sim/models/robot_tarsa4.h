@@ -1,23 +1,23 @@
 // Model of the robot base's microcontroller: its I2C command protocol, the wheels and their
 // controller, the encoders and every sensor, fed by the shared world.
 //
-// Scenario entry (model = "tarsa4"):
+// Scenario entry (model = "tarsa4"; the keys are declared in kKeys below):
 //   [[i2c.slave]]
 //   adapter = 2
-//   address = 0x1F
+//   addr = 0x1F
 //   model = "tarsa4"
 //   revision = 0x12          revision byte (command 0x00)
 //   charging = false         drives the charge line, GPIO 65, low while charging (without the
 //                            key the [gpio] table of the scenario decides its level)
-//   battery_percent = 80     state of charge reported by the battery monitor
+//   battery_percent = 80     state of charge reported by the battery monitor, 0 to 100
 //
 // Protocol. A write frame is the command byte and the command's data; a read command is the
-// command byte written alone, then a read of exactly the reply length. The model does not
-// acknowledge (the transfer fails) a frame whose code is unknown, a write of a write command
-// whose length is not its data length plus one, a read of another length than the reply of the
-// command just selected, and anything while the reset line is held low. A read with no command
-// selected (an address probe) is acknowledged and gives 0xFF bytes. Command 0x01 is both: one
-// byte alone selects the read, two bytes set the status LEDs.
+// command byte written alone, then a read of exactly the reply length. The address is
+// acknowledged on every transfer (a probe finds the device), except while the reset line is held
+// low. The data of a frame is not acknowledged (the transfer fails) for a code that is unknown,
+// a write of a write command whose length is not its data length plus one, and a read of another
+// length than the reply of the command just selected. A read with no command selected gives 0xFF
+// bytes. Command 0x01 is both: one byte alone selects the read, two bytes set the status LEDs.
 //
 // Units (the firmware's, as this model implements them):
 //   speed      1 unit = 0.678181 mm/s of wheel rim; the motors saturate at +-1000 units
@@ -68,6 +68,7 @@
 #include <span>
 
 #include "../i2c_slave.h"
+#include "../scenario.h"
 #include "../world.h"
 
 namespace tsim {
@@ -81,9 +82,16 @@ class Tarsa4Model final : public I2cSlave, public Drive {
   static constexpr int kResetPin = 90;
   static constexpr int kChargePin = 65;
 
-  Tarsa4Model(const toml::table &entry, Board &board);
+  static constexpr std::array kKeys{
+      Key{"revision", Key::Type::integer, 0, 255},
+      Key{"charging", Key::Type::boolean},
+      Key{"battery_percent", Key::Type::integer, 0, 100},
+  };
+
+  Tarsa4Model(const ModelEntry &entry, Board &board);
   ~Tarsa4Model() override;
 
+  bool address() override;
   bool write(std::span<const std::uint8_t> data) override;
   bool read(std::span<std::uint8_t> out) override;
   std::pair<double, double> step(double dt) override;

@@ -17,11 +17,6 @@ namespace {
 constexpr unsigned kMaxRdwrMsgs = 42;  // I2C_RDWR_IOCTL_MAX_MSGS
 constexpr std::size_t kMaxMsgLen = 8192;
 
-int fail(int err) {
-  errno = err;
-  return -1;
-}
-
 I2cAdapter *adapter_of(const OpenFile &f) { return rt().board().adapter(f.adapter); }
 
 // Runs messages on the node's adapter; a board that lost the adapter answers like an empty bus.
@@ -269,6 +264,10 @@ ssize_t i2c_write(OpenFile &f, const void *buf, size_t len) {
 }
 
 // ---- user GPIO ------------------------------------------------------------------------------
+
+void gpio_close(OpenFile &f, bool last) {
+  if (last) rt().board().gpio().release_owner(f.owner);
+}
 
 namespace {
 

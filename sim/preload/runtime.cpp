@@ -56,6 +56,26 @@ Real resolve() {
   bind(r.fcntl64, "fcntl64");
   bind(r.lseek, "lseek");
   bind(r.lseek64, "lseek64");
+  bind(r.getxattr, "getxattr");
+  bind(r.lgetxattr, "lgetxattr");
+  bind(r.listxattr, "listxattr");
+  bind(r.llistxattr, "llistxattr");
+  bind(r.fdopen, "fdopen");
+  bind(r.mmap, "mmap");
+  bind(r.mmap64, "mmap64");
+  bind(r.munmap, "munmap");
+  bind(r.time64.stat, "__stat64_time64");
+  bind(r.time64.lstat, "__lstat64_time64");
+  bind(r.time64.fstat, "__fstat64_time64");
+  bind(r.time64.fstatat, "__fstatat64_time64");
+  bind(r.time64.fcntl, "__fcntl_time64");
+  bind(r.v4l2_open, "v4l2_open");
+  bind(r.v4l2_close, "v4l2_close");
+  bind(r.v4l2_ioctl, "v4l2_ioctl");
+  bind(r.v4l2_read, "v4l2_read");
+  bind(r.v4l2_mmap, "v4l2_mmap");
+  bind(r.v4l2_munmap, "v4l2_munmap");
+  bind(r.exit_now, "_exit");
   if (!r.ioctl_time64) r.ioctl_time64 = r.ioctl;
   if (!r.fcntl64) r.fcntl64 = r.fcntl;
   return r;
@@ -77,6 +97,8 @@ const Real &real() {
   return r;
 }
 
+const RealTime64 &real_time64() { return real().time64; }
+
 Runtime &rt() {
   std::call_once(g_once, [] {
     auto *r = new Runtime;
@@ -94,14 +116,16 @@ void Runtime::init() {
     if (!shm_) {
       static const char msg[] = "tarsa-sim: cannot map the simulator state\n";
       (void)!::write(2, msg, sizeof msg - 1);
-      _exit(125);
+      real().exit_now(125);
     }
     std::string text;
     if (const char *sc = getenv("TARSA_SIM_SCENARIO"); sc && *sc) {
-      if (!read_file_raw(sc, &text)) {
-        std::string msg = std::string("tarsa-sim: cannot read scenario ") + sc + ": " + strerror(errno) + "\n";
+      try {
+        read_scenario_file(sc, &text);
+      } catch (const ScenarioError &e) {
+        std::string msg = std::string("tarsa-sim: ") + e.what() + "\n";
         (void)!::write(2, msg.data(), msg.size());
-        _exit(125);
+        real().exit_now(125);
       }
     }
     shm_set_scenario(*shm_, text);
@@ -140,7 +164,7 @@ void Runtime::sync() {
   } catch (const std::exception &e) {
     std::string msg = std::string("tarsa-sim: scenario refused: ") + e.what() + "\n";
     (void)!::write(2, msg.data(), msg.size());
-    if (!board_) board_ = std::make_unique<Board>(toml::table{}, *shm_, fresh);
+    if (!board_) board_ = std::make_unique<Board>(Scenario{}, *shm_, fresh);
   }
   shm_->built_generation = gen;
   generation_ = gen;
@@ -148,7 +172,7 @@ void Runtime::sync() {
 
 std::string Runtime::load(std::string_view text) {
   try {
-    toml::table t = parse_scenario(text, "scenario");
+    Scenario t = parse_scenario(text, "scenario");
     // Build it once on scratch state first, so a refused scenario leaves the board alone.
     SharedState *scratch = shm_anonymous();
     if (!scratch) return "cannot map scratch state";

@@ -15,11 +15,14 @@
 
 #include "board.h"
 #include "shm.h"
+#include "stat_fill.h"
 
 struct statx;
 
 namespace tsim {
 
+// The C library's (and libv4l2's) own entry points, behind the preload's. Null where the process
+// has none (the 64-bit-time ones exist only in 32-bit C libraries, libv4l2's only when loaded).
 struct Real {
   int (*open)(const char *, int, ...);
   int (*openat)(int, const char *, int, ...);
@@ -48,6 +51,22 @@ struct Real {
   int (*fcntl64)(int, int, ...);
   off_t (*lseek)(int, off_t, int);
   off64_t (*lseek64)(int, off64_t, int);
+  ssize_t (*getxattr)(const char *, const char *, void *, size_t);
+  ssize_t (*lgetxattr)(const char *, const char *, void *, size_t);
+  ssize_t (*listxattr)(const char *, char *, size_t);
+  ssize_t (*llistxattr)(const char *, char *, size_t);
+  FILE *(*fdopen)(int, const char *);
+  void *(*mmap)(void *, size_t, int, int, int, off_t);
+  void *(*mmap64)(void *, size_t, int, int, int, off64_t);
+  int (*munmap)(void *, size_t);
+  RealTime64 time64;
+  int (*v4l2_open)(const char *, int, ...);
+  int (*v4l2_close)(int);
+  int (*v4l2_ioctl)(int, unsigned long, ...);
+  ssize_t (*v4l2_read)(int, void *, size_t);
+  void *(*v4l2_mmap)(void *, size_t, int, int, int, std::int64_t);
+  int (*v4l2_munmap)(void *, size_t);
+  void (*exit_now)(int);  // _exit
 };
 const Real &real();
 

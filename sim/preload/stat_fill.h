@@ -15,6 +15,17 @@ struct Attr {
   long long time;  // seconds since the epoch: when the run started
 };
 
+// The C library's own entry points for 32-bit programs built with 64-bit time (null elsewhere),
+// resolved with the other real ones (runtime.h); their stat structures are the caller's.
+struct RealTime64 {
+  int (*stat)(const char *, void *);
+  int (*lstat)(const char *, void *);
+  int (*fstat)(int, void *);
+  int (*fstatat)(int, const char *, void *, int);
+  int (*fcntl)(int, int, ...);
+};
+const RealTime64 &real_time64();
+
 // -1 when the path is not the simulator's, 0 with *a filled, or an errno value.
 int emu_attr_path(const char *path, Attr *a);
 // -1 when fd is not an emulated node that stat describes (serial ptys are real), else 0.

@@ -3,7 +3,6 @@
 // that `stat` here is the 64-bit-time function the programs call.
 #if __SIZEOF_POINTER__ == 4 && defined(_TIME_BITS) && _TIME_BITS == 64
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <stdarg.h>
 #include <sys/stat.h>
@@ -15,11 +14,6 @@
 #define EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace {
-
-template <class F>
-F next(const char *name) {
-  return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
-}
 
 int failed(int err) {
   errno = err;
@@ -36,29 +30,26 @@ int by_path(const char *path, struct stat *st) {
 }  // namespace
 
 EXPORT int stat(const char *path, struct stat *st) {
-  static auto real = next<int (*)(const char *, struct stat *)>("__stat64_time64");
   int r = by_path(path, st);
-  return r < 0 ? real(path, st) : r ? failed(r) : 0;
+  return r < 0 ? tsim::real_time64().stat(path, st) : r ? failed(r) : 0;
 }
 
 EXPORT int lstat(const char *path, struct stat *st) {
-  static auto real = next<int (*)(const char *, struct stat *)>("__lstat64_time64");
   int r = by_path(path, st);
-  return r < 0 ? real(path, st) : r ? failed(r) : 0;
+  return r < 0 ? tsim::real_time64().lstat(path, st) : r ? failed(r) : 0;
 }
 
 EXPORT int fstat(int fd, struct stat *st) {
-  static auto real = next<int (*)(int, struct stat *)>("__fstat64_time64");
   tsim::Attr a{};
   if (tsim::emu_attr_fd(fd, &a) == 0) {
     tsim::fill(st, a);
     return 0;
   }
-  return real(fd, st);
+  return tsim::real_time64().fstat(fd, st);
 }
 
 EXPORT int fstatat(int dirfd, const char *path, struct stat *st, int flags) {
-  static auto real = next<int (*)(int, const char *, struct stat *, int)>("__fstatat64_time64");
+  auto real = tsim::real_time64().fstatat;
   tsim::Attr a{};
   const char *volatile p = path;  // declared non-null, but callers may still pass null
   if (!p) return real(dirfd, path, st, flags);
@@ -74,7 +65,7 @@ EXPORT int fstatat(int dirfd, const char *path, struct stat *st, int flags) {
 }
 
 EXPORT int fcntl(int fd, int cmd, ...) {
-  static auto real = next<int (*)(int, int, ...)>("__fcntl_time64");
+  auto real = tsim::real_time64().fcntl;
   va_list ap;
   va_start(ap, cmd);
   void *arg = va_arg(ap, void *);

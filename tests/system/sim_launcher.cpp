@@ -1,6 +1,8 @@
 // tarsa-sim as a user runs it: real i2c-tools against a register-file slave, the trace they
 // leave, exit and signal status, refused scenarios, and a clean temporary directory.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "simtest.h"
+#include "testutil.h"
 
 namespace {
 
@@ -64,9 +67,9 @@ class Tools : public ::testing::Test {
     if (tool("i2cdetect").empty()) GTEST_SKIP() << "i2c-tools are not installed (scripts/install-deps.sh)";
     if (!runs_here(tool("i2cdetect"))) GTEST_SKIP() << kOtherMachine;
   }
-  simtest::Result sh(const std::string &script) {
+  simtest::Result sh(const std::string &script, const std::string &scenario = kBoard) {
     simtest::RunOptions o;
-    o.scenario_toml = kBoard;
+    o.scenario_toml = scenario;
     o.env = {"PATH=/usr/sbin:/sbin:/usr/bin:/bin"};
     return simtest::run({"/bin/sh", "-c", script}, o);
   }
@@ -95,6 +98,21 @@ TEST_F(Tools, DetectShowsExactlyTheScenarioAddresses) {
   }
   EXPECT_EQ(quick, 0x78 - 0x08 - 24);
   EXPECT_EQ(receive, 24);
+
+  // Every model acknowledges its address, whatever it makes of the data: the built-in board's
+  // microcontroller and gripper modules are all found.
+  r = sh("i2cdetect -y 2", "");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f\n"
+            "00:                         -- -- -- -- -- -- -- -- \n"
+            "10: -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- 1f \n"
+            "20: -- -- -- -- -- -- -- -- 28 29 -- -- -- -- -- -- \n"
+            "30: -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- \n"
+            "40: -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- \n"
+            "50: -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- \n"
+            "60: -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- \n"
+            "70: -- -- -- -- -- -- -- --                         \n");
 }
 
 TEST_F(Tools, GetSetAndTransferOnARegisterFile) {
@@ -174,6 +192,64 @@ TEST_F(Tools, DumpFileIsFoundBesideTheScenario) {
 
 // ---- the launcher ----------------------------------------------------------------------------
 
+// A scratch directory for the launcher's TMPDIR, empty at the start.
+std::string scratch(const std::string &name) {
+  std::string dir = std::string(TARSA_BIN_DIR) + "/sim-runs/" + name + "-" + std::to_string(getpid());
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  return dir;
+}
+
+// The launcher started by hand with `args`, its run directory under `tmp`.
+pid_t start_launcher(const std::string &tmp, std::vector<std::string> args) {
+  args.insert(args.begin(), TARSA_SIM_LAUNCHER);
+  pid_t pid = fork();
+  if (pid == 0) {
+    setenv("TMPDIR", tmp.c_str(), 1);
+    unsetenv("LD_PRELOAD");
+    std::vector<char *> argv;
+    for (auto &a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(99);
+  }
+  return pid;
+}
+
+std::vector<pid_t> children(pid_t p) {
+  std::ifstream f("/proc/" + std::to_string(p) + "/task/" + std::to_string(p) + "/children");
+  std::vector<pid_t> out;
+  for (pid_t c; f >> c;) out.push_back(c);
+  return out;
+}
+
+std::string program_of(pid_t p) {
+  std::ifstream f("/proc/" + std::to_string(p) + "/cmdline");
+  std::string s;
+  std::getline(f, s, '\0');
+  return s;
+}
+
+// The launcher's one child once it runs `program`, or 0 after 10 s.
+pid_t program_started(pid_t launcher, const std::string &program) {
+  pid_t found = 0;
+  testutil::eventually([&] {
+    auto kids = children(launcher);
+    if (kids.size() == 1 && program_of(kids[0]) == program) found = kids[0];
+    return found != 0;
+  }, 10.0);
+  return found;
+}
+
+// Ended: no such process, or one that only waits to be reaped.
+bool gone(pid_t p) {
+  std::ifstream f("/proc/" + std::to_string(p) + "/stat");
+  std::string s;
+  if (!std::getline(f, s)) return true;
+  const auto close = s.rfind(')');
+  return close != std::string::npos && close + 2 < s.size() && s[close + 2] == 'Z';
+}
+
 TEST(Launcher, ExitAndSignalStatus) {
   EXPECT_EQ(simtest::run({"/bin/sh", "-c", "exit 7"}).status, 7);
   EXPECT_EQ(simtest::run({"/bin/sh", "-c", "kill -TERM $$"}).status, 128 + SIGTERM);
@@ -206,44 +282,21 @@ TEST(Launcher, RefusedScenarioStopsBeforeTheProgram) {
   r = simtest::run({"/bin/true"}, o);
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("no adapter 2"), std::string::npos) << r.err;
+
+  // A device file is read up to the limit, not until memory runs out.
+  r = simtest::run({"/bin/sh", "-c", std::string(TARSA_SIM_LAUNCHER) + " --scenario /dev/zero -- /bin/true"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("/dev/zero:1:1: scenario larger than 262143 bytes"), std::string::npos) << r.err;
 }
 
 TEST(Launcher, ForwardsTerminationAndLeavesNothingBehind) {
-  std::string tmp = std::string(TARSA_BIN_DIR) + "/sim-runs/tmp-" + std::to_string(getpid());
-  fs::remove_all(tmp);
-  fs::create_directories(tmp);
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    setenv("TMPDIR", tmp.c_str(), 1);
-    unsetenv("LD_PRELOAD");
-    execl(TARSA_SIM_LAUNCHER, TARSA_SIM_LAUNCHER, "--", "/bin/sleep", "30", static_cast<char *>(nullptr));
-    _exit(99);
-  }
-  // Wait until the run directory exists (the program is being started), then stop the launcher.
-  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (fs::is_empty(tmp) && std::chrono::steady_clock::now() < end)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  ASSERT_FALSE(fs::is_empty(tmp));
+  std::string tmp = scratch("tmp");
+  pid_t pid = start_launcher(tmp, {"--", "/bin/sleep", "30"});
+  ASSERT_GT(pid, 0);
   // The program is the launcher's one child (tests find it that way to signal it).
-  auto children = [&] {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
-    std::vector<pid_t> out;
-    for (pid_t c; f >> c;) out.push_back(c);
-    return out;
-  };
-  auto program_of = [](pid_t p) {
-    std::ifstream f("/proc/" + std::to_string(p) + "/cmdline");
-    std::string s;
-    std::getline(f, s, '\0');
-    return s;
-  };
-  while (std::chrono::steady_clock::now() < end &&
-         (children().size() != 1 || program_of(children()[0]) != "/bin/sleep"))
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  auto kids = children();
-  ASSERT_EQ(kids.size(), 1u);
-  EXPECT_EQ(program_of(kids[0]), "/bin/sleep");
+  ASSERT_NE(program_started(pid, "/bin/sleep"), 0);
+  ASSERT_FALSE(fs::is_empty(tmp));
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   kill(pid, SIGTERM);
   int status = 0;
   pid_t w = 0;
@@ -271,6 +324,61 @@ TEST(Launcher, ForwardsTerminationAndLeavesNothingBehind) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   EXPECT_TRUE(fs::is_empty(tmp));
   fs::remove_all(tmp);
+}
+
+TEST(Launcher, KilledOutrightItTakesItsProgramAlong) {
+  std::string tmp = scratch("kill");
+  pid_t pid = start_launcher(tmp, {"--", "/bin/sleep", "30"});
+  ASSERT_GT(pid, 0);
+  pid_t program = program_started(pid, "/bin/sleep");
+  ASSERT_NE(program, 0);
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  EXPECT_TRUE(testutil::eventually([&] { return gone(program); }, 1.0));
+  EXPECT_TRUE(testutil::eventually([&] { return fs::is_empty(tmp); }, 5.0));
+  if (!gone(program)) kill(program, SIGKILL);
+  fs::remove_all(tmp);
+}
+
+TEST(Launcher, StopRequestEndsASetUpThatBlocks) {
+  // A scenario from a named pipe whose writer sends nothing: reading it waits.
+  std::string tmp = scratch("fifo");
+  std::string fifo = std::string(TARSA_BIN_DIR) + "/sim-runs/board-" + std::to_string(getpid()) + ".toml";
+  unlink(fifo.c_str());
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  pid_t pid = start_launcher(tmp, {"--scenario", fifo, "--", "/bin/true"});
+  ASSERT_GT(pid, 0);
+  int writer = -1;
+  ASSERT_TRUE(testutil::eventually([&] { return (writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; }, 10.0));
+  kill(pid, SIGTERM);
+  int status = 0;
+  const bool ended = testutil::eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 5.0);
+  if (!ended) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
+  EXPECT_TRUE(ended);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGTERM) << status;
+  EXPECT_TRUE(fs::is_empty(tmp));
+  close(writer);
+  unlink(fifo.c_str());
+  fs::remove_all(tmp);
+}
+
+// On a real port the last close drains the output to the device: bytes written just before
+// the program closes the port, or ends without closing it, reach the model and the trace.
+TEST(Launcher, LastBytesWrittenToASerialPortReachItsModel) {
+  if (!runs_here("/bin/sh")) GTEST_SKIP() << "the PC's shell cannot load the preload of a build for another machine";
+  for (const char *script : {"printf '~#CalcStop`' > /dev/ttyO0", "exec > /dev/ttyO0; printf '~#CalcStop`'"}) {
+    for (int run = 0; run < 3; ++run) {
+      auto r = simtest::run({"/bin/sh", "-c", script});
+      ASSERT_EQ(r.status, 0) << r.err;
+      std::string sent;
+      for (auto &t : simtest::read_trace(r.trace))
+        if (t["op"] == "tx") sent += t["data"].get<std::string>();
+      EXPECT_EQ(sent, "7e2343616c6353746f7060") << script;
+    }
+  }
 }
 
 TEST(Launcher, PrintEnvGivesAShellOneBoard) {

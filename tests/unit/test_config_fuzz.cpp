@@ -1,5 +1,6 @@
-// Malformed configuration files: truncated, mutated, wrongly typed, oversized and duplicated input
-// must be refused with one "FILE:LINE:COLUMN: reason" line and no trace of a partial load.
+// Malformed configuration files: truncated, mutated, wrongly typed, oversized, deeply nested,
+// duplicated and random input, and device files, must be refused with one
+// "FILE:LINE:COLUMN: reason" line and no trace of a partial load.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -55,24 +56,30 @@ class ConfigFuzz : public ::testing::Test {
   // and the configuration loaded before is still the one in force. Returns the result.
   int load(const std::string &text) {
     { std::ofstream(path_, std::ios::binary | std::ios::trunc) << text; }
+    return load_from(path_, text.size() < 4096 ? text : text.substr(0, 64) + "...");
+  }
+
+  // As load(), from the file at `path`; `shown` stands for its content in failure messages.
+  // The report is kept in report_.
+  int load_from(const std::string &path, const std::string &shown) {
+    setenv("TARSA_CONFIG", path.c_str(), 1);
     const std::string before = listing();
     Capture err(2);
     const int rc = vx_config_init(0, nullptr);
-    const std::string report = err.text();
+    report_ = err.text();
     if (rc == 0) {
-      EXPECT_EQ(report, "");
+      EXPECT_EQ(report_, "");
     } else {
-      const std::string shown = text.size() < 4096 ? text : text.substr(0, 64) + "...";
       EXPECT_TRUE(rc == -EINVAL || rc == -EFBIG) << rc << " for:\n" << shown;
       static const std::regex line("[^\n]+:[0-9]+:[0-9]+: [^\n]+\n");
-      EXPECT_TRUE(std::regex_match(report, line)) << report << "for:\n" << shown;
-      EXPECT_EQ(report.rfind(path_ + ":", 0), 0u) << report;
+      EXPECT_TRUE(std::regex_match(report_, line)) << report_ << "for:\n" << shown;
+      EXPECT_EQ(report_.rfind(path + ":", 0), 0u) << report_;
       EXPECT_EQ(listing(), before) << "partial load from:\n" << shown;
     }
     return rc;
   }
 
-  std::string path_, sample_;
+  std::string path_, sample_, report_;
 };
 
 TEST_F(ConfigFuzz, EveryTruncationOfTheSample) {
@@ -147,6 +154,52 @@ TEST_F(ConfigFuzz, RandomBytesAndMutants) {
   std::string deep = "[s";
   for (int i = 0; i < 2000; ++i) deep += ".s";
   load(deep + "]\nk = 1\n");
+}
+
+TEST_F(ConfigFuzz, DeepNestingOfEveryKindIsRefusedNamingTheLimit) {
+  // 50 000 levels of each kind and of all kinds mixed, 100 KB and more each.
+  std::string dotted = "a", header = "[a", tables = "a = ", arrays = "a = ", mixed = "m = ";
+  for (int i = 0; i < 50000; ++i) {
+    dotted += ".a";
+    header += ".a";
+    tables += "{a = ";
+    arrays += "[";
+    mixed += i % 2 ? "[" : "{x.y = ";
+  }
+  for (const std::string &text : {dotted + " = 1\n", header + "]\nk = 1\n",
+                                  tables + "1" + std::string(50000, '}') + "\n", arrays + "\n",
+                                  mixed + "\n"}) {
+    EXPECT_EQ(load(text), -EINVAL);
+    EXPECT_NE(report_.find(" nests deeper than the limit of 100 levels\n"), std::string::npos)
+        << report_;
+  }
+}
+
+TEST_F(ConfigFuzz, DeviceFilesAndAFileJustUnderTheSizeLimit) {
+  // Endless devices stop at the size limit; an empty one is an empty configuration.
+  for (const char *dev : {"/dev/zero", "/dev/urandom"}) {
+    EXPECT_EQ(load_from(dev, dev), -EFBIG);
+    EXPECT_NE(report_.find(": file larger than the limit of 1 MiB (1048576 bytes)\n"),
+              std::string::npos)
+        << report_;
+  }
+  EXPECT_EQ(load_from("/dev/null", "/dev/null"), 0);
+  EXPECT_EQ(listing(), "|-");
+
+  std::string big = "[t]\n";
+  for (int i = 0; big.size() < (1 << 20) - 32; ++i)
+    big += "k" + std::to_string(i) + " = " + std::to_string(i) + "\n";
+  EXPECT_EQ(load(big), 0);
+  EXPECT_STREQ(vx_config_get("t.k0"), "0");
+}
+
+TEST_F(ConfigFuzz, RandomBytes) {
+  std::mt19937 rng(20261209);
+  for (int i = 0; i < 300; ++i) {
+    std::string text(rng() % 4096, '\0');
+    for (char &ch : text) ch = static_cast<char>(rng());
+    load(text);
+  }
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include <sys/mman.h>
 
 #include <cerrno>
+#include <random>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,7 +14,7 @@
 
 #include "board.h"
 #include "i2c_adapter.h"
-#include "regfile.h"
+#include "models/regfile.h"
 #include "scenario.h"
 #include "shm.h"
 
@@ -51,6 +53,17 @@ TEST(SimScenario, RefusalsNameFileLineAndReason) {
             "t.toml:3:1: fault: unknown kind \"melt\" (nack, error, missing)");
   EXPECT_EQ(refusal("extends = \"other\"\n"), "t.toml:1:11: extends: only \"builtin\" is known");
   EXPECT_EQ(refusal(""), "");  // the built-in board
+  // Over the built-in board, each refusal still points into the file and names the limit.
+  EXPECT_EQ(refusal("extends = \"builtin\"\n[pwm]\nnpwm = 100000000\n"),
+            "t.toml:3:8: npwm: 100000000 out of range [1, 16]");
+  EXPECT_EQ(refusal(adapter + "[[i2c.slave]]\naddr = 0x50\nmodel = \"regfile\"\nsize = 16\n"
+                              "dump = \"\"\"\n00: 01 02\n10: 03\n\"\"\"\n"),
+            "t.toml:7:8: dump line 2: register 0x10 beyond size 16");
+  // Misspelt keys, in a model's entry and in the world's landmarks.
+  EXPECT_EQ(refusal(adapter + "[[i2c.slave]]\naddr = 0x50\nmodel = \"regfile\"\nsise = 4\n"),
+            "t.toml:6:1: i2c.slave: unknown key \"sise\"");
+  EXPECT_EQ(refusal("[world]\nlandmarks = [{ id = 1, hieght = 2 }]\n"),
+            "t.toml:2:24: world.landmarks: unknown key \"hieght\"");
 }
 
 TEST(SimScenario, ExtendingTheBuiltInBoard) {
@@ -119,6 +132,107 @@ TEST(SimScenario, NackFromATime) {
   EXPECT_EQ(read_reg(*b.adapter(2), 0x50, 0, &v), 0);
   shm.s->start_ns = tsim::monotonic_ns() - 31'000'000;  // as if the run began 31 ms ago
   EXPECT_EQ(read_reg(*b.adapter(2), 0x50, 0, &v), ENXIO);
+}
+
+// A board with every section, its keys and the built-in board underneath.
+constexpr const char *kRichBoard = R"(extends = "builtin"
+seed = 7
+[[i2c.adapter]]
+number = 3
+busy = [0x60]
+[[i2c.slave]]
+adapter = 3
+addr = 0x50
+model = "regfile"
+size = 32
+fill = 0x11
+dump = """
+00: 01 02 XX 04
+10: 10 11
+"""
+registers = { "0x1f" = 0x42 }
+[[i2c.slave]]
+addr = 0x1F
+model = "tarsa4"
+charging = true
+battery_percent = 55
+[gpio]
+held = [72]
+high = [[70, 71]]
+[[serial.device]]
+node = "/dev/ttyO0"
+model = "script"
+[[serial.script]]
+expect = "~#CalcStop`"
+reply = "~!CalcStop`"
+delay_ms = 5
+once = true
+[pwm]
+npwm = 3
+[[node]]
+path = "/dev/ttyO0"
+mode = 0o666
+[[fault]]
+kind = "error"
+adapter = 3
+addr = 0x50
+nth = 2
+errno = "EREMOTEIO"
+[world]
+x = 10.0
+heading = 90
+walls = [[0.0, -500.0, 0.0, 500.0]]
+landmarks = [{ id = 3, x = 1.0, y = 2.0 }]
+)";
+
+// Accepted (the board builds), or refused with one "FILE:LINE:COLUMN: reason" line.
+void expect_clean(const std::string &text) {
+  static const std::regex kLine("(t\\.toml|builtin):[0-9]+:[0-9]+: [^\n]+");
+  const std::string r = refusal(text);
+  EXPECT_TRUE(r.empty() || std::regex_match(r, kLine)) << r << "\nfor:\n" << text.substr(0, 200);
+}
+
+TEST(SimScenario, FuzzedFilesAreRefusedWithTheirPlace) {
+  const std::string rich = kRichBoard;
+  ASSERT_EQ(refusal(rich), "");
+  for (std::size_t n = 0; n < rich.size(); ++n) expect_clean(rich.substr(0, n));
+  std::mt19937 rng(1);
+  const std::string odd = "[]{}\"'.=,#\n\\ x0\x01\xff";
+  for (int i = 0; i < 300; ++i) {
+    std::string t = rich;
+    for (int k = 0; k < 3; ++k) t[rng() % t.size()] = odd[rng() % odd.size()];
+    expect_clean(t);
+  }
+  for (int i = 0; i < 100; ++i) {
+    std::string t(rng() % 4096, '\0');
+    for (auto &c : t) c = static_cast<char>(rng());
+    expect_clean(t);
+  }
+
+  // Nesting that would exhaust the parser's stack, and sizes beyond the limits.
+  const std::string deep = "t.toml:1:64: nesting deeper than 32 levels";
+  std::string dotted = "a";
+  for (int i = 0; i < 50000; ++i) dotted += ".a";
+  EXPECT_EQ(refusal(dotted + " = 1\n"), deep);
+  EXPECT_EQ(refusal("[" + dotted + "]\n"), "t.toml:1:65: nesting deeper than 32 levels");
+  EXPECT_EQ(refusal("x = " + std::string(100000, '[')), "t.toml:1:36: nesting deeper than 32 levels");
+  std::string tables = "x = ";
+  for (int i = 0; i < 20000; ++i) tables += "{a=";
+  EXPECT_EQ(refusal(tables), "t.toml:1:51: nesting deeper than 32 levels");
+  std::string lines = "x = [\n";  // across lines, strings and comments left out
+  for (int i = 0; i < 40; ++i) lines += "  \"]\", # ]\n  [\n";
+  EXPECT_EQ(refusal(lines), "t.toml:63:3: nesting deeper than 32 levels");
+  EXPECT_EQ(refusal(std::string(tsim::kScenarioFileMax + 1, '#')), "t.toml:1:1: scenario larger than 262143 bytes");
+  std::string text;
+  try {
+    tsim::read_scenario_file("/dev/zero", &text);
+    ADD_FAILURE() << "/dev/zero read whole";
+  } catch (const tsim::ScenarioError &e) {
+    EXPECT_STREQ(e.what(), "/dev/zero:1:1: scenario larger than 262143 bytes");
+  }
+  EXPECT_EQ(refusal("[[i2c.adapter]]\nnumber = 2\n[[i2c.slave]]\naddr = 0x50\nmodel = \"regfile\"\n"
+                    "dump = \"/dev/zero\"\n"),
+            "t.toml:6:8: dump: /dev/zero larger than 65536 bytes");
 }
 
 }  // namespace

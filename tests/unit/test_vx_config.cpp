@@ -95,8 +95,8 @@ TEST_F(VxConfig, BuiltInBoard) {
     int address, order;
   } expected[] = {
       {"Tarsa4:dsPic", 0x1F, 0},      {"Gripper:Arm", 0x28, 8},       {"Gripper:Hand", 0x29, 8},
-      {"Pellix:Board", 0x20, 0},      {"Pellix:AltBoard", 0x21, 0},   {"PellixLE:Board", 0x22, 0},
-      {"PellixLE:AltBoard", 0x23, 0}, {"Dravon:PriMotor1", 0x58, 0},  {"Dravon:PriMotor4", 0x5B, 0},
+      {"Pellix:Board", 0x20, 8},      {"Pellix:AltBoard", 0x21, 8},   {"PellixLE:Board", 0x22, 0},
+      {"PellixLE:AltBoard", 0x23, 0}, {"Dravon:PriMotor1", 0x58, 8},  {"Dravon:PriMotor4", 0x5B, 8},
       {"DravonLE:PriMotor1", 0x5C, 0}, {"DravonLE:PriMotor4", 0x5F, 0},
   };
   for (const auto &e : expected) {
@@ -246,6 +246,44 @@ TEST_F(VxConfig, RefusalsNameThePlaceAndTheReason) {
   const std::string long_name(125, 'n');
   expect_refused("[Long.devices]\n" + long_name + " = { bus = \"i2c\", address = 3 }\n",
                  "2:1: device name 'Long:" + long_name + "' is longer than 127 bytes");
+}
+
+TEST_F(VxConfig, NestingLimitCountsHeadersKeysTablesAndArraysTogether) {
+  const auto key = [](int parts) {
+    std::string k = "k";
+    for (int i = 1; i < parts; ++i) k += ".k";
+    return k;
+  };
+  // At the limit, and brackets inside strings, comments and multi-line strings, which do not nest.
+  const std::string brackets(150, '[');
+  for (const std::string &text :
+       {key(100) + " = 1\n", "[" + key(99) + "]\nk = 1\n", key(99) + " = {}\n",
+        "s = \"" + brackets + "\"\n# " + brackets + "\nm = '''\n[" + key(150) + "]\n'''\n" +
+            "l = '" + brackets + "'\n"}) {
+    use(text);
+    EXPECT_EQ(vx_config_init(0, nullptr), 0) << text;
+  }
+  EXPECT_STREQ(vx_config_get("l"), brackets.c_str());
+
+  const std::string limit = " nests deeper than the limit of 100 levels";
+  expect_refused(key(101) + " = 1\n", "1:201: key" + limit);
+  expect_refused("[" + key(101) + "]\n", "1:202: table header" + limit);
+  expect_refused("[" + key(100) + "]\nk = 1\n", "2:1: key" + limit);
+  expect_refused(key(100) + " = {}\n", "1:203: inline table" + limit);
+  // Columns count characters, not bytes.
+  expect_refused("\"\u00e9\"." + key(99) + " = [ ]\n", "1:205: array" + limit);
+  expect_refused("a = { b = [ { c = [" + std::string(94, '[') + "]]}]}\n", "1:113: array" + limit);
+}
+
+TEST_F(VxConfig, SizeLimitIsOneMebibyte) {
+  std::string text = "# " + std::string((1 << 20) - 3, 'x') + "\n";
+  use(text);
+  EXPECT_EQ(vx_config_init(0, nullptr), 0);
+  text += "x = 1\n";
+  const std::string path = use(text);
+  Capture err(2);
+  EXPECT_EQ(vx_config_init(0, nullptr), -EFBIG);
+  EXPECT_EQ(err.text(), path + ":2:1: file larger than the limit of 1 MiB (1048576 bytes)\n");
 }
 
 TEST_F(VxConfig, UnreadableFileIsReportedWithItsPath) {

@@ -1,4 +1,4 @@
-// Private links between the device network layer and the configuration reader.
+// Private links between the configuration reader and the rest of the library.
 #pragma once
 
 // True when `name` is a configured section (device class), compared without regard to case.

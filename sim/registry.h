@@ -1,0 +1,66 @@
+// Device models by the name a scenario gives them. A model is a class in sim/models/ that
+// declares the keys of its scenario entry (`static constexpr std::array<Key, N> kKeys`), is built
+// from its entry (`M(const ModelEntry &, Board &)`, throwing ScenarioError or std::exception to
+// refuse the scenario) and registers itself once:
+//
+//   const RegisterModel<MyModel> kRegister("mymodel");
+//
+// Its interface says where it can go: an I2cSlave in [[i2c.slave]], a SerialModel in
+// [[serial.device]], a VideoModel in [[video.device]].
+#pragma once
+
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+#include "i2c_slave.h"
+#include "scenario.h"
+#include "serial_model.h"
+#include "video_model.h"
+
+namespace tsim {
+
+class Board;
+
+struct ModelInfo {
+  std::string name;
+  NodeKind kind = NodeKind::none;  // i2c, serial or video
+  std::span<const Key> keys;
+  std::unique_ptr<I2cSlave> (*i2c)(const ModelEntry &, Board &) = nullptr;
+  std::unique_ptr<SerialModel> (*serial)(const ModelEntry &, Board &) = nullptr;
+  std::unique_ptr<VideoModel> (*video)(const ModelEntry &, Board &) = nullptr;
+};
+
+// Callable from static initialisers; a later registration of a name replaces the earlier one.
+void register_model(ModelInfo info);
+// Null for a name nobody registered.
+const ModelInfo *find_model(std::string_view name);
+
+template <class M>
+struct RegisterModel {
+  explicit RegisterModel(const char *name) {
+    ModelInfo info{name, NodeKind::none, M::kKeys};
+    if constexpr (std::is_base_of_v<I2cSlave, M>) {
+      info.kind = NodeKind::i2c;
+      info.i2c = [](const ModelEntry &e, Board &b) -> std::unique_ptr<I2cSlave> {
+        return std::make_unique<M>(e, b);
+      };
+    } else if constexpr (std::is_base_of_v<SerialModel, M>) {
+      info.kind = NodeKind::serial;
+      info.serial = [](const ModelEntry &e, Board &b) -> std::unique_ptr<SerialModel> {
+        return std::make_unique<M>(e, b);
+      };
+    } else {
+      static_assert(std::is_base_of_v<VideoModel, M>, "a model is an I2C, serial or video model");
+      info.kind = NodeKind::video;
+      info.video = [](const ModelEntry &e, Board &b) -> std::unique_ptr<VideoModel> {
+        return std::make_unique<M>(e, b);
+      };
+    }
+    register_model(std::move(info));
+  }
+};
+
+}  // namespace tsim
