@@ -187,6 +187,15 @@ Channel scan_channel() {
                          {"intensities", ranges}}));
 }
 
+Channel camera_channel() {
+  return channel(kCamera, "/camera/image/compressed", "foxglove.CompressedImage",
+                 object(nullptr, "Camera frames, JPEG, at the rate set on the command line",
+                        {{"timestamp", time_schema()},
+                         {"frame_id", {{"type", "string"}}},
+                         {"data", {{"type", "string"}, {"contentEncoding", "base64"}}},
+                         {"format", {{"type", "string"}}}}));
+}
+
 void Odometry::update(int pos_left, int pos_right) {
   if (!started_) {
     started_ = true;
@@ -309,6 +318,12 @@ std::string stargazer_json(std::uint64_t t_ns, const GazerRecord &g) {
               {"landmark_id", g.id},
               {"mode", std::string(g.mode ? 1 : 0, g.mode)}}
       .dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+std::string compressed_image_json(std::uint64_t t_ns, const std::string &jpeg_base64) {
+  return json{
+      {"timestamp", stamp(t_ns)}, {"frame_id", "camera"}, {"data", jpeg_base64}, {"format", "jpeg"}}
+      .dump();
 }
 
 std::string scan_json(std::uint64_t t_ns, const std::int32_t *mm, int count, int front,

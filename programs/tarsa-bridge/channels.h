@@ -23,6 +23,7 @@ enum ChannelKey : std::uint32_t {
   kDiagnostics,
   kStarGazer,
   kScan,
+  kCamera,
   kChannelCount
 };
 
@@ -30,6 +31,7 @@ enum ChannelKey : std::uint32_t {
 std::vector<Channel> base_channels();
 Channel stargazer_channel();
 Channel scan_channel();
+Channel camera_channel();
 
 // Readings of one tick of the robot base, as the driver's raw replies and values.
 struct BaseReadings {
@@ -82,6 +84,8 @@ struct GazerRecord {
   char mode = 0;
 };
 std::string stargazer_json(std::uint64_t t_ns, const GazerRecord &g);
+// A camera frame: JPEG, base64-encoded.
+std::string compressed_image_json(std::uint64_t t_ns, const std::string &jpeg_base64);
 // A range finder scan: millimetres, entry i at (i - front) steps of 2 pi / steps_per_turn,
 // counter-clockwise; 0 where nothing was measured.
 std::string scan_json(std::uint64_t t_ns, const std::int32_t *mm, int count, int front,

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "camera.h"
 #include "channels.h"
 #include "drive.h"
 #include "options.h"
@@ -130,18 +131,26 @@ int main(int argc, char *argv[]) {
   // channel with it.
   std::vector<bridge::Channel> channels = bridge::base_channels();
   bridge::RangeFinder lrf;
-  bool have_lrf = false, have_gazer = false;
-  std::string lrf_why, gazer_why;
-  std::thread lrf_start;
+  bridge::Camera camera;
+  bool have_lrf = false, have_gazer = false, have_camera = false;
+  std::string lrf_why, gazer_why, camera_why;
+  std::thread lrf_start, camera_start;
   if (opt.lrf) lrf_start = std::thread([&] { have_lrf = lrf.open(opt.lrf_port, &lrf_why); });
+  if (opt.camera)
+    camera_start = std::thread(
+        [&] { have_camera = camera.open(&opt.camera_width, &opt.camera_height, &camera_why); });
   if (opt.stargazer) have_gazer = bridge::open_stargazer(&gazer_why);
   if (lrf_start.joinable()) lrf_start.join();
+  if (camera_start.joinable()) camera_start.join();
   if (opt.stargazer && !have_gazer)
     std::printf("tarsa-bridge: StarGazer left out: %s\n", gazer_why.c_str());
   if (opt.lrf && !have_lrf)
     std::printf("tarsa-bridge: range finder left out: %s\n", lrf_why.c_str());
+  if (opt.camera && !have_camera)
+    std::printf("tarsa-bridge: camera left out: %s\n", camera_why.c_str());
   if (have_gazer) channels.push_back(bridge::stargazer_channel());
   if (have_lrf) channels.push_back(bridge::scan_channel());
+  if (have_camera) channels.push_back(bridge::camera_channel());
 
   bridge::DriveControl drive(opt.limits);
   bridge::Server server(opt.server, channels, drive,
@@ -166,6 +175,9 @@ int main(int argc, char *argv[]) {
   std::printf("tarsa-bridge: serving on port %d (console: http://%s:%d/)\n", port,
               opt.server.bind == "0.0.0.0" ? "localhost" : opt.server.bind.c_str(), port);
   if (recorder) std::printf("tarsa-bridge: recording to %s\n", opt.record.c_str());
+  if (have_camera)
+    std::printf("tarsa-bridge: camera at %dx%d, %g frames a second\n", opt.camera_width,
+                opt.camera_height, opt.camera_rate);
   if (opt.limits.watchdog_ms == 0) std::printf("tarsa-bridge: drive watchdog off\n");
   std::fflush(stdout);
 
@@ -264,6 +276,7 @@ int main(int argc, char *argv[]) {
   std::printf("tarsa-bridge: %s, wheels stopped\n", gQuit == SIGINT ? "interrupted" : "terminated");
   std::fflush(stdout);
   lrf.stop();
+  camera.stop();
   if (have_gazer) bridge::close_stargazer();
   server.stop();
   int status = 0;

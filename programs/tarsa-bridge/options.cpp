@@ -20,6 +20,8 @@ constexpr const char *kUsage =
     "  --port N            port of the WebSocket and HTTP server (default 8765; 0: any free one)\n"
     "  --bind ADDR         local address to listen on (default 0.0.0.0, all IPv4 addresses)\n"
     "  --record FILE.mcap  record every channel to FILE.mcap\n"
+    "  --camera-rate FPS   camera frames a second (default 10)\n"
+    "  --camera-size WxH   camera frame size asked of the driver (default 320x240)\n"
     "Settings come from the [bridge] table of the configuration file.\n";
 
 std::optional<double> number(const char *text) {
@@ -72,6 +74,22 @@ int parse_command_line(int argc, char *argv[], Options &opt, std::vector<char *>
       opt.server.bind = bind;
     } else if (const char *file = value("--record")) {
       opt.record = file;
+    } else if (const char *fps = value("--camera-rate")) {
+      auto n = number(fps);
+      if (!n || *n <= 0 || *n > 60) {
+        std::fprintf(stderr, "tarsa-bridge: --camera-rate %s: not a rate above 0 and up to 60\n",
+                     fps);
+        return 2;
+      }
+      opt.camera_rate = *n;
+    } else if (const char *size = value("--camera-size")) {
+      int w = 0, h = 0, used = 0;
+      if (std::sscanf(size, "%5dx%5d%n", &w, &h, &used) != 2 || size[used] != '\0' || w <= 0 ||
+          h <= 0) {
+        std::fprintf(stderr, "tarsa-bridge: --camera-size %s: not a size such as 320x240\n", size);
+        return 2;
+      }
+      opt.camera_width = w, opt.camera_height = h;
     } else {
       lib_args.push_back(argv[i]);
     }
@@ -117,7 +135,8 @@ int read_configuration(Options &opt) {
                          l.zero_ok ? "not a number of 0 or more" : "not a number above 0");
     *l.to = *n;
   }
-  for (auto [key, flag] : {std::pair{"stargazer", &opt.stargazer}, std::pair{"lrf", &opt.lrf}}) {
+  for (auto [key, flag] : {std::pair{"stargazer", &opt.stargazer}, std::pair{"lrf", &opt.lrf},
+                           std::pair{"camera", &opt.camera}}) {
     const char *v = get(key);
     if (!v) continue;
     if (std::strcmp(v, "true") != 0 && std::strcmp(v, "false") != 0)

@@ -14,7 +14,9 @@ struct Options {
   DriveLimits limits;
   std::string record;  // MCAP file to write; empty: no recording
   bool port_given = false;
-  bool stargazer = false, lrf = false;  // optional sensors, when the configuration enables them
+  bool stargazer = false, lrf = false, camera = false;  // optional sensors, when enabled
+  int camera_width = 320, camera_height = 240;
+  double camera_rate = 10;  // frames per second
   std::string lrf_port = "/dev/ttyACM0";
 };
 

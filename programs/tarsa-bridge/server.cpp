@@ -3,16 +3,15 @@
 #include "server.h"
 
 // clang-format off: Asio 1.74's awaitable.hpp uses std::exchange without including <utility>.
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
 #include <chrono>
 #include <mutex>
 #include <optional>
 #include <thread>
 #include <utility>
-
-#include <boost/asio.hpp>
-#include <boost/beast/core.hpp>
-#include <boost/beast/http.hpp>
-#include <boost/beast/websocket.hpp>
 // clang-format on
 
 #include "outbox.h"

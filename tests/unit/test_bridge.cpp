@@ -2,6 +2,7 @@
 // watchdog, odometry, and the MCAP writer's framing.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <jpeglib.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -12,6 +13,7 @@
 
 #include "channels.h"
 #include "drive.h"
+#include "image.h"
 #include "mcap.h"
 #include "outbox.h"
 #include "protocol.h"
@@ -201,4 +203,37 @@ TEST(BridgeMcap, CrcAndFraming) {
   McapWriter unopened;
   EXPECT_LT(unopened.write_message(1, 0, "x"), 0);
   EXPECT_LT(unopened.open("/nonexistent-dir/x.mcap", "t"), 0);
+}
+
+TEST(BridgeImage, JpegDecodesToTheFrameAndBase64IsStandard) {
+  constexpr int w = 32, h = 16;
+  std::vector<unsigned char> rgb(w * h * 3);
+  for (int i = 0; i < w * h; ++i) rgb[i * 3] = std::uint8_t(i % w * 8), rgb[i * 3 + 2] = 200;
+  std::string jpeg = jpeg_from_rgb(rgb.data(), w, h, 90);
+
+  jpeg_decompress_struct d{};
+  jpeg_error_mgr err{};
+  d.err = jpeg_std_error(&err);
+  jpeg_create_decompress(&d);
+  jpeg_mem_src(&d, reinterpret_cast<const unsigned char *>(jpeg.data()), jpeg.size());
+  ASSERT_EQ(jpeg_read_header(&d, TRUE), JPEG_HEADER_OK);
+  jpeg_start_decompress(&d);
+  ASSERT_EQ(int(d.output_width), w);
+  ASSERT_EQ(int(d.output_height), h);
+  std::vector<unsigned char> back(w * h * 3);
+  while (d.output_scanline < d.output_height) {
+    JSAMPROW row = back.data() + d.output_scanline * w * 3;
+    jpeg_read_scanlines(&d, &row, 1);
+  }
+  jpeg_finish_decompress(&d);
+  jpeg_destroy_decompress(&d);
+  int worst = 0;
+  for (std::size_t i = 0; i < back.size(); ++i) worst = std::max(worst, std::abs(back[i] - rgb[i]));
+  EXPECT_LT(worst, 24);
+
+  EXPECT_EQ(base64(""), "");
+  EXPECT_EQ(base64("f"), "Zg==");
+  EXPECT_EQ(base64("fo"), "Zm8=");
+  EXPECT_EQ(base64("foob"), "Zm9vYg==");
+  EXPECT_EQ(base64(std::string("\xff\xfe\x00", 3)), "//4A");
 }
