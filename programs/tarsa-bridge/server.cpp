@@ -2,16 +2,19 @@
 // Foxglove protocol, one thread running every connection.
 #include "server.h"
 
-// clang-format off: Asio 1.74's awaitable.hpp uses std::exchange without including <utility>.
-#include <boost/asio.hpp>
-#include <boost/beast/core.hpp>
-#include <boost/beast/http.hpp>
-#include <boost/beast/websocket.hpp>
+// Asio 1.74's awaitable.hpp uses std::exchange without including <utility>: the standard
+// headers come first.
+// clang-format off
 #include <chrono>
 #include <mutex>
 #include <optional>
 #include <thread>
 #include <utility>
+
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
 // clang-format on
 
 #include "outbox.h"
