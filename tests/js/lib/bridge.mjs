@@ -1,7 +1,7 @@
 // tarsa-bridge under the board simulator, and Foxglove clients of it, for the system tests.
 // CTest passes the programs in TARSA_SIM and TARSA_BRIDGE and an output folder in TARSA_TEST_OUT.
 import { spawn } from "node:child_process";
-import { mkdirSync, mkdtempSync, readFileSync, writeFileSync } from "node:fs";
+import { chmodSync, mkdirSync, mkdtempSync, readFileSync, writeFileSync } from "node:fs";
 import { tmpdir } from "node:os";
 import path from "node:path";
 import { fileURLToPath } from "node:url";
@@ -32,8 +32,9 @@ export async function until(cond, seconds, what) {
 
 export class Bridge {
   // Starts the bridge on a free port of 127.0.0.1 with `settings` as its [bridge] table.
-  // `scenario` (TOML) replaces the simulated board.
-  static async start({ args = [], settings = "", name = "bridge", scenario = "" } = {}) {
+  // `scenario` (TOML) replaces the simulated board; `mediaScripts` puts stand-ins for the
+  // board's camera pipeline scripts on the PATH.
+  static async start({ args = [], settings = "", name = "bridge", scenario = "", mediaScripts = false } = {}) {
     const b = new Bridge();
     b.dir = mkdtempSync(path.join(outDir(), `${name}-`));
     b.tracePath = path.join(b.dir, "trace.jsonl");
@@ -46,12 +47,22 @@ export class Bridge {
       board.push("--scenario", path.join(b.dir, "board.toml"));
       writeFileSync(board[1], scenario);
     }
+    const env = { ...process.env, TARSA_CONFIG: config };
+    if (mediaScripts) {
+      const bin = path.join(b.dir, "bin");
+      mkdirSync(bin);
+      for (const script of ["media-pipes.sh", "media-formats.sh"]) {
+        writeFileSync(path.join(bin, script), "#!/bin/sh\nexit 0\n");
+        chmodSync(path.join(bin, script), 0o755);
+      }
+      env.PATH = `${bin}:${process.env.PATH}`;
+    }
     b.out = "";
     b.err = "";
     b.proc = spawn(
       process.env.TARSA_SIM,
       [...board, "--trace", b.tracePath, "--", process.env.TARSA_BRIDGE, "--port", "0", "--bind", "127.0.0.1", ...args],
-      { cwd: b.dir, env: { ...process.env, TARSA_CONFIG: config }, stdio: ["ignore", "pipe", "pipe"] },
+      { cwd: b.dir, env, stdio: ["ignore", "pipe", "pipe"] },
     );
     b.proc.stdout.on("data", (d) => (b.out += d));
     b.proc.stderr.on("data", (d) => (b.err += d));
