@@ -65,7 +65,9 @@ test("four clients and a stalled one: the loop keeps 20 Hz and memory stays boun
       `queued up to ${Math.max(...reports.map((r) => r.queued_bytes))} bytes, ${last.dropped_messages} messages dropped`,
   );
   assert.equal(last.clients, 5);
-  for (const r of reports) assert.ok(Math.abs(r.loop_rate_hz - 20) < 1, `loop at ${r.loop_rate_hz} Hz`);
+  // Under an emulator a second may lose a tick or two to the emulator's own pauses.
+  assert.ok(Math.abs(rate - 20) < (slow > 1 ? 0.5 : 0.2), `loop at ${rate} Hz`);
+  for (const r of reports) assert.ok(Math.abs(r.loop_rate_hz - 20) < (slow > 1 ? 3 : 1), `loop at ${r.loop_rate_hz} Hz`);
   assert.ok(late < 50 * slow, `a tick ${late} ms late`);
   // The stalled client's frames overflow its queue: they are dropped, for it alone.
   if (!cameraLeftOut) assert.ok(last.dropped_messages > 0, "nothing dropped for the stalled client");
