@@ -19,24 +19,15 @@
 // length than the reply of the command just selected. A read with no command selected gives 0xFF
 // bytes. Command 0x01 is both: one byte alone selects the read, two bytes set the status LEDs.
 //
-// Units (the firmware's, as this model implements them):
-//   speed      1 unit = 0.678181 mm/s of wheel rim; the motors saturate at +-1000 units
-//   encoder    1 count = 0.678181 mm of wheel travel, so a wheel at N units counts N per second
-//   wheel base 105.4 mm; heading counter-clockwise positive
-// Modes (command 0x17): 0 stopped (wheels held at zero at once); 1 and 2 speed control with
-//   command 0x18; 4 speed control with command 0x1C. In each mode the other speed command is
-//   acknowledged and ignored; any other mode value stops the wheels like 0. Changing mode zeroes
-//   the wheel targets. Command 0x20 (outside mode 0) starts position control towards both
-//   encoder targets; the next speed command returns to speed control.
-// Speed profile: command 0x0E bytes p1..p4, command 0x14 the 16-bit p5.
-//   p1 acceleration, units gained per 10 ms (0: no limit)
-//   p2 deceleration, units lost per 10 ms (0: as p1)
-//   p3 least approach speed of position control, units
-//   p4 non-zero: speed control ramps with p1/p2; 0: speed commands apply at once
-//   p5 cruising speed of position control, units (capped by the motor limit)
-//   Position control always ramps; it brakes so as to stop on the target, and a wheel stops
-//   when its encoder is within the position margin (command 0x12, default 2 counts).
-// PID gains (command 0x0B) are stored only: the modelled wheels follow their set speed exactly.
+// The robot's units, modes, speed profile, sensor angles and units and the battery record are the
+// robot's own and are documented in include/tarsa/vx_tarsa4.h; this model follows them. What
+// follows is how the model produces them.
+//
+// Wheels: motors saturate at +-1000 units; wheel base 105.4 mm. Changing mode zeroes the wheel
+//   targets; in each speed mode the other speed command is acknowledged and ignored. Position
+//   control (command 0x20, outside mode 0) ramps with the profile and brakes to stop within the
+//   position margin. PID gains (command 0x0B) are stored only: the modelled wheels follow their
+//   set speed exactly.
 // Reset line GPIO 90: while low the model is in reset (no acknowledge, wheels stopped); the
 //   rising edge restarts it: encoders 0, mode 0, profile, margin and LEDs to their defaults.
 //
