@@ -112,9 +112,9 @@ std::vector<std::string> writes(const std::string &trace, int addr) {
 
 // A 16-bit mask as the board takes it.
 std::string mask16(unsigned v, bool lsb_first) {
-  char s[8];
-  std::snprintf(s, sizeof s, "%02x%02x", lsb_first ? v & 0xFF : v >> 8,
-                lsb_first ? v >> 8 : v & 0xFF);
+  char s[16];
+  std::snprintf(s, sizeof s, "%02x%02x", lsb_first ? v & 0xFF : (v >> 8) & 0xFF,
+                lsb_first ? (v >> 8) & 0xFF : v & 0xFF);
   return s;
 }
 
@@ -162,7 +162,7 @@ TEST(Iodemo, CyclesUntilCtrlCThenEndsAfterTheCycleInProgress) {
     const auto w = writes(run.trace, v.main_addr);
     std::vector<std::string> start;
     for (int io = 0; io < 16; ++io) {
-      char config[8];
+      char config[16];
       std::snprintf(config, sizeof config, "%02x:01", 0x10 + io);
       start.push_back(config);
     }
@@ -176,7 +176,7 @@ TEST(Iodemo, CyclesUntilCtrlCThenEndsAfterTheCycleInProgress) {
     for (long c = 0; c < cycles; ++c) {
       const auto at = cycle_writes.begin() + c * 18;
       for (int io = 0; io < 16; ++io) EXPECT_EQ(at[io], "23:" + mask16(1u << io, v.lsb_first)) << c;
-      char off[8], on[8];
+      char off[16], on[16];
       std::snprintf(off, sizeof off, "32:%02x", 1u << (c % 6));
       std::snprintf(on, sizeof on, "31:%02x", 1u << ((c + 1) % 6));
       EXPECT_EQ(at[16], off) << c;
