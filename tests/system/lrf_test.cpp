@@ -51,6 +51,15 @@ TEST(Lrfpower, SwitchesByItsOneArgument) {
   }
 }
 
+TEST(Lrfpower, FailedLibraryStartEndsWithOneAndSwitchesNothing) {
+  simtest::RunOptions o;
+  o.env = {"TARSA_CONFIG=/nonexistent/tarsa.toml"};
+  const simtest::Result r = simtest::run({simtest::bin("lrfpower"), "1"}, o);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, kBanner);
+  EXPECT_EQ(power_pin_ops(r), std::vector<std::string>{});
+}
+
 // A TOML basic string holding `bytes`.
 std::string toml_string(const std::string &bytes) {
   std::string out = "\"";
@@ -144,6 +153,7 @@ TEST(Lrfdemo, RowsAreTheWallsOfTheWorld) {
   ASSERT_EQ(r.out.substr(0, head.size()), head);
   std::istringstream rows(r.out.substr(head.size()));
   std::string row;
+  std::vector<std::string> angles;
   int n = 0;
   for (; std::getline(rows, row); ++n) {
     int index = -1;
@@ -155,11 +165,12 @@ TEST(Lrfdemo, RowsAreTheWallsOfTheWorld) {
     const double a = (n + 44 - 384) * 2 * std::numbers::pi / 1024;
     const double wall = 1500 / std::max(std::fabs(std::cos(a)), std::fabs(std::sin(a)));
     EXPECT_NEAR(static_cast<double>(d), wall, 10.5) << row;  // the model's noise: +-10 mm
-    if (n == 0) EXPECT_STREQ(angle, "-29.9");
-    if (n == 85) EXPECT_STREQ(angle, "+0.0");
-    if (n == 341) EXPECT_STREQ(angle, "+90.0");
+    angles.push_back(angle);
   }
-  EXPECT_EQ(n, 682);
+  ASSERT_EQ(n, 682);
+  EXPECT_EQ(angles[0], "-29.9");
+  EXPECT_EQ(angles[85], "+0.0");
+  EXPECT_EQ(angles[341], "+90.0");
 }
 
 TEST(Lrfdemo, FailuresEndWithTheirStatus) {
