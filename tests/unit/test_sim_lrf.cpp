@@ -101,7 +101,7 @@ TEST(SimLrf, RepliesExactlyAtLineSpeed) {
   Rig rig(kAlwaysOn, kPinHigh);
   rig.now = 1'000'000;
   EXPECT_EQ(rig.ask("QT\n"), "QT\n00P\n\n");
-  EXPECT_EQ(rig.last_due, 1'000'000 + 694);  // 8 bytes of 86.8 us
+  EXPECT_EQ(rig.last_due, 1'000'000 + 694);                       // 8 bytes of 86.8 us
   EXPECT_EQ(rig.ask("GD0044072501\n"), "GD0044072501\n10Q\n\n");  // laser off
   EXPECT_EQ(rig.ask("BM\n"), "BM\n00P\n\n");
   EXPECT_EQ(rig.ask("BM;t1\r"), "BM;t1\n02R\n\n");
