@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "core/unique_fd.h"
+#include "core/vx_codes.h"
 #include "lrf/scip.h"
 #include "tarsa/vx_config.h"
 #include "tarsa/vx_error.h"
@@ -31,6 +32,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 using tarsa::scip::Fault;
+namespace err = tarsa::err;
 
 constexpr const char *kFile = "vx_lrf";
 
@@ -115,9 +117,9 @@ int exchange(int fd, std::string_view command, std::string &frame, milliseconds 
 // messages of their own, anything else gets `code`, the operation's own. Returns `result`.
 int report(const char *function, int code, int result, Fault fault = Fault::none) {
   if (result == -ETIMEDOUT)
-    vx_error(kFile, __LINE__, function, 44);
+    vx_error(kFile, __LINE__, function, err::DataTimeout);
   else if (fault == Fault::check)
-    vx_error(kFile, __LINE__, function, 45);
+    vx_error(kFile, __LINE__, function, err::CrcMismatch);
   else
     vx_error(kFile, __LINE__, function, code);
   return result;
@@ -138,12 +140,13 @@ int power_pin() {
   char *end = nullptr;
   const long pin = std::strtol(text, &end, 10);
   if (end == text || *end != '\0') {
-    vx_error(kFile, __LINE__, "vx_lrf_Power", 9, text);
+    vx_error(kFile, __LINE__, "vx_lrf_Power", err::InvalidNumber, text);
     return -EINVAL;
   }
   if (pin < VX_GPIO_USER_FIRST || pin > VX_GPIO_USER_LAST) {
-    vx_error(kFile, __LINE__, "vx_lrf_Power", 2, static_cast<unsigned>(pin), "lrf.power_gpio",
-             static_cast<unsigned>(VX_GPIO_USER_FIRST), static_cast<unsigned>(VX_GPIO_USER_LAST));
+    vx_error(kFile, __LINE__, "vx_lrf_Power", err::ValueOutOfRange, static_cast<unsigned>(pin),
+             "lrf.power_gpio", static_cast<unsigned>(VX_GPIO_USER_FIRST),
+             static_cast<unsigned>(VX_GPIO_USER_LAST));
     return -EINVAL;
   }
   return static_cast<int>(pin);
@@ -186,30 +189,33 @@ int start(Sensor &sensor) {
   constexpr const char *fn = "vx_lrf_Init";
   tarsa::scip::Reply reply;
   std::string frame;
-  if (const int r = command(sensor.fd.get(), "QT", reply, frame, fn, 50); r < 0) return r;
+  if (const int r = command(sensor.fd.get(), "QT", reply, frame, fn, err::LrfDataFailed); r < 0)
+    return r;
 
-  if (const int r = command(sensor.fd.get(), "PP", reply, frame, fn, 50); r < 0) return r;
+  if (const int r = command(sensor.fd.get(), "PP", reply, frame, fn, err::LrfDataFailed); r < 0)
+    return r;
   tarsa::scip::Params params;
   if (const Fault f = tarsa::scip::parse_params(reply, params); f != Fault::none)
-    return report(fn, 50, -EPROTO, f);
+    return report(fn, err::LrfDataFailed, -EPROTO, f);
   // Steps outside the array's range are not asked for; the array keeps 0 there.
   sensor.first = std::max(params.first, kFirstStep);
   sensor.last = std::min(params.last, kLastStep);
   if (params.steps_per_turn != kStepsPerTurn) {
-    vx_error(kFile, __LINE__, fn, 2, static_cast<unsigned>(params.steps_per_turn),
-             "LRF steps per turn", static_cast<unsigned>(kStepsPerTurn),
-             static_cast<unsigned>(kStepsPerTurn));
+    vx_error(kFile, __LINE__, fn, err::ValueOutOfRange,
+             static_cast<unsigned>(params.steps_per_turn), "LRF steps per turn",
+             static_cast<unsigned>(kStepsPerTurn), static_cast<unsigned>(kStepsPerTurn));
     return -EINVAL;
   }
   if (sensor.first > sensor.last) {
-    vx_error(kFile, __LINE__, fn, 2, static_cast<unsigned>(params.first), "LRF first step",
-             static_cast<unsigned>(kFirstStep), static_cast<unsigned>(kLastStep));
+    vx_error(kFile, __LINE__, fn, err::ValueOutOfRange, static_cast<unsigned>(params.first),
+             "LRF first step", static_cast<unsigned>(kFirstStep), static_cast<unsigned>(kLastStep));
     return -EINVAL;
   }
 
-  if (const int r = command(sensor.fd.get(), "BM", reply, frame, fn, 50); r < 0) return r;
+  if (const int r = command(sensor.fd.get(), "BM", reply, frame, fn, err::LrfDataFailed); r < 0)
+    return r;
   if (reply.status != tarsa::scip::kOk && reply.status != tarsa::scip::kLaserWasOn)
-    return report(fn, 50, -EPROTO, Fault::status);
+    return report(fn, err::LrfDataFailed, -EPROTO, Fault::status);
   return 0;
 }
 
@@ -231,18 +237,18 @@ int vx_lrf_Power_Off(void) {
 
 int vx_lrf_Init(const char *port) {
   if (port == nullptr) {
-    vx_error(kFile, __LINE__, "vx_lrf_Init", 38, "(null)");
+    vx_error(kFile, __LINE__, "vx_lrf_Init", err::LrfCannotOpenSerial, "(null)");
     return -EINVAL;
   }
   Sensor sensor;
   const int fd = open_port(port);
   if (fd < 0) {
-    vx_error(kFile, __LINE__, "vx_lrf_Init", 38, port);
+    vx_error(kFile, __LINE__, "vx_lrf_Init", err::LrfCannotOpenSerial, port);
     return fd;
   }
   sensor.fd.reset(fd);
   if (const int r = configure(fd); r < 0) {
-    vx_error(kFile, __LINE__, "vx_lrf_Init", 38, port);
+    vx_error(kFile, __LINE__, "vx_lrf_Init", err::LrfCannotOpenSerial, port);
     return r;
   }
   if (const int r = start(sensor); r < 0) return r;
@@ -254,7 +260,7 @@ int vx_lrf_GetDistances(int handle) {
   constexpr const char *fn = "vx_lrf_GetDistances";
   const auto it = sensors.find(handle);
   if (it == sensors.end()) {
-    vx_error(kFile, __LINE__, fn, 3);
+    vx_error(kFile, __LINE__, fn, err::InvalidValue);
     return -EBADF;
   }
   const Sensor &sensor = it->second;
@@ -262,13 +268,14 @@ int vx_lrf_GetDistances(int handle) {
   tarsa::scip::Reply reply;
   std::string frame;
   const std::string gd = tarsa::scip::distance_command(sensor.first, sensor.last);
-  if (const int r = command(sensor.fd.get(), gd, reply, frame, fn, 49); r < 0) return r;
+  if (const int r = command(sensor.fd.get(), gd, reply, frame, fn, err::LrfDistancesFailed); r < 0)
+    return r;
   std::array<std::int32_t, VX_LRF_DISTANCES> scan{};
   const auto measured =
       std::span(scan).subspan(static_cast<std::size_t>(sensor.first - kFirstStep),
                               static_cast<std::size_t>(sensor.last - sensor.first + 1));
   if (const Fault f = tarsa::scip::parse_distances(reply, measured); f != Fault::none)
-    return report(fn, 49, -EPROTO, f);
+    return report(fn, err::LrfDistancesFailed, -EPROTO, f);
   for (std::int32_t &d : measured)
     if (d < tarsa::scip::kMinRange) d = 0;
   std::copy(scan.begin(), scan.end(), vx_lrf_DistanceData);
@@ -278,13 +285,13 @@ int vx_lrf_GetDistances(int handle) {
 int vx_lrf_Close(int handle) {
   const auto it = sensors.find(handle);
   if (it == sensors.end()) {
-    vx_error(kFile, __LINE__, "vx_lrf_Close", 3);
+    vx_error(kFile, __LINE__, "vx_lrf_Close", err::InvalidValue);
     return -EBADF;
   }
   tarsa::scip::Reply reply;
   std::string frame;
   // The port is closed whatever the sensor answers: a silent sensor must not keep it open.
-  command(it->second.fd.get(), "QT", reply, frame, "vx_lrf_Close", 50, kCloseBound);
+  command(it->second.fd.get(), "QT", reply, frame, "vx_lrf_Close", err::LrfDataFailed, kCloseBound);
   sensors.erase(it);
   return 0;
 }

@@ -29,8 +29,10 @@ const scan = reply("GD0044072501", [checked("0A3Z"), ...blocks]);
 
 const script = (node, expect, answer, delay = 0) =>
   `[[serial.script]]\nnode = "${node}"\nexpect = ${JSON.stringify(expect)}\nreply = ${JSON.stringify(answer)}\ndelay_ms = ${delay}\n`;
+// Scripted replies on the range finder's node, in place of the board's range finder model.
+const scripted = 'extends = "builtin"\n[[serial.device]]\nnode = "/dev/ttyACM0"\nmodel = "script"\n';
 const board =
-  'extends = "builtin"\n' +
+  scripted +
   script("/dev/ttyACM0", "QT\n", reply("QT")) +
   script("/dev/ttyACM0", "PP\n", reply("PP", params.map((p) => `${p};${check(p)}`))) +
   script("/dev/ttyACM0", "BM\n", reply("BM")) +
@@ -77,7 +79,11 @@ test("the StarGazer and the range finder get channels of their own", async () =>
 });
 
 test("sensors that do not answer are reported once and left out", async () => {
-  const b = await Bridge.start({ name: "sensors-missing", settings: "stargazer = true\nlrf = true\ncamera = true" });
+  const b = await Bridge.start({
+    name: "sensors-missing",
+    scenario: scripted,
+    settings: "stargazer = true\nlrf = true\ncamera = true",
+  });
   bridges.push(b);
   assert.match(b.out, /StarGazer left out: no answer on \/dev\/ttyO0\n/);
   assert.match(b.out, /range finder left out: no answer on \/dev\/ttyACM0: /);

@@ -2,6 +2,11 @@
 // statuses, the power pin on the trace, and a scan served by scripted replies of the sensor.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <numbers>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -46,6 +51,15 @@ TEST(Lrfpower, SwitchesByItsOneArgument) {
   }
 }
 
+TEST(Lrfpower, FailedLibraryStartEndsWithOneAndSwitchesNothing) {
+  simtest::RunOptions o;
+  o.env = {"TARSA_CONFIG=/nonexistent/tarsa.toml"};
+  const simtest::Result r = simtest::run({simtest::bin("lrfpower"), "1"}, o);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, kBanner);
+  EXPECT_EQ(power_pin_ops(r), std::vector<std::string>{});
+}
+
 // A TOML basic string holding `bytes`.
 std::string toml_string(const std::string &bytes) {
   std::string out = "\"";
@@ -62,7 +76,8 @@ std::string toml_string(const std::string &bytes) {
 
 // The built-in board with a sensor on /dev/ttyACM0 answering `replies` (command line, reply).
 std::string board_with_sensor(const std::vector<std::pair<std::string, std::string>> &replies) {
-  std::string toml = "extends = \"builtin\"\n";
+  std::string toml =
+      "extends = \"builtin\"\n[[serial.device]]\nnode = \"/dev/ttyACM0\"\nmodel = \"script\"\n";
   for (const auto &[command, reply] : replies)
     toml += "[[serial.script]]\nnode = \"/dev/ttyACM0\"\nexpect = " + toml_string(command + "\n") +
             "\nreply = " + toml_string(reply) + "\n";
@@ -121,16 +136,50 @@ TEST(Lrfdemo, PrintsOneScanAsATable) {
   EXPECT_EQ(ops, std::vector<std::string>{"dir_out 87 1"});
 }
 
+// lrfdemo on the board's range finder model, its entry given `keys`.
+simtest::Result lrfdemo_on_model(const std::string &keys = "") {
+  simtest::RunOptions o;
+  o.scenario_toml =
+      "extends = \"builtin\"\n[[serial.device]]\nnode = \"/dev/ttyACM0\"\nmodel = "
+      "\"scip_lrf\"\n" +
+      keys;
+  return simtest::run({simtest::bin("lrfdemo")}, o);
+}
+
+TEST(Lrfdemo, RowsAreTheWallsOfTheWorld) {
+  const simtest::Result r = lrfdemo_on_model();
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string head = kDemoBanner + "index dist[mm] angle[deg] x[mm] y[mm]\n";
+  ASSERT_EQ(r.out.substr(0, head.size()), head);
+  std::istringstream rows(r.out.substr(head.size()));
+  std::string row;
+  std::vector<std::string> angles;
+  int n = 0;
+  for (; std::getline(rows, row); ++n) {
+    int index = -1;
+    long d = 0;
+    char angle[16] = "";
+    ASSERT_EQ(std::sscanf(row.c_str(), "%d\t%ld\t%15s", &index, &d, angle), 3) << row;
+    ASSERT_EQ(index, n);
+    // The robot stands at the centre of the 3 m square room, facing +x; step 384 is ahead.
+    const double a = (n + 44 - 384) * 2 * std::numbers::pi / 1024;
+    const double wall = 1500 / std::max(std::fabs(std::cos(a)), std::fabs(std::sin(a)));
+    EXPECT_NEAR(static_cast<double>(d), wall, 10.5) << row;  // the model's noise: +-10 mm
+    angles.push_back(angle);
+  }
+  ASSERT_EQ(n, 682);
+  EXPECT_EQ(angles[0], "-29.9");
+  EXPECT_EQ(angles[85], "+0.0");
+  EXPECT_EQ(angles[341], "+90.0");
+}
+
 TEST(Lrfdemo, FailuresEndWithTheirStatus) {
   const std::string message = "\nERROR: port /dev/ttyACM0 could not initialise LRF!\n";
-  simtest::Result r = lrfdemo({});
+  simtest::Result r = lrfdemo_on_model("fault = \"silent\"\n");
   EXPECT_EQ(r.status, 254);
   EXPECT_EQ(r.out, kDemoBanner + message);
 
-  auto replies = kStart;
-  replies.emplace_back("GD0044072501",
-                       lrf_test::scan_reply(lrf_test::sample_scan(), "GD0044072501", "10"));
-  r = lrfdemo(replies);
+  r = lrfdemo_on_model("fault = \"bad_check\"\nfault_command = \"GD\"\n");
   EXPECT_EQ(r.status, 253);
   EXPECT_EQ(r.out, kDemoBanner + message);
   const std::string sent = sent_to_sensor(r);

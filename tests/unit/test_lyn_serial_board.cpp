@@ -1,7 +1,6 @@
 // The serial bus of the device layer on the simulated board's terminals: port settings, bytes on
 // the line, reads that do not wait, closing, and a missing node.
 #include <gtest/gtest.h>
-
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
@@ -26,7 +25,10 @@ class LynSerialBoard : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!simtest::active()) GTEST_SKIP() << "runs under tarsa-sim";
-    simtest::load("");
+    // Scripted replies on the node, in place of the board's range finder.
+    simtest::load(
+        "extends = \"builtin\"\n[[serial.device]]\nnode = \"/dev/ttyACM0\"\nmodel = "
+        "\"script\"\n");
     unsetenv("TARSA_CONFIG");
     ASSERT_EQ(vx_config_init(0, nullptr), 0);
     ASSERT_EQ(lyn_init(0, nullptr), 0);

@@ -51,7 +51,10 @@ class Lrf : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(simtest::active()) << "run under tarsa-sim";
-    simtest::load("");
+    // Scripted replies on the node, in place of the board's range finder.
+    simtest::load(
+        "extends = \"builtin\"\n[[serial.device]]\nnode = \"/dev/ttyACM0\"\nmodel = "
+        "\"script\"\n");
     unsetenv("TARSA_CONFIG");
     ASSERT_EQ(vx_config_init(0, nullptr), 0);
     ASSERT_EQ(vx_gpio_init(), 0);
@@ -173,6 +176,33 @@ TEST_F(Lrf, PowerSwitchIsTheConfiguredPin) {
     EXPECT_EQ(gpio_ops(mark), ops) << setting;
     unlink(path.c_str());
   }
+}
+
+// The board's own range finder: powered, found once it has enumerated, and a scan through a bad
+// check character refused without losing the next one.
+TEST(LrfModel, BadCheckIsRefusedAndTheNextScanSucceeds) {
+  ASSERT_TRUE(simtest::active()) << "run under tarsa-sim";
+  simtest::load(
+      "extends = \"builtin\"\n[[serial.device]]\nnode = \"/dev/ttyACM0\"\nmodel = \"scip_lrf\"\n"
+      "fault = \"bad_check\"\nfault_command = \"GD\"\nfault_count = 1\n");
+  unsetenv("TARSA_CONFIG");
+  ASSERT_EQ(vx_config_init(0, nullptr), 0);
+  ASSERT_EQ(vx_gpio_init(), 0);
+  vx_set_debug_level(0);
+  ASSERT_EQ(vx_lrf_Power_Off(), 0);
+  EXPECT_EQ(vx_lrf_Init(kNode), -ENOENT);  // unpowered: no node
+  ASSERT_EQ(vx_lrf_Power_On(), 0);
+  const int h = vx_lrf_Init(kNode);
+  ASSERT_GE(h, 0);
+  std::fill(vx_lrf_DistanceData, vx_lrf_DistanceData + VX_LRF_DISTANCES, 7);
+  EXPECT_EQ(vx_lrf_GetDistances(h), -EPROTO);
+  EXPECT_EQ(vx_lrf_DistanceData[340], 7);
+  ASSERT_EQ(vx_lrf_GetDistances(h), 0);
+  EXPECT_NEAR(vx_lrf_DistanceData[340], 1500, 10);  // the wall ahead in the 3 m room
+  EXPECT_EQ(vx_lrf_Close(h), 0);
+  EXPECT_EQ(vx_lrf_Power_Off(), 0);
+  vx_gpio_cleanup();
+  vx_config_exit();
 }
 
 }  // namespace
