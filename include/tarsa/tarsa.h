@@ -23,5 +23,6 @@
 #include "tarsa/vx_stargazer.h"
 #include "tarsa/vx_lrf.h"
 #include "tarsa/vx_camera.h"
+#include "tarsa/dvn.h"
 
 #endif
