@@ -23,23 +23,25 @@ TARSA_BEGIN_DECLS
  *
  * | reg  | width   | access | meaning                                                         |
  * |------|---------|--------|-----------------------------------------------------------------|
- * | 0x00 | 8       | R      | firmware version: major number in bits 4-7, minor in bits 0-3  |
+ * | 0x00 | 8 bits  | R      | firmware version: major number in bits 4-7, minor in bits 0-3  |
  * | 0x01 | 2 bytes | R      | status byte, then error byte (bytes: no byte order)             |
- * | 0x02 | 8       | W      | error clear: each 1 bit clears that latched error bit           |
+ * | 0x02 | 8 bits  | W      | error clear: each 1 bit clears that latched error bit           |
  * | 0x10 | 2 bytes | R/W    | options: option A byte, then option B byte (bytes)              |
- * | 0x20 | 16      | R/W    | speed command, signed, encoder counts per second                |
- * | 0x41 | 16      | R      | position, high word  (measure 1)                                |
- * | 0x42 | 16      | R      | position, low word                                              |
- * | 0x43 | 16      | R      | speed, high word     (measure 3)                                |
- * | 0x44 | 16      | R      | speed, low word                                                 |
- * | 0x45 | 16      | R      | current, high word   (measure 5)                                |
- * | 0x46 | 16      | R      | current, low word                                               |
- * | 0x47 | 16      | R      | supply voltage, high word (measure 7)                           |
- * | 0x48 | 16      | R      | supply voltage, low word                                        |
+ * | 0x20 | 16 bits | R/W    | speed command, signed, encoder counts per second                |
+ * | 0x41 | 16 bits | R      | position, high word  (measure 1)                                |
+ * | 0x42 | 16 bits | R      | position, low word                                              |
+ * | 0x43 | 16 bits | R      | speed, high word     (measure 3)                                |
+ * | 0x44 | 16 bits | R      | speed, low word                                                 |
+ * | 0x45 | 16 bits | R      | current, high word   (measure 5)                                |
+ * | 0x46 | 16 bits | R      | current, low word                                               |
+ * | 0x47 | 16 bits | R      | supply voltage, high word (measure 7)                           |
+ * | 0x48 | 16 bits | R      | supply voltage, low word                                        |
  *
  * 16-bit registers travel in the device's configured byte order. A measure is a signed 32-bit
  * value in two words; reading its high word freezes its low word until that low word is read,
- * so the two halves always belong to one sample.
+ * so the two halves always belong to one sample. The board keeps one frozen word per measure:
+ * two programs reading the same measure of one motor at the same moment may pair halves of
+ * different samples.
  *
  * Measures (dvn_GetMeasure() kinds):
  *   1 DVN_POSITION  encoder counts since power-on, wrapping at 32 bits;

@@ -193,14 +193,16 @@ bool DravonMotorModel::read(std::span<std::uint8_t> out) {
     default: {
       const int offset = r->number - kMeasureBase;  // odd: high word; even: low word
       const int kind = offset % 2 == 1 ? offset : offset - 1;
+      const auto bit = static_cast<std::uint8_t>(1u << (kind / 2));
+      auto &low = s.frozen_low[static_cast<std::size_t>(kind / 2)];
       if (offset % 2 == 1) {
         const auto v = static_cast<std::uint32_t>(measure(kind));
-        s.latched = static_cast<std::uint8_t>(kind);
-        s.latched_low = static_cast<std::uint16_t>(v);
+        s.frozen |= bit;
+        low = static_cast<std::uint16_t>(v);
         put16(out, static_cast<std::uint16_t>(v >> 16));
-      } else if (s.latched == kind) {
-        s.latched = 0;
-        put16(out, s.latched_low);
+      } else if ((s.frozen & bit) != 0) {
+        s.frozen &= static_cast<std::uint8_t>(~bit);
+        put16(out, low);
       } else {
         put16(out, static_cast<std::uint16_t>(static_cast<std::uint32_t>(measure(kind))));
       }

@@ -59,8 +59,8 @@ class DravonMotorModel final : public I2cSlave {
     std::uint8_t selected;
     std::uint8_t option_a, option_b;
     std::uint8_t errors;
-    std::uint8_t latched;  // measure whose low word is frozen, 0 for none
-    std::uint16_t latched_low;
+    std::uint8_t frozen;  // bit i: the low word of measure 2i+1 is frozen
+    std::array<std::uint16_t, 4> frozen_low;
     std::int16_t command;
     double speed;     // counts/s
     double position;  // counts

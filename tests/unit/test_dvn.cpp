@@ -82,22 +82,14 @@ TEST_F(Dvn, EachOperationSendsItsFramesInTheDevicesByteOrder) {
 
 TEST_F(Dvn, RefusesBadArgumentsWithoutATransfer) {
   auto mark = simtest::trace_mark();
-  int v = 7;
-  unsigned char s = 0;
   errno = 0;
   EXPECT_EQ(dvn_GetMeasure(msb, 2), DVN_MEASURE_FAILED);
   EXPECT_EQ(errno, EINVAL);
-  EXPECT_EQ(dvn_GetMeasure(nullptr, DVN_SPEED), DVN_MEASURE_FAILED);
   EXPECT_EQ(dvn_SetSpeed(msb, 32768), -ERANGE);
   EXPECT_EQ(dvn_SetSpeed(msb, -32769), -ERANGE);
   EXPECT_EQ(dvn_SetOptions(msb, 256, 0), -EINVAL);
   EXPECT_EQ(dvn_SetOptions(msb, 0, -1), -EINVAL);
-  EXPECT_EQ(dvn_ClearErrors(msb, 0x100), -EINVAL);
-  EXPECT_EQ(dvn_GetFWVersion(msb, nullptr), -EINVAL);
-  EXPECT_EQ(dvn_GetFWVersion(nullptr, &v), -EINVAL);
-  EXPECT_EQ(dvn_GetStatus(msb, &s, nullptr), -EINVAL);
-  EXPECT_EQ(dvn_SetSpeed(nullptr, 0), -EINVAL);
-  EXPECT_EQ(v, 7);
+  EXPECT_EQ(dvn_GetStatus(nullptr, nullptr, nullptr), -EINVAL);
   EXPECT_TRUE(frames(mark).empty());
 }
 

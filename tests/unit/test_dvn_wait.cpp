@@ -21,11 +21,3 @@ TEST(MotmonWait, SleepsMostOfTheWaitThenWatchesTheClock) {
   EXPECT_EQ(motmon_sleep_us(0, 5000), -1);
   EXPECT_EQ(motmon_sleep_us(0, 900000), -1);  // late lines are due at once
 }
-
-TEST(MotmonWait, ReturnsWhenTheLineIsDue) {
-  timeval last{};
-  gettimeofday(&last, nullptr);
-  const timeval start = last;
-  motmon_wait_line(&last);
-  EXPECT_GE(motmon_usec_since(start.tv_usec, last.tv_usec), MOTMON_LINE_US);
-}
