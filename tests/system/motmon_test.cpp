@@ -118,6 +118,12 @@ TEST(Motmon, RefusesMotorNumbersOutsideOneToFour) {
       const std::string number = arg == "abc" ? "0" : arg;
       EXPECT_EQ(r.out, "Velmor Monitor Program\r\nCannot open motor " + number + "\r\n") << program;
     }
+  // A motor that does not answer is refused the same way.
+  simtest::RunOptions board;
+  board.scenario_toml = "extends = \"builtin\"\n[[fault]]\nkind = \"nack\"\naddr = 0x5E\n";
+  auto r = simtest::run({simtest::bin("motmon_le"), "3"}, board);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "Velmor Monitor Program\r\nCannot open motor 3\r\n");
 }
 
 TEST(Motmon, PrintsALineEvery5msFollowingTheCommandedSpeedUntilCtrlC) {
