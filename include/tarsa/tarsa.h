@@ -24,5 +24,6 @@
 #include "tarsa/vx_lrf.h"
 #include "tarsa/vx_camera.h"
 #include "tarsa/plx.h"
+#include "tarsa/dvn.h"
 
 #endif
