@@ -29,8 +29,11 @@ const scan = reply("GD0044072501", [checked("0A3Z"), ...blocks]);
 
 const script = (node, expect, answer, delay = 0) =>
   `[[serial.script]]\nnode = "${node}"\nexpect = ${JSON.stringify(expect)}\nreply = ${JSON.stringify(answer)}\ndelay_ms = ${delay}\n`;
+// The StarGazer's port answers only what is scripted here, or nothing at all.
+const stargazer = (model) => `[[serial.device]]\nnode = "/dev/ttyO0"\nmodel = "${model}"\n`;
 const board =
   'extends = "builtin"\n' +
+  stargazer("script") +
   script("/dev/ttyACM0", "QT\n", reply("QT")) +
   script("/dev/ttyACM0", "PP\n", reply("PP", params.map((p) => `${p};${check(p)}`))) +
   script("/dev/ttyACM0", "BM\n", reply("BM")) +
@@ -77,7 +80,11 @@ test("the StarGazer and the range finder get channels of their own", async () =>
 });
 
 test("sensors that do not answer are reported once and left out", async () => {
-  const b = await Bridge.start({ name: "sensors-missing", settings: "stargazer = true\nlrf = true\ncamera = true" });
+  const b = await Bridge.start({
+    name: "sensors-missing",
+    scenario: 'extends = "builtin"\n' + stargazer("stargazer") + "silent = true\n",
+    settings: "stargazer = true\nlrf = true\ncamera = true",
+  });
   bridges.push(b);
   assert.match(b.out, /StarGazer left out: no answer on \/dev\/ttyO0\n/);
   assert.match(b.out, /range finder left out: no answer on \/dev\/ttyACM0: /);
