@@ -232,6 +232,17 @@ std::string StarGazerModel::measurement(std::uint64_t now_us) {
   return buf;
 }
 
+std::string StarGazerModel::burst(std::uint64_t now_us) {
+  const std::string m = measurement(now_us);
+  std::string b;
+  while (b.size() <= kFloodBytes) b += m;
+  return b;
+}
+
+void StarGazerModel::flushed(std::uint64_t now_us) {
+  if (flood_ && !silent_ && state_->computing != 0) answer(burst(now_us), now_us);
+}
+
 std::string StarGazerModel::garbage() {
   static constexpr char kJunk[] = "#%&*+-/0123456789:;<=>?ABCXYZabcxyz|";
   std::uniform_int_distribution<std::size_t> pick(0, sizeof kJunk - 2), len(1, 12);
@@ -263,12 +274,7 @@ std::uint64_t StarGazerModel::output(std::uint64_t now_us, std::vector<std::stri
     next_record_us_ = now_us + period_us_;
   if (next_record_us_ <= now_us) {
     next_record_us_ += period_us_;
-    std::string m = measurement(now_us);
-    if (flood_) {
-      std::string burst;
-      while (burst.size() <= kFloodBytes) burst += m;
-      m = std::move(burst);
-    }
+    std::string m = flood_ ? burst(now_us) : measurement(now_us);
     if (split_us_ != 0 && m.size() > 1) {
       const std::size_t half = m.size() / 2;
       answer(m.substr(half), now_us + split_us_);

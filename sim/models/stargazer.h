@@ -28,7 +28,8 @@
 //   silent = false           true: the sensor answers nothing and sends nothing
 //   garbage_hz = 0           junk text (no tilde, no backtick) sent this often, computing or not
 //   flood = false            true: while computing, every record period sends a burst of more
-//                            than 2048 bytes of records
+//                            than 2048 bytes of records, and a flush of the program's input
+//                            finds the line full again at once
 //
 // Protocol. A message runs from a tilde to the next backtick; the model acts once the backtick
 // has arrived, and bytes outside messages are ignored. Answers, after latency_ms:
@@ -98,6 +99,7 @@ class StarGazerModel final : public SerialModel {
 
   void received(std::span<const std::uint8_t> bytes, std::uint64_t now_us) override;
   std::uint64_t output(std::uint64_t now_us, std::vector<std::string> &due) override;
+  void flushed(std::uint64_t now_us) override;
 
  private:
   // The sensor's own state, shared by every process of a run.
@@ -119,6 +121,7 @@ class StarGazerModel final : public SerialModel {
   void answer(std::string text, std::uint64_t at_us);
   // What the sensor computes at `now_us`: a record, a map report or the dead-zone report.
   std::string measurement(std::uint64_t now_us);
+  std::string burst(std::uint64_t now_us);
   std::string garbage();
 
   Board &board_;

@@ -159,6 +159,15 @@ TEST(GazerModel, DemoWithoutLandmarkOrRecords) {
   EXPECT_LE(data_lines(r.out).size(), 3u);
 }
 
+// The line is full again right after the reader's flush: the first reading ends the loop.
+TEST(GazerModel, DemoLeavesAFloodedLine) {
+  ASSERT_TRUE(simtest::active()) << "run under tarsa-sim";
+  const auto r = run({simtest::bin("gazerdemo")}, board("flood = true"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "\nERROR: read error: buffer too short, leaving!\n");
+  EXPECT_TRUE(data_lines(r.out).empty()) << r.out;
+}
+
 }  // namespace
 
 // The wheels jam a quarter of the way round: the calibration gives up after its minute.

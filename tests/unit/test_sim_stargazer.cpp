@@ -35,6 +35,7 @@ class Sensor {
   void send(const std::string &text, std::uint64_t at_us) {
     model_.received({reinterpret_cast<const std::uint8_t *>(text.data()), text.size()}, at_us);
   }
+  void flushed(std::uint64_t at_us) { model_.flushed(at_us); }
   // Everything due by `at_us`, concatenated; `next` gets when more falls due.
   std::string out(std::uint64_t at_us, std::uint64_t *next = nullptr) {
     std::vector<std::string> due;
@@ -156,6 +157,8 @@ TEST(SimStarGazer, NoiseGarbageAndFlood) {
   EXPECT_GT(burst.size(), 2048u);
   EXPECT_EQ(burst.rfind("~^I5|", 0), 0u);
   EXPECT_EQ(burst.back(), '`');
+  flood.flushed(150 * kMs);
+  EXPECT_GT(flood.out(150 * kMs).size(), 2048u) << "refilled at once";
 }
 
 TEST(SimStarGazer, RefusesUnknownParameterValues) {
