@@ -25,6 +25,10 @@ class SerialModel {
   // Whether the node exists at `now_us`: a device that shows up only once powered says no
   // until then (open, stat and access then give ENOENT).
   virtual bool present(std::uint64_t /*now_us*/) { return true; }
+  // The program discarded what was waiting on its side of the line (tcflush). What output()
+  // then returns as due goes out before the flush returns: a device that floods the line faster
+  // than the driver can drop it fills it again at once.
+  virtual void flushed(std::uint64_t /*now_us*/) {}
 };
 
 }  // namespace tsim

@@ -79,7 +79,8 @@ Tarsa4Model::Tarsa4Model(const ModelEntry &entry, Board &board)
       world_(World::attach(board)),
       seed_(board.seed()),
       revision_(static_cast<std::uint8_t>(entry.params.integer("revision", 0x12))),
-      battery_percent_(static_cast<int>(entry.params.integer("battery_percent", 80))) {
+      battery_percent_(static_cast<int>(entry.params.integer("battery_percent", 80))),
+      jam_mm_(entry.params.number("jam_mm", 0.0)) {
   static_assert(std::is_trivially_copyable_v<State>);
   bool created = false;
   auto bytes = board.shared_bytes("tarsa4:" + entry.id, sizeof(State), &created);
@@ -258,6 +259,7 @@ std::pair<double, double> Tarsa4Model::step(double dt) {
     } else {
       w.speed = ramp(w.speed, w.target, dt, false);
     }
+    if (jam_mm_ > 0 && std::fabs(w.enc) * kSpeedUnitMm >= jam_mm_ && w.speed * w.enc > 0) w.speed = 0;
     w.enc += w.speed * dt;
   }
   return {s.wheels[0].speed * kSpeedUnitMm, s.wheels[1].speed * kSpeedUnitMm};

@@ -10,6 +10,8 @@
 //   charging = false         drives the charge line, GPIO 65, low while charging (without the
 //                            key the [gpio] table of the scenario decides its level)
 //   battery_percent = 80     state of charge reported by the battery monitor, 0 to 100
+//   jam_mm = 0               > 0: a wheel jams once it has travelled this far from its encoder
+//                            zero (mm): it no longer moves away, whatever it is told (0 to 1e6)
 //
 // Protocol. A write frame is the command byte and the command's data; a read command is the
 // command byte written alone, then a read of exactly the reply length. The address is
@@ -77,6 +79,7 @@ class Tarsa4Model final : public I2cSlave, public Drive {
       Key{"revision", Key::Type::integer, 0, 255},
       Key{"charging", Key::Type::boolean},
       Key{"battery_percent", Key::Type::integer, 0, 100},
+      Key{"jam_mm", Key::Type::number, 0, 1000000},
   };
 
   Tarsa4Model(const ModelEntry &entry, Board &board);
@@ -129,6 +132,7 @@ class Tarsa4Model final : public I2cSlave, public Drive {
   std::uint64_t seed_;
   std::uint8_t revision_;
   int battery_percent_;
+  double jam_mm_;
 };
 
 }  // namespace tsim

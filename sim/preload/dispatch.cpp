@@ -353,6 +353,18 @@ void emu_replaced(int newfd) try {
 } catch (...) {
 }
 
+void emu_flushed(int fd) try {
+  std::string node;
+  {
+    Guard g;
+    auto f = lookup(fd);
+    if (!f || f->kind != NodeKind::serial) return;
+    node = f->node;
+  }
+  serial_flushed(node, fd);
+} catch (...) {
+}
+
 bool emu_real_fd(int fd) try {
   Guard g;
   auto f = lookup(fd);

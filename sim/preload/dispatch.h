@@ -37,6 +37,8 @@ int emu_munmap(void *addr, size_t len, bool *handled);
 void emu_replaced(int newfd);
 // 0, an errno value, or -1 when the path is not the simulator's.
 int emu_access(const char *path, int mode, bool effective);
+// After the program flushed the input of `fd`: a serial port's models may refill it.
+void emu_flushed(int fd);
 // Whether an emulated descriptor is a real device standing in (stdio then uses it directly).
 bool emu_real_fd(int fd);
 

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -165,6 +166,14 @@ EXPORT int ioctl(int fd, unsigned long req, ...) {
   va_end(ap);
   if (emulated_fd(fd)) return emu_ioctl(fd, req, arg, real().ioctl);
   return pass_ioctl(real().ioctl, fd, req, arg);
+}
+
+// A port's models hear of a flush of the program's input (the C library's own call inside
+// tcflush cannot be caught).
+EXPORT int tcflush(int fd, int queue) noexcept {
+  const int r = real().tcflush(fd, queue);
+  if (r == 0 && queue != TCOFLUSH && emulated_fd(fd)) emu_flushed(fd);
+  return r;
 }
 
 EXPORT int __ioctl_time64(int fd, unsigned long req, ...) {

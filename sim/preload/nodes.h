@@ -65,6 +65,9 @@ void serial_close(OpenFile &f, bool last);
 // Whether this process opened `node`; wakes its port to look at the models' output again.
 bool serial_opened(const std::string &node);
 void serial_kick(const std::string &node);
+// The program flushed its input on `fd`, a descriptor of `node`: what the models send at once is
+// waiting there when this returns (bounded).
+void serial_flushed(const std::string &node, int fd);
 // Hands every port's models what the program wrote: the process is about to end.
 void serial_drain_all();
 

@@ -36,6 +36,7 @@ Real resolve() {
   bind(r.write, "write");
   bind(r.ioctl, "ioctl");
   bind(r.ioctl_time64, "__ioctl_time64");
+  bind(r.tcflush, "tcflush");
   bind(r.stat, "stat");
   bind(r.lstat, "lstat");
   bind(r.fstat, "fstat");

@@ -31,6 +31,7 @@ struct Real {
   ssize_t (*write)(int, const void *, size_t);
   int (*ioctl)(int, unsigned long, ...);
   int (*ioctl_time64)(int, unsigned long, ...);
+  int (*tcflush)(int, int);
   int (*stat)(const char *, struct stat *);
   int (*lstat)(const char *, struct stat *);
   int (*fstat)(int, struct stat *);

@@ -8,12 +8,14 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <map>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -73,6 +75,37 @@ class SerialPort {
     (void)!real().write(wake_, &one, sizeof one);
   }
 
+  // After the program flushed its input on `fd`: the models' messages due now go out from this
+  // thread, and it returns once they are waiting on `fd` (at most 100 ms).
+  void refill(int fd) {
+    if (getpid() != pid_) return;
+    std::vector<std::string> due;
+    {
+      Guard g;
+      take_input();
+      const std::uint64_t now = rt().board().now_us();
+      if (SerialDevice *dev = rt().board().serial(node_))
+        for (auto &m : dev->models) m->flushed(now);
+      collect(now, due);
+    }
+    std::size_t total = 0;
+    {
+      std::lock_guard lock(put_mutex_);
+      for (const std::string &d : due) {
+        put(d);
+        total += d.size();
+      }
+    }
+    kick();
+    // The terminal holds at most 4095 bytes for the reader; the rest waits behind them.
+    const int want = static_cast<int>(std::min<std::size_t>(total, 4095));
+    for (int i = 0; i < 200 && want > 0; ++i) {
+      int n = 0;
+      if (real().ioctl(fd, FIONREAD, &n) != 0 || n >= want) return;
+      usleep(500);
+    }
+  }
+
  private:
   void loop() {
     for (;;) {
@@ -88,7 +121,10 @@ class SerialPort {
         std::string msg = "tarsa-sim: serial model " + node_ + ": " + e.what() + "\n";
         (void)!real().write(2, msg.data(), msg.size());
       }
-      for (const std::string &d : due) put(d);
+      if (!due.empty()) {
+        std::lock_guard lock(put_mutex_);
+        for (const std::string &d : due) put(d);
+      }
       if (!due.empty()) continue;  // writing took time: look again before waiting
       pollfd fds[2] = {{master_, POLLIN, 0}, {wake_, POLLIN, 0}};
       int n = poll(fds, 2, static_cast<int>((wait_us + 999) / 1000));
@@ -149,6 +185,7 @@ class SerialPort {
   pid_t pid_;
   std::string slave_path_;
   int master_ = -1, keep_ = -1, wake_ = -1;
+  std::mutex put_mutex_;  // one writer at a time: the model thread, or a refill after a flush
 };
 
 // Ports of this process by node path; never freed (their threads outlive static destructors).
@@ -196,6 +233,10 @@ void serial_drain_all() {
 
 bool serial_opened(const std::string &node) {
   return ports().count(node) != 0;
+}
+
+void serial_flushed(const std::string &node, int fd) {
+  if (auto it = ports().find(node); it != ports().end()) it->second->refill(fd);
 }
 
 void serial_kick(const std::string &node) {

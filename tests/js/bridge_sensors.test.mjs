@@ -29,10 +29,13 @@ const scan = reply("GD0044072501", [checked("0A3Z"), ...blocks]);
 
 const script = (node, expect, answer, delay = 0) =>
   `[[serial.script]]\nnode = "${node}"\nexpect = ${JSON.stringify(expect)}\nreply = ${JSON.stringify(answer)}\ndelay_ms = ${delay}\n`;
-// Scripted replies on the range finder's node, in place of the board's range finder model.
+// Scripted replies on the range finder's node, in place of the board's range finder model; the
+// StarGazer's port answers only what is scripted here, or nothing at all.
 const scripted = 'extends = "builtin"\n[[serial.device]]\nnode = "/dev/ttyACM0"\nmodel = "script"\n';
+const stargazer = (model) => `[[serial.device]]\nnode = "/dev/ttyO0"\nmodel = "${model}"\n`;
 const board =
   scripted +
+  stargazer("script") +
   script("/dev/ttyACM0", "QT\n", reply("QT")) +
   script("/dev/ttyACM0", "PP\n", reply("PP", params.map((p) => `${p};${check(p)}`))) +
   script("/dev/ttyACM0", "BM\n", reply("BM")) +
@@ -81,7 +84,7 @@ test("the StarGazer and the range finder get channels of their own", async () =>
 test("sensors that do not answer are reported once and left out", async () => {
   const b = await Bridge.start({
     name: "sensors-missing",
-    scenario: scripted,
+    scenario: scripted + stargazer("stargazer") + "silent = true\n",
     settings: "stargazer = true\nlrf = true\ncamera = true",
   });
   bridges.push(b);

@@ -5,3 +5,11 @@ endif()
 tarsa_test(test_gazer_programs SOURCES ${CMAKE_CURRENT_LIST_DIR}/gazer_programs_test.cpp
            SIM TIMEOUT 120)
 add_dependencies(test_gazer_programs gazerdemo gazercal)
+# The same programs against the simulated sensor; the jammed robot takes its minute, alone.
+tarsa_test(test_gazer_model SOURCES ${CMAKE_CURRENT_LIST_DIR}/gazer_model_test.cpp SIM TIMEOUT 180)
+add_dependencies(test_gazer_model gazerdemo gazercal)
+set_tests_properties(test_gazer_model PROPERTIES ENVIRONMENT "GTEST_FILTER=GazerModel.*")
+add_test(NAME test_gazer_model_jammed
+         COMMAND tarsa-sim --trace ${CMAKE_CURRENT_BINARY_DIR}/test_gazer_model_jammed.trace.jsonl
+                 -- $<TARGET_FILE:test_gazer_model> --gtest_filter=GazerModelJammed.*)
+set_tests_properties(test_gazer_model_jammed PROPERTIES TIMEOUT 180 RUN_SERIAL TRUE)

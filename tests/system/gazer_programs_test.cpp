@@ -17,7 +17,8 @@ struct Rule {
   int delay_ms = 0;
 };
 std::string sensor(const std::vector<Rule> &rules) {
-  std::string s = "extends = \"builtin\"\n";
+  std::string s =
+      "extends = \"builtin\"\n[[serial.device]]\nnode = \"/dev/ttyO0\"\nmodel = \"script\"\n";
   for (const auto &r : rules)
     s += "[[serial.script]]\nnode = \"/dev/ttyO0\"\nexpect = '" + r.expect + "'\nreply = '" +
          r.reply + "'\ndelay_ms = " + std::to_string(r.delay_ms) + "\n";
@@ -93,7 +94,9 @@ TEST(GazerDemo, FailedQueriesAndNoLandmark) {
 TEST(GazerDemo, SilentSensor) {
   ASSERT_TRUE(simtest::active()) << "run under tarsa-sim";
   const auto t0 = Clock::now();
-  const auto r = simtest::run({simtest::bin("gazerdemo")});
+  const auto r = simtest::run({simtest::bin("gazerdemo")},
+                              on("extends = \"builtin\"\n[[serial.device]]\nnode = \"/dev/ttyO0\"\n"
+                                 "model = \"stargazer\"\nsilent = true\n"));
   EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(4300));
   EXPECT_EQ(r.status, 254);
   EXPECT_EQ(r.out.substr(r.out.find("\nInitialising")),
@@ -103,7 +106,7 @@ TEST(GazerDemo, SilentSensor) {
 
 TEST(GazerCal, SensorFailuresAndTheCommandLine) {
   ASSERT_TRUE(simtest::active()) << "run under tarsa-sim";
-  auto r = simtest::run({simtest::bin("gazercal")});
+  auto r = simtest::run({simtest::bin("gazercal")}, on(sensor({})));
   EXPECT_EQ(r.status, 3);
   EXPECT_EQ(r.err, "gazercal: the StarGazer on /dev/ttyO0 does not answer (error -3)\n");
 
@@ -115,7 +118,7 @@ TEST(GazerCal, SensorFailuresAndTheCommandLine) {
   EXPECT_EQ(r.out.find("Positions for"), std::string::npos);
   EXPECT_EQ(wheel_writes(r.trace), 0u);
 
-  r = simtest::run({simtest::bin("gazercal"), "--check", "0"});
+  r = simtest::run({simtest::bin("gazercal"), "--check", "0"}, on(sensor({})));
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err.rfind("gazercal: --check takes 1 to 600 seconds, not \"0\"\nusage: ", 0), 0u)
       << r.err;

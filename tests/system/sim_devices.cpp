@@ -61,6 +61,11 @@ model = "regfile"
 [gpio]
 held = [72]
 high = [71]
+
+# The first serial port answers only what a test scripts.
+[[serial.device]]
+node = "/dev/ttyO0"
+model = "script"
 )";
 
 class Sim : public ::testing::Test {

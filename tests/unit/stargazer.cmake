@@ -5,12 +5,17 @@ if(NOT EXISTS ${PROJECT_SOURCE_DIR}/lib/stargazer/vx_stargazer.cpp)
   return()
 endif()
 set(gazer_dir ${CMAKE_CURRENT_LIST_DIR})
+set(gazer_script SCENARIO ${gazer_dir}/gazer_script.toml)
 tarsa_test(test_vx_stargazer_fit SOURCES ${gazer_dir}/test_vx_stargazer_fit.cpp)
-tarsa_test(test_vx_stargazer_link SOURCES ${gazer_dir}/test_vx_stargazer_link.cpp SIM TIMEOUT 120)
-tarsa_test(test_vx_stargazer_params SOURCES ${gazer_dir}/test_vx_stargazer_params.cpp SIM TIMEOUT 120)
+tarsa_test(test_vx_stargazer_link SOURCES ${gazer_dir}/test_vx_stargazer_link.cpp SIM ${gazer_script}
+           TIMEOUT 120)
+tarsa_test(test_vx_stargazer_params SOURCES ${gazer_dir}/test_vx_stargazer_params.cpp SIM ${gazer_script}
+           TIMEOUT 120)
 # Its tcflush stands in for the C library's, for the reader's own calls: exported.
-tarsa_test(test_vx_stargazer_data SOURCES ${gazer_dir}/test_vx_stargazer_data.cpp SIM TIMEOUT 120)
+tarsa_test(test_vx_stargazer_data SOURCES ${gazer_dir}/test_vx_stargazer_data.cpp SIM ${gazer_script}
+           TIMEOUT 120)
 set_target_properties(test_vx_stargazer_data PROPERTIES ENABLE_EXPORTS ON)
 # Defines routines under the library's names and must be found by them: exported.
-tarsa_test(test_vx_stargazer_calib SOURCES ${gazer_dir}/test_vx_stargazer_calib.cpp SIM TIMEOUT 120)
+tarsa_test(test_vx_stargazer_calib SOURCES ${gazer_dir}/test_vx_stargazer_calib.cpp SIM ${gazer_script}
+           TIMEOUT 120)
 set_target_properties(test_vx_stargazer_calib PROPERTIES ENABLE_EXPORTS ON)
