@@ -16,8 +16,8 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 
 std::string camera(const std::string &keys) {
-  return "extends = \"builtin\"\n[[video.device]]\nnode = \"/dev/video6\"\nmodel = \"camera\"\n" + keys +
-         "\n";
+  return "extends = \"builtin\"\n[[video.device]]\nnode = \"/dev/video6\"\nmodel = \"camera\"\n" +
+         keys + "\n";
 }
 
 // The requests on the node after `mark`, by name ("DQBUF" etc.), with the failed ones as
@@ -69,7 +69,8 @@ TEST_F(Camera, GrantedSizeIsWrittenBackAndUsedByCaptureAndJpeg) {
     EXPECT_EQ(rgb[rgb.size() - 2] + rgb[rgb.size() - 3] + rgb[rgb.size() - 4], 0);
     // What the trace says the program asked for and got.
     const auto recs = simtest::trace_since(mark, VX_CAMERA_DEVICE);
-    const auto fmt = std::find_if(recs.begin(), recs.end(), [](auto &r) { return r.value("request", "") == "S_FMT"; });
+    const auto fmt = std::find_if(recs.begin(), recs.end(),
+                                  [](auto &r) { return r.value("request", "") == "S_FMT"; });
     ASSERT_NE(fmt, recs.end());
     EXPECT_EQ((*fmt)["asked"], "752x480 YU12");
     EXPECT_EQ((*fmt)["granted"], std::to_string(c.w) + "x" + std::to_string(c.h) + " YU12");
@@ -160,7 +161,7 @@ TEST_F(Camera, NoFrameAtAllTriesAgainOnceAndFails) {
   EXPECT_EQ(out.text(), "trying again...\r\n");
   const auto seen = requests(mark);
   EXPECT_EQ(count(seen, "DQBUF"), 0);
-  EXPECT_EQ(count(seen, "DQBUF!11"), 4);  // two bounded waits of three timeouts each
+  EXPECT_EQ(count(seen, "DQBUF!11"), 4);   // two bounded waits of three timeouts each
   EXPECT_EQ(count(seen, "STREAMOFF"), 0);  // left streaming, as documented
 }
 
