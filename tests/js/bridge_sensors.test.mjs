@@ -77,11 +77,12 @@ test("the StarGazer and the range finder get channels of their own", async () =>
 });
 
 test("sensors that do not answer are reported once and left out", async () => {
-  const b = await Bridge.start({ name: "sensors-missing", settings: "stargazer = true\nlrf = true\ncamera = true" });
+  // A camera that cannot capture.
+  const scenario = 'extends = "builtin"\n[[video.device]]\nnode = "/dev/video6"\nmodel = "camera"\ncapture = false\n';
+  const b = await Bridge.start({ name: "sensors-missing", settings: "stargazer = true\nlrf = true\ncamera = true", scenario });
   bridges.push(b);
   assert.match(b.out, /StarGazer left out: no answer on \/dev\/ttyO0\n/);
   assert.match(b.out, /range finder left out: no answer on \/dev\/ttyACM0: /);
-  // The simulated board's video node takes no requests (and its pipeline scripts are missing).
   assert.match(b.out, /camera left out: (a media pipeline script failed|the capture device refused) \(-\d+\)\n/);
   const c = await Client.connect(b);
   const topics = [...c.channels.values()].map((ch) => ch.topic);
