@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <numbers>
+#include <tuple>
 
 #include "../board.h"
 #include "../registry.h"
@@ -381,6 +382,12 @@ void CameraModel::render(std::uint8_t *yuv, int w, int h) {
     return;
   }
   const Pose p = world_->pose(board_.now_us());
+  const std::size_t bytes = static_cast<std::size_t>(w) * h * 3 / 2;
+  if (view_w_ == w && view_h_ == h && view_x_ == p.x && view_y_ == p.y &&
+      view_heading_ == p.heading) {
+    std::memcpy(yuv, view_.data(), bytes);
+    return;
+  }
   const double f = (w / 2.0) / std::tan(fov_deg_ * std::numbers::pi / 360.0);  // focal length, px
   const auto &walls = world_->walls();
   static constexpr Rgb kWallColours[] = {
@@ -451,6 +458,8 @@ void CameraModel::render(std::uint8_t *yuv, int w, int h) {
            x <= std::min(w - 1, static_cast<int>(cx + r)); ++x)
         if (std::hypot(x + 0.5 - cx, y + 0.5 - cy) <= r) put_yuv(yuv, w, h, x, y, {255, 250, 235});
   }
+  view_.assign(yuv, yuv + bytes);
+  std::tie(view_x_, view_y_, view_heading_, view_w_, view_h_) = std::tie(p.x, p.y, p.heading, w, h);
 }
 
 namespace {

@@ -106,6 +106,10 @@ class CameraModel final : public VideoModel {
   bool streaming_ = false;
   std::uint64_t start_us_ = 0, delivered_ = 0;  // frames handed out since STREAMON
   std::uint64_t queued_ = 0;                    // QBUF requests so far
+  // The last frame rendered, and where from: a robot standing still sees the same again.
+  std::vector<std::uint8_t> view_;
+  double view_x_ = 0, view_y_ = 0, view_heading_ = 0;
+  int view_w_ = 0, view_h_ = 0;
 };
 
 }  // namespace tsim

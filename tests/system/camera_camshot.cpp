@@ -111,7 +111,7 @@ TEST_F(Camshot, ThePictureIsTheRobotsViewOfTheWorld) {
   ASSERT_EQ(got.size(), std::size_t(VX_CAMERA_WIDTH) * VX_CAMERA_HEIGHT * 3);
 
   // The same board's camera, asked here for the view from the start pose where the robot stands.
-  tsim::SharedState *shm = tsim::shm_create_file(dir_ + "/state");
+  tsim::SharedState *shm = tsim::shm_anonymous();
   ASSERT_NE(shm, nullptr);
   tsim::Board board(tsim::parse_scenario("", "builtin"), *shm, true);
   auto *cam = dynamic_cast<tsim::CameraModel *>(board.video(VX_CAMERA_DEVICE));

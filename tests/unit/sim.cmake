@@ -2,3 +2,6 @@
 if(TARGET tarsa-sim-core)
   tarsa_test(test_sim_scenario SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sim_scenario.cpp LIBS tarsa-sim-core-checked)
 endif()
+if(TARGET tarsa-sim-core)
+  tarsa_test(test_sim_camera SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sim_camera.cpp LIBS tarsa-sim-core-checked)
+endif()
