@@ -98,7 +98,8 @@ CameraModel::CameraModel(const ModelEntry &entry, Board &board)
       querycap_errno_(static_cast<int>(entry.params.integer("querycap_errno", 0))),
       format_errno_(static_cast<int>(entry.params.integer("format_errno", 0))),
       pipes_status_(static_cast<int>(entry.params.integer("pipes_status", 0))),
-      formats_status_(static_cast<int>(entry.params.integer("formats_status", 0))) {
+      formats_status_(static_cast<int>(entry.params.integer("formats_status", 0))),
+      noise_(pattern_ ? 0 : static_cast<int>(entry.params.integer("noise", 6))) {
   const std::string sizes = entry.params.string("sizes", "");
   if (!sizes.empty() && !parse_sizes(sizes, &sizes_))
     throw error(entry.params.where("sizes"),
@@ -242,7 +243,20 @@ int CameraModel::dequeue(void *arg) {
   first->bytesused = frame_bytes();
   first->stamp_us =
       start_us_ + static_cast<std::uint64_t>(static_cast<double>(due) * 1e6 / rate_hz_);
-  if (first->mem) render(first->mem, width_, height_);
+  if (first->mem) {
+    render(first->mem, width_, height_);
+    // The sensor's noise on the luma, different in each frame: the same for a seed and frame.
+    std::uint64_t s = (seed_ * 0x9E3779B97F4A7C15ULL + due) | 1;
+    const int span = 2 * noise_ + 1;
+    for (std::size_t i = 0, n = static_cast<std::size_t>(width_) * height_; noise_ && i < n; ++i) {
+      s ^= s << 13;
+      s ^= s >> 7;
+      s ^= s << 17;
+      const int v =
+          first->mem[i] + static_cast<int>((s >> 32) % static_cast<unsigned>(span)) - noise_;
+      first->mem[i] = static_cast<std::uint8_t>(std::clamp(v, 0, 255));
+    }
+  }
   fill_buffer(arg, static_cast<std::uint32_t>(first - buffers_.begin()));
   return 0;
 }

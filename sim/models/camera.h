@@ -53,10 +53,11 @@ class CameraModel final : public VideoModel {
       Key{"streaming", Key::Type::boolean},        // the streaming capability (true)
       Key{"querycap_errno", Key::Type::integer, 0, 4095},  // QUERYCAP fails with it (0: no)
       Key{"format_errno", Key::Type::integer, 0, 4095},    // S_FMT fails with it (0: no)
-      Key{"pattern", Key::Type::boolean},               // colour bars instead of the world (false)
-      Key{"fov_deg", Key::Type::number, 10, 170},       // horizontal field of view (70)
-      Key{"height_mm", Key::Type::number, 10, 2000},    // lens above the floor (150)
-      Key{"pipes_status", Key::Type::integer, 0, 255},  // exit status of media-pipes.sh (0)
+      Key{"pattern", Key::Type::boolean},       // colour bars instead of the world (false)
+      Key{"noise", Key::Type::integer, 0, 64},  // sensor noise on the world's view, +- levels (6)
+      Key{"fov_deg", Key::Type::number, 10, 170},         // horizontal field of view (70)
+      Key{"height_mm", Key::Type::number, 10, 2000},      // lens above the floor (150)
+      Key{"pipes_status", Key::Type::integer, 0, 255},    // exit status of media-pipes.sh (0)
       Key{"formats_status", Key::Type::integer, 0, 255},  // and of media-formats.sh (0)
   };
 
@@ -69,7 +70,8 @@ class CameraModel final : public VideoModel {
   std::uint64_t next_frame_us(std::uint64_t now_us) override;
   int media_script(const std::string &name, std::span<const std::string> args) override;
 
-  // One frame of `width` x `height` as the camera sees the world now (or the pattern), YUV420.
+  // One frame of `width` x `height` as the camera sees the world now (or the pattern), YUV420,
+  // without the sensor's noise.
   void render(std::uint8_t *yuv, int width, int height);
 
  private:
@@ -97,7 +99,7 @@ class CameraModel final : public VideoModel {
   std::vector<std::pair<int, int>> sizes_;
   unsigned max_buffers_;
   bool capture_, streaming_cap_, pattern_;
-  int querycap_errno_, format_errno_, pipes_status_, formats_status_;
+  int querycap_errno_, format_errno_, pipes_status_, formats_status_, noise_;
 
   int width_ = kSensorWidth, height_ = kSensorHeight;
   std::uint32_t field_ = 4;  // interlaced
