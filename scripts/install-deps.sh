@@ -8,7 +8,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libtomlplusplus-dev nlohmann-json3-dev
   i2c-tools
-  libv4l-dev libjpeg62-turbo-dev libjpeg-turbo-progs
+  libv4l-dev libjpeg62-turbo-dev libjpeg-turbo-progs v4l-utils
 )
 # tarsa-bridge: Boost.Beast (header-only) for its server; its tests' clients run on node (from
 # Debian unless the machine has one already) and headless Chromium.

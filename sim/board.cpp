@@ -347,6 +347,10 @@ void Board::add_video() {
   for (const DeviceSpec &d : scenario_.video->devices) {
     video_[d.node] = build(d.entry, *this, &ModelInfo::video);
     add_node(NodeKind::video, d.node, 0660, 44);  // group video
+    // What tools read to learn the node's class: its uevent file under /sys/dev/char.
+    const std::string name = d.node.substr(d.node.rfind('/') + 1);
+    add_node(NodeKind::attr, "/sys/dev/char/81:6/uevent", 0444, 0).text =
+        "MAJOR=81\nMINOR=6\nDEVNAME=" + name + "\n";
   }
 }
 

@@ -60,6 +60,7 @@ struct NodeInfo {
   unsigned mode = 0660;  // permission bits
   unsigned uid = 0, gid = 0;
   bool dir = false;  // a directory (sysfs), else a character device or attribute file
+  std::string text;  // attr: the file's contents
   int adapter = -1;  // i2c: adapter number
   // Whether the node is there at `now_us`, asked on every lookup: a device that shows up once
   // powered, a PWM channel while exported, a node a fault removes. Null: always.

@@ -34,7 +34,8 @@ constexpr std::size_t kDumpFileMax = 64 * 1024;
 constexpr int kNestingMax = 32;
 
 // Node classes the simulator can put at a path.
-enum class NodeKind { none, i2c, gpio, serial, pwm, video };
+// `attr`: a read-only sysfs file of fixed text that describes another node.
+enum class NodeKind { none, i2c, gpio, serial, pwm, video, attr };
 
 // One key that a device model accepts in its scenario entry. Integer and number values, and the
 // values of a register table, must lie in [lo, hi].

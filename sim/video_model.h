@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <span>
+#include <string>
 
 namespace tsim {
 
@@ -20,8 +21,18 @@ class VideoModel {
   // fails the mmap.
   virtual int mapped(std::uint64_t /*offset*/, std::span<std::uint8_t> /*mem*/) { return ENODEV; }
   virtual void unmapped(std::span<std::uint8_t> /*mem*/) {}
-  // poll and select report the node readable while this holds; asked after every call above.
+  // poll and select report the node readable while this holds; asked after every call above,
+  // and again at next_frame_us().
   virtual bool readable() { return true; }
+  // When readable() turns true by time alone (the next frame falls due), or kNever: already
+  // readable, or only a call can make it so. A program waiting on the node wakes then.
+  static constexpr std::uint64_t kNever = UINT64_MAX;
+  virtual std::uint64_t next_frame_us(std::uint64_t /*now_us*/) { return kNever; }
+  // The board's media pipeline script `name` ran with `args`: its exit status, or -1 when this
+  // device has no say in it.
+  virtual int media_script(const std::string & /*name*/, std::span<const std::string> /*args*/) {
+    return -1;
+  }
 };
 
 }  // namespace tsim

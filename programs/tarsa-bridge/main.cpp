@@ -204,6 +204,10 @@ int main(int argc, char *argv[]) {
     lrf.start(
         [&] { return stamp(clock_ns(CLOCK_MONOTONIC)); },
         [&](std::uint64_t t, std::string json) { out.put(bridge::kScan, t, std::move(json)); });
+  if (have_camera)
+    camera.start(
+        opt.camera_rate, [&] { return stamp(clock_ns(CLOCK_MONOTONIC)); },
+        [&](std::uint64_t t, std::string json) { out.put(bridge::kCamera, t, std::move(json)); });
   std::int64_t due = mono0, last_tick = mono0, next_report = mono0 + 1'000'000'000;
   auto ok = [&stats](int result) {
     if (result != 0) ++stats.bus_errors;

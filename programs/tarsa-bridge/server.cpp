@@ -307,7 +307,13 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
 void Server::Impl::accept() {
   acceptor.async_accept(ioc, [this](beast::error_code ec, tcp::socket socket) {
     if (!acceptor.is_open()) return;
-    if (!ec) std::make_shared<HttpSession>(std::move(socket), *this)->run();
+    if (!ec) {
+      // A small kernel buffer: what a slow client cannot take waits in its own bounded queue,
+      // where camera frames are dropped first, instead of megabytes of stale frames in the kernel.
+      beast::error_code ignored;
+      socket.set_option(tcp::socket::send_buffer_size(64 * 1024), ignored);
+      std::make_shared<HttpSession>(std::move(socket), *this)->run();
+    }
     accept();
   });
 }

@@ -1,5 +1,6 @@
 // tarsa-sim: runs a program against the simulated board (preload library, shared run state,
 // trace), and returns the program's exit status.
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
@@ -36,12 +37,31 @@ volatile sig_atomic_t g_have_dir = 0;
 pid_t g_self = 0;
 char g_run_dir[PATH_MAX];
 char g_state[PATH_MAX + 8];
+// The stand-ins of the board's media pipeline scripts: links to this program in the run
+// directory's bin/, which goes at the end of the program's PATH (scripts of its own come first).
+constexpr const char *kMediaScripts[] = {"media-pipes.sh", "media-formats.sh"};
+char g_bin[PATH_MAX + 8];
+char g_links[2][PATH_MAX + 32];
 
 // Async-signal-safe: the stop handler calls it too.
 void remove_run_dir() {
   if (!g_have_dir) return;
+  for (const char *link : g_links)
+    if (*link) unlink(link);
+  rmdir(g_bin);
   unlink(g_state);
   rmdir(g_run_dir);
+}
+
+// Run as one of the media scripts: the board's models give the exit status.
+int media_script(const char *name, int argc, char **argv) {
+  using Fn = int (*)(const char *, int, char **);
+  auto fn = reinterpret_cast<Fn>(dlsym(RTLD_DEFAULT, "tarsa_sim_media_script"));
+  if (!fn) {
+    std::fprintf(stderr, "%s: the board's stand-in runs only under tarsa-sim\n", name);
+    return 127;
+  }
+  return fn(name, argc, argv);
 }
 
 void on_stop(int sig, siginfo_t *info, void *) {
@@ -115,8 +135,10 @@ int start_cleaner() {
     bool keep = false;
     char c;
     for (ssize_t n; (n = read(p[0], &c, 1)) != 0;) {
-      if (n > 0) keep = true;
-      else if (errno != EINTR) break;
+      if (n > 0)
+        keep = true;
+      else if (errno != EINTR)
+        break;
     }
     if (!keep) remove_run_dir();
     _exit(0);
@@ -179,7 +201,8 @@ std::string make_run_dir() {
   std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/tarsa-sim.XXXXXX";
   std::vector<char> dirbuf(tmpl.begin(), tmpl.end());
   dirbuf.push_back('\0');
-  if (!mkdtemp(dirbuf.data())) return "cannot create run directory in " + tmpl + ": " + std::strerror(errno);
+  if (!mkdtemp(dirbuf.data()))
+    return "cannot create run directory in " + tmpl + ": " + std::strerror(errno);
   const std::string run_dir = absolute(dirbuf.data());
   if (run_dir.size() + 7 > sizeof g_run_dir) {
     rmdir(run_dir.c_str());
@@ -188,6 +211,15 @@ std::string make_run_dir() {
   std::snprintf(g_run_dir, sizeof g_run_dir, "%s", run_dir.c_str());
   std::snprintf(g_state, sizeof g_state, "%s/state", g_run_dir);
   g_have_dir = 1;
+  std::snprintf(g_bin, sizeof g_bin, "%s/bin", g_run_dir);
+  char self[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0 || mkdir(g_bin, 0755) != 0) return std::string("cannot create ") + g_bin;
+  self[n] = '\0';
+  for (int i = 0; i < 2; ++i) {
+    std::snprintf(g_links[i], sizeof g_links[i], "%s/%s", g_bin, kMediaScripts[i]);
+    if (symlink(self, g_links[i]) != 0) return std::string("cannot create ") + g_links[i];
+  }
   return {};
 }
 
@@ -200,10 +232,11 @@ std::string set_up(const Options &o, const std::string &text, tsim::SharedState 
   if (!o.scenario_path.empty()) {
     std::string dir = absolute(o.scenario_path);
     dir = dir.substr(0, dir.rfind('/'));
-    std::snprintf((*shm)->base_dir, sizeof (*shm)->base_dir, "%s", dir.c_str());
+    std::snprintf((*shm)->base_dir, sizeof(*shm)->base_dir, "%s", dir.c_str());
   }
   try {
-    tsim::Scenario scenario = tsim::parse_scenario(text, o.scenario_path.empty() ? "builtin" : o.scenario_path);
+    tsim::Scenario scenario =
+        tsim::parse_scenario(text, o.scenario_path.empty() ? "builtin" : o.scenario_path);
     if (!tsim::shm_set_scenario(**shm, text)) throw tsim::ScenarioError("scenario too large");
     tsim::Board board(std::move(scenario), **shm, true);
     (*shm)->built_generation = (*shm)->generation.load();
@@ -235,7 +268,7 @@ int run(char **argv) {
     // gone before the request took effect is seen as a new parent.
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != g_self) _exit(128 + SIGKILL);
-    struct sigaction dfl{};
+    struct sigaction dfl {};
     dfl.sa_handler = SIG_DFL;
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(sig, &dfl, nullptr);
     if (g_pending) raise(g_pending);
@@ -262,9 +295,13 @@ int run(char **argv) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  const char *slash = argc > 0 ? std::strrchr(argv[0], '/') : nullptr;
+  const char *name = slash ? slash + 1 : argc > 0 ? argv[0] : "";
+  for (const char *script : kMediaScripts)
+    if (std::strcmp(name, script) == 0) return media_script(script, argc - 1, argv + 1);
   g_self = getpid();
   // From the start: a stop request during set-up ends the launcher (and removes what it made).
-  struct sigaction sa{};
+  struct sigaction sa {};
   sa.sa_sigaction = on_stop;
   sa.sa_flags = SA_SIGINFO | SA_RESTART;
   sigemptyset(&sa.sa_mask);
@@ -279,7 +316,8 @@ int main(int argc, char **argv) {
     } catch (const tsim::ScenarioError &e) {
       return die(e.what(), 2);
     }
-    if (text.empty()) text = "# empty scenario\n";  // an empty file is an empty board, not the built-in one
+    if (text.empty())
+      text = "# empty scenario\n";  // an empty file is an empty board, not the built-in one
   }
   const std::string preload = find_preload();
   if (preload.empty()) return die("cannot find libtarsa-sim.so (set TARSA_SIM_PRELOAD)", 2);
@@ -304,6 +342,7 @@ int main(int argc, char **argv) {
     std::printf("export LD_PRELOAD='%s'\n", ld.c_str());
     std::printf("export TARSA_SIM_STATE='%s'\n", g_state);
     std::printf("export TARSA_SIM_START_NS=%s\n", start.c_str());
+    std::printf("export PATH=\"$PATH:%s\"\n", g_bin);
     if (!o.trace_path.empty()) std::printf("export TARSA_SIM_TRACE='%s'\n", o.trace_path.c_str());
     std::printf("# simulator state in %s; remove it when done: rm -r '%s'\n", g_run_dir, g_run_dir);
     return 0;
@@ -313,11 +352,16 @@ int main(int argc, char **argv) {
   // A sanitized program finds the preload ahead of its sanitizer runtime; that order is fine.
   std::string asan = getenv("ASAN_OPTIONS") ? getenv("ASAN_OPTIONS") : "";
   if (asan.find("verify_asan_link_order") == std::string::npos)
-    setenv("ASAN_OPTIONS", (asan.empty() ? "" : asan + ":").append("verify_asan_link_order=0").c_str(), 1);
+    setenv("ASAN_OPTIONS",
+           (asan.empty() ? "" : asan + ":").append("verify_asan_link_order=0").c_str(), 1);
   setenv("TARSA_SIM_STATE", g_state, 1);
   setenv("TARSA_SIM_START_NS", start.c_str(), 1);
-  if (!o.trace_path.empty()) setenv("TARSA_SIM_TRACE", o.trace_path.c_str(), 1);
-  else unsetenv("TARSA_SIM_TRACE");
+  const char *path = getenv("PATH");
+  setenv("PATH", (std::string(path && *path ? path : "/usr/bin:/bin") + ":" + g_bin).c_str(), 1);
+  if (!o.trace_path.empty())
+    setenv("TARSA_SIM_TRACE", o.trace_path.c_str(), 1);
+  else
+    unsetenv("TARSA_SIM_TRACE");
 
   const int status = run(argv + o.program);
   remove_run_dir();

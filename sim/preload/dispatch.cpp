@@ -3,6 +3,7 @@
 #include "dispatch.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -38,9 +39,11 @@ constexpr NodeOps kOps[] = {
     // pwm: sysfs files and directories
     {false, 0, 0, nullptr, nullptr, pwm_read, pwm_write, nullptr, pwm_seek, nullptr},
     // video: /dev/videoN, char 81
-    {false, 81, 6, nullptr, nullptr, video_read, nullptr, video_ioctl, nullptr, video_mmap},
+    {false, 81, 6, video_open, video_close, video_read, nullptr, video_ioctl, nullptr, video_mmap},
+    // attr: a read-only sysfs file; a memory file holds its text, so streams of every kind read it
+    {true, 0, 0, attr_open, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
 };
-static_assert(std::size(kOps) == static_cast<std::size_t>(NodeKind::video) + 1);
+static_assert(std::size(kOps) == static_cast<std::size_t>(NodeKind::attr) + 1);
 
 std::unordered_map<int, std::shared_ptr<OpenFile>> &table() {
   static auto *t = new std::unordered_map<int, std::shared_ptr<OpenFile>>;
@@ -120,8 +123,9 @@ int attr_of(const std::string &node, Attr *a) {
   a->mode = n->mode;
   a->uid = n->uid;
   a->gid = n->gid;
-  a->type = n->kind != NodeKind::pwm ? S_IFCHR : n->dir ? S_IFDIR : S_IFREG;
-  a->size = n->kind == NodeKind::pwm && !n->dir ? 4096 : 0;
+  const bool file = n->kind == NodeKind::pwm || n->kind == NodeKind::attr;
+  a->type = !file ? S_IFCHR : n->dir ? S_IFDIR : S_IFREG;
+  a->size = file && !n->dir ? 4096 : 0;
   a->rdev_major = ops.rdev_major;
   a->rdev_minor = n->kind == NodeKind::i2c ? static_cast<unsigned>(n->adapter) : ops.rdev_minor;
   timespec wall{};
@@ -214,6 +218,7 @@ int emu_open(const char *path, int flags, bool *handled) try {
     if (fd < 0) {
       err = errno;
     } else if (fd >= kMaxFd) {
+      if (auto close = ops_of(n->kind).close) close(*f, true);
       real().close(fd);
       err = EMFILE;
     }
@@ -278,11 +283,31 @@ ssize_t emu_write(int fd, const void *buf, size_t len) try {
 }
 
 int emu_ioctl(int fd, unsigned long req, void *arg, int (*pass)(int, unsigned long, ...)) try {
+  for (;;) {
+    std::uint64_t wait_us = 0;
+    {
+      Guard g;
+      auto f = lookup(fd);
+      const NodeOps *ops = f ? &ops_of(f->kind) : nullptr;
+      if (ops && ops->ioctl) {
+        const int r = ops->ioctl(*f, req, arg);
+        // A request that blocks on the device (a frame on a blocking descriptor) waits here,
+        // without the lock, and is asked again.
+        if (r == 0 || errno != EAGAIN || f->kind != NodeKind::video ||
+            (wait_us = video_block_us(*f, req)) == 0)
+          return r;
+      }
+    }
+    if (wait_us) {
+      poll(nullptr, 0, static_cast<int>((wait_us + 999) / 1000));
+      continue;
+    }
+    break;
+  }
   {
     Guard g;
     auto f = lookup(fd);
     const NodeOps *ops = f ? &ops_of(f->kind) : nullptr;
-    if (ops && ops->ioctl) return ops->ioctl(*f, req, arg);
     if (ops && !ops->real_fd) {
       Rec(f->path, "ioctl").num("request", static_cast<long long>(req)).emit(-1, ENOTTY);
       return fail(ENOTTY);

@@ -57,6 +57,8 @@ int gpio_check_use(SharedState &shm, int pin, std::uint64_t owner);
 ssize_t pwm_read(OpenFile &f, void *buf, size_t len);
 ssize_t pwm_write(OpenFile &f, const void *buf, size_t len);
 off_t pwm_seek(OpenFile &f, off_t off, int whence);
+// Fixed sysfs files: a memory file with the text.
+int attr_open(OpenFile &f);
 
 // Serial nodes: a pseudo-terminal slave in place of the node, its master served by the node's
 // models from a thread of this process.
@@ -72,7 +74,12 @@ void serial_flushed(const std::string &node, int fd);
 void serial_drain_all();
 
 // Video nodes: requests, reads and buffer mappings go to the node's model.
+int video_open(OpenFile &f);  // an eventfd, and the node's waiters woken when a frame falls due
+void video_close(OpenFile &f, bool last);
 int video_ioctl(OpenFile &f, unsigned long req, void *arg);
+// After `req` failed with EAGAIN: how long a blocking descriptor waits before asking again
+// (at most a second), or 0 when the request does not block.
+std::uint64_t video_block_us(OpenFile &f, unsigned long req);
 ssize_t video_read(OpenFile &f, void *buf, size_t len);
 void *video_mmap(OpenFile &f, void *addr, size_t len, int prot, int flags, off64_t off);
 // munmap of a mapping video_mmap made: tells its model, then unmaps. False for other memory.

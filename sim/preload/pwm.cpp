@@ -1,8 +1,9 @@
 // sysfs PWM files: reads at the file offset and whole writes, traced, served by the board's PWM
-// chip model.
+// chip model; and the fixed sysfs files that describe other nodes.
 #include "models/pwm.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <cstring>
@@ -33,6 +34,20 @@ ssize_t pwm_write(OpenFile &f, const void *buf, size_t len) {
       .str("data", text)
       .emit(err ? -1 : static_cast<long long>(len), err);
   return err ? fail(err) : static_cast<ssize_t>(len);
+}
+
+int attr_open(OpenFile &f) {
+  const NodeInfo *n = rt().board().node(f.node);
+  if (!n) return fail(ENODEV);
+  const int fd = memfd_create("sysfs", (f.flags & O_CLOEXEC) ? MFD_CLOEXEC : 0);
+  if (fd < 0) return -1;
+  if (real().write(fd, n->text.data(), n->text.size()) != static_cast<ssize_t>(n->text.size()) ||
+      real().lseek(fd, 0, SEEK_SET) != 0) {
+    const int err = errno;
+    real().close(fd);
+    return fail(err);
+  }
+  return fd;
 }
 
 off_t pwm_seek(OpenFile &f, off_t off, int whence) {

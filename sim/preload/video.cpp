@@ -1,12 +1,26 @@
 // Video nodes: requests, reads and buffer mappings go to the node's model. The descriptor is an
-// eventfd whose counter follows the model's readiness, so poll and select wait as on the device.
+// eventfd whose counter follows the model's readiness, so poll, select and epoll wait as on the
+// device; a thread of the process sets it when the model's next frame falls due.
+#include <fcntl.h>
+#include <linux/videodev2.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <map>
+#include <set>
+#include <thread>
+#include <vector>
 
 #include "nodes.h"
 #include "runtime.h"
+#include "tarsa_sim.h"
 
 namespace tsim {
 
@@ -39,13 +53,168 @@ void follow(OpenFile &f, VideoModel &m) {
     f.ready = ready;
 }
 
+// The open video files of this process, and the thread that wakes their waiters when a frame
+// falls due. Under the lock.
+struct Waker {
+  std::set<OpenFile *> files;
+  pid_t pid = 0;  // the process whose thread runs; a forked child starts its own
+  int wake = -1;
+
+  void kick() {
+    if (pid != getpid()) start();
+    std::uint64_t one = 1;
+    if (wake >= 0) (void)!real().write(wake, &one, sizeof one);
+  }
+
+  void start() {
+    pid = getpid();
+    wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake < 0) return;
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &old);
+    std::thread([this, fd = wake] { loop(fd); }).detach();
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  }
+
+  void loop(int fd) {
+    for (;;) {
+      std::uint64_t wait_us = 1'000'000;
+      try {
+        Guard g;
+        const std::uint64_t now = rt().board().now_us();
+        for (OpenFile *f : files) {
+          VideoModel *m = model_of(*f);
+          if (!m) continue;
+          follow(*f, *m);
+          const std::uint64_t next = m->next_frame_us(now);
+          // At least a millisecond: a model that is late to turn readable is not spun on.
+          if (next != VideoModel::kNever)
+            wait_us = std::min(wait_us, std::max<std::uint64_t>(next - std::min(next, now), 1000));
+        }
+      } catch (...) {
+      }
+      pollfd p{fd, POLLIN, 0};
+      if (poll(&p, 1, static_cast<int>((wait_us + 999) / 1000)) > 0) {
+        std::uint64_t v;
+        (void)!real().read(fd, &v, sizeof v);
+      }
+    }
+  }
+};
+
+Waker &waker() {
+  static auto *w = new Waker;  // never freed: its thread outlives static destructors
+  return *w;
+}
+
+// The requests by name, with their essential fields: `before` is the argument as the program
+// passed it, `arg` as the model left it.
+void describe(Rec &r, unsigned long req, const void *before, const void *arg, int err) {
+  auto fourcc = [](std::uint32_t f) {
+    return std::string{static_cast<char>(f & 0xFF), static_cast<char>((f >> 8) & 0xFF),
+                       static_cast<char>((f >> 16) & 0xFF), static_cast<char>(f >> 24)};
+  };
+  auto size = [&](const v4l2_pix_format &p) {
+    return std::to_string(p.width) + "x" + std::to_string(p.height) + " " + fourcc(p.pixelformat);
+  };
+  auto rect = [](const v4l2_rect &c) {
+    return std::to_string(c.left) + "," + std::to_string(c.top) + " " + std::to_string(c.width) +
+           "x" + std::to_string(c.height);
+  };
+  switch (req) {
+    case VIDIOC_QUERYCAP:
+      r.str("request", "QUERYCAP");
+      if (!err) r.num("caps", static_cast<const v4l2_capability *>(arg)->device_caps);
+      return;
+    case VIDIOC_ENUM_FMT:
+      r.str("request", "ENUM_FMT").num("index", static_cast<const v4l2_fmtdesc *>(before)->index);
+      if (!err) r.str("format", fourcc(static_cast<const v4l2_fmtdesc *>(arg)->pixelformat));
+      return;
+    case VIDIOC_G_FMT:
+    case VIDIOC_S_FMT:
+    case VIDIOC_TRY_FMT:
+      r.str("request", req == VIDIOC_G_FMT ? "G_FMT" : req == VIDIOC_S_FMT ? "S_FMT" : "TRY_FMT");
+      if (req != VIDIOC_G_FMT)
+        r.str("asked", size(static_cast<const v4l2_format *>(before)->fmt.pix));
+      if (!err) r.str("granted", size(static_cast<const v4l2_format *>(arg)->fmt.pix));
+      return;
+    case VIDIOC_CROPCAP:
+      r.str("request", "CROPCAP");
+      if (!err) r.str("default", rect(static_cast<const v4l2_cropcap *>(arg)->defrect));
+      return;
+    case VIDIOC_G_CROP:
+    case VIDIOC_S_CROP:
+      r.str("request", req == VIDIOC_S_CROP ? "S_CROP" : "G_CROP");
+      if (req == VIDIOC_S_CROP) r.str("asked", rect(static_cast<const v4l2_crop *>(before)->c));
+      if (!err) r.str("granted", rect(static_cast<const v4l2_crop *>(arg)->c));
+      return;
+    case VIDIOC_REQBUFS: {
+      const auto *b = static_cast<const v4l2_requestbuffers *>(before);
+      r.str("request", "REQBUFS").num("asked", b->count).num("memory", b->memory);
+      if (!err) r.num("granted", static_cast<const v4l2_requestbuffers *>(arg)->count);
+      return;
+    }
+    case VIDIOC_QUERYBUF:
+    case VIDIOC_QBUF:
+    case VIDIOC_DQBUF: {
+      const auto *b = static_cast<const v4l2_buffer *>(err ? before : arg);
+      r.str("request", req == VIDIOC_QUERYBUF ? "QUERYBUF" : req == VIDIOC_QBUF ? "QBUF" : "DQBUF");
+      if (req != VIDIOC_DQBUF || !err) r.num("index", b->index);
+      if (req == VIDIOC_QUERYBUF && !err) r.num("offset", b->m.offset).num("length", b->length);
+      if (req == VIDIOC_DQBUF && !err) r.num("frame", b->sequence);
+      return;
+    }
+    case VIDIOC_STREAMON:
+      r.str("request", "STREAMON");
+      return;
+    case VIDIOC_STREAMOFF:
+      r.str("request", "STREAMOFF");
+      return;
+    default:
+      r.num("request", static_cast<long long>(req));
+  }
+}
+
 }  // namespace
+
+int video_open(OpenFile &f) {
+  // Counter 1: readable until the model says otherwise.
+  const int fd = eventfd(
+      1, ((f.flags & O_CLOEXEC) ? EFD_CLOEXEC : 0) | ((f.flags & O_NONBLOCK) ? EFD_NONBLOCK : 0));
+  if (fd < 0) return -1;
+  Waker &w = waker();
+  w.files.insert(&f);
+  if (w.pid != getpid()) w.start();
+  return fd;
+}
+
+void video_close(OpenFile &f, bool) {
+  // A copy left open gets its readiness from its own calls: the thread knows only this number.
+  waker().files.erase(&f);
+}
+
+std::uint64_t video_block_us(OpenFile &f, unsigned long req) {
+  VideoModel *m = model_of(f);
+  if (!m || req != VIDIOC_DQBUF || (f.flags & O_NONBLOCK)) return 0;
+  const std::uint64_t now = rt().board().now_us(), next = m->next_frame_us(now);
+  return next == VideoModel::kNever
+             ? 1'000'000
+             : std::clamp<std::uint64_t>(next - std::min(next, now), 1000, 1'000'000);
+}
 
 int video_ioctl(OpenFile &f, unsigned long req, void *arg) {
   VideoModel *m = model_of(f);
+  alignas(8) unsigned char before[256] = {};
+  if (arg && _IOC_SIZE(req) <= sizeof before) std::memcpy(before, arg, _IOC_SIZE(req));
   int err = m ? m->ioctl(req, arg) : ENODEV;
-  Rec(f.path, "ioctl").num("request", static_cast<long long>(req)).emit(err ? -1 : 0, err);
-  if (m) follow(f, *m);
+  Rec r(f.path, "ioctl");
+  if (r.on()) describe(r, req, before, arg ? arg : before, err);
+  r.emit(err ? -1 : 0, err);
+  if (m) {
+    follow(f, *m);
+    waker().kick();  // the next frame's time may have changed
+  }
   return err ? fail(err) : 0;
 }
 
@@ -93,3 +262,23 @@ bool video_maps_any() {
 }
 
 }  // namespace tsim
+
+// A stand-in of the board's media pipeline scripts ran: its exit status from the board's video
+// models (0 when none has a say), traced with its arguments.
+extern "C" TARSA_SIM_API int tarsa_sim_media_script(const char *name, int argc, char **argv) {
+  using namespace tsim;
+  if (!name) return 127;
+  std::vector<std::string> args(argv, argv + std::max(argc, 0));
+  Guard g;
+  int status = -1;
+  if (const auto &video = rt().board().scenario().video)
+    for (const DeviceSpec &d : video->devices)
+      if (VideoModel *m = rt().board().video(d.node); m && status < 0)
+        status = m->media_script(name, args);
+  if (status < 0) status = 0;
+  std::string list = "[";
+  for (const std::string &a : args)
+    list += (list.size() > 1 ? ",\"" : "\"") + json_escape(a) + "\"";
+  Rec(name, "run").raw("args", list + "]").emit(status, 0);
+  return status;
+}

@@ -82,15 +82,20 @@ test("the StarGazer and the range finder get channels of their own", async () =>
 });
 
 test("sensors that do not answer are reported once and left out", async () => {
+  // A silent StarGazer, a range finder that never answers, a camera that cannot capture.
+  const scenario =
+    scripted +
+    stargazer("stargazer") +
+    "silent = true\n" +
+    '[[video.device]]\nnode = "/dev/video6"\nmodel = "camera"\ncapture = false\n';
   const b = await Bridge.start({
     name: "sensors-missing",
-    scenario: scripted + stargazer("stargazer") + "silent = true\n",
+    scenario,
     settings: "stargazer = true\nlrf = true\ncamera = true",
   });
   bridges.push(b);
   assert.match(b.out, /StarGazer left out: no answer on \/dev\/ttyO0\n/);
   assert.match(b.out, /range finder left out: no answer on \/dev\/ttyACM0: /);
-  // The simulated board's video node takes no requests (and its pipeline scripts are missing).
   assert.match(b.out, /camera left out: (a media pipeline script failed|the capture device refused) \(-\d+\)\n/);
   const c = await Client.connect(b);
   const topics = [...c.channels.values()].map((ch) => ch.topic);

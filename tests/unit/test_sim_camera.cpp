@@ -1,0 +1,138 @@
+// The simulated camera driven directly: the kernel's answers to requests out of turn, sizes
+// granted, frame timing and the rendered view.
+#include <gtest/gtest.h>
+#include <linux/videodev2.h>
+#include <sys/mman.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "board.h"
+#include "models/camera.h"
+#include "scenario.h"
+#include "shm.h"
+#include "testutil.h"
+
+namespace {
+
+using tsim::Board;
+
+struct Rig {
+  explicit Rig(const std::string &keys)
+      : shm(tsim::shm_anonymous()),
+        board(tsim::parse_scenario(
+                  "seed = 3\n[[video.device]]\nnode = \"/dev/video6\"\nmodel = \"camera\"\n" + keys,
+                  "t.toml"),
+              *shm, true),
+        cam(*dynamic_cast<tsim::CameraModel *>(board.video("/dev/video6"))) {}
+  ~Rig() { munmap(shm, sizeof *shm); }
+  int fmt(unsigned long req, std::uint32_t w, std::uint32_t h, v4l2_format *f) {
+    *f = {};
+    f->type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    f->fmt.pix.width = w;
+    f->fmt.pix.height = h;
+    f->fmt.pix.pixelformat = V4L2_PIX_FMT_MJPEG;
+    return cam.ioctl(req, f);
+  }
+  int reqbufs(std::uint32_t count, std::uint32_t memory = V4L2_MEMORY_MMAP) {
+    v4l2_requestbuffers r{};
+    r.count = count;
+    r.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    r.memory = memory;
+    const int err = cam.ioctl(VIDIOC_REQBUFS, &r);
+    return err ? -err : static_cast<int>(r.count);
+  }
+  int buf(unsigned long req, std::uint32_t index, v4l2_buffer *b) {
+    *b = {};
+    b->index = index;
+    b->type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    b->memory = V4L2_MEMORY_MMAP;
+    return cam.ioctl(req, b);
+  }
+  int stream(unsigned long req) {
+    int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    return cam.ioctl(req, &type);
+  }
+  tsim::SharedState *shm;
+  Board board;
+  tsim::CameraModel &cam;
+};
+
+TEST(SimCamera, SizesAreTheNearestListedAndOnlyYuv420) {
+  Rig rig("sizes = \"640x480,320x240\"");
+  v4l2_format f;
+  ASSERT_EQ(rig.fmt(VIDIOC_TRY_FMT, 752, 480, &f), 0);
+  EXPECT_EQ(f.fmt.pix.width, 640u);
+  EXPECT_EQ(f.fmt.pix.pixelformat, static_cast<std::uint32_t>(V4L2_PIX_FMT_YUV420));
+  EXPECT_EQ(f.fmt.pix.sizeimage, 640u * 480 * 3 / 2);
+  ASSERT_EQ(rig.fmt(VIDIOC_S_FMT, 400, 200, &f), 0);
+  EXPECT_EQ(f.fmt.pix.width * 1000 + f.fmt.pix.height, 320240u);
+
+  Rig any("");
+  ASSERT_EQ(any.fmt(VIDIOC_TRY_FMT, 5000, 101, &f), 0);
+  EXPECT_EQ(f.fmt.pix.width * 1000 + f.fmt.pix.height, 752100u);
+  std::string err;
+  try {
+    Rig bad("sizes = \"640x481\"");
+  } catch (const std::exception &e) {
+    err = e.what();
+  }
+  EXPECT_NE(err.find("t.toml:5:"), std::string::npos) << err;
+}
+
+TEST(SimCamera, RequestsOutOfTurnGetTheKernelsErrors) {
+  Rig rig("buffers = 3");
+  v4l2_format f;
+  v4l2_buffer b;
+  EXPECT_EQ(rig.stream(VIDIOC_STREAMON), EINVAL);  // no buffers
+  EXPECT_EQ(rig.reqbufs(2, V4L2_MEMORY_USERPTR), -EINVAL);
+  EXPECT_EQ(rig.reqbufs(8), 3);
+  EXPECT_EQ(rig.fmt(VIDIOC_S_FMT, 320, 240, &f), EBUSY);
+  EXPECT_EQ(rig.buf(VIDIOC_QUERYBUF, 3, &b), EINVAL);
+  ASSERT_EQ(rig.buf(VIDIOC_QUERYBUF, 1, &b), 0);
+  std::vector<std::uint8_t> mem(b.length);
+  EXPECT_EQ(rig.cam.mapped(b.m.offset + 1, mem), EINVAL);
+  ASSERT_EQ(rig.cam.mapped(b.m.offset, mem), 0);
+  EXPECT_EQ(rig.reqbufs(0), -EBUSY);                // still mapped
+  EXPECT_EQ(rig.buf(VIDIOC_DQBUF, 0, &b), EINVAL);  // not streaming
+  ASSERT_EQ(rig.buf(VIDIOC_QBUF, 1, &b), 0);
+  EXPECT_EQ(rig.buf(VIDIOC_QBUF, 1, &b), EINVAL);  // already queued
+  const std::uint64_t t0 = rig.board.now_us();
+  ASSERT_EQ(rig.stream(VIDIOC_STREAMON), 0);
+  EXPECT_EQ(rig.reqbufs(2), -EBUSY);
+  // The first frame falls due one period (1/30 s) after STREAMON; until then nothing to take.
+  const std::uint64_t due = rig.cam.next_frame_us(rig.board.now_us());
+  EXPECT_GE(due, t0 + 33333);
+  EXPECT_LE(due, rig.board.now_us() + 33334);
+  if (!rig.cam.readable()) {
+    EXPECT_EQ(rig.buf(VIDIOC_DQBUF, 0, &b), EAGAIN);
+  }
+  EXPECT_TRUE(testutil::eventually([&] { return rig.cam.readable(); }, 1.0));
+  EXPECT_GE(rig.board.now_us(), due);
+  EXPECT_EQ(rig.cam.next_frame_us(rig.board.now_us()), tsim::VideoModel::kNever);
+  ASSERT_EQ(rig.buf(VIDIOC_DQBUF, 0, &b), 0);
+  EXPECT_EQ(b.index, 1u);
+  EXPECT_EQ(b.bytesused, 752u * 480 * 3 / 2);
+  EXPECT_NE(mem[0], 0);  // the frame is in the mapping
+  EXPECT_EQ(rig.cam.next_frame_us(rig.board.now_us()), tsim::VideoModel::kNever);  // none queued
+  ASSERT_EQ(rig.buf(VIDIOC_QBUF, 1, &b), 0);
+  ASSERT_EQ(rig.stream(VIDIOC_STREAMOFF), 0);
+  EXPECT_EQ(rig.buf(VIDIOC_QUERYBUF, 1, &b), 0);
+  EXPECT_EQ(b.flags & V4L2_BUF_FLAG_QUEUED, 0u);  // taken back
+  rig.cam.unmapped(mem);
+  EXPECT_EQ(rig.reqbufs(0), 0);
+}
+
+TEST(SimCamera, TheViewDependsOnPoseAndSeedOnly) {
+  std::vector<std::uint8_t> a(752 * 480 * 3 / 2), b(a.size()), c(a.size());
+  Rig one(""), two("");
+  one.cam.render(a.data(), 752, 480);
+  two.cam.render(b.data(), 752, 480);
+  EXPECT_EQ(a, b);
+  Rig turned("[world]\nheading = 45.0");
+  turned.cam.render(c.data(), 752, 480);
+  EXPECT_NE(a, c);
+}
+
+}  // namespace
