@@ -1,4 +1,2 @@
 # Board simulator: scenario reading and the models, without any preload.
-if(TARGET tarsa-sim-core)
-  tarsa_test(test_sim_scenario SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sim_scenario.cpp LIBS tarsa-sim-core-checked)
-endif()
+tarsa_test(test_sim_scenario SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sim_scenario.cpp LIBS tarsa-sim-core-checked)
