@@ -166,25 +166,15 @@ int run_unprivileged(const std::function<int()> &body, std::string *err, double 
     _exit(body());
   }
   const auto end = after(bound_s);
+  const auto left = [&] { return std::chrono::duration<double>(end - Clock::now()).count(); };
   if (err != nullptr) {
     // Until the child's end closes the pipe, or the bound.
     ::close(pipefd[1]);
-    err->clear();
-    while (Clock::now() < end) {
-      pollfd p{pipefd[0], POLLIN, 0};
-      if (poll(&p, 1, 50) <= 0) continue;
-      char buf[256];
-      const ssize_t n = ::read(pipefd[0], buf, sizeof buf);
-      if (n <= 0) break;
-      err->append(buf, static_cast<std::size_t>(n));
-    }
+    *err = read_for(pipefd[0], std::string::npos, left());
     ::close(pipefd[0]);
   }
   int status = 0;
-  pid_t done = 0;
-  while ((done = waitpid(child, &status, WNOHANG)) == 0 && Clock::now() < end)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  if (done != child) {
+  if (!eventually([&] { return waitpid(child, &status, WNOHANG) == child; }, left())) {
     kill(child, SIGKILL);
     waitpid(child, &status, 0);
     return -1;
