@@ -4,6 +4,7 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -19,7 +20,7 @@
 #include <mutex>
 #include <sstream>
 
-#include <gtest/gtest.h>
+#include "testutil.h"
 
 namespace simtest {
 
@@ -165,6 +166,24 @@ int gpio_level(int pin) {
     return -1;
   }
   return fn(pin);
+}
+
+std::string serial_data(std::size_t mark, const std::string &node, const std::string &op) {
+  std::string out;
+  for (const auto &r : trace_since(mark, node))
+    if (r.value("op", "") == op) out += r.value("data", "");
+  return out;
+}
+
+std::vector<std::string> gpio_ops(std::size_t mark, bool with_errno, const std::string &node) {
+  std::vector<std::string> out;
+  for (const auto &r : trace_since(mark, node)) {
+    std::string s = testutil::gpio_op(r);
+    if (r.value("ret", 0) < 0)
+      s += with_errno ? " -> " + std::to_string(r.value("errno", 0)) : " !";
+    out.push_back(s);
+  }
+  return out;
 }
 
 Result run(const std::vector<std::string> &argv, const RunOptions &opts) {

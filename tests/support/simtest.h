@@ -60,4 +60,13 @@ void serial_clear(const std::string &node);
 void gpio_input(int pin, int level);
 int gpio_level(int pin);
 
+// The bytes of the `op` records ("tx": written by the program, "rx": sent to it) of serial node
+// `node` since `mark`, in hexadecimal as the trace has them.
+std::string serial_data(std::size_t mark, const std::string &node, const std::string &op = "tx");
+
+// The operations on GPIO node `node` since `mark`, as testutil::gpio_op writes them; a failed one
+// ends in " -> " and its errno, or in " !" without `with_errno`.
+std::vector<std::string> gpio_ops(std::size_t mark, bool with_errno = true,
+                                  const std::string &node = "/dev/user-gpio");
+
 }  // namespace simtest

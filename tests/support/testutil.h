@@ -2,12 +2,14 @@
 // unprivileged user, and counting trace records.
 #pragma once
 
+#include <netinet/in.h>
+#include <sys/types.h>
+
 #include <cstddef>
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 namespace testutil {
 
@@ -34,5 +36,31 @@ std::string gpio_op(const nlohmann::json &record);
 
 // Trace records with operation `op` (of node `dev` too, when given).
 std::size_t count(const std::vector<nlohmann::json> &trace, const std::string &op, const std::string &dev = "");
+
+// As above, trying `cond` every `every_s` seconds: for a condition that sends or costs something.
+bool eventually(const std::function<bool()> &cond, double bound_s, double every_s);
+
+// The whole content of the file at `path`; "" when it cannot be read.
+std::string read_file(const std::string &path);
+
+// Reads `fd` until `want` bytes came, the writer went away, or `bound_s` seconds passed. `rd`
+// reads in place of read(2) when given (it returns what read(2) would).
+std::string read_for(int fd, std::size_t want, double bound_s,
+                     const std::function<ssize_t(int, char *, std::size_t)> &rd = {});
+
+// A TCP socket connected to `to` (from the local address `from_ip` when given), tried again while
+// nobody listens there yet, for up to `bound_s` seconds; -1 when it never connected.
+int connect_tcp(const sockaddr_in &to, double bound_s, const char *from_ip = nullptr);
+
+// Starts `argv` (argv[0] a path) as a child process: its standard output to the file `out` and its
+// standard error to `err`, each created anew ("" leaves the stream as it is; err == out shares the
+// file), its standard input from `in_fd` when >= 0, its environment `env` (empty: this process's).
+// -1 when it could not be started.
+pid_t spawn(const std::vector<std::string> &argv, const std::string &out = "",
+            const std::string &err = "", int in_fd = -1, const std::vector<std::string> &env = {});
+
+// Waits up to `bound_s` seconds for child `pid` to end and returns its exit status (128+N for
+// signal N); otherwise kills it and returns -1.
+int end_status(pid_t pid, double bound_s);
 
 }  // namespace testutil

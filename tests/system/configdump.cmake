@@ -1,4 +1,3 @@
 # configdump, run under the simulator as a user would.
-if(TARGET configdump)
-  tarsa_test(test_configdump SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_configdump.cpp)
-endif()
+tarsa_test(test_configdump SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_configdump.cpp)
+add_dependencies(test_configdump configdump)

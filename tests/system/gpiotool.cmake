@@ -1,5 +1,3 @@
 # gpiotool typed at on a pseudo-terminal, sharing the test's simulated board.
-if(TARGET gpiotool)
-  tarsa_test(gpiotool_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/gpiotool_test.cpp SIM TIMEOUT 120)
-  add_dependencies(gpiotool_test gpiotool)
-endif()
+tarsa_test(gpiotool_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/gpiotool_test.cpp SIM TIMEOUT 120)
+add_dependencies(gpiotool_test gpiotool)

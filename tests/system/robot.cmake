@@ -1,7 +1,4 @@
 # The robot driven through the library on the simulated board, against the model's physics.
-if(NOT EXISTS ${PROJECT_SOURCE_DIR}/lib/robot/vx_tarsa4.cpp)
-  return()
-endif()
 tarsa_test(test_robot_motion SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_robot_motion.cpp SIM TIMEOUT 120)
 # The README's robot example, built as a program and run under the simulator.
 add_executable(robot_example ${CMAKE_CURRENT_LIST_DIR}/robot_example.c)

@@ -1,6 +1,8 @@
 // The simulated board seen from inside a run: I2C adapter, user GPIO, serial node, sysfs PWM,
 // missing nodes and injected faults, with the exact results and trace records a program gets.
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
 #include <poll.h>
@@ -8,12 +10,9 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <termios.h>
 #include <unistd.h>
-
-#include <dlfcn.h>
 
 #include <array>
 #include <atomic>
@@ -24,8 +23,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "simtest.h"
 #include "testutil.h"
@@ -605,9 +602,9 @@ TEST_F(Sim, ThreadsAndForkedChildrenShareTheBoard) {
     ok = ok && ioctl(fd2, I2C_RDWR, &d) == 1;
     _exit(ok ? 0 : 1);
   }
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  const int status = testutil::end_status(pid, 10);
+  ASSERT_NE(status, -1) << "the child did not end";
+  EXPECT_EQ(status, 0);
   std::uint8_t reg = 0x30, got[2] = {};
   i2c_msg m[2] = {{0x50, 0, 1, &reg}, {0x50, I2C_M_RD, 2, got}};
   i2c_rdwr_ioctl_data d{m, 2};

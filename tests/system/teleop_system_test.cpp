@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -79,11 +78,6 @@ class Robot {
     master_ = testutil::open_pty(tty);
     slave_ = open(tty.c_str(), O_RDWR | O_NOCTTY);
 
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, slave_, 0);
-    posix_spawn_file_actions_addopen(&fa, 1, (dir_ + "/out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&fa, 2, (dir_ + "/err.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     std::string launcher = TARSA_SIM_LAUNCHER, program = simtest::bin("teleop");
     std::vector<std::string> args = {launcher, "--trace", trace_};
     if (!setup.scenario.empty()) {
@@ -91,17 +85,11 @@ class Robot {
       args.insert(args.end(), {"--scenario", dir_ + "/scenario.toml"});
     }
     args.insert(args.end(), {"--", program});
-    std::vector<char *> argv;
-    for (auto &a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
     std::vector<std::string> env = {"TARSA_CONFIG=" + dir_ + "/tarsa.toml"};
     for (char **e = environ; *e; ++e)
       if (std::string(*e).rfind("TARSA_CONFIG=", 0) != 0) env.push_back(*e);
-    std::vector<char *> envp;
-    for (auto &e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    EXPECT_EQ(posix_spawn(&pid_, launcher.c_str(), &fa, nullptr, argv.data(), envp.data()), 0);
-    posix_spawn_file_actions_destroy(&fa);
+    pid_ = testutil::spawn(args, dir_ + "/out.txt", dir_ + "/err.txt", slave_, env);
+    EXPECT_GT(pid_, 0);
   }
   ~Robot() {
     if (pid_ > 0) {
@@ -125,16 +113,11 @@ class Robot {
 
   // Exit status after at most `limit` seconds (-1 when still running).
   int wait(double limit) {
-    auto t0 = Clock::now();
-    while (seconds_since(t0) < limit) {
-      int st = 0;
-      if (waitpid(pid_, &st, WNOHANG) == pid_) {
-        pid_ = -1;
-        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-      }
-      usleep(5000);
-    }
-    return -1;
+    int st = 0;
+    if (!testutil::eventually([&] { return waitpid(pid_, &st, WNOHANG) == pid_; }, limit))
+      return -1;
+    pid_ = -1;
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
   }
 
   bool echo_on() const {
@@ -168,13 +151,13 @@ class Robot {
         out.push_back(r.value("data", ""));
     return out;
   }
-  std::string output() const { return slurp(dir_ + "/out.txt"); }
-  std::string errors() const { return slurp(dir_ + "/err.txt"); }
+  std::string output() const { return testutil::read_file(dir_ + "/out.txt"); }
+  std::string errors() const { return testutil::read_file(dir_ + "/err.txt"); }
   const std::string &dir() const { return dir_; }
 
   // The standard board with the test's host address (and without the robot when asked).
   void write_config(const RobotSetup &setup) const {
-    std::string text = slurp(std::string(TARSA_SOURCE_DIR) + "/tarsa.toml.sample");
+    std::string text = testutil::read_file(std::string(TARSA_SOURCE_DIR) + "/tarsa.toml.sample");
     std::size_t at = text.find("udp_host = \"127.0.0.1\"");
     ASSERT_NE(at, std::string::npos);
     text.replace(at, 22, std::string("udp_host = \"") + kHostIp + "\"");
@@ -185,10 +168,6 @@ class Robot {
       text.erase(from, to - from);
     }
     std::ofstream(dir_ + "/tarsa.toml") << text;
-  }
-  static std::string slurp(const std::string &path) {
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), {});
   }
 
  private:
@@ -612,27 +591,16 @@ TEST(TeleopSystem, ConsoleScriptDrivesTheRobot) {
   {
     std::ofstream(dir + "/drive.txt") << "# ahead, then a turn on the spot\n0 0 100\n1 0.5 0\n2 0 0\n2.2 quit\n";
   }
-  pid_t host = -1;
-  std::string program = simtest::bin("teleop-host");
-  std::vector<std::string> args = {program, "--script", dir + "/drive.txt", "--log", dir + "/log.csv",
-                                   "--plot", dir + "/path.svg", "--quiet", "--bind", kHostIp};
-  std::vector<char *> argv;
-  for (auto &a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 1, (dir + "/host.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  ASSERT_EQ(posix_spawn(&host, program.c_str(), &fa, nullptr, argv.data(), environ), 0);
-  posix_spawn_file_actions_destroy(&fa);
-
-  int st = -1;
-  auto t0 = Clock::now();
-  while (seconds_since(t0) < 20 && waitpid(host, &st, WNOHANG) == 0) usleep(10000);
-  if (seconds_since(t0) >= 20) kill(host, SIGKILL), waitpid(host, &st, 0);
+  const pid_t host =
+      testutil::spawn({simtest::bin("teleop-host"), "--script", dir + "/drive.txt", "--log",
+                       dir + "/log.csv", "--plot", dir + "/path.svg", "--quiet", "--bind", kHostIp},
+                      dir + "/host.txt");
+  ASSERT_GT(host, 0);
+  const int host_status = testutil::end_status(host, 20);
   robot.signal(SIGINT);
   ASSERT_EQ(robot.wait(5), 0);
-  std::string summary = Robot::slurp(dir + "/host.txt");
-  ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << summary;
+  std::string summary = testutil::read_file(dir + "/host.txt");
+  ASSERT_EQ(host_status, 0) << summary;
 
   // The summary: about 2.2 s of messages at 20 per second, 100 mm ahead, then a right turn of
   // half a radian.
@@ -655,10 +623,10 @@ TEST(TeleopSystem, ConsoleScriptDrivesTheRobot) {
   EXPECT_NEAR(y, 0, 10);
   EXPECT_NEAR(heading, -0.5 * 180 / M_PI, 5);
   EXPECT_NE(summary.find("path plot: " + dir + "/path.svg"), std::string::npos);
-  EXPECT_NE(Robot::slurp(dir + "/path.svg").find("<polyline"), std::string::npos);
+  EXPECT_NE(testutil::read_file(dir + "/path.svg").find("<polyline"), std::string::npos);
 
   // One log line per message, and the frames the robot got are the law's for the script.
-  std::string log = Robot::slurp(dir + "/log.csv");
+  std::string log = testutil::read_file(dir + "/log.csv");
   EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), long(received) + 1);
   auto ticks = tick_frames(robot.frames());
   for (const auto &frame : {speed_frame(147, 147), speed_frame(38, -38), speed_frame(0, 0)})

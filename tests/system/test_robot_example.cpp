@@ -3,11 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "simtest.h"
+#include "testutil.h"
 
 namespace {
 
@@ -74,14 +73,10 @@ TEST(RobotExample, ReadFailuresPrintNoValueAndEndWithStatusOne) {
 
 // A newcomer copies the program from the README: it must be this one, byte for byte.
 TEST(RobotExample, IsTheProgramTheReadmeShows) {
-  auto slurp = [](const std::string &path) {
-    std::ostringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
-  };
-  const std::string source = slurp(TARSA_SOURCE_DIR "/tests/system/robot_example.c");
+  using testutil::read_file;
+  const std::string source = read_file(TARSA_SOURCE_DIR "/tests/system/robot_example.c");
   ASSERT_FALSE(source.empty());
-  EXPECT_NE(slurp(TARSA_SOURCE_DIR "/README.md").find("```c\n" + source + "```\n"),
+  EXPECT_NE(read_file(TARSA_SOURCE_DIR "/README.md").find("```c\n" + source + "```\n"),
             std::string::npos)
       << "README.md does not show tests/system/robot_example.c as it is";
 }

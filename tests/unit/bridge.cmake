@@ -1,6 +1,4 @@
 # tarsa-bridge's own modules without robot or network: protocol handling, send queues, drive
 # limits, odometry, MCAP writing, and a fuzz run of the client message handling.
-if(TARGET bridge_core)
-  tarsa_test(test_bridge SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_bridge.cpp LIBS bridge_core)
-  tarsa_test(test_bridge_fuzz SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_bridge_fuzz.cpp LIBS bridge_core)
-endif()
+tarsa_test(test_bridge SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_bridge.cpp LIBS bridge_core)
+tarsa_test(test_bridge_fuzz SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_bridge_fuzz.cpp LIBS bridge_core)

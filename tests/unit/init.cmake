@@ -1,8 +1,5 @@
 # Library start-up: a small program started under the simulator once per option set, since
 # getopt's state and the start-up itself are once per process.
-if(NOT EXISTS ${PROJECT_SOURCE_DIR}/lib/core/vx_init.cpp)
-  return()
-endif()
 add_executable(init_probe ${CMAKE_CURRENT_LIST_DIR}/init_probe.c)
 target_link_libraries(init_probe PRIVATE tarsa)
 tarsa_test(test_vx_init SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_vx_init.cpp LIBS ${CMAKE_DL_LIBS})

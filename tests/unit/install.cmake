@@ -22,6 +22,7 @@ if(NOT CMAKE_SCRIPT_MODE_FILE)
            -DLIBDIR=${CMAKE_INSTALL_LIBDIR} -DCC=${CMAKE_C_COMPILER} -DPKG_CONFIG=${PKG_CONFIG_EXECUTABLE}
            -DREADELF=${readelf} -DPROBE=${CMAKE_CURRENT_LIST_DIR}/install_probe.c
            -DGENERATOR=${CMAKE_GENERATOR} -DSANITIZE=${sanitize} -P ${CMAKE_CURRENT_LIST_FILE})
+  list(APPEND TARSA_TEST_EXTRA_SOURCES ${CMAKE_CURRENT_LIST_DIR}/install_probe.c)
   # Builds and runs a CMake project of its own: give it time, and keep it off the shared cores.
   set_tests_properties(test_install PROPERTIES TIMEOUT 300 RUN_SERIAL TRUE)
   return()

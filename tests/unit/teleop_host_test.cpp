@@ -1,13 +1,10 @@
 // teleop-host: sensor messages, commands, options, scripts, dead reckoning, the live view, and
 // the program itself across a robot restart.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -16,7 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <future>
 #include <memory>
 #include <string>
 
@@ -26,8 +22,6 @@
 #include "simtest.h"
 #include "testutil.h"
 #include "view.h"
-
-extern char **environ;
 
 namespace {
 
@@ -49,36 +43,16 @@ sockaddr_in free_port(int type) {
 pid_t start_host(const std::vector<std::string> &args, const std::string &out) {
   std::vector<std::string> words = {simtest::bin("teleop-host")};
   words.insert(words.end(), args.begin(), args.end());
-  std::vector<char *> argv;
-  for (auto &w : words) argv.push_back(w.data());
-  argv.push_back(nullptr);
   // Gone before the start, so that a later look at it never reads an earlier run: the child may
   // open it after posix_spawn has returned (qemu-user spawns by fork).
   unlink(out.c_str());
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_adddup2(&fa, 1, 2);
-  pid_t pid = -1;
-  EXPECT_EQ(posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ), 0);
-  posix_spawn_file_actions_destroy(&fa);
+  const pid_t pid = testutil::spawn(words, out, out);
+  EXPECT_GT(pid, 0);
   return pid;
 }
 
-// Its exit status once it has ended, within `bound_s` seconds; otherwise it is killed: -1.
-int end_status(pid_t pid, double bound_s) {
-  int status = 0;
-  if (testutil::eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }, bound_s))
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
-  return -1;
-}
-
-std::string slurp(const std::string &path) {
-  std::ifstream in(path);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using testutil::end_status;
+using testutil::read_file;
 
 const char *kMessage =
     "T12.3400TAX0.0120AXAY-0.0030AYAZ0.9860AZGX0.0660GXGY0.0000GYGZ-1.5000GZPL-15PLPR16PRSL147SLSR-147SR"
@@ -279,31 +253,18 @@ TEST(HostProgram, ServesTcpAndEndsWithItsScript) {
   std::string script = dir + "/tcp-script.txt", out = dir + "/tcp-host.txt";
   std::ofstream(script) << "0 0.5 120\n0.3 quit\n";
   sockaddr_in a = free_port(SOCK_STREAM);
-  std::string cmd = simtest::bin("teleop-host") + " --tcp-server --port " + std::to_string(ntohs(a.sin_port)) +
-                    " --bind 127.0.0.1 --quiet --script " + script + " >" + out + " 2>&1";
-  auto done = std::async(std::launch::async, [&] { return std::system(cmd.c_str()); });
+  const pid_t pid = start_host({"--tcp-server", "--port", std::to_string(ntohs(a.sin_port)),
+                                "--bind", "127.0.0.1", "--quiet", "--script", script},
+                               out);
 
-  int s = -1;
-  for (int i = 0; i < 300 && s < 0; ++i) {
-    s = socket(AF_INET, SOCK_STREAM, 0);
-    if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) close(s), s = -1, usleep(10000);
-  }
+  int s = testutil::connect_tcp(a, 3);
   ASSERT_GE(s, 0);
   std::string stream = std::string(kMessage) + "TX1TIL5IL" + kMessage;
   ASSERT_EQ(write(s, stream.data(), stream.size()), ssize_t(stream.size()));
-  std::string answers;
-  char buf[256];
-  pollfd p{s, POLLIN, 0};
-  while (answers.size() < 30 && poll(&p, 1, 5000) > 0) {
-    ssize_t n = read(s, buf, sizeof buf);
-    if (n <= 0) break;
-    answers.append(buf, std::size_t(n));
-  }
-  EXPECT_EQ(answers, "0.5000x120.00000.5000x120.0000");
-  ASSERT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-  EXPECT_EQ(done.get(), 0);
+  EXPECT_EQ(testutil::read_for(s, 30, 5), "0.5000x120.00000.5000x120.0000");
+  EXPECT_EQ(end_status(pid, 10), 0);
   close(s);
-  std::string summary = slurp(out);
+  std::string summary = read_file(out);
   EXPECT_NE(summary.find("messages received: 2 (malformed: 1)"), std::string::npos) << summary;
 }
 
@@ -339,32 +300,46 @@ TEST(HostProgram, ARobotRestartIsANewSession) {
                  out);
   // Ended however the test ends.
   std::unique_ptr<pid_t, void (*)(pid_t *)> ender(&pid, [](pid_t *p) { end_status(*p, 0); });
-  ASSERT_TRUE(
-      testutil::eventually([&] { return slurp(out).find("listening") != std::string::npos; }, 10));
+  ASSERT_TRUE(testutil::eventually(
+      [&] { return read_file(out).find("listening") != std::string::npos; }, 10));
 
   // Messages 50 ms apart on the robot's clock, the wheels 10 mm further each: 10 before the
   // restart, then as many as it takes for the script's next command to come.
   std::vector<std::string> answers[2];
-  for (int session = 0; session < 2; ++session) {
-    int robot = socket(AF_INET, SOCK_DGRAM, 0);
-    for (int i = 0;
-         session == 0 ? i < 10
-                      : i < 60 && (answers[1].empty() || answers[1].back() != "0.1000x50.0000");
-         ++i) {
-      std::string m = message_at(0.02 + 0.05 * i, 10 * i);
-      sendto(robot, m.data(), m.size(), 0, reinterpret_cast<sockaddr *>(&host), sizeof host);
-      char buf[64];
-      pollfd p{robot, POLLIN, 0};
-      ASSERT_GT(poll(&p, 1, 2000), 0);
-      answers[session].emplace_back(
-          buf, std::size_t(std::max<ssize_t>(0, recv(robot, buf, sizeof buf, 0))));
-      usleep(session ? 50000 : 10000);
-    }
-    close(robot);
-    // The console takes a new sender once the robot it drove has been silent for a second (and
-    // some, for a slow emulator).
-    if (session == 0) usleep(1500000);
+  int robot = -1, i = 0;
+  // Sends message `i` and waits for its answer, `bound_s` at the most; "" when none came.
+  auto exchange = [&](double bound_s) {
+    std::string m = message_at(0.02 + 0.05 * i, 10 * i);
+    sendto(robot, m.data(), m.size(), 0, reinterpret_cast<sockaddr *>(&host), sizeof host);
+    char buf[64];
+    pollfd p{robot, POLLIN, 0};
+    if (poll(&p, 1, int(bound_s * 1000)) <= 0) return std::string();
+    return std::string(buf, std::size_t(std::max<ssize_t>(0, recv(robot, buf, sizeof buf, 0))));
+  };
+  robot = socket(AF_INET, SOCK_DGRAM, 0);
+  for (i = 0; i < 10; ++i) {
+    answers[0].push_back(exchange(2));
+    ASSERT_FALSE(answers[0].back().empty()) << "message " << i;
   }
+  close(robot);
+  // The console takes a new sender once the robot it drove has been silent for a second: until
+  // then the restarted robot's first message goes unanswered.
+  robot = socket(AF_INET, SOCK_DGRAM, 0);
+  i = 0;
+  std::string first;
+  ASSERT_TRUE(testutil::eventually([&] { return !(first = exchange(0.1)).empty(); }, 10, 0.05));
+  answers[1].push_back(first);
+  bool lost = false;
+  ASSERT_TRUE(testutil::eventually(
+      [&] {
+        ++i;
+        answers[1].push_back(exchange(2));
+        lost = answers[1].back().empty();
+        return lost || answers[1].back() == "0.1000x50.0000";
+      },
+      10, 0.05));
+  ASSERT_FALSE(lost) << "message " << i;
+  close(robot);
   kill(pid, SIGINT);
   EXPECT_EQ(end_status(pid, 10), 0);
   ender.release();
@@ -381,7 +356,7 @@ TEST(HostProgram, ARobotRestartIsANewSession) {
   for (const auto &a : answers[0]) EXPECT_EQ(a, "0.0000x100.0000");
   EXPECT_EQ(answers[1].front(), "0.0000x0.0000");
   EXPECT_EQ(answers[1].back(), "0.1000x50.0000");
-  std::string summary = slurp(out);
+  std::string summary = read_file(out);
   for (const std::string &line :
        {std::string("teleop-host: the robot restarted (robot time 0.02 s): command 0 "
                     "until a new one\n"),
@@ -390,7 +365,7 @@ TEST(HostProgram, ARobotRestartIsANewSession) {
     EXPECT_NE(summary.find(line), std::string::npos) << line << summary;
 
   // The robot only went ahead: the path's x never goes back.
-  std::string svg = slurp(plot);
+  std::string svg = read_file(plot);
   for (const char *part : {">x (mm)</text>", ">y (mm)</text>", "id=\"start\"", "id=\"end\"",
                            ">start</text>", ">end</text>"})
     EXPECT_NE(svg.find(part), std::string::npos) << part;
@@ -407,7 +382,7 @@ TEST(HostProgram, ARobotRestartIsANewSession) {
   EXPECT_EQ(n, 10 + later);
 
   // The log carries the pose of each message.
-  std::string csv = slurp(log);
+  std::string csv = read_file(log);
   EXPECT_NE(csv.find(",IL,W,V,x_mm,y_mm,heading_deg\n"), std::string::npos);
   EXPECT_NE(csv.find("," + std::to_string(90 + 10 * (later - 1)) + ".0,0.0,0.00\n"),
             std::string::npos);
@@ -427,6 +402,6 @@ TEST(HostProgram, RefusesAWrongOptionOrScriptByName) {
   };
   for (const auto &[args, message] : cases) {
     EXPECT_EQ(end_status(start_host(args, out), 5), 1) << message;
-    EXPECT_EQ(slurp(out).substr(0, message.size()), message);
+    EXPECT_EQ(read_file(out).substr(0, message.size()), message);
   }
 }

@@ -10,6 +10,7 @@
 
 #include "teleop_net.h"
 #include "test_vx_capture.h"
+#include "testutil.h"
 
 namespace {
 
@@ -24,26 +25,16 @@ sockaddr_in address(const char *ip, int port) {
   return a;
 }
 
-// Connects from local address `from` to 127.0.0.1:3000.
+// A connection from local address `from` to 127.0.0.1:3000, once the robot listens there.
 int connect_from(const char *from) {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in local = address(from, 0), server = address("127.0.0.1", kTeleopPort);
-  EXPECT_EQ(bind(s, reinterpret_cast<sockaddr *>(&local), sizeof local), 0);
-  EXPECT_EQ(connect(s, reinterpret_cast<sockaddr *>(&server), sizeof server), 0);
+  const int s = testutil::connect_tcp(address("127.0.0.1", kTeleopPort), 4, from);
+  EXPECT_GE(s, 0);
   return s;
 }
 
 // Reads what arrives within 2 s until `want` bytes or the peer closes.
 std::string read_some(int s, std::size_t want) {
-  std::string out;
-  char buf[4096];
-  pollfd p{s, POLLIN, 0};
-  while (out.size() < want && poll(&p, 1, 2000) > 0) {
-    ssize_t n = read(s, buf, sizeof buf);
-    if (n <= 0) break;
-    out.append(buf, std::size_t(n));
-  }
-  return out;
+  return testutil::read_for(s, want, 2);
 }
 
 std::string expected_text() {
@@ -110,14 +101,7 @@ TEST(TcpLink, ServerServesOnlyTheConfiguredHost) {
   int robot = -1;
   auto server = std::async(std::launch::async, [&] { return TCPsocketCommunicationServer(&robot); });
   // Wait for the listener, then call from a stranger first: it is hung up on.
-  int stranger = -1;
-  for (int i = 0; i < 200 && stranger < 0; ++i) {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in local = address("127.0.0.3", 0), srv = address("127.0.0.1", kTeleopPort);
-    bind(s, reinterpret_cast<sockaddr *>(&local), sizeof local);
-    if (connect(s, reinterpret_cast<sockaddr *>(&srv), sizeof srv) == 0) stranger = s;
-    else close(s), usleep(10000);
-  }
+  int stranger = connect_from("127.0.0.3");
   ASSERT_GE(stranger, 0);
   EXPECT_EQ(read_some(stranger, 1), "");
   EXPECT_EQ(server.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
@@ -130,7 +114,8 @@ TEST(TcpLink, ServerServesOnlyTheConfiguredHost) {
 
   // The host hangs up: the robot's next send fails without killing it, the receive yields nothing.
   close(host);
-  usleep(20000);
+  pollfd hangup{robot, POLLIN, 0};
+  ASSERT_TRUE(testutil::eventually([&] { return poll(&hangup, 1, 0) > 0; }, 2));
   TCPsendSensor(robot, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, kUs, kIr);
   EXPECT_LT(TCPsendSensor(robot, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, kUs, kIr), 0);
   close(robot);

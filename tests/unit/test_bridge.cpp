@@ -7,8 +7,6 @@
 
 #include <cmath>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <nlohmann/json.hpp>
 
 #include "channels.h"
@@ -184,8 +182,7 @@ TEST(BridgeMcap, CrcAndFraming) {
     EXPECT_EQ(w.close(), 0);
     EXPECT_EQ(w.close(), 0);
   }
-  std::ifstream in(path, std::ios::binary);
-  std::string f((std::istreambuf_iterator<char>(in)), {});
+  const std::string f = testutil::read_file(path);
   unlink(path.c_str());
   const std::string magic("\x89MCAP0\r\n", 8);
   ASSERT_GT(f.size(), 2 * magic.size() + 29);

@@ -2,13 +2,11 @@
 // duplicated and random input, and device files, must be refused with one
 // "FILE:LINE:COLUMN: reason" line and no trace of a partial load.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <random>
 #include <regex>
 #include <string>
@@ -16,6 +14,7 @@
 
 #include "tarsa/vx_config.h"
 #include "test_vx_capture.h"
+#include "testutil.h"
 
 using core_test::Capture;
 
@@ -42,8 +41,7 @@ class ConfigFuzz : public ::testing::Test {
   void SetUp() override {
     path_ = ::testing::TempDir() + "tarsa-fuzz-" + std::to_string(getpid()) + ".toml";
     setenv("TARSA_CONFIG", path_.c_str(), 1);
-    std::ifstream in(TARSA_SOURCE_DIR "/tarsa.toml.sample");
-    sample_.assign(std::istreambuf_iterator<char>(in), {});
+    sample_ = testutil::read_file(TARSA_SOURCE_DIR "/tarsa.toml.sample");
     ASSERT_FALSE(sample_.empty());
   }
   void TearDown() override {

@@ -1,14 +1,14 @@
 // Serial bus binding on a pseudo-terminal: port settings, bytes both ways, reads that do not wait,
 // a shared second open, closing, and the two refusals (no such node / no right to it / not a port).
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -37,19 +37,11 @@ class LynRs232 : public ::testing::Test {
     ::close(master_);
   }
 
-  // Reads from `fd` until `n` bytes came, the writer went away, or two seconds passed.
+  // Reads from `fd` with `rd` until `n` bytes came, the writer went away, or two seconds passed.
   static std::string read_some(int fd, size_t n, int (*rd)(int, char *, int)) {
-    std::string got;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (got.size() < n && std::chrono::steady_clock::now() < deadline) {
-      pollfd p{fd, POLLIN, 0};
-      if (poll(&p, 1, 100) <= 0) continue;
-      char buf[64];
-      int r = rd(fd, buf, static_cast<int>(sizeof buf));
-      if (r > 0) got.append(buf, static_cast<size_t>(r));
-      if (r == 0 && (p.revents & POLLHUP)) break;  // writer gone
-    }
-    return got;
+    return testutil::read_for(fd, n, 2, [rd](int f, char *buf, std::size_t size) {
+      return static_cast<ssize_t>(rd(f, buf, static_cast<int>(std::min<std::size_t>(size, 64))));
+    });
   }
 
   lyn_bus_t bus_{};

@@ -14,6 +14,7 @@
 #include "tarsa/vx_config.h"
 #include "tarsa/vx_error.h"
 #include "test_vx_capture.h"
+#include "testutil.h"
 
 using core_test::Capture;
 
@@ -62,13 +63,7 @@ TEST_F(LynSerialBoard, RawPortOnTheLine) {
   EXPECT_EQ(lyn_llwrite(dev, "\x7e\x60\r\n", 4), 4);
   // The model reads the line on its own thread: wait for the record, bounded.
   std::string sent;
-  for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-       sent.size() < 8 && std::chrono::steady_clock::now() < deadline;) {
-    sent.clear();
-    for (const auto &r : simtest::trace_since(mark, kNode))
-      if (r.value("op", "") == "tx") sent += r["data"].get<std::string>();
-    if (sent.size() < 8) poll(nullptr, 0, 10);
-  }
+  testutil::eventually([&] { return (sent = simtest::serial_data(mark, kNode)).size() >= 8; }, 2);
   EXPECT_EQ(sent, "7e600d0a");
 
   EXPECT_EQ(lyn_close(dev), 0);

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "reports.h"
 #include "tarsa/vx_error.h"
 #include "tarsa/vx_memory.h"
 #include "test_vx_capture.h"
@@ -190,23 +191,17 @@ TEST_F(VxError, MsgPrintsUnchanged) {
   EXPECT_EQ(out.text(), "a12bno newline");
 }
 
-struct Report {
-  std::string file, function, text;
-  unsigned line;
-  int code;
-};
-std::vector<Report> g_reports;
 bool g_reenter = false;
 
+// Collects, and with g_reenter set reports again from inside the handler.
 void recording_handler(const char *file, unsigned line, const char *function, int code, va_list args) {
-  char buf[256];
-  std::vsnprintf(buf, sizeof buf, code >= 0 && code < 59 ? vx_errmsg[code] : "?", args);
-  g_reports.push_back({file, function, buf, line, code});
+  testutil::collect_report(file, line, function, code, args);
   if (g_reenter)
     vx_error("inner", 2, "g", 3);
 }
 
 TEST_F(VxError, HandlerTakesReportsAndInnerReportsArePrinted) {
+  auto &g_reports = testutil::reports;
   g_reports.clear();
   g_reenter = false;
   vx_set_debug_level(1);

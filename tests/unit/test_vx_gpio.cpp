@@ -3,44 +3,22 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstdarg>
-#include <cstdio>
 #include <string>
 #include <vector>
 
+#include "reports.h"
 #include "simtest.h"
-#include "testutil.h"
 #include "tarsa/vx_error.h"
 #include "tarsa/vx_gpio.h"
+#include "testutil.h"
 
 namespace {
 
 constexpr const char *kNode = "/dev/user-gpio";
 
-struct Report {
-  std::string file, function, text;
-  int code;
-};
-std::vector<Report> reports;
+using testutil::reports;
 
-void capture(const char *file, unsigned, const char *function, int code, va_list args) {
-  char text[256] = "";
-  if (code >= 0 && code < VX_ERRMSG_COUNT - 1) std::vsnprintf(text, sizeof text, vx_errmsg[code], args);
-  reports.push_back({file, function, text, code});
-}
-
-// One GPIO operation as the trace records it, in a form that compares and prints well.
-std::string op_text(const nlohmann::json &r) {
-  std::string s = testutil::gpio_op(r);
-  if (r.value("ret", 0) < 0) s += " -> " + std::to_string(r.value("errno", 0));
-  return s;
-}
-
-std::vector<std::string> gpio_ops(std::size_t mark) {
-  std::vector<std::string> out;
-  for (const auto &r : simtest::trace_since(mark, kNode)) out.push_back(op_text(r));
-  return out;
-}
+using simtest::gpio_ops;
 
 std::vector<std::string> claims(int first, int last) {
   std::vector<std::string> out;
@@ -63,8 +41,7 @@ class Gpio : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(simtest::active()) << "run under tarsa-sim";
     simtest::load("");
-    reports.clear();
-    vx_set_error_handler(capture);
+    testutil::collect_reports();
   }
   void TearDown() override {
     vx_gpio_cleanup();
@@ -191,13 +168,13 @@ TEST_F(Gpio, RangeCheckReportsAndStillSends) {
   EXPECT_LT(vx_gpio_dir(63, 1), 0);
   EXPECT_LT(vx_gpio_dir_val(91, 0, 1), 0);
   EXPECT_LT(vx_gpio_get(69), 0);
-  const auto ops = simtest::trace_since(mark, kNode);
+  const auto ops = gpio_ops(mark);
   ASSERT_EQ(ops.size(), 5u);
-  EXPECT_EQ(op_text(ops[0]).substr(0, 8), "set 88 1");
-  EXPECT_EQ(op_text(ops[1]).substr(0, 8), "set 95 0");
-  EXPECT_EQ(op_text(ops[2]).substr(0, 9), "dir_in 63");
-  EXPECT_EQ(op_text(ops[3]).substr(0, 12), "dir_out 91 1");
-  EXPECT_EQ(op_text(ops[4]).substr(0, 6), "get 69");
+  EXPECT_EQ(ops[0].substr(0, 8), "set 88 1");
+  EXPECT_EQ(ops[1].substr(0, 8), "set 95 0");
+  EXPECT_EQ(ops[2].substr(0, 9), "dir_in 63");
+  EXPECT_EQ(ops[3].substr(0, 12), "dir_out 91 1");
+  EXPECT_EQ(ops[4].substr(0, 6), "get 69");
   ASSERT_EQ(reports.size(), 5u);
   const char *functions[] = {"vx_gpio_set", "vx_gpio_clear", "vx_gpio_dir", "vx_gpio_dir", "vx_gpio_get"};
   const int pins[] = {88, 95, 63, 91, 69};

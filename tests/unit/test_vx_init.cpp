@@ -1,20 +1,17 @@
 // Library start-up and shut-down, seen from a small program run under the simulator: options,
 // the version line, the order of the services on the buses, and each failing step.
-#include <gtest/gtest.h>
-
 #include <dlfcn.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <fstream>
-#include <iterator>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include "simtest.h"
-#include "testutil.h"
 #include "tarsa/vx_init.h"
+#include "testutil.h"
 
 namespace {
 
@@ -105,8 +102,7 @@ TEST(Init, VersionLineCarriesTheLibrarysBuildTimeAndDate) {
     EXPECT_EQ(m.position(0), 0) << "printed before anything else";
     EXPECT_TRUE(has(r.out, "init=1 level=2\n")) << "start-up goes on";
     // The texts are fixed in the library's binary, not taken from the clock at run time.
-    std::ifstream so(library_path(), std::ios::binary);
-    const std::string image((std::istreambuf_iterator<char>(so)), std::istreambuf_iterator<char>());
+    const std::string image = testutil::read_file(library_path());
     EXPECT_TRUE(has(image, m[1].str())) << m[1];
     EXPECT_TRUE(has(image, m[2].str())) << m[2];
     if (seen.empty()) seen = m[0];

@@ -4,37 +4,25 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdarg>
-#include <cstdio>
 #include <string>
 #include <vector>
 
+#include "reports.h"
 #include "simtest.h"
-#include "testutil.h"
 #include "tarsa/lyn.h"
 #include "tarsa/vx_error.h"
 #include "tarsa/vx_gpio.h"
 #include "tarsa/vx_init.h"
 #include "tarsa/vx_tarsa4.h"
 #include "test_vx_capture.h"
+#include "testutil.h"
 
 namespace {
 
 constexpr const char *kI2c = "/dev/i2c-2";
 constexpr const char *kGpio = "/dev/user-gpio";
 
-struct Report {
-  std::string file, function, text;
-  unsigned line;
-  int code;
-};
-std::vector<Report> reports;
-
-void capture(const char *file, unsigned line, const char *function, int code, va_list args) {
-  char text[256] = "";
-  if (code >= 0 && code < VX_ERRMSG_COUNT - 1) std::vsnprintf(text, sizeof text, vx_errmsg[code], args);
-  reports.push_back({file, function, text, line, code});
-}
+using testutil::reports;
 
 // Each I2C operation of the trace as one line: "w:1702" for a write, "w:28 r4" for a combined
 // write-then-read of 4 bytes; " !" marks a failed one. Selections and probes are left out.
@@ -63,13 +51,7 @@ std::vector<std::string> frames(std::size_t mark) {
 }
 
 std::vector<std::string> gpio_ops(std::size_t mark) {
-  std::vector<std::string> out;
-  for (const auto &r : simtest::trace_since(mark, kGpio)) {
-    std::string s = testutil::gpio_op(r);
-    if (r.value("ret", 0) < 0) s += " !";
-    out.push_back(s);
-  }
-  return out;
+  return simtest::gpio_ops(mark, false, kGpio);
 }
 
 // A scenario on top of the built-in board. Opening the device probes its address once, so an
@@ -86,8 +68,7 @@ class Tarsa4 : public ::testing::Test {
     vx_set_error_handler(nullptr);
     vx_exit();
     simtest::load(scenario);
-    reports.clear();
-    vx_set_error_handler(capture);
+    testutil::collect_reports();
   }
 
   // A fresh library on a fresh board: tr4_init, then the microcontroller opened.
