@@ -1,5 +1,3 @@
 # iodemo and iodemo_le under the simulator.
-if(TARGET iodemo AND TARGET iodemo_le)
-  tarsa_test(iodemo_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/iodemo_test.cpp TIMEOUT 120)
-  add_dependencies(iodemo_test iodemo iodemo_le tarsa-sim)
-endif()
+tarsa_test(iodemo_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/iodemo_test.cpp TIMEOUT 120)
+add_dependencies(iodemo_test iodemo iodemo_le tarsa-sim)

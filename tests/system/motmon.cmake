@@ -1,5 +1,3 @@
 # motmon and motmon_le under the simulator.
-if(TARGET motmon AND TARGET motmon_le)
-  tarsa_test(motmon_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/motmon_test.cpp TIMEOUT 120)
-  add_dependencies(motmon_test motmon motmon_le tarsa-sim)
-endif()
+tarsa_test(motmon_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/motmon_test.cpp TIMEOUT 120)
+add_dependencies(motmon_test motmon motmon_le tarsa-sim)

@@ -3,6 +3,4 @@
 tarsa_test(test_vx_lrf_scip SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_vx_lrf_scip.cpp)
 tarsa_test(test_vx_lrf SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_vx_lrf.cpp SIM)
 # The simulator's range finder model on its own.
-if(TARGET tarsa-sim-core)
-  tarsa_test(test_sim_lrf SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sim_lrf.cpp LIBS tarsa-sim-core-checked)
-endif()
+tarsa_test(test_sim_lrf SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sim_lrf.cpp LIBS tarsa-sim-core-checked)
