@@ -1,5 +1,6 @@
 // Cost of one emulated I2C_RDWR (1-byte write, 4-byte read) through the simulator's preload,
 // against a plain ioctl that the kernel refuses at once on /dev/null.
+#include <benchmark/benchmark.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/i2c-dev.h>
@@ -8,8 +9,6 @@
 #include <unistd.h>
 
 #include <cstdint>
-
-#include <benchmark/benchmark.h>
 
 namespace {
 
@@ -23,7 +22,8 @@ model = "regfile"
 )";
 
 void EmulatedRdwr(benchmark::State &state) {
-  auto load = reinterpret_cast<int (*)(const char *)>(dlsym(RTLD_DEFAULT, "tarsa_sim_load_scenario"));
+  auto load =
+      reinterpret_cast<int (*)(const char *)>(dlsym(RTLD_DEFAULT, "tarsa_sim_load_scenario"));
   if (!load) {
     state.SkipWithError("run under tarsa-sim");
     return;

@@ -44,7 +44,8 @@ SharedState *map_fd(int fd) {
 std::uint64_t monotonic_ns() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000ULL + static_cast<std::uint64_t>(ts.tv_nsec);
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000ULL +
+         static_cast<std::uint64_t>(ts.tv_nsec);
 }
 
 SharedState *shm_create_file(const std::string &path) {
@@ -73,7 +74,8 @@ SharedState *shm_attach_file(const std::string &path) {
 }
 
 SharedState *shm_anonymous() {
-  void *p = mmap(nullptr, sizeof(SharedState), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  void *p =
+      mmap(nullptr, sizeof(SharedState), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) return nullptr;
   auto *s = static_cast<SharedState *>(p);
   init_state(s);
@@ -97,7 +99,9 @@ void shm_lock(SharedState &s) {
   if (r == EOWNERDEAD) pthread_mutex_consistent(&s.mutex);
 }
 
-void shm_unlock(SharedState &s) { pthread_mutex_unlock(&s.mutex); }
+void shm_unlock(SharedState &s) {
+  pthread_mutex_unlock(&s.mutex);
+}
 
 }  // namespace tsim
 

@@ -24,7 +24,7 @@ struct GpioPinState {
   std::uint8_t in_level;
   std::uint8_t foreign;  // held by another holder named in the scenario
   std::int32_t owner_pid;
-  std::uint64_t owner;   // open file that claimed it
+  std::uint64_t owner;  // open file that claimed it
   char label[32];
 };
 
@@ -38,10 +38,10 @@ struct SharedState {
   std::uint64_t magic;
   pthread_mutex_t mutex;
   std::atomic<std::uint64_t> generation;  // bumped whenever the scenario is replaced
-  std::uint64_t seq;                       // last trace record number
-  std::uint64_t start_ns;                  // CLOCK_MONOTONIC at the start of the run
+  std::uint64_t seq;                      // last trace record number
+  std::uint64_t start_ns;                 // CLOCK_MONOTONIC at the start of the run
   std::uint64_t next_owner;
-  std::uint64_t built_generation;        // generation whose shared parts are initialised
+  std::uint64_t built_generation;  // generation whose shared parts are initialised
   GpioPinState pins[kMaxPins];
   std::uint32_t slab_count;
   std::uint32_t slab_used;

@@ -48,9 +48,9 @@ class Drive {
 
 class World {
  public:
-  static constexpr double kWheelBase = 105.4;   // mm between the wheels
-  static constexpr double kRobotRadius = 70.0;  // mm from centre to the body's edge
-  static constexpr std::uint64_t kStepUs = 1000; // integration step
+  static constexpr double kWheelBase = 105.4;     // mm between the wheels
+  static constexpr double kRobotRadius = 70.0;    // mm from centre to the body's edge
+  static constexpr std::uint64_t kStepUs = 1000;  // integration step
 
   // The world of `board`, built from the scenario's [world] table at first use and shared by all
   // models of that board; a new board gets a new world.

@@ -42,8 +42,8 @@ TARSA_API int i2c_exists(i2c_handle_t *h, int address);
 /** Probes addresses 2 to 127 in ascending order. For each answering device, calls `callback`
  *  (when not NULL); a negative callback result ends the scan and is returned. Otherwise returns
  *  the number of devices that answered. */
-TARSA_API int i2c_scan(i2c_handle_t *h, int (*callback)(i2c_handle_t *h, int address, void *context),
-                       void *context);
+TARSA_API int i2c_scan(i2c_handle_t *h,
+                       int (*callback)(i2c_handle_t *h, int address, void *context), void *context);
 
 TARSA_END_DECLS
 

@@ -13,9 +13,9 @@ TARSA_BEGIN_DECLS
 typedef struct lyn_device *lyn_dev_t;
 
 /** Bus numbers accepted by lyn_open(). */
-#define LYN_BUS_I2C 0     /**< the I2C bus (adapter "/dev/i2c-2" or "--i2c-device") */
-#define LYN_BUS_SERIAL 1  /**< the serial bus; devices named by their terminal node path */
-#define LYN_BUS_ANY (-1)  /**< whichever bus the configuration gives the device */
+#define LYN_BUS_I2C 0    /**< the I2C bus (adapter "/dev/i2c-2" or "--i2c-device") */
+#define LYN_BUS_SERIAL 1 /**< the serial bus; devices named by their terminal node path */
+#define LYN_BUS_ANY (-1) /**< whichever bus the configuration gives the device */
 
 /** Order flag of lyn_set_order(): 16-bit register values travel most significant byte first.
  *  Without it (the default, flags 0) they travel least significant byte first. */
@@ -26,7 +26,8 @@ typedef struct lyn_bus {
   int (*exit)(struct lyn_bus *bus);
   lyn_dev_t (*open)(struct lyn_bus *bus, int ignored, int address, const char *name);
   void (*close)(struct lyn_bus *bus, lyn_dev_t dev);
-  int (*transfer)(struct lyn_bus *bus, lyn_dev_t dev, const void *wbuf, int wlen, void *rbuf, int rlen);
+  int (*transfer)(struct lyn_bus *bus, lyn_dev_t dev, const void *wbuf, int wlen, void *rbuf,
+                  int rlen);
   int (*read)(struct lyn_bus *bus, lyn_dev_t dev, void *buf, int len);
   int (*write)(struct lyn_bus *bus, lyn_dev_t dev, const void *buf, int len);
   pthread_mutex_t mutex; /**< serialises every transfer on this bus */

@@ -27,8 +27,8 @@ TARSA_API lyn_dev_t lyn_i2c_open(lyn_bus_t *bus, int ignored, int address, const
  *  i2c_llread/i2c_llwrite/i2c_lltransfer unchanged; -1 (errno EBADF) on a bus without adapter. */
 TARSA_API int lyn_i2c_read(lyn_bus_t *bus, lyn_dev_t dev, void *buf, int len);
 TARSA_API int lyn_i2c_write(lyn_bus_t *bus, lyn_dev_t dev, const void *buf, int len);
-TARSA_API int lyn_i2c_transfer(lyn_bus_t *bus, lyn_dev_t dev, const void *wbuf, int wlen, void *rbuf,
-                               int rlen);
+TARSA_API int lyn_i2c_transfer(lyn_bus_t *bus, lyn_dev_t dev, const void *wbuf, int wlen,
+                               void *rbuf, int rlen);
 
 /** Scan callback: registers a nameless device at `address` on the bus passed as context, under
  *  the bus mutex. Returns 0. */

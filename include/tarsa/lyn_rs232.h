@@ -11,8 +11,8 @@ TARSA_BEGIN_DECLS
 
 /** One open port, held in the device's private pointer while the port is open. */
 typedef struct lyn_rs232_port {
-  int fd;              /**< descriptor of the port; -1 counts as closed */
-  struct termios tio;  /**< settings applied at open */
+  int fd;             /**< descriptor of the port; -1 counts as closed */
+  struct termios tio; /**< settings applied at open */
 } lyn_rs232_port_t;
 
 /** Fills the slots of `bus` (open, close, read, write; no exit, no transfer). Returns 0. */

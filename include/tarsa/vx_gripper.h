@@ -22,15 +22,16 @@ TARSA_BEGIN_DECLS
 TARSA_API int vgripper_init(void);
 
 /* ---- arm module ---- */
-TARSA_API int vgripper_Arm_Get_Version(lyn_dev_t dev);      /**< register 48, 8 bits */
-TARSA_API int vgripper_Arm_Get_Position(lyn_dev_t dev);     /**< register 49, 16 bits */
-TARSA_API int vgripper_Arm_Get_Speed(lyn_dev_t dev);        /**< register 51, 8 bits */
-TARSA_API int vgripper_Arm_Get_Current(lyn_dev_t dev);      /**< register 52, 16 bits */
-TARSA_API int vgripper_Arm_OnTarget(lyn_dev_t dev);         /**< register 54, 8 bits: 1 on target */
-TARSA_API int vgripper_Arm_Get_Voltage(lyn_dev_t dev);      /**< register 55, 16 bits */
-TARSA_API int vgripper_Arm_Get_Capacity(lyn_dev_t dev);     /**< register 57, 8 bits */
+TARSA_API int vgripper_Arm_Get_Version(lyn_dev_t dev);  /**< register 48, 8 bits */
+TARSA_API int vgripper_Arm_Get_Position(lyn_dev_t dev); /**< register 49, 16 bits */
+TARSA_API int vgripper_Arm_Get_Speed(lyn_dev_t dev);    /**< register 51, 8 bits */
+TARSA_API int vgripper_Arm_Get_Current(lyn_dev_t dev);  /**< register 52, 16 bits */
+TARSA_API int vgripper_Arm_OnTarget(lyn_dev_t dev);     /**< register 54, 8 bits: 1 on target */
+TARSA_API int vgripper_Arm_Get_Voltage(lyn_dev_t dev);  /**< register 55, 16 bits */
+TARSA_API int vgripper_Arm_Get_Capacity(lyn_dev_t dev); /**< register 57, 8 bits */
 /** Travel limits: `first` from register 60, `second` from register 58 (16 bits each). */
-TARSA_API void vgripper_Arm_Get_Limits(lyn_dev_t dev, unsigned short *first, unsigned short *second);
+TARSA_API void vgripper_Arm_Get_Limits(lyn_dev_t dev, unsigned short *first,
+                                       unsigned short *second);
 TARSA_API int vgripper_Arm_Get_Order(lyn_dev_t dev);        /**< register 62, 16 bits */
 TARSA_API int vgripper_Arm_Get_Max_Speed(lyn_dev_t dev);    /**< register 64, 8 bits */
 TARSA_API int vgripper_Arm_Get_Search_Limit(lyn_dev_t dev); /**< register 65, 8 bits */
@@ -43,13 +44,13 @@ TARSA_API int vgripper_Arm_Set_Max_Speed(lyn_dev_t dev, int value);
 TARSA_API int vgripper_Arm_Set_Search_Limit(lyn_dev_t dev, int value);
 
 /* ---- gripper (hand) module ---- */
-TARSA_API int vgripper_Gripper_Get_Version(lyn_dev_t dev);      /**< register 48, 8 bits */
-TARSA_API int vgripper_Gripper_Get_Position(lyn_dev_t dev);     /**< register 49, 8 bits */
-TARSA_API int vgripper_Gripper_Get_Order(lyn_dev_t dev);        /**< register 50, 8 bits */
-TARSA_API int vgripper_Gripper_Get_Speed(lyn_dev_t dev);        /**< register 51, 8 bits */
-TARSA_API int vgripper_Gripper_Get_Current(lyn_dev_t dev);      /**< register 52, 16 bits */
-TARSA_API int vgripper_Gripper_Get_Torque(lyn_dev_t dev);       /**< register 54, 16 bits */
-TARSA_API int vgripper_Gripper_Get_Resistivity(lyn_dev_t dev);  /**< register 56, 16 bits */
+TARSA_API int vgripper_Gripper_Get_Version(lyn_dev_t dev);     /**< register 48, 8 bits */
+TARSA_API int vgripper_Gripper_Get_Position(lyn_dev_t dev);    /**< register 49, 8 bits */
+TARSA_API int vgripper_Gripper_Get_Order(lyn_dev_t dev);       /**< register 50, 8 bits */
+TARSA_API int vgripper_Gripper_Get_Speed(lyn_dev_t dev);       /**< register 51, 8 bits */
+TARSA_API int vgripper_Gripper_Get_Current(lyn_dev_t dev);     /**< register 52, 16 bits */
+TARSA_API int vgripper_Gripper_Get_Torque(lyn_dev_t dev);      /**< register 54, 16 bits */
+TARSA_API int vgripper_Gripper_Get_Resistivity(lyn_dev_t dev); /**< register 56, 16 bits */
 /** Ambient infrared light: `first` from register 58, `second` from register 60. */
 TARSA_API void vgripper_Gripper_Get_Ambiant_IR_Light(lyn_dev_t dev, unsigned short *first,
                                                      unsigned short *second);

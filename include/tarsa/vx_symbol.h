@@ -35,9 +35,9 @@ typedef struct vx_symbol {
 
 /** Symbol table. */
 typedef struct vx_symbol_table {
-  pthread_mutex_t lock;                       /**< guards insertion */
-  vx_symbol_t *buckets[VX_SYMBOL_BUCKETS];    /**< chain heads, newest first */
-  int count;                                  /**< number of symbols inserted */
+  pthread_mutex_t lock;                    /**< guards insertion */
+  vx_symbol_t *buckets[VX_SYMBOL_BUCKETS]; /**< chain heads, newest first */
+  int count;                               /**< number of symbols inserted */
 } vx_symbol_table_t;
 
 /** Initialises `table`, or a new table allocated with vx_alloc() when `table` is null (the

@@ -1,16 +1,16 @@
 // Raw I2C access: slave selection, plain and combined transfers, probe and scan on i2c-dev.
 #include "tarsa/i2craw.h"
 
-#include <array>
-#include <cerrno>
-#include <cstdint>
-#include <utility>
-
 #include <fcntl.h>
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <utility>
 
 #include "core/unique_fd.h"
 
@@ -22,7 +22,9 @@ constexpr int kLastScanAddress = 127;
 constexpr int kMaxMsgLen = 0xFFFF;  // i2c_msg.len is 16 bits wide
 
 // Every request to the adapter goes through here.
-int i2c_ioctl(int fd, unsigned long request, void *arg) { return ::ioctl(fd, request, arg); }
+int i2c_ioctl(int fd, unsigned long request, void *arg) {
+  return ::ioctl(fd, request, arg);
+}
 
 int select_slave(int fd, int address) {
   return i2c_ioctl(fd, I2C_SLAVE, reinterpret_cast<void *>(static_cast<uintptr_t>(address)));

@@ -111,7 +111,9 @@ int write_frame_locked(lyn_dev_t dev, const uint8_t *frame, int len) {
   return rc == len ? 0 : fail(EIO);
 }
 
-bool valid_register(int reg) { return reg >= 0 && reg <= 0xFF; }
+bool valid_register(int reg) {
+  return reg >= 0 && reg <= 0xFF;
+}
 
 }  // namespace
 
@@ -296,8 +298,7 @@ lyn_dev_t lyn_bus_find_device(lyn_bus_t *bus, int, int address, const char *name
   std::lock_guard guard(gDevicesLock);
   for (lyn_device *d : gDevices) {
     // A nameless device (found by a scan) stands for any name at its address.
-    if (d->bus == bus && d->address == address &&
-        (!name || d->name.empty() || d->name == name))
+    if (d->bus == bus && d->address == address && (!name || d->name.empty() || d->name == name))
       return d;
   }
   return nullptr;
@@ -331,9 +332,13 @@ lyn_dev_t lyn_device_create(lyn_bus_t *bus, int, int address, const char *name) 
   }
 }
 
-int lyn_device_address(lyn_dev_t dev) { return dev ? dev->address : -1; }
+int lyn_device_address(lyn_dev_t dev) {
+  return dev ? dev->address : -1;
+}
 
-void *lyn_device_priv(lyn_dev_t dev) { return dev ? dev->priv : nullptr; }
+void *lyn_device_priv(lyn_dev_t dev) {
+  return dev ? dev->priv : nullptr;
+}
 
 void lyn_device_set_priv(lyn_dev_t dev, void *priv) {
   if (dev) dev->priv = priv;

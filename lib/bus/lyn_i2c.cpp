@@ -15,9 +15,13 @@ namespace err = tarsa::err;
 
 // The bus name in the messages carries a Latin-1 superscript two (byte 0xB2), not UTF-8: the
 // reports are matched byte for byte.
-constexpr const char kBusName[] = "I\xB2" "C";
+constexpr const char kBusName[] =
+    "I\xB2"
+    "C";
 
-i2c_handle_t *handle_of(lyn_bus_t *bus) { return static_cast<i2c_handle_t *>(bus->priv); }
+i2c_handle_t *handle_of(lyn_bus_t *bus) {
+  return static_cast<i2c_handle_t *>(bus->priv);
+}
 
 }  // namespace
 

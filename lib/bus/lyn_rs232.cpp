@@ -1,12 +1,12 @@
 // Serial bus binding: raw 115200-baud ports reached by their terminal node path.
 #include "tarsa/lyn_rs232.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <utility>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include "core/unique_fd.h"
 #include "core/vx_codes.h"

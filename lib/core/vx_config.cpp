@@ -1,6 +1,10 @@
 // Configuration reader: device classes, devices, registers and settings from a TOML file.
 #include "tarsa/vx_config.h"
 
+#include <fcntl.h>
+#include <toml++/toml.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -15,11 +19,6 @@
 #include <string_view>
 #include <utility>
 #include <vector>
-
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <toml++/toml.h>
 
 #include "core/unique_fd.h"
 #include "core/vx_codes.h"
@@ -343,7 +342,9 @@ std::vector<std::pair<const toml::key *, const toml::node *>> in_file_order(cons
   return items;
 }
 
-std::string quoted(std::string_view s) { return "'" + std::string(s) + "'"; }
+std::string quoted(std::string_view s) {
+  return "'" + std::string(s) + "'";
+}
 
 class Loader {
  public:
@@ -403,7 +404,8 @@ class Loader {
       if (k->str() != "devices" && k->str() != "registers")
         refuse(*k, "unknown key " + quoted(k->str()) + " in section " + quoted(s->name) +
                        " (expected 'devices' or 'registers')");
-      if (!sub) refuse(*node, quoted(k->str()) + " of section " + quoted(s->name) + " must be a table");
+      if (!sub)
+        refuse(*node, quoted(k->str()) + " of section " + quoted(s->name) + " must be a table");
       for (const auto &[name, value] : in_file_order(*sub)) {
         if (k->str() == "devices")
           load_device(*s, *name, *value);
@@ -503,7 +505,8 @@ class Loader {
         load_setting(std::string(name) + "." + std::string(k->str()), *k, *v, depth + 1);
       return;
     }
-    if (node.is_array()) refuse(key, "setting " + quoted(name) + " is an array; settings are single values");
+    if (node.is_array())
+      refuse(key, "setting " + quoted(name) + " is an array; settings are single values");
     if (const auto *s = node.as_string()) {
       text = s->get();
     } else if (const auto *i = node.as_integer()) {
@@ -537,7 +540,8 @@ void report(std::string_view file, const toml::source_position &where, std::stri
     }
   }
   std::fprintf(stderr, "%.*s:%u:%u: %s\n", static_cast<int>(file.size()), file.data(),
-               static_cast<unsigned>(where.line), static_cast<unsigned>(where.column), text.c_str());
+               static_cast<unsigned>(where.line), static_cast<unsigned>(where.column),
+               text.c_str());
 }
 
 // Line and column just past the end of `text`, counted as the parser counts them.
@@ -608,7 +612,9 @@ int enumerate(const std::vector<std::string> &names, vx_config_callback_t cb, vo
 
 }  // namespace
 
-bool vx_config_has_section(const char *name) { return find_section(name) != nullptr; }
+bool vx_config_has_section(const char *name) {
+  return find_section(name) != nullptr;
+}
 
 extern "C" {
 
@@ -644,7 +650,9 @@ int vx_config_init(int, char *[]) {
   }
 }
 
-void vx_config_exit(void) { gConfig.reset(); }
+void vx_config_exit(void) {
+  gConfig.reset();
+}
 
 int vx_enum_section(vx_config_callback_t cb, void *context) {
   if (!gConfig) return -1;

@@ -13,11 +13,12 @@ namespace {
 // in at once. Holders never block inside (allocation and freeing happen outside), so the wait
 // lasts at most one short critical section of another thread.
 void acquire(vx_fifo_t *F) {
-  while (__atomic_exchange_n(&F->lock, 1, __ATOMIC_ACQUIRE) != 0)
-    sched_yield();
+  while (__atomic_exchange_n(&F->lock, 1, __ATOMIC_ACQUIRE) != 0) sched_yield();
 }
 
-void release(vx_fifo_t *F) { __atomic_store_n(&F->lock, 0, __ATOMIC_RELEASE); }
+void release(vx_fifo_t *F) {
+  __atomic_store_n(&F->lock, 0, __ATOMIC_RELEASE);
+}
 
 // The messages, with their "\n\r" before perror's own text, are kept as programs print them.
 void complain(const char *msg) {
@@ -44,8 +45,7 @@ vx_fifo_cell_t *take_head(vx_fifo_t *F) {
   vx_fifo_cell_t *cell = nullptr;
   if (F != nullptr) {
     acquire(F);
-    if (F->head != nullptr)
-      cell = unlink_head(F);
+    if (F->head != nullptr) cell = unlink_head(F);
     release(F);
   }
   return cell;
@@ -105,8 +105,7 @@ int vx_fifo_head(vx_fifo_t *F) {
   const bool empty = F->head == nullptr;
   const int value = empty ? 0 : F->head->value;
   release(F);
-  if (empty)
-    complain("head problem, F is Null or size = 0 \n\r");
+  if (empty) complain("head problem, F is Null or size = 0 \n\r");
   return value;
 }
 
@@ -136,8 +135,7 @@ vx_fifo_t *vx_fifo_copy(vx_fifo_t *F) {
     return nullptr;
   }
   vx_fifo_t *copy = vx_fifo_fifoEmpty();
-  if (copy == nullptr)
-    return nullptr;
+  if (copy == nullptr) return nullptr;
   for (vx_fifo_cell_t *cell = F->head; cell != nullptr; cell = cell->next)
     vx_fifo_enqueue(copy, cell->value);
   return copy;

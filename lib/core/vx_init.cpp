@@ -71,7 +71,8 @@ int vx_init(int argc, char *argv[]) {
   if (vx_init_done) return 1;
   read_options(argc, argv);
 
-  if (const int r = vx_config_init(argc, argv); r < 0) return failed("\nvx_config_init ERROR!\n\n", r);
+  if (const int r = vx_config_init(argc, argv); r < 0)
+    return failed("\nvx_config_init ERROR!\n\n", r);
   if (const int r = lyn_init(argc, argv); r < 0) return failed("\nlyn_init ERROR!\n\n", r);
   if (const int r = vx_pwm_init(); r < 0) return failed("\nvx_pwm_init ERROR!\n\n", r);
   if (const int r = vx_gpio_init(); r < 0) return failed("\nvx_gpio_init ERROR!\n\n", r);

@@ -9,8 +9,7 @@
 // Reports carry fixed lines (26, 45) and the label "vx_alloc" for both calls, as users know them.
 void *vx_alloc(int size) {
   void *p = std::malloc(static_cast<size_t>(size));
-  if (p == nullptr)
-    vx_fatal("vx_memory", 26, "vx_alloc", tarsa::err::NoMemory);
+  if (p == nullptr) vx_fatal("vx_memory", 26, "vx_alloc", tarsa::err::NoMemory);
   return p;
 }
 
@@ -19,7 +18,6 @@ void *vx_realloc(void *ptr, int size) {
   // keeps a minimal block instead of ending the process (and leaves no dangling caller pointer).
   size_t n = size == 0 ? 1 : static_cast<size_t>(size);
   void *p = std::realloc(ptr, n);
-  if (p == nullptr)
-    vx_fatal("vx_memory", 45, "vx_alloc", tarsa::err::NoMemory);
+  if (p == nullptr) vx_fatal("vx_memory", 45, "vx_alloc", tarsa::err::NoMemory);
   return p;
 }

@@ -15,8 +15,10 @@ const char *const vx_symbol_type_names[5] = {"section", "alias", "device", "regi
 
 namespace {
 
-constexpr const char *kHyphens = "------------------------------------------------------------------\n";
-constexpr const char *kEquals = "==================================================================\n";
+constexpr const char *kHyphens =
+    "------------------------------------------------------------------\n";
+constexpr const char *kEquals =
+    "==================================================================\n";
 
 // Bucket heads are published with release stores and read with acquire loads, so that a lookup
 // running beside an add sees either the old chain or the complete new one.
@@ -24,12 +26,13 @@ vx_symbol_t *head_of(vx_symbol_table_t *table, uint32_t bucket) {
   return __atomic_load_n(&table->buckets[bucket], __ATOMIC_ACQUIRE);
 }
 
-uint32_t bucket_of(const char *name) { return vx_hash(name) % VX_SYMBOL_BUCKETS; }
+uint32_t bucket_of(const char *name) {
+  return vx_hash(name) % VX_SYMBOL_BUCKETS;
+}
 
 vx_symbol_t *find_in_chain(vx_symbol_t *sym, const char *name) {
   for (; sym != nullptr; sym = sym->next)
-    if (strcasecmp(sym->name, name) == 0)
-      return sym;
+    if (strcasecmp(sym->name, name) == 0) return sym;
   return nullptr;
 }
 
@@ -47,22 +50,19 @@ vx_symbol_table_t *vx_create_symbol_table(vx_symbol_table_t *table) {
     table = static_cast<vx_symbol_table_t *>(vx_alloc(sizeof(vx_symbol_table_t)));
   pthread_mutex_init(&table->lock, nullptr);
   table->count = 0;
-  for (auto &head : table->buckets)
-    head = nullptr;
+  for (auto &head : table->buckets) head = nullptr;
   return table;
 }
 
 void vx_destroy_symbol_table(vx_symbol_table_t *table) {
-  if (table == nullptr)
-    return;
+  if (table == nullptr) return;
   pthread_mutex_destroy(&table->lock);
   table->count = 0;
   for (auto &head : table->buckets) {
     vx_symbol_t *sym = head;
     while (sym != nullptr) {
       vx_symbol_t *next = sym->next;
-      if (sym->owns_value)
-        std::free(sym->value);
+      if (sym->owns_value) std::free(sym->value);
       std::free(sym);
       sym = next;
     }
@@ -72,8 +72,7 @@ void vx_destroy_symbol_table(vx_symbol_table_t *table) {
 }
 
 int vx_add_symbol(vx_symbol_table_t *table, vx_symbol_t *symbol) {
-  if (table == nullptr || symbol == nullptr)
-    return 0;
+  if (table == nullptr || symbol == nullptr) return 0;
   symbol->name[VX_SYMBOL_NAME_SIZE - 1] = '\0';
   symbol->next = nullptr;
   const uint32_t bucket = bucket_of(symbol->name);
@@ -92,14 +91,12 @@ int vx_add_symbol(vx_symbol_table_t *table, vx_symbol_t *symbol) {
 }
 
 vx_symbol_t *vx_lookup_symbol(vx_symbol_table_t *table, const char *name) {
-  if (table == nullptr || name == nullptr)
-    return nullptr;
+  if (table == nullptr || name == nullptr) return nullptr;
   return find_in_chain(head_of(table, bucket_of(name)), name);
 }
 
 void vx_dump_symbol_table(vx_symbol_table_t *table) {
-  if (table == nullptr)
-    return;
+  if (table == nullptr) return;
   vx_msg("%s", kHyphens);
   vx_msg(" Name                             Type                            \n");
   vx_msg("%s", kHyphens);

@@ -18,7 +18,8 @@ int vx_getTime(void) {
   timeval tv{};
   gettimeofday(&tv, nullptr);
   // Unsigned arithmetic wraps modulo 2^32 instead of overflowing.
-  const uint32_t now = static_cast<uint32_t>(tv.tv_sec) * 1000u + static_cast<uint32_t>(tv.tv_usec / 1000);
+  const uint32_t now =
+      static_cast<uint32_t>(tv.tv_sec) * 1000u + static_cast<uint32_t>(tv.tv_usec / 1000);
   if (!ref_taken) {
     ref_time = static_cast<int>(now);
     ref_taken = true;

@@ -65,18 +65,21 @@ int gpio_ioctl(unsigned long request, void *rec) {
 }
 
 // Pin numbers passed by value travel as the ioctl's integer argument.
-std::uintptr_t pin_arg(int gpio) { return static_cast<std::uintptr_t>(static_cast<std::intptr_t>(gpio)); }
+std::uintptr_t pin_arg(int gpio) {
+  return static_cast<std::uintptr_t>(static_cast<std::intptr_t>(gpio));
+}
 
 constexpr bool known_pin(int gpio) {
-  return gpio == 64 || gpio == 65 || gpio == 90 || (gpio >= VX_GPIO_USER_FIRST && gpio <= VX_GPIO_USER_LAST);
+  return gpio == 64 || gpio == 65 || gpio == 90 ||
+         (gpio >= VX_GPIO_USER_FIRST && gpio <= VX_GPIO_USER_LAST);
 }
 
 // Only reports: the request is sent all the same, and the device decides. The message names the
 // range 70-87 of the user pins although 64, 65 and 90 pass as well: kept as users know it.
 void range_check(int gpio, const char *function, unsigned line) {
   if (!known_pin(gpio))
-    vx_error(kFile, line, function, err::ValueOutOfRange, static_cast<unsigned>(gpio), "GPIO",
-             70u, 87u);
+    vx_error(kFile, line, function, err::ValueOutOfRange, static_cast<unsigned>(gpio), "GPIO", 70u,
+             87u);
 }
 
 int set_level(int gpio, int value) {
@@ -146,7 +149,9 @@ int vx_gpio_cleanup(void) {
   return 0;
 }
 
-int vx_gpio_dir(int gpio, int dir) { return vx_gpio_dir_val(gpio, dir, 0); }
+int vx_gpio_dir(int gpio, int dir) {
+  return vx_gpio_dir_val(gpio, dir, 0);
+}
 
 int vx_gpio_dir_val(int gpio, int dir, int value) {
   range_check(gpio, "vx_gpio_dir", __LINE__);
@@ -176,8 +181,12 @@ int vx_gpio_get(int gpio) {
   return r < 0 ? r : req.value;
 }
 
-int vx_gpio_mode(int, int) { return 0; }
+int vx_gpio_mode(int, int) {
+  return 0;
+}
 
-int vx_gpio_function(int, int) { return 0; }
+int vx_gpio_function(int, int) {
+  return 0;
+}
 
 }  // extern "C"

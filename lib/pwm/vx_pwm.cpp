@@ -21,8 +21,8 @@ constexpr std::uint64_t kNsPerSecond = 1000000000;
 struct Channel {
   std::uint64_t period_ns = 0;  // 0: no frequency set yet
   std::uint64_t duty_ns = 0;
-  bool duty_known = false;      // false until a duty cycle is written here
-  int percent = -1;             // -1: no duty cycle chosen yet
+  bool duty_known = false;  // false until a duty cycle is written here
+  int percent = -1;         // -1: no duty cycle chosen yet
 };
 
 bool started = false;
@@ -37,7 +37,9 @@ int write_attr(const std::string &path, std::string_view text) {
   return n < 0 ? -errno : (static_cast<std::size_t>(n) == text.size() ? 0 : -EIO);
 }
 
-int write_chip(const char *attr, int out) { return write_attr(chip + "/" + attr, std::to_string(out)); }
+int write_chip(const char *attr, int out) {
+  return write_attr(chip + "/" + attr, std::to_string(out));
+}
 
 int write_channel(int out, const char *attr, std::uint64_t value) {
   return write_attr(chip + "/pwm" + std::to_string(out) + "/" + attr, std::to_string(value));
@@ -58,7 +60,9 @@ int set_period_ns(int out, std::uint64_t period) {
   return r;
 }
 
-bool valid_output(int out) { return out >= 0 && out < VX_PWM_OUTPUTS; }
+bool valid_output(int out) {
+  return out >= 0 && out < VX_PWM_OUTPUTS;
+}
 
 std::string configured_chip() {
   const char *configured = vx_config_get("pwm.chip");
@@ -96,7 +100,8 @@ int vx_pwm_cleanup(void) {
 }
 
 int vx_pwm_period(int out, int hz) {
-  if (!valid_output(out) || hz <= 0 || static_cast<std::uint64_t>(hz) > kNsPerSecond) return -EINVAL;
+  if (!valid_output(out) || hz <= 0 || static_cast<std::uint64_t>(hz) > kNsPerSecond)
+    return -EINVAL;
   if (!started) return -ENODEV;
   Channel &ch = channels[out];
   const std::uint64_t period = kNsPerSecond / static_cast<std::uint64_t>(hz);

@@ -1,6 +1,8 @@
 // Robot base driver: command protocol of the robot's microcontroller and the operations on it.
 #include "tarsa/vx_tarsa4.h"
 
+#include <unistd.h>
+
 #include <array>
 #include <climits>
 #include <cstdint>
@@ -8,8 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <span>
-
-#include <unistd.h>
 
 #include "core/vx_codes.h"
 #include "gpio/vx_gpio_internal.h"
@@ -53,16 +53,18 @@ constexpr Command MeasureGyro{0xC0, Kind::Read, 60};
 constexpr Command BatteryStatus{0xFD, Kind::Read, 12};
 }  // namespace cmd
 
-constexpr std::array kCommands{
-    cmd::Revision,      cmd::StatusLeds,    cmd::RgbLeds,      cmd::ConfigurePid, cmd::SpeedProfile1,
-    cmd::PositionMargin, cmd::SpeedProfile2, cmd::ResetEncoders, cmd::SetMode,     cmd::SetSpeed,
-    cmd::SetSpeedMode4, cmd::SetPosition,   cmd::GetSpeed,     cmd::GetPosition,  cmd::AmbientIr,
-    cmd::ProximityIr,   cmd::MeasureUs,     cmd::ActivateUs,   cmd::MeasureAcc,   cmd::MeasureGyro,
-    cmd::BatteryStatus};
+constexpr std::array kCommands{cmd::Revision,      cmd::StatusLeds,    cmd::RgbLeds,
+                               cmd::ConfigurePid,  cmd::SpeedProfile1, cmd::PositionMargin,
+                               cmd::SpeedProfile2, cmd::ResetEncoders, cmd::SetMode,
+                               cmd::SetSpeed,      cmd::SetSpeedMode4, cmd::SetPosition,
+                               cmd::GetSpeed,      cmd::GetPosition,   cmd::AmbientIr,
+                               cmd::ProximityIr,   cmd::MeasureUs,     cmd::ActivateUs,
+                               cmd::MeasureAcc,    cmd::MeasureGyro,   cmd::BatteryStatus};
 static_assert(kCommands.size() == 21);
 static_assert(cmd::AmbientIr.len == TR4_IR_BYTES && cmd::ProximityIr.len == TR4_IR_BYTES);
 static_assert(cmd::MeasureUs.len == TR4_US_BYTES && cmd::MeasureAcc.len == TR4_ACC_BYTES);
-static_assert(cmd::MeasureGyro.len == TR4_GYRO_BYTES && cmd::BatteryStatus.len == TR4_BATTERY_BYTES);
+static_assert(cmd::MeasureGyro.len == TR4_GYRO_BYTES &&
+              cmd::BatteryStatus.len == TR4_BATTERY_BYTES);
 
 constexpr int kModeAltSpeed = 4;  // the mode in which speeds go through the alternative command
 namespace err = tarsa::err;
@@ -98,12 +100,14 @@ constexpr int get16s(std::span<const std::uint8_t> in) {
 }
 
 constexpr int get32s(std::span<const std::uint8_t> in) {
-  const std::uint32_t u = std::uint32_t{in[0]} | (std::uint32_t{in[1]} << 8) | (std::uint32_t{in[2]} << 16) |
-                          (std::uint32_t{in[3]} << 24);
+  const std::uint32_t u = std::uint32_t{in[0]} | (std::uint32_t{in[1]} << 8) |
+                          (std::uint32_t{in[2]} << 16) | (std::uint32_t{in[3]} << 24);
   return static_cast<std::int32_t>(u);
 }
 
-constexpr std::uint8_t low8(int v) { return static_cast<std::uint8_t>(static_cast<unsigned>(v)); }
+constexpr std::uint8_t low8(int v) {
+  return static_cast<std::uint8_t>(static_cast<unsigned>(v));
+}
 
 static_assert(get16s(std::array<std::uint8_t, 2>{0x00, 0x80}) == -32768);
 static_assert(get32s(std::array<std::uint8_t, 4>{0xFF, 0xFF, 0xFF, 0xFF}) == -1);
@@ -116,7 +120,9 @@ int send(lyn_dev_t dev, const Command &c, const std::array<std::uint8_t, N> &dat
   return tr4_sendcommand(dev, c.code, data.data(), static_cast<int>(N));
 }
 
-int receive(lyn_dev_t dev, const Command &c, void *buf) { return tr4_getcommand(dev, c.code, buf, c.len); }
+int receive(lyn_dev_t dev, const Command &c, void *buf) {
+  return tr4_getcommand(dev, c.code, buf, c.len);
+}
 
 // Claims a line under the label "GPIO_<line>", taking it over from an earlier holder.
 bool claim(int gpio) {
@@ -167,7 +173,8 @@ extern "C" int tr4_getcommand(lyn_dev_t dev, unsigned char cmd, void *buf, int l
 extern "C" int tr4_sendcommand(lyn_dev_t dev, unsigned char cmd, const void *data, int len) {
   // A negative length, or one whose frame length does not fit an int, describes no frame.
   if (len < 0 || len == INT_MAX) return kNoMemory;
-  // Plain malloc: running out of memory here is a result for the caller, not the end of the process.
+  // Plain malloc: running out of memory here is a result for the caller, not the end of the
+  // process.
   auto *frame = static_cast<unsigned char *>(std::malloc(static_cast<std::size_t>(len) + 1));
   if (frame == nullptr) return kNoMemory;
   frame[0] = cmd;
@@ -271,11 +278,21 @@ int read_sensor(const Command &c, unsigned char *buf, lyn_dev_t dev) {
 }
 }  // namespace
 
-extern "C" int tr4_proximity_ir(unsigned char *buf, lyn_dev_t dev) { return read_sensor(cmd::ProximityIr, buf, dev); }
-extern "C" int tr4_ambiant_ir(unsigned char *buf, lyn_dev_t dev) { return read_sensor(cmd::AmbientIr, buf, dev); }
-extern "C" int tr4_measure_us(unsigned char *buf, lyn_dev_t dev) { return read_sensor(cmd::MeasureUs, buf, dev); }
-extern "C" int tr4_measure_acc(unsigned char *buf, lyn_dev_t dev) { return read_sensor(cmd::MeasureAcc, buf, dev); }
-extern "C" int tr4_measure_gyro(unsigned char *buf, lyn_dev_t dev) { return read_sensor(cmd::MeasureGyro, buf, dev); }
+extern "C" int tr4_proximity_ir(unsigned char *buf, lyn_dev_t dev) {
+  return read_sensor(cmd::ProximityIr, buf, dev);
+}
+extern "C" int tr4_ambiant_ir(unsigned char *buf, lyn_dev_t dev) {
+  return read_sensor(cmd::AmbientIr, buf, dev);
+}
+extern "C" int tr4_measure_us(unsigned char *buf, lyn_dev_t dev) {
+  return read_sensor(cmd::MeasureUs, buf, dev);
+}
+extern "C" int tr4_measure_acc(unsigned char *buf, lyn_dev_t dev) {
+  return read_sensor(cmd::MeasureAcc, buf, dev);
+}
+extern "C" int tr4_measure_gyro(unsigned char *buf, lyn_dev_t dev) {
+  return read_sensor(cmd::MeasureGyro, buf, dev);
+}
 extern "C" int tr4_battery_status(unsigned char *buf, lyn_dev_t dev) {
   return read_sensor(cmd::BatteryStatus, buf, dev);
 }
@@ -308,10 +325,13 @@ extern "C" int tr4_ToggleStatusLed(int led, lyn_dev_t dev) {
   return send(dev, cmd::StatusLeds, status);
 }
 
-extern "C" int tr4_SetRGBLeds(int c1, int c2, int c3, int c4, int c5, int c6, int c7, int c8, int c9,
-                              lyn_dev_t dev) {
+extern "C" int tr4_SetRGBLeds(int c1, int c2, int c3, int c4, int c5, int c6, int c7, int c8,
+                              int c9, lyn_dev_t dev) {
   if (dev == nullptr) return kNotInitialized;
-  constexpr auto six = [](int v) { return static_cast<std::uint8_t>(static_cast<unsigned>(v) & 0x3F); };
-  return send(dev, cmd::RgbLeds,
-              std::array{six(c1), six(c2), six(c3), six(c4), six(c5), six(c6), six(c7), six(c8), six(c9)});
+  constexpr auto six = [](int v) {
+    return static_cast<std::uint8_t>(static_cast<unsigned>(v) & 0x3F);
+  };
+  return send(
+      dev, cmd::RgbLeds,
+      std::array{six(c1), six(c2), six(c3), six(c4), six(c5), six(c6), six(c7), six(c8), six(c9)});
 }

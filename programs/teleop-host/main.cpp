@@ -35,7 +35,9 @@ namespace {
 constexpr double kVStep = 20, kWStep = 0.1;
 
 volatile sig_atomic_t gStop = 0;
-void on_stop(int) { gStop = 1; }
+void on_stop(int) {
+  gStop = 1;
+}
 
 double now_s() {
   timespec ts{};
@@ -153,21 +155,25 @@ bool Console::start() {
     stream_ = true;
     sock_ = socket(AF_INET, SOCK_STREAM, 0);
     if (sock_ < 0 || connect(sock_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) {
-      std::fprintf(stderr, "teleop-host: cannot reach %s:%d: %s\n", host.c_str(), opt_.port, std::strerror(errno));
+      std::fprintf(stderr, "teleop-host: cannot reach %s:%d: %s\n", host.c_str(), opt_.port,
+                   std::strerror(errno));
       return false;
     }
   } else if (opt_.tcp_server) {
     stream_ = true;
     listen_ = socket(AF_INET, SOCK_STREAM, 0);
     setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (listen_ < 0 || bind(listen_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0 || listen(listen_, 1) < 0) {
-      std::fprintf(stderr, "teleop-host: cannot listen on TCP port %d: %s\n", opt_.port, std::strerror(errno));
+    if (listen_ < 0 || bind(listen_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0 ||
+        listen(listen_, 1) < 0) {
+      std::fprintf(stderr, "teleop-host: cannot listen on TCP port %d: %s\n", opt_.port,
+                   std::strerror(errno));
       return false;
     }
   } else {
     sock_ = socket(AF_INET, SOCK_DGRAM, 0);
     if (sock_ < 0 || bind(sock_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) {
-      std::fprintf(stderr, "teleop-host: cannot listen on UDP port %d: %s\n", opt_.port, std::strerror(errno));
+      std::fprintf(stderr, "teleop-host: cannot listen on UDP port %d: %s\n", opt_.port,
+                   std::strerror(errno));
       return false;
     }
   }
@@ -188,7 +194,8 @@ void Console::on_message(const std::string &text, const sockaddr_in *from) {
   double arrival = now_s();
   bool new_sender = false;
   if (from) {
-    bool same = robot_.sin_addr.s_addr == from->sin_addr.s_addr && robot_.sin_port == from->sin_port;
+    bool same =
+        robot_.sin_addr.s_addr == from->sin_addr.s_addr && robot_.sin_port == from->sin_port;
     // A robot silent for a second has gone (or restarted on a new port): take the next one.
     if (!same && robot_seen_ >= 0 && arrival - robot_seen_ < 1.0) {
       ++others_;
@@ -206,14 +213,18 @@ void Console::on_message(const std::string &text, const sockaddr_in *from) {
   // The answer carries the command in force now, after the script has caught up.
   advance_script(arrival);
   std::string cmd = format_command(W_, V_);
-  if (stream_) send(sock_, cmd.data(), cmd.size(), MSG_NOSIGNAL);
-  else sendto(sock_, cmd.data(), cmd.size(), 0, reinterpret_cast<const sockaddr *>(from), sizeof *from);
+  if (stream_)
+    send(sock_, cmd.data(), cmd.size(), MSG_NOSIGNAL);
+  else
+    sendto(sock_, cmd.data(), cmd.size(), 0, reinterpret_cast<const sockaddr *>(from),
+           sizeof *from);
 
   if (log_) {
     const Odometry &pose = track_.pose();
     char row[1024];
-    int n = std::snprintf(row, sizeof row, "%.6f,%.4f,%.4f,%.4f,%.4f,%.4f,%.4f,%.4f,%d,%d,%d,%d", arrival,
-                          m.t, m.ax, m.ay, m.az, m.gx, m.gy, m.gz, m.posL, m.posR, m.spdL, m.spdR);
+    int n = std::snprintf(row, sizeof row, "%.6f,%.4f,%.4f,%.4f,%.4f,%.4f,%.4f,%.4f,%d,%d,%d,%d",
+                          arrival, m.t, m.ax, m.ay, m.az, m.gx, m.gy, m.gz, m.posL, m.posR, m.spdL,
+                          m.spdR);
     log_.write(row, std::min<int>(n, sizeof row - 1));
     for (int v : m.us) log_ << ',' << v;
     for (int v : m.ir) log_ << ',' << v;
@@ -238,8 +249,10 @@ void Console::advance_script(double now) {
   if (script_start_ < 0) return;
   while (next_entry_ < script_.size() && script_[next_entry_].at <= now - script_start_) {
     const ScriptEntry &e = script_[next_entry_++];
-    if (e.quit) quit_ = true;
-    else W_ = e.W, V_ = e.V;
+    if (e.quit)
+      quit_ = true;
+    else
+      W_ = e.W, V_ = e.V;
   }
 }
 
@@ -254,7 +267,9 @@ void Console::on_key(char c) {
     c = c == 'A' ? 'w' : c == 'B' ? 's' : c == 'C' ? 'd' : c == 'D' ? 'a' : 0;
   }
   switch (c) {
-    case 27: escape = 1; break;
+    case 27:
+      escape = 1;
+      break;
     case 'w':
     case 'W':
       V_ += kVStep;
@@ -272,9 +287,15 @@ void Console::on_key(char c) {
     case 'A':
       W_ -= kWStep;
       break;
-    case ' ': W_ = V_ = 0; break;
-    case 'q': case 'Q': quit_ = true; break;
-    default: break;
+    case ' ':
+      W_ = V_ = 0;
+      break;
+    case 'q':
+    case 'Q':
+      quit_ = true;
+      break;
+    default:
+      break;
   }
 }
 
@@ -335,7 +356,8 @@ int Console::run() {
   double last_seen = now_s();
   int status = 0;
   while (!quit_ && !gStop) {
-    pollfd fds[2] = {{sock_ >= 0 ? sock_ : listen_, POLLIN, 0}, {keys.active() ? 0 : -1, POLLIN, 0}};
+    pollfd fds[2] = {{sock_ >= 0 ? sock_ : listen_, POLLIN, 0},
+                     {keys.active() ? 0 : -1, POLLIN, 0}};
     int r = poll(fds, 2, 20);
     double now = now_s();
     if (r < 0 && errno != EINTR) break;
@@ -352,7 +374,8 @@ int Console::run() {
         char buf[8192];
         sockaddr_in from{};
         socklen_t fromlen = sizeof from;
-        ssize_t n = recvfrom(sock_, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &fromlen);
+        ssize_t n =
+            recvfrom(sock_, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &fromlen);
         if (n >= 0) on_message(std::string(buf, std::size_t(n)), &from), last_seen = now;
       }
     }

@@ -14,7 +14,9 @@ const std::array<const char *, kSensorFields> kSensorTags = {
 
 namespace {
 
-bool is_tag_char(char c) { return c >= 'A' && c <= 'Z'; }
+bool is_tag_char(char c) {
+  return c >= 'A' && c <= 'Z';
+}
 
 bool to_double(std::string_view s, double &out) {
   if (s.empty() || s.size() > 400) return false;

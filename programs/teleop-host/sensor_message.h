@@ -28,7 +28,8 @@ std::string format_command(double W, double V);
 // Robot pose from its wheel positions (encoder counts).
 class Odometry {
  public:
-  Odometry(double mm_per_count, double wheel_base_mm) : mm_per_count_(mm_per_count), base_(wheel_base_mm) {}
+  Odometry(double mm_per_count, double wheel_base_mm)
+      : mm_per_count_(mm_per_count), base_(wheel_base_mm) {}
   void update(int posL, int posR);
   // The next reading is a new origin for the wheel positions; the pose stays where it is.
   void new_origin() { started_ = false; }

@@ -22,7 +22,8 @@ namespace {
 bool load_peers() {
   if (const char *v = vx_config_get("teleop.udp_host")) gPeers.udp_host = v;
   if (const char *v = vx_config_get("teleop.tcp_host")) gPeers.tcp_host = v;
-  if (const char *v = vx_config_get("teleop.accept_any")) gPeers.accept_any = std::strcmp(v, "true") == 0;
+  if (const char *v = vx_config_get("teleop.accept_any"))
+    gPeers.accept_any = std::strcmp(v, "true") == 0;
   if (const char *v = vx_config_get("teleop.port"); v && !parse_port(v, &gPeers.port)) {
     std::fprintf(stderr, "teleop: teleop.port: not a port number (1 to 65535): %s\n", v);
     return false;

@@ -3,7 +3,8 @@
 
 #include <cmath>
 
-std::int64_t timeval_diff(struct timeval *result, const struct timeval *end, const struct timeval *start) {
+std::int64_t timeval_diff(struct timeval *result, const struct timeval *end,
+                          const struct timeval *start) {
   timeval scratch{};
   if (!result) result = &scratch;
   std::int64_t usec = std::int64_t(end->tv_usec) - start->tv_usec;
@@ -26,7 +27,8 @@ int to_wheel_speed(double value) {
 
 int v2p(double v) {
   // The first truncation to int must stay defined for any input.
-  double whole = std::isnan(v) ? 0.0 : std::trunc(std::fmax(std::fmin(v, 2147483647.0), -2147483648.0));
+  double whole =
+      std::isnan(v) ? 0.0 : std::trunc(std::fmax(std::fmin(v, 2147483647.0), -2147483648.0));
   return to_wheel_speed(whole / kSpeedUnit);
 }
 
@@ -41,7 +43,9 @@ WheelSpeeds wheel_speeds(double W, double V) {
 
 namespace {
 
-int word(const unsigned char *raw, int i) { return raw[2 * i] | raw[2 * i + 1] << 8; }
+int word(const unsigned char *raw, int i) {
+  return raw[2 * i] | raw[2 * i + 1] << 8;
+}
 
 // Mean of each axis block (10 samples of 16 bits), each sample passed through sample().
 template <class F>
@@ -65,7 +69,9 @@ struct GyroSample {
 
 }  // namespace
 
-void decode_acc(const unsigned char *raw, double *x, double *y, double *z) { decode_axes(raw, x, y, z, AccSample{}); }
+void decode_acc(const unsigned char *raw, double *x, double *y, double *z) {
+  decode_axes(raw, x, y, z, AccSample{});
+}
 
 void decode_gyro(const unsigned char *raw, double *x, double *y, double *z) {
   decode_axes(raw, x, y, z, GyroSample{});

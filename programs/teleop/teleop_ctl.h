@@ -13,7 +13,8 @@ inline constexpr double kSpeedUnit = 0.678181;
 inline constexpr int kWheelSpeedMin = -32768;
 inline constexpr int kWheelSpeedMax = 32767;
 
-std::int64_t timeval_diff(struct timeval *result, const struct timeval *end, const struct timeval *start);
+std::int64_t timeval_diff(struct timeval *result, const struct timeval *end,
+                          const struct timeval *start);
 int v2p(double v);
 
 struct WheelSpeeds {

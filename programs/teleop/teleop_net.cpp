@@ -123,8 +123,9 @@ void recv_parse_stream(int sock, double *W, double *V) {
   gCommandHold.update(now, now, count, values, W, V);
 }
 
-SensorValues make_values(double time, double ax, double ay, double az, double gx, double gy, double gz,
-                         int posL, int posR, int spdL, int spdR, const std::int16_t *us, const int *ir) {
+SensorValues make_values(double time, double ax, double ay, double az, double gx, double gy,
+                         double gz, int posL, int posR, int spdL, int spdR, const std::int16_t *us,
+                         const int *ir) {
   SensorValues v{time, ax, ay, az, gx, gy, gz, posL, posR, spdL, spdR, {}, {}};
   std::memcpy(v.us, us, sizeof v.us);
   std::memcpy(v.ir, ir, sizeof v.ir);
@@ -232,13 +233,14 @@ void UDP_Client(int *sock, struct sockaddr_in *servaddr) {
   servaddr->sin_port = htons(std::uint16_t(gPeers.port));
 }
 
-ssize_t UDPsendSensor(int sock, struct sockaddr_in servaddr, double time, double ax, double ay, double az,
-                      double gx, double gy, double gz, int posL, int posR, int spdL, int spdR,
-                      const std::int16_t *us, const int *ir) {
+ssize_t UDPsendSensor(int sock, struct sockaddr_in servaddr, double time, double ax, double ay,
+                      double az, double gx, double gy, double gz, int posL, int posR, int spdL,
+                      int spdR, const std::int16_t *us, const int *ir) {
   char text[kSensorBufSize];
   std::size_t len = format_sensor_message(
       text, sizeof text, make_values(time, ax, ay, az, gx, gy, gz, posL, posR, spdL, spdR, us, ir));
-  return sendto(sock, text, len, MSG_CONFIRM, reinterpret_cast<sockaddr *>(&servaddr), sizeof(struct sockaddr_in));
+  return sendto(sock, text, len, MSG_CONFIRM, reinterpret_cast<sockaddr *>(&servaddr),
+                sizeof(struct sockaddr_in));
 }
 
 void UDPrecvParseFromServer(int sock, struct sockaddr_in servaddr, double *W, double *V) {
@@ -316,8 +318,9 @@ int TCPsocketCommunicationClient(int *sock) {
   return 0;
 }
 
-ssize_t TCPsendSensor(int sock, double time, double ax, double ay, double az, double gx, double gy, double gz,
-                      int posL, int posR, int spdL, int spdR, const std::int16_t *us, const int *ir) {
+ssize_t TCPsendSensor(int sock, double time, double ax, double ay, double az, double gx, double gy,
+                      double gz, int posL, int posR, int spdL, int spdR, const std::int16_t *us,
+                      const int *ir) {
   char text[kSensorBufSize];
   std::size_t len = format_sensor_message(
       text, sizeof text, make_values(time, ax, ay, az, gx, gy, gz, posL, posR, spdL, spdR, us, ir));
@@ -325,6 +328,10 @@ ssize_t TCPsendSensor(int sock, double time, double ax, double ay, double az, do
   return send(sock, text, len, MSG_NOSIGNAL);
 }
 
-void TCPrecvParseFromClient(int sock, double *W, double *V) { recv_parse_stream(sock, W, V); }
+void TCPrecvParseFromClient(int sock, double *W, double *V) {
+  recv_parse_stream(sock, W, V);
+}
 
-void TCPrecvParseFromServer(int sock, double *W, double *V) { recv_parse_stream(sock, W, V); }
+void TCPrecvParseFromServer(int sock, double *W, double *V) {
+  recv_parse_stream(sock, W, V);
+}

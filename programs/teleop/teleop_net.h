@@ -30,15 +30,16 @@ extern TeleopPeers gPeers;
 extern unsigned long gDroppedCommands;  // datagrams or connections refused: wrong sender
 
 void UDP_Client(int *sock, struct sockaddr_in *servaddr);
-ssize_t UDPsendSensor(int sock, struct sockaddr_in servaddr, double time, double ax, double ay, double az,
-                      double gx, double gy, double gz, int posL, int posR, int spdL, int spdR,
-                      const std::int16_t *us, const int *ir);
+ssize_t UDPsendSensor(int sock, struct sockaddr_in servaddr, double time, double ax, double ay,
+                      double az, double gx, double gy, double gz, int posL, int posR, int spdL,
+                      int spdR, const std::int16_t *us, const int *ir);
 void UDPrecvParseFromServer(int sock, struct sockaddr_in servaddr, double *W, double *V);
 
 int TCPsocketCommunicationServer(int *sock);
 int TCPsocketCommunicationClient(int *sock);
-ssize_t TCPsendSensor(int sock, double time, double ax, double ay, double az, double gx, double gy, double gz,
-                      int posL, int posR, int spdL, int spdR, const std::int16_t *us, const int *ir);
+ssize_t TCPsendSensor(int sock, double time, double ax, double ay, double az, double gx, double gy,
+                      double gz, int posL, int posR, int spdL, int spdR, const std::int16_t *us,
+                      const int *ir);
 void TCPrecvParseFromClient(int sock, double *W, double *V);
 void TCPrecvParseFromServer(int sock, double *W, double *V);
 

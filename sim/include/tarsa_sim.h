@@ -54,7 +54,8 @@ TARSA_SIM_API int tarsa_sim_serial_script(const char *node, const char *expect, 
 
 /** Sends `len` bytes to the program on serial node `node` after `delay_ms`, unasked. The node
  *  must have been opened by this process. Returns 0, or -1. */
-TARSA_SIM_API int tarsa_sim_serial_send(const char *node, const void *data, size_t len, unsigned delay_ms);
+TARSA_SIM_API int tarsa_sim_serial_send(const char *node, const void *data, size_t len,
+                                        unsigned delay_ms);
 
 /** Drops the scripted replies of `node` added through this interface or the scenario, and any
  *  reply not yet sent. */

@@ -141,7 +141,8 @@ GripperHandModel::GripperHandModel(const ModelEntry &entry, Board &board)
       version_(static_cast<std::uint8_t>(entry.params.integer("version", 0x11))),
       object_(entry.params.boolean("object", false)),
       object_position_(entry.params.number("object_position", 180)),
-      object_resistivity_(static_cast<std::uint16_t>(entry.params.integer("object_resistivity", 1200))),
+      object_resistivity_(
+          static_cast<std::uint16_t>(entry.params.integer("object_resistivity", 1200))),
       speed_(entry.params.number("speed", 120.0)) {
   bool created = false;
   state_ = shared_state<State>(board, "gripper_hand", entry, &created);
@@ -158,7 +159,8 @@ void GripperHandModel::advance() {
   const double dt = elapsed(s.last_us, board_.now_us());
   double target = s.search != 0 ? 0.0 : s.order;
   // The object between the fingers stops them when they close on it.
-  if (object_ && target > object_position_ && s.position <= object_position_) target = object_position_;
+  if (object_ && target > object_position_ && s.position <= object_position_)
+    target = object_position_;
   s.moving = approach(s.position, target, speed_, dt) ? 1 : 0;
   if (s.search != 0 && s.position == 0) s.search = 0;
 }
@@ -177,7 +179,9 @@ void GripperHandModel::render(std::array<std::uint8_t, 256> &image) {
   put16(image, 56, squeeze ? object_resistivity_ : 0xFFFF);
   put16(image, 58, object_ ? 600 : 2000);
   put16(image, 60, object_ ? 600 : 2000);
-  const int distance = object_ ? std::max(0, static_cast<int>(std::lround((object_position_ - s.position) / 4))) : 255;
+  const int distance =
+      object_ ? std::max(0, static_cast<int>(std::lround((object_position_ - s.position) / 4)))
+              : 255;
   put16(image, 62, distance);
   put16(image, 64, distance);
   image[66] = object_ ? 1 : 0;

@@ -81,7 +81,7 @@ class GripperArmModel final : public RegisterSlave {
       Key{"version", Key::Type::integer, 0, 255},
       Key{"position", Key::Type::number, 0, 0xFFFF},  // clamped into [lower, upper]
       Key{"lower", Key::Type::integer, 0, 0xFFFF},
-      Key{"upper", Key::Type::integer, 0, 0xFFFF},      // not below `lower`
+      Key{"upper", Key::Type::integer, 0, 0xFFFF},  // not below `lower`
       Key{"battery_percent", Key::Type::integer, 0, 100},
   };
 

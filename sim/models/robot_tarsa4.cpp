@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
-
 #include <string>
 #include <type_traits>
 
@@ -25,16 +24,17 @@ struct Command {
 };
 
 constexpr std::array<Command, 21> kCommands{{
-    {0x00, Kind::Read, 1},   {0x01, Kind::Both, 1},   {0x02, Kind::Write, 9},  {0x0B, Kind::Write, 3},
-    {0x0E, Kind::Write, 4},  {0x12, Kind::Write, 2},  {0x14, Kind::Write, 2},  {0x16, Kind::Write, 1},
-    {0x17, Kind::Write, 1},  {0x18, Kind::Write, 4},  {0x1C, Kind::Write, 4},  {0x20, Kind::Write, 8},
-    {0x28, Kind::Read, 4},   {0x2D, Kind::Read, 8},   {0x40, Kind::Read, 24},  {0x58, Kind::Read, 24},
-    {0x70, Kind::Read, 10},  {0x7A, Kind::Write, 1},  {0x80, Kind::Read, 60},  {0xC0, Kind::Read, 60},
+    {0x00, Kind::Read, 1},  {0x01, Kind::Both, 1},  {0x02, Kind::Write, 9}, {0x0B, Kind::Write, 3},
+    {0x0E, Kind::Write, 4}, {0x12, Kind::Write, 2}, {0x14, Kind::Write, 2}, {0x16, Kind::Write, 1},
+    {0x17, Kind::Write, 1}, {0x18, Kind::Write, 4}, {0x1C, Kind::Write, 4}, {0x20, Kind::Write, 8},
+    {0x28, Kind::Read, 4},  {0x2D, Kind::Read, 8},  {0x40, Kind::Read, 24}, {0x58, Kind::Read, 24},
+    {0x70, Kind::Read, 10}, {0x7A, Kind::Write, 1}, {0x80, Kind::Read, 60}, {0xC0, Kind::Read, 60},
     {0xFD, Kind::Read, 12},
 }};
 
 const Command *find(std::uint8_t code) {
-  auto it = std::find_if(kCommands.begin(), kCommands.end(), [&](const Command &c) { return c.code == code; });
+  auto it = std::find_if(kCommands.begin(), kCommands.end(),
+                         [&](const Command &c) { return c.code == code; });
   return it == kCommands.end() ? nullptr : &*it;
 }
 
@@ -47,7 +47,9 @@ constexpr std::array<double, 5> kUsAngles{90, 45, 0, -45, -90};
 constexpr double kUsRange = 4000.0;
 constexpr int kFullCapacity = 2200;
 
-double rad(double deg) { return deg * std::numbers::pi / 180.0; }
+double rad(double deg) {
+  return deg * std::numbers::pi / 180.0;
+}
 
 void put16(std::span<std::uint8_t> out, std::size_t at, int v) {
   const auto u = static_cast<std::uint16_t>(v);
@@ -65,7 +67,9 @@ std::int32_t get32s(std::span<const std::uint8_t> in, std::size_t at) {
   return static_cast<std::int32_t>(u);
 }
 
-int clampi(double v, int lo, int hi) { return static_cast<int>(std::clamp(std::lround(v), long{lo}, long{hi})); }
+int clampi(double v, int lo, int hi) {
+  return static_cast<int>(std::clamp(std::lround(v), long{lo}, long{hi}));
+}
 
 std::uint8_t toggle_half(std::uint8_t old_half, std::uint8_t req) {
   if (req != 2) return req;
@@ -142,7 +146,9 @@ double Tarsa4Model::noise(double sd) {
   return sd * std::sqrt(-2.0 * std::log(u1)) * std::cos(2.0 * std::numbers::pi * u2);
 }
 
-bool Tarsa4Model::address() { return state_->in_reset == 0; }
+bool Tarsa4Model::address() {
+  return state_->in_reset == 0;
+}
 
 bool Tarsa4Model::write(std::span<const std::uint8_t> data) {
   return world_->with_lock(board_.now_us(), [&] {
@@ -189,13 +195,23 @@ bool Tarsa4Model::execute(std::uint8_t code, std::span<const std::uint8_t> d) {
   switch (code) {
     case 0x01:
       s.status_leds = static_cast<std::uint8_t>(toggle_half(s.status_leds & 0x0F, d[0] & 0x0F) |
-                                               (toggle_half(s.status_leds >> 4, d[0] >> 4) << 4));
+                                                (toggle_half(s.status_leds >> 4, d[0] >> 4) << 4));
       break;
-    case 0x02: std::copy(d.begin(), d.end(), s.rgb.begin()); break;
-    case 0x0B: std::copy(d.begin(), d.end(), s.pid.begin()); break;
-    case 0x0E: std::copy(d.begin(), d.end(), s.profile.begin()); break;
-    case 0x12: s.margin = static_cast<std::uint16_t>(d[0] | (d[1] << 8)); break;
-    case 0x14: s.cruise = static_cast<std::uint16_t>(d[0] | (d[1] << 8)); break;
+    case 0x02:
+      std::copy(d.begin(), d.end(), s.rgb.begin());
+      break;
+    case 0x0B:
+      std::copy(d.begin(), d.end(), s.pid.begin());
+      break;
+    case 0x0E:
+      std::copy(d.begin(), d.end(), s.profile.begin());
+      break;
+    case 0x12:
+      s.margin = static_cast<std::uint16_t>(d[0] | (d[1] << 8));
+      break;
+    case 0x14:
+      s.cruise = static_cast<std::uint16_t>(d[0] | (d[1] << 8));
+      break;
     case 0x16:
       for (auto &w : s.wheels) w.enc = 0, w.goal = 0;
       break;
@@ -217,8 +233,11 @@ bool Tarsa4Model::execute(std::uint8_t code, std::span<const std::uint8_t> d) {
         s.position_control = 1;
       }
       break;
-    case 0x7A: s.us_mask = d[0]; break;
-    default: return false;
+    case 0x7A:
+      s.us_mask = d[0];
+      break;
+    default:
+      return false;
   }
   return true;
 }
@@ -259,7 +278,8 @@ std::pair<double, double> Tarsa4Model::step(double dt) {
     } else {
       w.speed = ramp(w.speed, w.target, dt, false);
     }
-    if (jam_mm_ > 0 && std::fabs(w.enc) * kSpeedUnitMm >= jam_mm_ && w.speed * w.enc > 0) w.speed = 0;
+    if (jam_mm_ > 0 && std::fabs(w.enc) * kSpeedUnitMm >= jam_mm_ && w.speed * w.enc > 0)
+      w.speed = 0;
     w.enc += w.speed * dt;
   }
   return {s.wheels[0].speed * kSpeedUnitMm, s.wheels[1].speed * kSpeedUnitMm};
@@ -275,15 +295,22 @@ void Tarsa4Model::reply(std::uint8_t code, std::span<std::uint8_t> out, bool cha
                              World::kRobotRadius);
   };
   switch (code) {
-    case 0x00: out[0] = revision_; break;
-    case 0x01: out[0] = s.status_leds; break;
+    case 0x00:
+      out[0] = revision_;
+      break;
+    case 0x01:
+      out[0] = s.status_leds;
+      break;
     case 0x28:
-      for (std::size_t i = 0; i < 2; ++i) put16(out, 2 * i, static_cast<int>(std::lround(s.wheels[i].speed)));
+      for (std::size_t i = 0; i < 2; ++i)
+        put16(out, 2 * i, static_cast<int>(std::lround(s.wheels[i].speed)));
       break;
     case 0x2D:
       for (std::size_t i = 0; i < 2; ++i) {
-        const auto v = static_cast<std::uint32_t>(static_cast<std::int32_t>(std::floor(s.wheels[i].enc)));
-        for (std::size_t b = 0; b < 4; ++b) out[4 * i + b] = static_cast<std::uint8_t>(v >> (8 * b));
+        const auto v =
+            static_cast<std::uint32_t>(static_cast<std::int32_t>(std::floor(s.wheels[i].enc)));
+        for (std::size_t b = 0; b < 4; ++b)
+          out[4 * i + b] = static_cast<std::uint8_t>(v >> (8 * b));
       }
       break;
     case 0x58:
@@ -296,7 +323,8 @@ void Tarsa4Model::reply(std::uint8_t code, std::span<std::uint8_t> out, bool cha
     case 0x40:
       for (int i = 0; i < kIrCount; ++i) {
         const double d = edge(30.0 * i, kAmbientReach);
-        const double light = world_->ambient() * (0.6 + 0.4 * std::min(d, kAmbientReach) / kAmbientReach);
+        const double light =
+            world_->ambient() * (0.6 + 0.4 * std::min(d, kAmbientReach) / kAmbientReach);
         put16(out, 2 * static_cast<std::size_t>(i), clampi(light + noise(10), 0, 4095));
       }
       break;
@@ -309,16 +337,19 @@ void Tarsa4Model::reply(std::uint8_t code, std::span<std::uint8_t> out, bool cha
       }
       break;
     case 0x80: {
-      const std::array<double, 3> g{m.accel / kGravity * kAccPerG, m.v * m.omega / kGravity * kAccPerG, kAccPerG};
+      const std::array<double, 3> g{m.accel / kGravity * kAccPerG,
+                                    m.v * m.omega / kGravity * kAccPerG, kAccPerG};
       for (std::size_t axis = 0; axis < 3; ++axis)
         for (std::size_t k = 0; k < 10; ++k)
           put16(out, 20 * axis + 2 * k, clampi(g[axis] + noise(2), -2048, 2047) * 16);
       break;
     }
     case 0xC0: {
-      const std::array<double, 3> r{0.0, 0.0, m.omega * 180.0 / std::numbers::pi / kGyroDegPerCount};
+      const std::array<double, 3> r{0.0, 0.0,
+                                    m.omega * 180.0 / std::numbers::pi / kGyroDegPerCount};
       for (std::size_t axis = 0; axis < 3; ++axis)
-        for (std::size_t k = 0; k < 10; ++k) put16(out, 20 * axis + 2 * k, clampi(r[axis] + noise(1), -32768, 32767));
+        for (std::size_t k = 0; k < 10; ++k)
+          put16(out, 20 * axis + 2 * k, clampi(r[axis] + noise(1), -32768, 32767));
       break;
     }
     case 0xFD: {
@@ -332,7 +363,8 @@ void Tarsa4Model::reply(std::uint8_t code, std::span<std::uint8_t> out, bool cha
       out[11] = static_cast<std::uint8_t>((charging ? 1 : 0) | 2);
       break;
     }
-    default: break;
+    default:
+      break;
   }
 }
 

@@ -17,7 +17,9 @@ namespace {
 constexpr unsigned kMaxRdwrMsgs = 42;  // I2C_RDWR_IOCTL_MAX_MSGS
 constexpr std::size_t kMaxMsgLen = 8192;
 
-I2cAdapter *adapter_of(const OpenFile &f) { return rt().board().adapter(f.adapter); }
+I2cAdapter *adapter_of(const OpenFile &f) {
+  return rt().board().adapter(f.adapter);
+}
 
 // Runs messages on the node's adapter; a board that lost the adapter answers like an empty bus.
 int run(const OpenFile &f, std::span<I2cMessage> msgs) {
@@ -46,9 +48,12 @@ int do_rdwr(OpenFile &f, void *arg) {
   int err = 0;
   for (unsigned i = 0; i < req->nmsgs; ++i) {
     const i2c_msg &m = req->msgs[i];
-    if (m.len > kMaxMsgLen) err = err ? err : EINVAL;
-    else if (m.len && !m.buf) err = err ? err : EFAULT;
-    else if (m.flags & I2C_M_RECV_LEN) err = err ? err : EOPNOTSUPP;
+    if (m.len > kMaxMsgLen)
+      err = err ? err : EINVAL;
+    else if (m.len && !m.buf)
+      err = err ? err : EFAULT;
+    else if (m.flags & I2C_M_RECV_LEN)
+      err = err ? err : EOPNOTSUPP;
     if (err) break;
     bufs[i].assign(m.len, 0);
     if (!(m.flags & I2C_M_RD) && m.len) std::memcpy(bufs[i].data(), m.buf, m.len);
@@ -59,7 +64,8 @@ int do_rdwr(OpenFile &f, void *arg) {
   if (!err) err = run(f, msgs);
   if (!err) {
     for (unsigned i = 0; i < req->nmsgs; ++i)
-      if ((req->msgs[i].flags & I2C_M_RD) && req->msgs[i].len) std::memcpy(req->msgs[i].buf, bufs[i].data(), req->msgs[i].len);
+      if ((req->msgs[i].flags & I2C_M_RD) && req->msgs[i].len)
+        std::memcpy(req->msgs[i].buf, bufs[i].data(), req->msgs[i].len);
   }
   if (rec.on()) {
     std::string list = "[";
@@ -89,15 +95,24 @@ int do_smbus(OpenFile &f, void *arg) {
   const unsigned size = req->size;
   const unsigned rw = req->read_write;
   const std::uint8_t cmd = req->command;
-  rec.num("addr", static_cast<long long>(f.addr)).num("read_write", rw).num("command", cmd).num("size", size);
+  rec.num("addr", static_cast<long long>(f.addr))
+      .num("read_write", rw)
+      .num("command", cmd)
+      .num("size", size);
   auto refuse = [&](int e) {
     rec.str("data", "").emit(-1, e);
     return fail(e);
   };
   switch (size) {
-    case I2C_SMBUS_QUICK: case I2C_SMBUS_BYTE: case I2C_SMBUS_BYTE_DATA: case I2C_SMBUS_WORD_DATA:
-    case I2C_SMBUS_PROC_CALL: case I2C_SMBUS_BLOCK_DATA: case I2C_SMBUS_I2C_BLOCK_BROKEN:
-    case I2C_SMBUS_I2C_BLOCK_DATA: case I2C_SMBUS_BLOCK_PROC_CALL:
+    case I2C_SMBUS_QUICK:
+    case I2C_SMBUS_BYTE:
+    case I2C_SMBUS_BYTE_DATA:
+    case I2C_SMBUS_WORD_DATA:
+    case I2C_SMBUS_PROC_CALL:
+    case I2C_SMBUS_BLOCK_DATA:
+    case I2C_SMBUS_I2C_BLOCK_BROKEN:
+    case I2C_SMBUS_I2C_BLOCK_DATA:
+    case I2C_SMBUS_BLOCK_PROC_CALL:
       break;
     default:
       return refuse(EINVAL);
@@ -123,8 +138,10 @@ int do_smbus(OpenFile &f, void *arg) {
       }
       break;
     case I2C_SMBUS_BYTE_DATA:
-      if (read) in_len = 1;
-      else out[out_len++] = data->byte;
+      if (read)
+        in_len = 1;
+      else
+        out[out_len++] = data->byte;
       break;
     case I2C_SMBUS_WORD_DATA:
     case I2C_SMBUS_PROC_CALL:
@@ -147,7 +164,8 @@ int do_smbus(OpenFile &f, void *arg) {
       break;
     case I2C_SMBUS_I2C_BLOCK_BROKEN:
     case I2C_SMBUS_I2C_BLOCK_DATA: {
-      std::uint8_t n = (size == I2C_SMBUS_I2C_BLOCK_BROKEN && read) ? I2C_SMBUS_BLOCK_MAX : data->block[0];
+      std::uint8_t n =
+          (size == I2C_SMBUS_I2C_BLOCK_BROKEN && read) ? I2C_SMBUS_BLOCK_MAX : data->block[0];
       if (n == 0 || n > I2C_SMBUS_BLOCK_MAX) return refuse(EINVAL);
       if (read) {
         in_len = n;
@@ -170,10 +188,12 @@ int do_smbus(OpenFile &f, void *arg) {
   if (err) return refuse(err);
   if (in_len) {
     switch (size) {
-      case I2C_SMBUS_BYTE: case I2C_SMBUS_BYTE_DATA:
+      case I2C_SMBUS_BYTE:
+      case I2C_SMBUS_BYTE_DATA:
         data->byte = in[0];
         break;
-      case I2C_SMBUS_WORD_DATA: case I2C_SMBUS_PROC_CALL:
+      case I2C_SMBUS_WORD_DATA:
+      case I2C_SMBUS_PROC_CALL:
         data->word = static_cast<std::uint16_t>(in[0] | (in[1] << 8));
         break;
       default:
@@ -200,7 +220,8 @@ int i2c_ioctl(OpenFile &f, unsigned long req, void *arg) {
       Rec rec(f.path, "slave");
       rec.num("addr", static_cast<long long>(value)).num("force", req == I2C_SLAVE_FORCE ? 1 : 0);
       int err = 0;
-      if (value > 0x3ff || (value > 0x7f && !f.tenbit)) err = EINVAL;
+      if (value > 0x3ff || (value > 0x7f && !f.tenbit))
+        err = EINVAL;
       else if (req == I2C_SLAVE) {
         I2cAdapter *ad = adapter_of(f);
         if (ad && ad->busy(static_cast<int>(value))) err = EBUSY;
@@ -216,7 +237,10 @@ int i2c_ioctl(OpenFile &f, unsigned long req, void *arg) {
     case I2C_RETRIES:
     case I2C_TIMEOUT:
     case I2C_PEC:
-      Rec(f.path, "ioctl").num("request", static_cast<long long>(req)).num("value", static_cast<long long>(value)).emit(0, 0);
+      Rec(f.path, "ioctl")
+          .num("request", static_cast<long long>(req))
+          .num("value", static_cast<long long>(value))
+          .emit(0, 0);
       return 0;
     case I2C_FUNCS: {
       Rec rec(f.path, "funcs");
@@ -254,7 +278,8 @@ ssize_t i2c_read(OpenFile &f, void *buf, size_t len) {
 
 ssize_t i2c_write(OpenFile &f, const void *buf, size_t len) {
   if (len > kMaxMsgLen) len = kMaxMsgLen;
-  std::vector<std::uint8_t> tmp(static_cast<const std::uint8_t *>(buf), static_cast<const std::uint8_t *>(buf) + len);
+  std::vector<std::uint8_t> tmp(static_cast<const std::uint8_t *>(buf),
+                                static_cast<const std::uint8_t *>(buf) + len);
   I2cMessage m{static_cast<std::uint16_t>(f.addr), 0, tmp};
   int err = run(f, std::span<I2cMessage>(&m, 1));
   Rec rec(f.path, "write");

@@ -42,7 +42,8 @@ int emu_stat_fd(int fd, ST *st) {
 }
 
 mode_t mode_arg(int flags, va_list ap) {
-  if ((flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE) return static_cast<mode_t>(va_arg(ap, unsigned));
+  if ((flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE)
+    return static_cast<mode_t>(va_arg(ap, unsigned));
   return 0;
 }
 
@@ -77,8 +78,10 @@ int fstat_common(int fd, ST *st, int (*pass)(int, ST *)) {
 }
 
 template <class ST>
-int fstatat_common(int dirfd, const char *path, ST *st, int flags, int (*pass)(int, const char *, ST *, int)) {
-  if (path && path[0] == '\0' && (flags & AT_EMPTY_PATH) && emulated_fd(dirfd) && emu_stat_fd(dirfd, st) == 0)
+int fstatat_common(int dirfd, const char *path, ST *st, int flags,
+                   int (*pass)(int, const char *, ST *, int)) {
+  if (path && path[0] == '\0' && (flags & AT_EMPTY_PATH) && emulated_fd(dirfd) &&
+      emu_stat_fd(dirfd, st) == 0)
     return 0;
   if (path && path[0] == '/') {
     int r = emu_stat_path(path, st);
@@ -121,9 +124,15 @@ EXPORT int openat64(int dirfd, const char *path, int flags, ...) {
   return openat_common(dirfd, path, flags, mode, true);
 }
 
-EXPORT int __open_2(const char *path, int flags) { return open_common(path, flags, 0); }
-EXPORT int __open64_2(const char *path, int flags) { return open_common(path, flags, 0, true); }
-EXPORT int __openat_2(int dirfd, const char *path, int flags) { return openat_common(dirfd, path, flags, 0); }
+EXPORT int __open_2(const char *path, int flags) {
+  return open_common(path, flags, 0);
+}
+EXPORT int __open64_2(const char *path, int flags) {
+  return open_common(path, flags, 0, true);
+}
+EXPORT int __openat_2(int dirfd, const char *path, int flags) {
+  return openat_common(dirfd, path, flags, 0);
+}
 EXPORT int __openat64_2(int dirfd, const char *path, int flags) {
   return openat_common(dirfd, path, flags, 0, true);
 }
@@ -247,29 +256,53 @@ EXPORT int fcntl64(int fd, int cmd, ...) {
   return fcntl_common(real().fcntl64, fd, cmd, arg);
 }
 
-EXPORT int stat(const char *path, struct stat *st) { return stat_common(path, st, real().stat); }
-EXPORT int lstat(const char *path, struct stat *st) { return stat_common(path, st, real().lstat); }
-EXPORT int fstat(int fd, struct stat *st) { return fstat_common(fd, st, real().fstat); }
+EXPORT int stat(const char *path, struct stat *st) {
+  return stat_common(path, st, real().stat);
+}
+EXPORT int lstat(const char *path, struct stat *st) {
+  return stat_common(path, st, real().lstat);
+}
+EXPORT int fstat(int fd, struct stat *st) {
+  return fstat_common(fd, st, real().fstat);
+}
 EXPORT int fstatat(int dirfd, const char *path, struct stat *st, int flags) {
   return fstatat_common(dirfd, path, st, flags, real().fstatat);
 }
-EXPORT int stat64(const char *path, struct stat64 *st) { return stat_common(path, st, real().stat64); }
-EXPORT int lstat64(const char *path, struct stat64 *st) { return stat_common(path, st, real().lstat64); }
-EXPORT int fstat64(int fd, struct stat64 *st) { return fstat_common(fd, st, real().fstat64); }
+EXPORT int stat64(const char *path, struct stat64 *st) {
+  return stat_common(path, st, real().stat64);
+}
+EXPORT int lstat64(const char *path, struct stat64 *st) {
+  return stat_common(path, st, real().lstat64);
+}
+EXPORT int fstat64(int fd, struct stat64 *st) {
+  return fstat_common(fd, st, real().fstat64);
+}
 EXPORT int fstatat64(int dirfd, const char *path, struct stat64 *st, int flags) {
   return fstatat_common(dirfd, path, st, flags, real().fstatat64);
 }
 
 // Entry points of programs built against older C libraries.
-EXPORT int __xstat(int, const char *path, struct stat *st) { return stat(path, st); }
-EXPORT int __lxstat(int, const char *path, struct stat *st) { return lstat(path, st); }
-EXPORT int __fxstat(int, int fd, struct stat *st) { return fstat(fd, st); }
+EXPORT int __xstat(int, const char *path, struct stat *st) {
+  return stat(path, st);
+}
+EXPORT int __lxstat(int, const char *path, struct stat *st) {
+  return lstat(path, st);
+}
+EXPORT int __fxstat(int, int fd, struct stat *st) {
+  return fstat(fd, st);
+}
 EXPORT int __fxstatat(int, int dirfd, const char *path, struct stat *st, int flags) {
   return fstatat(dirfd, path, st, flags);
 }
-EXPORT int __xstat64(int, const char *path, struct stat64 *st) { return stat64(path, st); }
-EXPORT int __lxstat64(int, const char *path, struct stat64 *st) { return lstat64(path, st); }
-EXPORT int __fxstat64(int, int fd, struct stat64 *st) { return fstat64(fd, st); }
+EXPORT int __xstat64(int, const char *path, struct stat64 *st) {
+  return stat64(path, st);
+}
+EXPORT int __lxstat64(int, const char *path, struct stat64 *st) {
+  return lstat64(path, st);
+}
+EXPORT int __fxstat64(int, int fd, struct stat64 *st) {
+  return fstat64(fd, st);
+}
 EXPORT int __fxstatat64(int, int dirfd, const char *path, struct stat64 *st, int flags) {
   return fstatat64(dirfd, path, st, flags);
 }
@@ -280,7 +313,8 @@ EXPORT int statx(int dirfd, const char *path, int flags, unsigned mask, struct s
   // The C library declares `path` non-null, but a caller may still pass null: let it fail there.
   const char *volatile p = path;
   if (!p) return real().statx(dirfd, path, flags, mask, sx);
-  if (path[0] == '\0' && (flags & AT_EMPTY_PATH) && emulated_fd(dirfd) && emu_stat_fd(dirfd, &st) == 0)
+  if (path[0] == '\0' && (flags & AT_EMPTY_PATH) && emulated_fd(dirfd) &&
+      emu_stat_fd(dirfd, &st) == 0)
     r = 0;
   else if (path[0] == '/')
     r = emu_stat_path(path, &st);
@@ -327,16 +361,20 @@ ssize_t xattr_common(const char *path, F pass, bool list) {
 }  // namespace
 
 EXPORT ssize_t getxattr(const char *path, const char *name, void *value, size_t size) {
-  return xattr_common(path, [&] { return real().getxattr(path, name, value, size); }, false);
+  return xattr_common(
+      path, [&] { return real().getxattr(path, name, value, size); }, false);
 }
 EXPORT ssize_t lgetxattr(const char *path, const char *name, void *value, size_t size) {
-  return xattr_common(path, [&] { return real().lgetxattr(path, name, value, size); }, false);
+  return xattr_common(
+      path, [&] { return real().lgetxattr(path, name, value, size); }, false);
 }
 EXPORT ssize_t listxattr(const char *path, char *list, size_t size) {
-  return xattr_common(path, [&] { return real().listxattr(path, list, size); }, true);
+  return xattr_common(
+      path, [&] { return real().listxattr(path, list, size); }, true);
 }
 EXPORT ssize_t llistxattr(const char *path, char *list, size_t size) {
-  return xattr_common(path, [&] { return real().llistxattr(path, list, size); }, true);
+  return xattr_common(
+      path, [&] { return real().llistxattr(path, list, size); }, true);
 }
 
 // A process that ends with _exit runs no destructors: what it wrote to a serial port still goes
@@ -346,7 +384,9 @@ EXPORT void _exit(int status) {
   real().exit_now(status);
   __builtin_unreachable();
 }
-EXPORT void _Exit(int status) { _exit(status); }
+EXPORT void _Exit(int status) {
+  _exit(status);
+}
 
 // ---- memory mappings of emulated nodes ------------------------------------------------------
 
@@ -419,4 +459,3 @@ EXPORT int v4l2_munmap(void *addr, size_t len) {
   if (handled) return r;
   return real().v4l2_munmap ? real().v4l2_munmap(addr, len) : fail(ENOSYS);
 }
-

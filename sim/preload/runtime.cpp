@@ -86,10 +86,16 @@ Runtime *g_rt = nullptr;
 std::once_flag g_once;
 
 // fork() must not copy a lock that another thread holds mid-operation.
-void before_fork() { g_rt->local.lock(); }
-void after_fork_parent() { g_rt->local.unlock(); }
+void before_fork() {
+  g_rt->local.lock();
+}
+void after_fork_parent() {
+  g_rt->local.unlock();
+}
 // The child's thread has a new id and cannot unlock what its parent's thread locked.
-void after_fork_child() { new (&g_rt->local) std::recursive_mutex(); }
+void after_fork_child() {
+  new (&g_rt->local) std::recursive_mutex();
+}
 
 }  // namespace
 
@@ -98,7 +104,9 @@ const Real &real() {
   return r;
 }
 
-const RealTime64 &real_time64() { return real().time64; }
+const RealTime64 &real_time64() {
+  return real().time64;
+}
 
 Runtime &rt() {
   std::call_once(g_once, [] {
@@ -148,7 +156,7 @@ void Runtime::open_trace() {
     real().close(fd);
     fd = high;
   }
-  struct stat st{};
+  struct stat st {};
   real().fstat(fd, &st);
   trace_fd_ = fd;
   trace_dev_ = st.st_dev;
@@ -160,8 +168,9 @@ void Runtime::sync() {
   if (board_ && gen == generation_) return;
   bool fresh = shm_->built_generation != gen;
   try {
-    board_ = std::make_unique<Board>(parse_scenario(std::string_view(shm_->scenario, shm_->scenario_len), "scenario"),
-                                     *shm_, fresh);
+    board_ = std::make_unique<Board>(
+        parse_scenario(std::string_view(shm_->scenario, shm_->scenario_len), "scenario"), *shm_,
+        fresh);
   } catch (const std::exception &e) {
     std::string msg = std::string("tarsa-sim: scenario refused: ") + e.what() + "\n";
     (void)!::write(2, msg.data(), msg.size());
@@ -202,10 +211,11 @@ void Runtime::trace_line(std::string_view body) {
   // One write per line: O_APPEND keeps lines of several processes whole.
   // A program that closed descriptors it does not own may have taken the number for a file of
   // its own: then the trace is opened again rather than written into that file.
-  struct stat st{};
+  struct stat st {};
   if (real().fstat(trace_fd_, &st) != 0 || st.st_dev != trace_dev_ || st.st_ino != trace_ino_) {
     open_trace();
-    if (real().fstat(trace_fd_, &st) != 0 || st.st_dev != trace_dev_ || st.st_ino != trace_ino_) return;
+    if (real().fstat(trace_fd_, &st) != 0 || st.st_dev != trace_dev_ || st.st_ino != trace_ino_)
+      return;
   }
   const char *p = line.data();
   std::size_t left = line.size();
@@ -250,11 +260,21 @@ std::string json_escape(std::string_view s) {
   out.reserve(s.size() + 2);
   for (unsigned char c : s) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (c < 0x20 || c >= 0x7f) {
           char buf[8];

@@ -207,7 +207,9 @@ SerialPort *port_for(const std::string &node, int *err) {
 }
 
 // At exit(), after the program's own handlers (which may still write to a port).
-__attribute__((destructor)) void drain_at_exit() { serial_drain_all(); }
+__attribute__((destructor)) void drain_at_exit() {
+  serial_drain_all();
+}
 
 }  // namespace
 

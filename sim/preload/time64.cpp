@@ -71,7 +71,8 @@ EXPORT int fcntl(int fd, int cmd, ...) {
   void *arg = va_arg(ap, void *);
   va_end(ap);
   int r = real(fd, cmd, arg);
-  if (r >= 0 && (cmd == F_DUPFD || cmd == F_DUPFD_CLOEXEC) && tsim::emu_fd(fd)) tsim::emu_dup(fd, r);
+  if (r >= 0 && (cmd == F_DUPFD || cmd == F_DUPFD_CLOEXEC) && tsim::emu_fd(fd))
+    tsim::emu_dup(fd, r);
   return r;
 }
 

@@ -31,7 +31,8 @@ F control(const char *name) {
   return reinterpret_cast<F>(dlsym(RTLD_DEFAULT, name));
 }
 
-std::vector<nlohmann::json> parse_lines(std::istream &in, std::size_t after, const std::string &dev) {
+std::vector<nlohmann::json> parse_lines(std::istream &in, std::size_t after,
+                                        const std::string &dev) {
   std::vector<nlohmann::json> out;
   std::string line;
   while (std::getline(in, line)) {
@@ -63,7 +64,9 @@ void write_file(const std::string &path, const std::string &text) {
 
 }  // namespace
 
-bool active() { return control<unsigned long (*)()>("tarsa_sim_trace_seq") != nullptr; }
+bool active() {
+  return control<unsigned long (*)()>("tarsa_sim_trace_seq") != nullptr;
+}
 
 void load(const std::string &toml) {
   auto fn = control<int (*)(const char *)>("tarsa_sim_load_scenario");
@@ -102,10 +105,10 @@ std::string bin(const std::string &name) {
   if (auto it = cache.find(name); it != cache.end()) return it->second;
   namespace fs = std::filesystem;
   std::string found;
-  for (const std::string &c : {std::string(TARSA_BIN_DIR) + "/programs/" + name + "/" + name,
-                               std::string(TARSA_BIN_DIR) + "/programs/" + name,
-                               std::string(TARSA_BIN_DIR) + "/tests/" + name,
-                               std::string(TARSA_BIN_DIR) + "/" + name}) {
+  for (const std::string &c :
+       {std::string(TARSA_BIN_DIR) + "/programs/" + name + "/" + name,
+        std::string(TARSA_BIN_DIR) + "/programs/" + name,
+        std::string(TARSA_BIN_DIR) + "/tests/" + name, std::string(TARSA_BIN_DIR) + "/" + name}) {
     if (fs::is_regular_file(c) && ::access(c.c_str(), X_OK) == 0) {
       found = c;
       break;
@@ -113,10 +116,12 @@ std::string bin(const std::string &name) {
   }
   if (found.empty()) {
     std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(TARSA_BIN_DIR, fs::directory_options::skip_permission_denied, ec);
+    for (auto it = fs::recursive_directory_iterator(
+             TARSA_BIN_DIR, fs::directory_options::skip_permission_denied, ec);
          it != fs::recursive_directory_iterator(); it.increment(ec)) {
       if (ec) break;
-      if (it->path().filename() == name && it->is_regular_file(ec) && ::access(it->path().c_str(), X_OK) == 0) {
+      if (it->path().filename() == name && it->is_regular_file(ec) &&
+          ::access(it->path().c_str(), X_OK) == 0) {
         found = it->path().string();
         break;
       }
@@ -127,9 +132,10 @@ std::string bin(const std::string &name) {
   return found;
 }
 
-void serial_script(const std::string &node, const std::string &expect, const std::string &reply, unsigned delay_ms,
-                   bool once) {
-  auto fn = control<int (*)(const char *, const char *, const void *, size_t, unsigned, int)>("tarsa_sim_serial_script");
+void serial_script(const std::string &node, const std::string &expect, const std::string &reply,
+                   unsigned delay_ms, bool once) {
+  auto fn = control<int (*)(const char *, const char *, const void *, size_t, unsigned, int)>(
+      "tarsa_sim_serial_script");
   if (!fn) {
     ADD_FAILURE() << "not running under tarsa-sim";
     return;
@@ -149,14 +155,18 @@ void serial_send(const std::string &node, const std::string &bytes, unsigned del
 }
 
 void serial_clear(const std::string &node) {
-  if (auto fn = control<void (*)(const char *)>("tarsa_sim_serial_clear")) fn(node.c_str());
-  else ADD_FAILURE() << "not running under tarsa-sim";
+  if (auto fn = control<void (*)(const char *)>("tarsa_sim_serial_clear"))
+    fn(node.c_str());
+  else
+    ADD_FAILURE() << "not running under tarsa-sim";
 }
 
 void gpio_input(int pin, int level) {
   auto fn = control<int (*)(int, int)>("tarsa_sim_gpio_input");
-  if (!fn) ADD_FAILURE() << "not running under tarsa-sim";
-  else if (fn(pin, level) != 0) ADD_FAILURE() << "the board has no GPIO " << pin;
+  if (!fn)
+    ADD_FAILURE() << "not running under tarsa-sim";
+  else if (fn(pin, level) != 0)
+    ADD_FAILURE() << "the board has no GPIO " << pin;
 }
 
 int gpio_level(int pin) {
@@ -217,7 +227,8 @@ Result run(const std::vector<std::string> &argv, const RunOptions &opts) {
     dup2(out[1], 1);
     dup2(err[1], 2);
     // The launcher sets up a run of its own; nothing of this process's run may leak into it.
-    for (const char *v : {"LD_PRELOAD", "TARSA_SIM_STATE", "TARSA_SIM_START_NS", "TARSA_SIM_TRACE", "TARSA_SIM_SCENARIO"})
+    for (const char *v : {"LD_PRELOAD", "TARSA_SIM_STATE", "TARSA_SIM_START_NS", "TARSA_SIM_TRACE",
+                          "TARSA_SIM_SCENARIO"})
       unsetenv(v);
     for (const auto &e : opts.env) putenv(strdup(e.c_str()));
     std::vector<char *> cargs;
@@ -244,7 +255,8 @@ Result run(const std::vector<std::string> &argv, const RunOptions &opts) {
   int status = 0;
   bool exited = false;
   // SIGPIPE from a program that stops reading its input must not end the test.
-  struct sigaction ign{}, old{};
+  struct sigaction ign {
+  }, old{};
   ign.sa_handler = SIG_IGN;
   sigaction(SIGPIPE, &ign, &old);
   while (fds_out[0] >= 0 || fds_out[1] >= 0 || !exited) {
@@ -269,7 +281,8 @@ Result run(const std::vector<std::string> &argv, const RunOptions &opts) {
       map[n++] = 2;
     }
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
-    int r = n ? poll(p, static_cast<nfds_t>(n), static_cast<int>(std::min<long long>(left, 50))) : 0;
+    int r =
+        n ? poll(p, static_cast<nfds_t>(n), static_cast<int>(std::min<long long>(left, 50))) : 0;
     if (r < 0 && errno != EINTR) break;
     for (int k = 0; r > 0 && k < n; ++k) {
       if (!p[k].revents) continue;
@@ -309,9 +322,12 @@ Result run(const std::vector<std::string> &argv, const RunOptions &opts) {
     waitpid(pid, &status, 0);
   }
   sigaction(SIGPIPE, &old, nullptr);
-  if (killed) res.status = -1;
-  else if (WIFEXITED(status)) res.status = WEXITSTATUS(status);
-  else if (WIFSIGNALED(status)) res.status = 128 + WTERMSIG(status);
+  if (killed)
+    res.status = -1;
+  else if (WIFEXITED(status))
+    res.status = WEXITSTATUS(status);
+  else if (WIFSIGNALED(status))
+    res.status = 128 + WTERMSIG(status);
   return res;
 }
 

@@ -4,10 +4,9 @@
 
 #include <chrono>
 #include <cstddef>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 namespace simtest {
 
@@ -26,15 +25,15 @@ std::vector<nlohmann::json> trace_since(std::size_t mark, const std::string &dev
 
 // Result of a program run under tarsa-sim.
 struct Result {
-  int status = -1;        // exit status, or 128+N for a signal, -1 when it had to be killed
-  std::string out, err;   // standard output and error
-  std::string trace;      // path of the run's trace file
+  int status = -1;       // exit status, or 128+N for a signal, -1 when it had to be killed
+  std::string out, err;  // standard output and error
+  std::string trace;     // path of the run's trace file
 };
 
 struct RunOptions {
-  std::string scenario_toml;             // scenario text; empty = built-in board
-  std::string input;                     // written to the program's standard input, then closed
-  std::vector<std::string> env;          // extra NAME=VALUE entries
+  std::string scenario_toml;     // scenario text; empty = built-in board
+  std::string input;             // written to the program's standard input, then closed
+  std::vector<std::string> env;  // extra NAME=VALUE entries
   std::chrono::milliseconds timeout{20000};
 };
 

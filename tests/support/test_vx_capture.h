@@ -31,15 +31,13 @@ class Capture {
     char buf[4096];
     ssize_t n;
     lseek(file_, 0, SEEK_SET);
-    while ((n = read(file_, buf, sizeof buf)) > 0)
-      out.append(buf, static_cast<size_t>(n));
+    while ((n = read(file_, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
     return out;
   }
 
  private:
   void restore() {
-    if (saved_ < 0)
-      return;
+    if (saved_ < 0) return;
     std::fflush(nullptr);
     dup2(saved_, fd_);
     close(saved_);

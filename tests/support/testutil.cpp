@@ -28,7 +28,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 Clock::time_point after(double seconds) {
-  return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  return Clock::now() +
+         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
 }  // namespace
@@ -140,7 +141,8 @@ std::string temp_file(const std::string &content, const std::string &stem) {
   std::string path = ::testing::TempDir() + stem + "XXXXXX";
   const int fd = ::mkstemp(path.data());
   if (fd < 0) return "";
-  const bool written = ::write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
+  const bool written =
+      ::write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
   ::close(fd);
   if (!written) {
     ::unlink(path.c_str());
@@ -190,9 +192,11 @@ std::string gpio_op(const nlohmann::json &r) {
   return s;
 }
 
-std::size_t count(const std::vector<nlohmann::json> &trace, const std::string &op, const std::string &dev) {
+std::size_t count(const std::vector<nlohmann::json> &trace, const std::string &op,
+                  const std::string &dev) {
   std::size_t n = 0;
-  for (const auto &r : trace) n += r.value("op", "") == op && (dev.empty() || r.value("dev", "") == dev);
+  for (const auto &r : trace)
+    n += r.value("op", "") == op && (dev.empty() || r.value("dev", "") == dev);
   return n;
 }
 

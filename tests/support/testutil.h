@@ -28,14 +28,16 @@ std::string temp_file(const std::string &content, const std::string &stem = "tar
 // root) and returns the child's exit status: `body`'s result, or 125 when the child could not
 // drop its rights. -1 when the child did not end normally within `bound_s` seconds (it is
 // killed). With `err` given, it gets what the child wrote on standard error.
-int run_unprivileged(const std::function<int()> &body, std::string *err = nullptr, double bound_s = 5.0);
+int run_unprivileged(const std::function<int()> &body, std::string *err = nullptr,
+                     double bound_s = 5.0);
 
 // A GPIO trace record as "op gpio value label", with only the fields it has (the level a
 // `get` read is left out): compares and prints well. Failure is left to the caller to mark.
 std::string gpio_op(const nlohmann::json &record);
 
 // Trace records with operation `op` (of node `dev` too, when given).
-std::size_t count(const std::vector<nlohmann::json> &trace, const std::string &op, const std::string &dev = "");
+std::size_t count(const std::vector<nlohmann::json> &trace, const std::string &op,
+                  const std::string &dev = "");
 
 // As above, trying `cond` every `every_s` seconds: for a condition that sends or costs something.
 bool eventually(const std::function<bool()> &cond, double bound_s, double every_s);

@@ -120,7 +120,9 @@ TEST_F(I2c, TraceSurvivesAProgramClosingEveryDescriptor) {
   std::vector<i2c_msg> msgs = {{0x50, 0, 1, &reg}};
   ASSERT_EQ(rdwr(msgs), 1);
   EXPECT_EQ(simtest::trace_since(mark, "/dev/i2c-2").size(), 1u);
-  struct pollfd p{fd_, POLLIN | POLLOUT, 0};
+  struct pollfd p {
+    fd_, POLLIN | POLLOUT, 0
+  };
   EXPECT_EQ(poll(&p, 1, 0), 1);
   EXPECT_EQ(p.revents, POLLIN | POLLOUT);
   close(mine);
@@ -210,7 +212,8 @@ errno = "EREMOTEIO"
   ASSERT_GE(fd, 0);
   auto xfer = [&](int addr) {
     std::uint8_t reg = 0, v = 0;
-    i2c_msg m[2] = {{static_cast<__u16>(addr), 0, 1, &reg}, {static_cast<__u16>(addr), I2C_M_RD, 1, &v}};
+    i2c_msg m[2] = {{static_cast<__u16>(addr), 0, 1, &reg},
+                    {static_cast<__u16>(addr), I2C_M_RD, 1, &v}};
     i2c_rdwr_ioctl_data d{m, 2};
     errno = 0;
     return ioctl(fd, I2C_RDWR, &d) == 2 ? 0 : errno;
@@ -228,7 +231,8 @@ errno = "EREMOTEIO"
 TEST_F(Sim, BadScenarioIsRefusedAndTheBoardStays) {
   auto fn = reinterpret_cast<int (*)(const char *)>(dlsym(RTLD_DEFAULT, "tarsa_sim_load_scenario"));
   ASSERT_NE(fn, nullptr);
-  EXPECT_EQ(fn("[[i2c.adapter]]\nnumber = 2\n[[i2c.slave]]\naddr = 0x50\nmodel = \"nosuch\"\n"), -1);
+  EXPECT_EQ(fn("[[i2c.adapter]]\nnumber = 2\n[[i2c.slave]]\naddr = 0x50\nmodel = \"nosuch\"\n"),
+            -1);
   EXPECT_EQ(fn("[[i2c.slave]\n"), -1);
   int fd = open("/dev/i2c-2", O_RDWR);
   ASSERT_GE(fd, 0);
@@ -240,8 +244,8 @@ TEST_F(Sim, BadScenarioIsRefusedAndTheBoardStays) {
 
 // ---- GPIO -------------------------------------------------------------------------------------
 
-constexpr unsigned long kRequest = 0x40244780, kFree = 0x4781, kDirIn = 0x4782, kDirOut = 0x40084783,
-                        kGet = 0xC0084784, kSet = 0x40084785;
+constexpr unsigned long kRequest = 0x40244780, kFree = 0x4781, kDirIn = 0x4782,
+                        kDirOut = 0x40084783, kGet = 0xC0084784, kSet = 0x40084785;
 struct LabelReq {
   std::int32_t gpio;
   char label[32];
@@ -464,7 +468,8 @@ node = "/dev/ttyACM0"
   EXPECT_TRUE(S_ISCHR(st.st_mode));
   EXPECT_EQ(st.st_mode & 07777, 0660u);
   EXPECT_EQ(st.st_gid, 20u);
-  // The run's start, not 1970; it is derived from the monotonic clock, so allow a second's rounding.
+  // The run's start, not 1970; it is derived from the monotonic clock, so allow a second's
+  // rounding.
   EXPECT_LE(st.st_mtime, time(nullptr) + 1);
   EXPECT_GT(st.st_mtime, time(nullptr) - 600);
   // ls -l asks for extended attributes: a present node has none, an absent one is absent.
@@ -572,7 +577,8 @@ TEST_F(Sim, ThreadsAndForkedChildrenShareTheBoard) {
     threads.emplace_back([k, &failures] {
       int fd = open("/dev/i2c-2", O_RDWR);
       for (int i = 0; i < 100; ++i) {
-        std::uint8_t w[2] = {static_cast<std::uint8_t>(0x40 + k), static_cast<std::uint8_t>(i)}, r = 0;
+        std::uint8_t w[2] = {static_cast<std::uint8_t>(0x40 + k), static_cast<std::uint8_t>(i)},
+                     r = 0;
         i2c_msg m[3] = {{0x50, 0, 2, w}, {0x50, 0, 1, w}, {0x50, I2C_M_RD, 1, &r}};
         i2c_rdwr_ioctl_data d{m, 3};
         if (ioctl(fd, I2C_RDWR, &d) != 3) ++failures;
@@ -584,7 +590,8 @@ TEST_F(Sim, ThreadsAndForkedChildrenShareTheBoard) {
   EXPECT_EQ(failures.load(), 0);
   auto t = simtest::trace_since(mark);
   ASSERT_EQ(t.size(), 4u * 102u);
-  for (std::size_t i = 0; i < t.size(); ++i) EXPECT_EQ(t[i]["seq"].get<std::size_t>(), mark + 1 + i);
+  for (std::size_t i = 0; i < t.size(); ++i)
+    EXPECT_EQ(t[i]["seq"].get<std::size_t>(), mark + 1 + i);
 
   // A child writes through a descriptor it inherited and one it opened; the parent sees both.
   int fd = open("/dev/i2c-2", O_RDWR);
@@ -631,7 +638,8 @@ void on_signal(int) {
 TEST_F(Sim, SignalHandlersReachTheBusDuringEmulatedCalls) {
   g_handler_fd = open("/dev/i2c-2", O_RDWR);
   ASSERT_GE(g_handler_fd, 0);
-  struct sigaction sa{}, old{};
+  struct sigaction sa {
+  }, old{};
   sa.sa_handler = on_signal;
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = SA_RESTART;

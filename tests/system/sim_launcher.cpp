@@ -1,6 +1,7 @@
 // tarsa-sim as a user runs it: real i2c-tools against a register-file slave, the trace they
 // leave, exit and signal status, refused scenarios, and a clean temporary directory.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -12,8 +13,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "simtest.h"
 #include "testutil.h"
@@ -58,13 +57,17 @@ std::string machine_of(const std::string &path) {
   f.read(h, sizeof h);
   return f ? std::string(h + 4, 1) + std::string(h + 18, 2) : std::string();
 }
-bool runs_here(const std::string &path) { return machine_of(path) == machine_of("/proc/self/exe"); }
-constexpr const char *kOtherMachine = "the PC's i2c-tools cannot load the preload of a build for another machine";
+bool runs_here(const std::string &path) {
+  return machine_of(path) == machine_of("/proc/self/exe");
+}
+constexpr const char *kOtherMachine =
+    "the PC's i2c-tools cannot load the preload of a build for another machine";
 
 class Tools : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (tool("i2cdetect").empty()) GTEST_SKIP() << "i2c-tools are not installed (scripts/install-deps.sh)";
+    if (tool("i2cdetect").empty())
+      GTEST_SKIP() << "i2c-tools are not installed (scripts/install-deps.sh)";
     if (!runs_here(tool("i2cdetect"))) GTEST_SKIP() << kOtherMachine;
   }
   simtest::Result sh(const std::string &script, const std::string &scenario = kBoard) {
@@ -116,8 +119,9 @@ TEST_F(Tools, DetectShowsExactlyTheScenarioAddresses) {
 }
 
 TEST_F(Tools, GetSetAndTransferOnARegisterFile) {
-  auto r = sh("i2cget -y 2 0x50 0x03 && i2cset -y 2 0x50 0x04 0x5a && i2cget -y 2 0x50 0x04 && "
-              "i2cget -y 2 0x50 0x10 w && i2ctransfer -y 2 w3@0x50 0x20 0x01 0x02 r4@0x50");
+  auto r =
+      sh("i2cget -y 2 0x50 0x03 && i2cset -y 2 0x50 0x04 0x5a && i2cget -y 2 0x50 0x04 && "
+         "i2cget -y 2 0x50 0x10 w && i2ctransfer -y 2 w3@0x50 0x20 0x01 0x02 r4@0x50");
   ASSERT_EQ(r.status, 0) << r.err;
   // Separate processes see one register file; the word is least significant byte first.
   EXPECT_EQ(r.out, "0x33\n0x5a\n0xadde\n0x00 0x00 0x00 0x00\n");
@@ -142,7 +146,8 @@ TEST_F(Tools, GetSetAndTransferOnARegisterFile) {
   auto first = smbus[0];
   first.erase("seq");
   first.erase("us");
-  EXPECT_EQ(first, nlohmann::json::parse(R"({"dev":"/dev/i2c-2","op":"smbus","addr":80,"read_write":1,
+  EXPECT_EQ(first,
+            nlohmann::json::parse(R"({"dev":"/dev/i2c-2","op":"smbus","addr":80,"read_write":1,
                                              "command":3,"size":2,"data":"33","ret":0})"));
   EXPECT_EQ(smbus[1]["read_write"], 0);
   EXPECT_EQ(smbus[1]["command"], 4);
@@ -150,7 +155,8 @@ TEST_F(Tools, GetSetAndTransferOnARegisterFile) {
   EXPECT_EQ(smbus[3]["size"], 3);
   EXPECT_EQ(smbus[3]["data"], "dead");  // bytes in bus order
   ASSERT_EQ(rdwr.size(), 1u);
-  EXPECT_EQ(rdwr[0]["msgs"], nlohmann::json::parse(R"([{"addr":80,"flags":0,"len":3,"data":"200102"},
+  EXPECT_EQ(rdwr[0]["msgs"],
+            nlohmann::json::parse(R"([{"addr":80,"flags":0,"len":3,"data":"200102"},
                                                         {"addr":80,"flags":1,"len":4,"data":"00000000"}])"));
   EXPECT_EQ(rdwr[0]["ret"], 2);
   bool saw_open = false, saw_funcs = false, saw_slave = false, saw_close = false;
@@ -183,8 +189,10 @@ TEST_F(Tools, DumpFileIsFoundBesideTheScenario) {
   // Started from another directory: the dump is still found next to the scenario.
   simtest::RunOptions o;
   o.env = {"PATH=/usr/sbin:/sbin:/usr/bin:/bin"};
-  auto r = simtest::run({"/bin/sh", "-c", "cd / && " + std::string(TARSA_SIM_LAUNCHER) + " --scenario " + dir +
-                                              "/board.toml -- i2cget -y 2 0x50 0x01"}, o);
+  auto r = simtest::run({"/bin/sh", "-c",
+                         "cd / && " + std::string(TARSA_SIM_LAUNCHER) + " --scenario " + dir +
+                             "/board.toml -- i2cget -y 2 0x50 0x01"},
+                        o);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "0xa5\n");
   fs::remove_all(dir);
@@ -194,7 +202,8 @@ TEST_F(Tools, DumpFileIsFoundBesideTheScenario) {
 
 // A scratch directory for the launcher's TMPDIR, empty at the start.
 std::string scratch(const std::string &name) {
-  std::string dir = std::string(TARSA_BIN_DIR) + "/sim-runs/" + name + "-" + std::to_string(getpid());
+  std::string dir =
+      std::string(TARSA_BIN_DIR) + "/sim-runs/" + name + "-" + std::to_string(getpid());
   fs::remove_all(dir);
   fs::create_directories(dir);
   return dir;
@@ -233,11 +242,13 @@ std::string program_of(pid_t p) {
 // The launcher's one child once it runs `program`, or 0 after 10 s.
 pid_t program_started(pid_t launcher, const std::string &program) {
   pid_t found = 0;
-  testutil::eventually([&] {
-    auto kids = children(launcher);
-    if (kids.size() == 1 && program_of(kids[0]) == program) found = kids[0];
-    return found != 0;
-  }, 10.0);
+  testutil::eventually(
+      [&] {
+        auto kids = children(launcher);
+        if (kids.size() == 1 && program_of(kids[0]) == program) found = kids[0];
+        return found != 0;
+      },
+      10.0);
   return found;
 }
 
@@ -276,7 +287,8 @@ TEST(Launcher, RefusedScenarioStopsBeforeTheProgram) {
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.out, "");
   EXPECT_NE(r.err.find("unknown model \"nosuch\""), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("scenario.toml:5:"), std::string::npos) << r.err;  // where the model is named
+  EXPECT_NE(r.err.find("scenario.toml:5:"), std::string::npos)
+      << r.err;  // where the model is named
 
   o.scenario_toml = "[[i2c.slave]]\naddr = 0x50\nmodel = \"regfile\"\n";
   r = simtest::run({"/bin/true"}, o);
@@ -284,9 +296,11 @@ TEST(Launcher, RefusedScenarioStopsBeforeTheProgram) {
   EXPECT_NE(r.err.find("no adapter 2"), std::string::npos) << r.err;
 
   // A device file is read up to the limit, not until memory runs out.
-  r = simtest::run({"/bin/sh", "-c", std::string(TARSA_SIM_LAUNCHER) + " --scenario /dev/zero -- /bin/true"});
+  r = simtest::run(
+      {"/bin/sh", "-c", std::string(TARSA_SIM_LAUNCHER) + " --scenario /dev/zero -- /bin/true"});
   EXPECT_EQ(r.status, 2);
-  EXPECT_NE(r.err.find("/dev/zero:1:1: scenario larger than 262143 bytes"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("/dev/zero:1:1: scenario larger than 262143 bytes"), std::string::npos)
+      << r.err;
 }
 
 TEST(Launcher, ForwardsTerminationAndLeavesNothingBehind) {
@@ -343,16 +357,19 @@ TEST(Launcher, KilledOutrightItTakesItsProgramAlong) {
 TEST(Launcher, StopRequestEndsASetUpThatBlocks) {
   // A scenario from a named pipe whose writer sends nothing: reading it waits.
   std::string tmp = scratch("fifo");
-  std::string fifo = std::string(TARSA_BIN_DIR) + "/sim-runs/board-" + std::to_string(getpid()) + ".toml";
+  std::string fifo =
+      std::string(TARSA_BIN_DIR) + "/sim-runs/board-" + std::to_string(getpid()) + ".toml";
   unlink(fifo.c_str());
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   pid_t pid = start_launcher(tmp, {"--scenario", fifo, "--", "/bin/true"});
   ASSERT_GT(pid, 0);
   int writer = -1;
-  ASSERT_TRUE(testutil::eventually([&] { return (writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; }, 10.0));
+  ASSERT_TRUE(testutil::eventually(
+      [&] { return (writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; }, 10.0));
   kill(pid, SIGTERM);
   int status = 0;
-  const bool ended = testutil::eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 5.0);
+  const bool ended =
+      testutil::eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 5.0);
   if (!ended) {
     kill(pid, SIGKILL);
     waitpid(pid, &status, 0);
@@ -368,8 +385,10 @@ TEST(Launcher, StopRequestEndsASetUpThatBlocks) {
 // On a real port the last close drains the output to the device: bytes written just before
 // the program closes the port, or ends without closing it, reach the model and the trace.
 TEST(Launcher, LastBytesWrittenToASerialPortReachItsModel) {
-  if (!runs_here("/bin/sh")) GTEST_SKIP() << "the PC's shell cannot load the preload of a build for another machine";
-  for (const char *script : {"printf '~#CalcStop`' > /dev/ttyO0", "exec > /dev/ttyO0; printf '~#CalcStop`'"}) {
+  if (!runs_here("/bin/sh"))
+    GTEST_SKIP() << "the PC's shell cannot load the preload of a build for another machine";
+  for (const char *script :
+       {"printf '~#CalcStop`' > /dev/ttyO0", "exec > /dev/ttyO0; printf '~#CalcStop`'"}) {
     for (int run = 0; run < 3; ++run) {
       auto r = simtest::run({"/bin/sh", "-c", script});
       ASSERT_EQ(r.status, 0) << r.err;
@@ -388,9 +407,10 @@ TEST(Launcher, PrintEnvGivesAShellOneBoard) {
   fs::remove_all(dir);
   fs::create_directories(dir);
   std::ofstream(dir + "/board.toml") << kBoard;
-  std::string script = "set -e; eval \"$(" + std::string(TARSA_SIM_LAUNCHER) + " --scenario " + dir +
-                       "/board.toml --print-env)\"; i2cset -y 2 0x1f 0x01 0x42; i2cget -y 2 0x1f 0x01; "
-                       "rm -r \"$(dirname \"$TARSA_SIM_STATE\")\"";
+  std::string script =
+      "set -e; eval \"$(" + std::string(TARSA_SIM_LAUNCHER) + " --scenario " + dir +
+      "/board.toml --print-env)\"; i2cset -y 2 0x1f 0x01 0x42; i2cget -y 2 0x1f 0x01; "
+      "rm -r \"$(dirname \"$TARSA_SIM_STATE\")\"";
   simtest::RunOptions o;
   o.env = {"PATH=/usr/sbin:/sbin:/usr/bin:/bin", "TMPDIR=" + dir};
   // Run through the launcher's own shell only to get bounded waits; the inner eval sets up

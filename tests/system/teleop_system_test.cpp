@@ -36,10 +36,13 @@ using Clock = std::chrono::steady_clock;
 constexpr int kRobotAddr = 0x1F;
 // The host address these tests configure, one of their own per test process: other robot
 // programs on this machine (other test runs included) never reach the test's host.
-const std::string kHostIpText = "127.77." + std::to_string(getpid() % 250 + 1) + "." + std::to_string(getpid() / 250 % 250 + 1);
+const std::string kHostIpText =
+    "127.77." + std::to_string(getpid() % 250 + 1) + "." + std::to_string(getpid() / 250 % 250 + 1);
 const char *const kHostIp = kHostIpText.c_str();
 
-double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
+double seconds_since(Clock::time_point t0) {
+  return std::chrono::duration<double>(Clock::now() - t0).count();
+}
 
 int udp_bound(const char *ip, int port) {
   int s = socket(AF_INET, SOCK_DGRAM, 0);
@@ -70,7 +73,8 @@ struct RobotSetup {
 class Robot {
  public:
   explicit Robot(const RobotSetup &setup = {}) {
-    dir_ = testing::TempDir() + "teleop-" + std::to_string(getpid()) + "-" + std::to_string(++runs_);
+    dir_ =
+        testing::TempDir() + "teleop-" + std::to_string(getpid()) + "-" + std::to_string(++runs_);
     mkdir(dir_.c_str(), 0700);
     trace_ = dir_ + "/trace.jsonl";
     write_config(setup);
@@ -104,7 +108,8 @@ class Robot {
 
   // The process running teleop: the launcher itself, or its child when it forks.
   pid_t program_pid() const {
-    std::ifstream children("/proc/" + std::to_string(pid_) + "/task/" + std::to_string(pid_) + "/children");
+    std::ifstream children("/proc/" + std::to_string(pid_) + "/task/" + std::to_string(pid_) +
+                           "/children");
     pid_t child = 0;
     return children >> child ? child : pid_;
   }
@@ -134,11 +139,13 @@ class Robot {
       if (data.size() > 2) out.push_back(data);
     };
     for (const auto &r : simtest::read_trace(trace_)) {
-      if (r.value("op", "") == "write" && r.value("addr", -1) == kRobotAddr && r.value("ret", -1) >= 0)
+      if (r.value("op", "") == "write" && r.value("addr", -1) == kRobotAddr &&
+          r.value("ret", -1) >= 0)
         keep(r.value("data", ""));
       if (r.value("op", "") == "rdwr" && r.value("ret", -1) >= 0 && r.contains("msgs"))
         for (const auto &m : r["msgs"])
-          if (m.value("addr", -1) == kRobotAddr && !(m.value("flags", 0) & 1)) keep(m.value("data", ""));
+          if (m.value("addr", -1) == kRobotAddr && !(m.value("flags", 0) & 1))
+            keep(m.value("data", ""));
     }
     return out;
   }
@@ -191,7 +198,8 @@ class Host {
 
   // Receives messages for `duration` seconds; `answer` gives the reply to each (none: no reply)
   // and the socket to send it from (-1: the host's own).
-  void serve(double duration, const std::function<std::optional<std::string>(const Received &, int &from)> &answer) {
+  void serve(double duration,
+             const std::function<std::optional<std::string>(const Received &, int &from)> &answer) {
     auto start = Clock::now();
     while (seconds_since(start) < duration) {
       pollfd p{sock_, POLLIN, 0};
@@ -206,8 +214,8 @@ class Host {
       got.push_back(r);
       int via = -1;
       if (auto reply = answer(r, via))
-        sendto(via >= 0 ? via : sock_, reply->data(), reply->size(), 0, reinterpret_cast<sockaddr *>(&r.from),
-               sizeof r.from);
+        sendto(via >= 0 ? via : sock_, reply->data(), reply->size(), 0,
+               reinterpret_cast<sockaddr *>(&r.from), sizeof r.from);
     }
   }
   // Waits up to `limit` seconds for the first message.
@@ -217,7 +225,8 @@ class Host {
   }
   void serve_until(const std::function<bool()> &done, double limit) {
     auto start = Clock::now();
-    while (!done() && seconds_since(start) < limit) serve(0.02, [](const Received &, int &) { return std::nullopt; });
+    while (!done() && seconds_since(start) < limit)
+      serve(0.02, [](const Received &, int &) { return std::nullopt; });
   }
   // Sends every text in one call, so that they reach the robot together however busy this
   // machine is.
@@ -254,7 +263,8 @@ class Host {
 
 std::string speed_frame(int left, int right) {
   char buf[16];
-  std::snprintf(buf, sizeof buf, "18%02x%02x%02x%02x", left & 0xFF, (left >> 8) & 0xFF, right & 0xFF, (right >> 8) & 0xFF);
+  std::snprintf(buf, sizeof buf, "18%02x%02x%02x%02x", left & 0xFF, (left >> 8) & 0xFF,
+                right & 0xFF, (right >> 8) & 0xFF);
   return buf;
 }
 
@@ -284,10 +294,13 @@ TEST(TeleopSystem, StreamsAt20HzAndDrivesByTheLaw) {
 
   // Commands in turn, each for 0.6 s: the frames that follow must be the law's wheel speeds.
   const std::vector<std::pair<std::string, std::string>> plan = {
-      {"0x100", speed_frame(147, 147)},     {"0.5x50", speed_frame(112, 34)},
-      {"-1x20", speed_frame(-48, 107)},     {"0x1e300", speed_frame(32767, 32767)},
+      {"0x100", speed_frame(147, 147)},
+      {"0.5x50", speed_frame(112, 34)},
+      {"-1x20", speed_frame(-48, 107)},
+      {"0x1e300", speed_frame(32767, 32767)},
       {"-infx0", speed_frame(-32768, 32767)},
-      {"nanx5", speed_frame(0, 0)},         {"x0x-100x", speed_frame(-147, -147)},
+      {"nanx5", speed_frame(0, 0)},
+      {"x0x-100x", speed_frame(-147, -147)},
       {"0.5", speed_frame(-108, -186)}};  // W only: V stays -100
   for (const auto &[cmd, frame] : plan)
     host.serve(0.6, [&](const Received &, int &) { return std::optional<std::string>(cmd); });
@@ -327,8 +340,8 @@ TEST(TeleopSystem, StreamsAt20HzAndDrivesByTheLaw) {
     sum += dt, sum2 += dt * dt;
   }
   double mean = sum / (msgs.size() - 1), sd = std::sqrt(sum2 / (msgs.size() - 1) - mean * mean);
-  std::printf("measured: %zu messages over %.3f s: %.2f per second, interval %.2f ms, sd %.2f ms\n", msgs.size(),
-              span, rate, 1e3 * mean, 1e3 * sd);
+  std::printf("measured: %zu messages over %.3f s: %.2f per second, interval %.2f ms, sd %.2f ms\n",
+              msgs.size(), span, rate, 1e3 * mean, 1e3 * sd);
   EXPECT_GT(rate, 18.0);
   EXPECT_LT(rate, 20.2);
   // The first tick runs at once: well inside its window (an emulated board takes a few hundred
@@ -371,7 +384,8 @@ TEST(TeleopSystem, HoldsThenStopsAndRefusesStrangers) {
   auto frames = robot.frames();
   expect_stopped(frames);
   auto ticks = tick_frames(frames);
-  const std::string drive = speed_frame(147, 147), stop = speed_frame(0, 0), back = speed_frame(-73, -73);
+  const std::string drive = speed_frame(147, 147), stop = speed_frame(0, 0),
+                    back = speed_frame(-73, -73);
   // Tick i answers message i: strangers' ticks stand still, then drive, hold, stop, drive again.
   std::size_t i = 0;
   while (i < ticks.size() && ticks[i] == stop) ++i;
@@ -589,7 +603,8 @@ TEST(TeleopSystem, ConsoleScriptDrivesTheRobot) {
   Robot robot;  // only for its folder and the robot program; the console starts first below
   const std::string dir = robot.dir();
   {
-    std::ofstream(dir + "/drive.txt") << "# ahead, then a turn on the spot\n0 0 100\n1 0.5 0\n2 0 0\n2.2 quit\n";
+    std::ofstream(dir + "/drive.txt")
+        << "# ahead, then a turn on the spot\n0 0 100\n1 0.5 0\n2 0 0\n2.2 quit\n";
   }
   const pid_t host =
       testutil::spawn({simtest::bin("teleop-host"), "--script", dir + "/drive.txt", "--log",
@@ -607,13 +622,16 @@ TEST(TeleopSystem, ConsoleScriptDrivesTheRobot) {
   unsigned long received = 0, malformed = 9;
   double rate = 0, distance = 0, x = 0, y = 0, heading = 0;
   ASSERT_EQ(std::sscanf(summary.c_str() + summary.find("messages received"),
-                        "messages received: %lu (malformed: %lu)", &received, &malformed), 2) << summary;
+                        "messages received: %lu (malformed: %lu)", &received, &malformed),
+            2)
+      << summary;
   std::sscanf(summary.c_str() + summary.find("rate:"), "rate: %lf", &rate);
-  std::sscanf(summary.c_str() + summary.find("distance driven:"), "distance driven: %lf", &distance);
-  std::sscanf(summary.c_str() + summary.find("final pose:"), "final pose: x %lf mm, y %lf mm, heading %lf", &x, &y,
-              &heading);
-  std::printf("console: %lu messages, %.2f per second, %.1f mm, pose %.1f %.1f %.1f\n", received, rate, distance, x,
-              y, heading);
+  std::sscanf(summary.c_str() + summary.find("distance driven:"), "distance driven: %lf",
+              &distance);
+  std::sscanf(summary.c_str() + summary.find("final pose:"),
+              "final pose: x %lf mm, y %lf mm, heading %lf", &x, &y, &heading);
+  std::printf("console: %lu messages, %.2f per second, %.1f mm, pose %.1f %.1f %.1f\n", received,
+              rate, distance, x, y, heading);
   EXPECT_EQ(malformed, 0u);
   EXPECT_GE(received, 40u);
   EXPECT_LE(received, 50u);

@@ -1,7 +1,6 @@
 // configdump run under the simulator: the built-in configuration listed in file order with the
 // verdict, a configuration without sections, and a refused one.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <fstream>
@@ -28,7 +27,8 @@ class Configdump : public ::testing::Test {
 };
 
 TEST_F(Configdump, BuiltInConfiguration) {
-  if (access("/etc/tarsa/tarsa.toml", F_OK) == 0) GTEST_SKIP() << "a system configuration is installed";
+  if (access("/etc/tarsa/tarsa.toml", F_OK) == 0)
+    GTEST_SKIP() << "a system configuration is installed";
   const simtest::Result r = simtest::run({simtest::bin("configdump")});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out,
@@ -37,8 +37,10 @@ TEST_F(Configdump, BuiltInConfiguration) {
             "Register: version\nRegister: position\nRegister: speed\nRegister: current\n"
             "Section: Pellix\nDevice: Board\nDevice: AltBoard\n"
             "Section: PellixLE\nDevice: Board\nDevice: AltBoard\n"
-            "Section: Dravon\nDevice: PriMotor1\nDevice: PriMotor2\nDevice: PriMotor3\nDevice: PriMotor4\n"
-            "Section: DravonLE\nDevice: PriMotor1\nDevice: PriMotor2\nDevice: PriMotor3\nDevice: PriMotor4\n"
+            "Section: Dravon\nDevice: PriMotor1\nDevice: PriMotor2\nDevice: PriMotor3\nDevice: "
+            "PriMotor4\n"
+            "Section: DravonLE\nDevice: PriMotor1\nDevice: PriMotor2\nDevice: PriMotor3\nDevice: "
+            "PriMotor4\n"
             "dev=ok\n");
 }
 
@@ -49,16 +51,19 @@ TEST_F(Configdump, NoSectionsGiveOnlyTheVerdict) {
 }
 
 TEST_F(Configdump, SectionWithoutEntriesAndAnotherController) {
-  const simtest::Result r = run_with("[Empty]\n[tarsa4.devices]\nDSPIC = { bus = \"i2c\", address = 0x1F }\n");
+  const simtest::Result r =
+      run_with("[Empty]\n[tarsa4.devices]\nDSPIC = { bus = \"i2c\", address = 0x1F }\n");
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "Section: Empty\nSection: tarsa4\nDevice: DSPIC\ndev=ok\n");
 }
 
 TEST_F(Configdump, RefusedConfigurationEndsWithStatus1) {
-  const simtest::Result r = run_with("[Tarsa4.devices]\ndsPic = { bus = \"i2c\", address = 0x80 }\n");
+  const simtest::Result r =
+      run_with("[Tarsa4.devices]\ndsPic = { bus = \"i2c\", address = 0x80 }\n");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
-  EXPECT_NE(r.err.find(file_ + ":2:34: address 128 of device 'Tarsa4:dsPic' outside 0x03-0x77\n"), std::string::npos)
+  EXPECT_NE(r.err.find(file_ + ":2:34: address 128 of device 'Tarsa4:dsPic' outside 0x03-0x77\n"),
+            std::string::npos)
       << r.err;
   EXPECT_NE(r.err.find("\nvx_config_init ERROR!\n\n"), std::string::npos) << r.err;
 }

@@ -6,20 +6,20 @@
 // 1000 counts per g in the upper 12 bits, gyroscope 0.066 deg/s per count, robot radius 70 mm.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cmath>
 #include <algorithm>
 #include <array>
+#include <chrono>
+#include <cmath>
 #include <functional>
 #include <numbers>
 #include <string>
 #include <thread>
 
 #include "simtest.h"
-#include "testutil.h"
 #include "tarsa/lyn.h"
 #include "tarsa/vx_init.h"
 #include "tarsa/vx_tarsa4.h"
+#include "testutil.h"
 
 namespace {
 
@@ -53,7 +53,8 @@ Axes decode(const unsigned char *buf, bool accel) {
   double sum[3] = {0, 0, 0};
   for (int axis = 0; axis < 3; ++axis)
     for (int k = 0; k < 10; ++k) {
-      const auto word = static_cast<std::int16_t>(buf[20 * axis + 2 * k] | buf[20 * axis + 2 * k + 1] << 8);
+      const auto word =
+          static_cast<std::int16_t>(buf[20 * axis + 2 * k] | buf[20 * axis + 2 * k + 1] << 8);
       sum[axis] += accel ? (word >> 4) / 1000.0 : word * 0.066;
     }
   return {sum[0] / 10, sum[1] / 10, sum[2] / 10};
@@ -168,8 +169,8 @@ TEST_F(Motion, TurningOnTheSpotChangesHeadingAtTheImpliedRate) {
   EXPECT_NEAR(before[2], (500 - kRadius) / 10, 1.5);
 
   ASSERT_EQ(tr4_SetMode(2, dev), 0);
-  const auto go = command_speed(-20, 20);  // counter-clockwise
-  const double rate = 40 * kUnitMm / kWheelBase;  // rad/s
+  const auto go = command_speed(-20, 20);                               // counter-clockwise
+  const double rate = 40 * kUnitMm / kWheelBase;                        // rad/s
   ASSERT_TRUE(wait_for([&] { return position().value.right >= 40; }));  // about 2 s, 30 degrees
 
   // The gyroscope sees the same rate, counter-clockwise positive about Z.
@@ -296,19 +297,20 @@ TEST_F(Motion, RangeSensorsSeeTheWalls) {
   ASSERT_EQ(tr4_ambiant_ir(amb, dev), 0);
   auto word = [](const unsigned char *b, int i) { return b[2 * i] | b[2 * i + 1] << 8; };
   EXPECT_NEAR(word(prox, 0), 4095 * 0.8 * 0.8, 15);
-  EXPECT_LE(word(prox, 6), 15);  // facing away
+  EXPECT_LE(word(prox, 6), 15);           // facing away
   EXPECT_LT(word(amb, 0), word(amb, 6));  // the wall shades the front sensor
 }
 
 TEST_F(Motion, BatteryReplyLayout) {
-  start("extends = \"builtin\"\n[[i2c.slave]]\naddr = 0x1F\nmodel = \"tarsa4\"\ncharging = true\n"
-        "battery_percent = 50\n");
+  start(
+      "extends = \"builtin\"\n[[i2c.slave]]\naddr = 0x1F\nmodel = \"tarsa4\"\ncharging = true\n"
+      "battery_percent = 50\n");
   unsigned char b[TR4_BATTERY_BYTES];
   ASSERT_EQ(tr4_battery_status(b, dev), 0);
   auto u16 = [&](int at) { return b[at] | b[at + 1] << 8; };
-  EXPECT_EQ(u16(0), 7400);  // mV
+  EXPECT_EQ(u16(0), 7400);                            // mV
   EXPECT_EQ(static_cast<std::int16_t>(u16(2)), 800);  // mA, charging
-  EXPECT_EQ(u16(6), 1100);  // mAh left
+  EXPECT_EQ(u16(6), 1100);                            // mAh left
   EXPECT_EQ(u16(8), 2200);
   EXPECT_EQ(b[10], 50);
   EXPECT_EQ(b[11], 3);  // charging, present

@@ -1,7 +1,6 @@
 /* Plain C program built against an installed libtarsa (pkg-config and CMake package tests). */
 #include <stdio.h>
 #include <stdlib.h>
-
 #include <tarsa/tarsa.h>
 
 int main(void) {

@@ -16,21 +16,34 @@ namespace {
 
 std::mt19937 rng(20261208);
 
-int pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng); }
+int pick(int n) {
+  return std::uniform_int_distribution<int>(0, n - 1)(rng);
+}
 
 // Mutates s with a few edits drawn from pieces that matter to the parsers.
 std::string mutate(std::string s) {
-  static const std::vector<std::string> pieces = {"x", "xx", "-", ".", "e", "e999", "nan", "inf", "0x",
-                                                  "1e-400", "T", "IL", "AX", "9", "\0", " ", "+", "P"};
+  static const std::vector<std::string> pieces = {"x",   "xx",  "-",  ".",      "e", "e999",
+                                                  "nan", "inf", "0x", "1e-400", "T", "IL",
+                                                  "AX",  "9",   "\0", " ",      "+", "P"};
   int edits = 1 + pick(4);
   for (int e = 0; e < edits; ++e) {
     std::size_t at = s.empty() ? 0 : std::size_t(pick(int(s.size()) + 1));
     switch (pick(5)) {
-      case 0: if (at < s.size()) s[at] = char(pick(256)); break;
-      case 1: s.insert(at, pieces[std::size_t(pick(int(pieces.size())))]); break;
-      case 2: if (at < s.size()) s.erase(at, std::size_t(1 + pick(8))); break;
-      case 3: if (at < s.size()) s.insert(at, s.substr(at, std::size_t(1 + pick(16)))); break;
-      default: s.insert(at, std::string(1, char(pick(256)))); break;
+      case 0:
+        if (at < s.size()) s[at] = char(pick(256));
+        break;
+      case 1:
+        s.insert(at, pieces[std::size_t(pick(int(pieces.size())))]);
+        break;
+      case 2:
+        if (at < s.size()) s.erase(at, std::size_t(1 + pick(8)));
+        break;
+      case 3:
+        if (at < s.size()) s.insert(at, s.substr(at, std::size_t(1 + pick(16))));
+        break;
+      default:
+        s.insert(at, std::string(1, char(pick(256))));
+        break;
     }
   }
   return s;
@@ -58,14 +71,18 @@ std::vector<std::string> tokens(const std::string &s) {
   return out;
 }
 
-bool same(double a, double b) { return (std::isnan(a) && std::isnan(b)) || a == b; }
+bool same(double a, double b) {
+  return (std::isnan(a) && std::isnan(b)) || a == b;
+}
 
 }  // namespace
 
 TEST(Fuzz, CommandParser) {
-  const std::vector<std::string> seeds = {"0.5x120", "xx1.5xx-3x", "1x2x3", "abc", "-1e308x1e308", "nanxinf"};
+  const std::vector<std::string> seeds = {"0.5x120", "xx1.5xx-3x",   "1x2x3",
+                                          "abc",     "-1e308x1e308", "nanxinf"};
   for (int i = 0; i < 100000; ++i) {
-    std::string input = i % 4 == 0 ? random_bytes(1100) : mutate(seeds[std::size_t(i) % seeds.size()]);
+    std::string input =
+        i % 4 == 0 ? random_bytes(1100) : mutate(seeds[std::size_t(i) % seeds.size()]);
     std::size_t len = std::min(input.size(), kRecvBufSize);
     std::string received = input.substr(0, len);
     double values[2] = {-7, -7};
@@ -88,7 +105,8 @@ TEST(Fuzz, SensorMessageParser) {
   for (int i = 0; i < 50000; ++i) {
     SensorValues v{};
     v.time = pick(1000000) / 100.0;
-    for (double *d : {&v.ax, &v.ay, &v.az, &v.gx, &v.gy, &v.gz}) *d = (pick(2000001) - 1000000) / 1000.0;
+    for (double *d : {&v.ax, &v.ay, &v.az, &v.gx, &v.gy, &v.gz})
+      *d = (pick(2000001) - 1000000) / 1000.0;
     for (int *d : {&v.posL, &v.posR, &v.spdL, &v.spdR}) *d = int(rng());
     for (auto &u : v.us) u = std::int16_t(rng());
     for (auto &r : v.ir) r = pick(65536);

@@ -55,9 +55,10 @@ using testutil::end_status;
 using testutil::read_file;
 
 const char *kMessage =
-    "T12.3400TAX0.0120AXAY-0.0030AYAZ0.9860AZGX0.0660GXGY0.0000GYGZ-1.5000GZPL-15PLPR16PRSL147SLSR-147SR"
+    "T12.3400TAX0.0120AXAY-0.0030AYAZ0.9860AZGX0.0660GXGY0.0000GYGZ-1.5000GZPL-15PLPR16PRSL147SLSR-"
+    "147SR"
     "UA1UAUB2UBUC3UCUD4UDUE-5UEIA0IAIB1IBIC2ICID3IDIE4IEIF5IFIG6IGIH7IHII8IIIJ9IJIK812IKIL96IL";
-}
+}  // namespace
 
 TEST(HostMessage, ParsesAllFields) {
   SensorMessage m;
@@ -78,15 +79,16 @@ TEST(HostMessage, RefusesMalformed) {
   std::string good = kMessage;
   const std::string bad[] = {
       "",
-      good.substr(0, good.size() - 1),                  // cut short
-      good + "T",                                       // trailing bytes
-      "X" + good,                                       // leading bytes
+      good.substr(0, good.size() - 1),                                // cut short
+      good + "T",                                                     // trailing bytes
+      "X" + good,                                                     // leading bytes
       std::string(good).replace(good.find("PL-15PL"), 7, "PL-15PR"),  // wrong closing tag
-      std::string(good).replace(good.find("PL-15PL"), 7, "PL1.5PL"),  // integer field with a fraction
-      std::string(good).replace(good.find("PL-15PL"), 7, "PLPL"),     // empty value
+      std::string(good).replace(good.find("PL-15PL"), 7,
+                                "PL1.5PL"),                        // integer field with a fraction
+      std::string(good).replace(good.find("PL-15PL"), 7, "PLPL"),  // empty value
       std::string(good).replace(good.find("PL-15PL"), 7, "PL99999999999PL"),  // beyond an int
-      std::string(good).replace(0, 8, "TnanT"),                        // not a number
-      std::string(good).replace(good.find("UA1UA"), 5, ""),            // field missing
+      std::string(good).replace(0, 8, "TnanT"),                               // not a number
+      std::string(good).replace(good.find("UA1UA"), 5, ""),                   // field missing
   };
   for (const std::string &text : bad) {
     SensorMessage m;
@@ -141,7 +143,8 @@ TEST(HostOdometry, CountersThatWrap) {
 TEST(HostScript, ParsesAndRefuses) {
   std::vector<ScriptEntry> s;
   std::string error;
-  ASSERT_TRUE(parse_script("# square\n0 0 150\n\n2.5 -0.5 0  # turn\n20 quit\n", s, error)) << error;
+  ASSERT_TRUE(parse_script("# square\n0 0 150\n\n2.5 -0.5 0  # turn\n20 quit\n", s, error))
+      << error;
   ASSERT_EQ(s.size(), 3u);
   EXPECT_EQ(s[1].at, 2.5);
   EXPECT_EQ(s[1].W, -0.5);

@@ -38,7 +38,19 @@ std::string read_some(int s, std::size_t want) {
 }
 
 std::string expected_text() {
-  SensorValues v{1.5, 0, 0, 1, 0, 0, -0.066, 10, -10, 147, -147, {1, 2, 3, 4, -5}, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}};
+  SensorValues v{1.5,
+                 0,
+                 0,
+                 1,
+                 0,
+                 0,
+                 -0.066,
+                 10,
+                 -10,
+                 147,
+                 -147,
+                 {1, 2, 3, 4, -5},
+                 {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}};
   char buf[kSensorBufSize];
   return std::string(buf, format_sensor_message(buf, sizeof buf, v));
 }
@@ -52,8 +64,10 @@ void exchange(int robot, int peer, bool robot_is_server) {
   ASSERT_EQ(write(peer, "x0.5x120x", 9), 9);
   double W = 0, V = 0;
   core_test::Capture printed(STDOUT_FILENO);
-  if (robot_is_server) TCPrecvParseFromClient(robot, &W, &V);
-  else TCPrecvParseFromServer(robot, &W, &V);
+  if (robot_is_server)
+    TCPrecvParseFromClient(robot, &W, &V);
+  else
+    TCPrecvParseFromServer(robot, &W, &V);
   EXPECT_EQ(printed.text(), "");  // the TCP receive prints nothing
   EXPECT_EQ(W, 0.5);
   EXPECT_EQ(V, 120);
@@ -99,7 +113,8 @@ TEST(TcpLink, ServerServesOnlyTheConfiguredHost) {
   gPeers = TeleopPeers{};
   gCommandHold = CommandHold{};
   int robot = -1;
-  auto server = std::async(std::launch::async, [&] { return TCPsocketCommunicationServer(&robot); });
+  auto server =
+      std::async(std::launch::async, [&] { return TCPsocketCommunicationServer(&robot); });
   // Wait for the listener, then call from a stranger first: it is hung up on.
   int stranger = connect_from("127.0.0.3");
   ASSERT_GE(stranger, 0);

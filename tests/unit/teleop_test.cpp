@@ -47,17 +47,30 @@ double since(std::chrono::steady_clock::time_point t0) {
 
 TEST(SensorMessage, TextOfZeroAndNegativeValues) {
   SensorValues zero{};
-  EXPECT_EQ(message(zero),
-            "T0.0000TAX0.0000AXAY0.0000AYAZ0.0000AZGX0.0000GXGY0.0000GYGZ0.0000GZPL0PLPR0PRSL0SLSR0SR"
-            "UA0UAUB0UBUC0UCUD0UDUE0UEIA0IAIB0IBIC0ICID0IDIE0IEIF0IFIG0IGIH0IHII0IIIJ0IJIK0IKIL0IL");
+  EXPECT_EQ(
+      message(zero),
+      "T0.0000TAX0.0000AXAY0.0000AYAZ0.0000AZGX0.0000GXGY0.0000GYGZ0.0000GZPL0PLPR0PRSL0SLSR0SR"
+      "UA0UAUB0UBUC0UCUD0UDUE0UEIA0IAIB0IBIC0ICID0IDIE0IEIF0IFIG0IGIH0IHII0IIIJ0IJIK0IKIL0IL");
 
-  SensorValues v{12.34, 0.012, -0.003, 0.986, 0.066, -2162.622, 1e6, -15, 7, -32768, 32767,
-                 {-1, 0, 1, 2, -32768}, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 812, 96}};
+  SensorValues v{12.34,
+                 0.012,
+                 -0.003,
+                 0.986,
+                 0.066,
+                 -2162.622,
+                 1e6,
+                 -15,
+                 7,
+                 -32768,
+                 32767,
+                 {-1, 0, 1, 2, -32768},
+                 {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 812, 96}};
   std::string text = message(v);
-  EXPECT_EQ(text.rfind("T12.3400TAX0.0120AXAY-0.0030AYAZ0.9860AZGX0.0660GXGY-2162.6220GYGZ1000000.0000GZ"
-                       "PL-15PLPR7PRSL-32768SLSR32767SRUA-1UA",
-                       0),
-            0u)
+  EXPECT_EQ(
+      text.rfind("T12.3400TAX0.0120AXAY-0.0030AYAZ0.9860AZGX0.0660GXGY-2162.6220GYGZ1000000.0000GZ"
+                 "PL-15PLPR7PRSL-32768SLSR32767SRUA-1UA",
+                 0),
+      0u)
       << text;
   EXPECT_NE(text.find("UE-32768UE"), std::string::npos);
   EXPECT_EQ(text.substr(text.size() - 13), "IK812IKIL96IL");
@@ -65,7 +78,8 @@ TEST(SensorMessage, TextOfZeroAndNegativeValues) {
 
 TEST(SensorMessage, LargestValuesStillFitTheBuffer) {
   const double big = -std::numeric_limits<double>::max();
-  SensorValues v{big, big, big, big, big, big, big, INT32_MIN, INT32_MIN, INT32_MIN, INT32_MIN, {}, {}};
+  SensorValues v{big,       big,       big,       big,       big, big, big,
+                 INT32_MIN, INT32_MIN, INT32_MIN, INT32_MIN, {},  {}};
   for (int &i : v.ir) i = INT32_MIN;
   std::string text = message(v);
   EXPECT_LT(text.size(), kSensorBufSize);
@@ -97,7 +111,8 @@ TEST(CommandParse, ValuesSeparatorsAndPrintedLines) {
   } cases[] = {
       {"0.5x120", 2, 0.5, 120, "Parsed value 0: 0.500000\nParsed value 1: 120.000000\n"},
       {"xx1.5xx-3x", 2, 1.5, -3, "Parsed value 0: 1.500000\nParsed value 1: -3.000000\n"},
-      {"1x2x3", 3, 1, 2, "Parsed value 0: 1.000000\nParsed value 1: 2.000000\nParsed value 2: 3.000000\n"},
+      {"1x2x3", 3, 1, 2,
+       "Parsed value 0: 1.000000\nParsed value 1: 2.000000\nParsed value 2: 3.000000\n"},
       {"abcx7", 2, 0.0, 7, "Parsed value 0: 0.000000\nParsed value 1: 7.000000\n"},
       {"2.5kmx", 1, 2.5, -1, "Parsed value 0: 2.500000\n"},
       {"xxx", 0, -1, -1, ""},
@@ -179,7 +194,8 @@ class UdpLink : public testing::Test {
     gPeers = TeleopPeers{};
   }
   void send_from(int s, const std::string &text) {
-    sendto(s, text.data(), text.size(), 0, reinterpret_cast<sockaddr *>(&robot_addr_), sizeof robot_addr_);
+    sendto(s, text.data(), text.size(), 0, reinterpret_cast<sockaddr *>(&robot_addr_),
+           sizeof robot_addr_);
   }
   // One receive step of the robot, expecting commands from the host's address.
   std::string receive(double *W, double *V) {
@@ -367,7 +383,11 @@ TEST(Control, WheelSpeedsFollowTheLaw) {
   struct {
     double W, V;
     int left, right;
-  } cases[] = {{0, 100, 147, 147}, {1, 0, 77, -77}, {0.5, 50, 112, 34}, {-1, 20, -48, 107}, {0, -100, -147, -147}};
+  } cases[] = {{0, 100, 147, 147},
+               {1, 0, 77, -77},
+               {0.5, 50, 112, 34},
+               {-1, 20, -48, 107},
+               {0, -100, -147, -147}};
   for (auto c : cases) {
     WheelSpeeds s = wheel_speeds(c.W, c.V);
     EXPECT_EQ(s.left, c.left) << c.W << "," << c.V;
@@ -384,7 +404,7 @@ TEST(Control, WheelSpeedsNeverOverflow) {
                {INFINITY, 0, 32767, -32768},
                {NAN, 100, 0, 0},
                {0, NAN, 0, 0},
-               {0, 30000, 32767, 32767},  // would wrap to reverse on the 16-bit wire
+               {0, 30000, 32767, 32767},     // would wrap to reverse on the 16-bit wire
                {INFINITY, INFINITY, 0, 0}};  // one wheel has no value (inf - inf): stop both
   for (auto c : cases) {
     WheelSpeeds s = wheel_speeds(c.W, c.V);

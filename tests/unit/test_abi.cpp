@@ -1,8 +1,7 @@
 // The board's ABI as the library really uses it: request codes and the exact bytes of the records
 // that the GPIO and I2C code hand to ioctl(), caught before they reach any device.
-#include <gtest/gtest.h>
-
 #include <dlfcn.h>
+#include <gtest/gtest.h>
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
 #include <sys/ioctl.h>
@@ -96,7 +95,8 @@ int fake_ioctl(int fd, unsigned long request, std::uintptr_t arg) {
         const std::size_t m = i * kMsgSize;
         if (u16(c.msgs, m + 2) & I2C_M_RD) {
           auto *buf = reinterpret_cast<std::uint8_t *>(ptr(c.msgs, m + kMsgBuf));
-          for (std::size_t k = 0; k < u16(c.msgs, m + 4); ++k) buf[k] = static_cast<std::uint8_t>(0xA0 + k);
+          for (std::size_t k = 0; k < u16(c.msgs, m + 4); ++k)
+            buf[k] = static_cast<std::uint8_t>(0xA0 + k);
         }
       }
       calls.push_back(std::move(c));
@@ -130,7 +130,8 @@ std::vector<Call> record(const auto &action) {
 
 // Every ioctl of the process lands here first: the executable's definition takes precedence over
 // libc's for the library too. Outside a recording it passes straight on.
-extern "C" __attribute__((visibility("default"))) int ioctl(int fd, unsigned long request, ...) __THROW {
+extern "C" __attribute__((visibility("default"))) int ioctl(int fd, unsigned long request,
+                                                            ...) __THROW {
   va_list ap;
   va_start(ap, request);
   void *arg = va_arg(ap, void *);
@@ -173,7 +174,8 @@ TEST(BoardAbi, GpioRequestsCarryTheDriversCodesAndRecords) {
   const struct {
     unsigned long request;
     std::int32_t pin, value;
-  } values[] = {{0x40084783UL, 73, 1}, {0x40084785UL, 74, 1}, {0x40084785UL, 74, 0}, {0xC0084784UL, 75, 0}};
+  } values[] = {
+      {0x40084783UL, 73, 1}, {0x40084785UL, 74, 1}, {0x40084785UL, 74, 0}, {0xC0084784UL, 75, 0}};
   for (std::size_t i = 0; i < std::size(values); ++i) {
     SCOPED_TRACE(i);
     const Call &v = c[4 + i];

@@ -88,11 +88,13 @@ TEST_F(ConfigFuzz, EveryTruncationOfTheSample) {
 }
 
 TEST_F(ConfigFuzz, WrongTypesInEveryPlace) {
-  const std::vector<std::string> values = {"\"0x1F\"", "true", "1.5", "[1]", "{}", "1979-05-27", "07:32:00",
-                                           "\"\"", "\"serial\"", "-3", "8"};
+  const std::vector<std::string> values = {"\"0x1F\"",   "true",       "1.5",      "[1]",
+                                           "{}",         "1979-05-27", "07:32:00", "\"\"",
+                                           "\"serial\"", "-3",         "8"};
   const std::regex scalar(R"(0x[0-9A-F]+|"[^"]*"|\b(true|false)\b|\b[0-9]+\b)");
   int refused = 0, cases = 0;
-  for (auto it = std::sregex_iterator(sample_.begin(), sample_.end(), scalar); it != std::sregex_iterator(); ++it) {
+  for (auto it = std::sregex_iterator(sample_.begin(), sample_.end(), scalar);
+       it != std::sregex_iterator(); ++it) {
     for (const std::string &v : values) {
       std::string text = sample_;
       text.replace(static_cast<size_t>(it->position()), static_cast<size_t>(it->length()), v);
@@ -164,9 +166,9 @@ TEST_F(ConfigFuzz, DeepNestingOfEveryKindIsRefusedNamingTheLimit) {
     arrays += "[";
     mixed += i % 2 ? "[" : "{x.y = ";
   }
-  for (const std::string &text : {dotted + " = 1\n", header + "]\nk = 1\n",
-                                  tables + "1" + std::string(50000, '}') + "\n", arrays + "\n",
-                                  mixed + "\n"}) {
+  for (const std::string &text :
+       {dotted + " = 1\n", header + "]\nk = 1\n", tables + "1" + std::string(50000, '}') + "\n",
+        arrays + "\n", mixed + "\n"}) {
     EXPECT_EQ(load(text), -EINVAL);
     EXPECT_NE(report_.find(" nests deeper than the limit of 100 levels\n"), std::string::npos)
         << report_;

@@ -1,8 +1,7 @@
 // Raw I2C access on the simulated adapter, checked on the bus through the trace: when a slave
 // address is selected, the two messages of a transfer, the probe and the scan.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <string>
@@ -94,9 +93,9 @@ TEST_F(I2cRaw, SlaveAddressIsSelectedOnlyWhenItChanges) {
   EXPECT_EQ(errno, EINVAL);
 
   const Trace t = simtest::trace_since(mark, kAdapter);
-  EXPECT_EQ(ops(t), (std::vector<std::string>{"slave:31", "write:31", "read:31", "slave:80", "read:80",
-                                               "slave:31", "smbus:31", "slave:80", "read:80", "slave:96",
-                                               "read:80"}));
+  EXPECT_EQ(ops(t), (std::vector<std::string>{"slave:31", "write:31", "read:31", "slave:80",
+                                              "read:80", "slave:31", "smbus:31", "slave:80",
+                                              "read:80", "slave:96", "read:80"}));
   ASSERT_EQ(t.size(), 11u);
   EXPECT_EQ(t[1]["data"], "01");
   EXPECT_EQ(t[2]["data"], "2233");

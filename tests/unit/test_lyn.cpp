@@ -1,8 +1,7 @@
 // Device network layer: register framing and byte order, bus locking, the device registry, and
 // how names and bus numbers are resolved against the configuration.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <pthread.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -68,7 +67,8 @@ struct FakeBus {
     f.writes.emplace_back(w, w + wlen);
     f.read_lengths.push_back(rlen);
     if (f.result) return f.result;
-    std::memcpy(rbuf, f.reply.data(), static_cast<size_t>(std::min<int>(rlen, static_cast<int>(f.reply.size()))));
+    std::memcpy(rbuf, f.reply.data(),
+                static_cast<size_t>(std::min<int>(rlen, static_cast<int>(f.reply.size()))));
     return 2;
   }
   static int write(lyn_bus_t *b, lyn_dev_t, const void *buf, int len) {
@@ -108,8 +108,14 @@ TEST(Lyn, RegisterFramesAndByteOrder) {
   EXPECT_EQ(lyn_set_order(dev, 0), 0);
   EXPECT_EQ(lyn_write16(dev, 0x3E, 0x1234), 0);
 
-  const std::vector<Bytes> frames = {{0x30},       {0x31},       {0x40, 0x0F}, {0x3E, 0x34, 0x12},
-                                     {0x31},       {0x3E, 0x12, 0x34}, {0x36, 0x00, 0xFF}, {0x3E, 0x34, 0x12}};
+  const std::vector<Bytes> frames = {{0x30},
+                                     {0x31},
+                                     {0x40, 0x0F},
+                                     {0x3E, 0x34, 0x12},
+                                     {0x31},
+                                     {0x3E, 0x12, 0x34},
+                                     {0x36, 0x00, 0xFF},
+                                     {0x3E, 0x34, 0x12}};
   EXPECT_EQ(f.writes, frames);
   EXPECT_EQ(f.read_lengths, (std::vector<int>{1, 2, 2}));
 
@@ -207,7 +213,9 @@ class LynNames : public ::testing::Test {
     ASSERT_GE(master_, 0);
     config_ = ::testing::TempDir() + "lyn-names-" + std::to_string(getpid()) + ".toml";
     std::ofstream(config_) << "[Tarsa4.devices]\ndsPic = { bus = \"i2c\", address = 0x1F }\n"
-                              "[Gps.devices]\nReceiver = { bus = \"serial\", path = \"" << tty_ << "\" }\n"
+                              "[Gps.devices]\nReceiver = { bus = \"serial\", path = \""
+                           << tty_
+                           << "\" }\n"
                               "[Empty]\n";
     setenv("TARSA_CONFIG", config_.c_str(), 1);
     ASSERT_EQ(vx_config_init(0, nullptr), 0);

@@ -2,7 +2,6 @@
 // scan that registers devices, errors 16 and 18 with their exact texts, and register access at
 // the configured addresses in each device's byte order, seen on the bus.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <fstream>
@@ -18,8 +17,8 @@
 #include "test_vx_capture.h"
 #include "testutil.h"
 
-using testutil::count;
 using core_test::Capture;
+using testutil::count;
 
 namespace {
 
@@ -123,7 +122,8 @@ TEST_F(LynI2c, MissingAdapterIsError16WithTheBusName) {
     const auto mark = simtest::trace_mark();
     Capture err(2);
     EXPECT_EQ(init(args), -16);
-    EXPECT_EQ(err.text(), std::string("unable to open 'I\xB2" "C' bus\n"));
+    EXPECT_EQ(err.text(), std::string("unable to open 'I\xB2"
+                                      "C' bus\n"));
     EXPECT_EQ(bus_.priv, nullptr);
     EXPECT_EQ(count(simtest::trace_since(mark), "smbus"), 0u);
   }
@@ -131,11 +131,13 @@ TEST_F(LynI2c, MissingAdapterIsError16WithTheBusName) {
   Capture err(2);
   EXPECT_EQ(init({"--i2c-device", "/dev/i2c-7"}), -16);
   const std::string text = err.text();
-  EXPECT_EQ(text, std::string("Error: lyn_i2c:112:lyn_i2c_open unable to open 'I\xB2" "C' bus\n"));
+  EXPECT_EQ(text, std::string("Error: lyn_i2c:112:lyn_i2c_open unable to open 'I\xB2"
+                              "C' bus\n"));
   const size_t name = text.find("'I");
   ASSERT_NE(name, std::string::npos);
   EXPECT_EQ(static_cast<unsigned char>(text[name + 2]), 0xB2);
-  EXPECT_EQ(text.substr(name, 5), std::string("'I\xB2" "C'"));
+  EXPECT_EQ(text.substr(name, 5), std::string("'I\xB2"
+                                              "C'"));
 }
 
 TEST_F(LynI2c, ScanRegistersDevicesBeforeAnyOpen) {
@@ -189,8 +191,9 @@ class LynOnBoard : public ::testing::Test {
     if (!simtest::active()) GTEST_SKIP() << "runs under tarsa-sim";
     simtest::load(kBoard);
     config_ = ::testing::TempDir() + "lyn-board-" + std::to_string(getpid()) + ".toml";
-    std::ofstream(config_) << "[Gripper.devices]\nArm = { bus = \"i2c\", address = 0x28, order = 8 }\n"
-                              "[Pellix.devices]\nBoard = { bus = \"i2c\", address = 0x20 }\n";
+    std::ofstream(config_)
+        << "[Gripper.devices]\nArm = { bus = \"i2c\", address = 0x28, order = 8 }\n"
+           "[Pellix.devices]\nBoard = { bus = \"i2c\", address = 0x20 }\n";
     setenv("TARSA_CONFIG", config_.c_str(), 1);
     ASSERT_EQ(vx_config_init(0, nullptr), 0);
   }
@@ -208,7 +211,8 @@ class LynOnBoard : public ::testing::Test {
     EXPECT_EQ(lyn_write16(dev, 0x3E, 0x1234), 0);
     const Trace t = simtest::trace_since(mark, "/dev/i2c-2");
     for (const auto &r : t)
-      if (r["op"] == "write") return std::to_string(r["addr"].get<int>()) + ":" + r["data"].get<std::string>();
+      if (r["op"] == "write")
+        return std::to_string(r["addr"].get<int>()) + ":" + r["data"].get<std::string>();
     return "";
   }
 

@@ -85,12 +85,15 @@ TEST_F(LynRs232, RawPortBothWaysAndSharedOpen) {
   // Bytes travel unchanged both ways, control characters included (raw mode).
   const std::string out("~#\r\n\x03\x7f`", 7);
   EXPECT_EQ(lyn_rs232_write(&bus_, dev, out.data(), static_cast<int>(out.size())), 7);
-  EXPECT_EQ(read_some(master_, 7, [](int fd, char *b, int n) { return static_cast<int>(::read(fd, b, n)); }), out);
+  EXPECT_EQ(read_some(master_, 7,
+                      [](int fd, char *b, int n) { return static_cast<int>(::read(fd, b, n)); }),
+            out);
   const std::string in("\r\x11\x13\x04z", 5);
   ASSERT_EQ(::write(master_, in.data(), in.size()), 5);
   static lyn_bus_t *bus = &bus_;
   static lyn_dev_t d = dev;
-  EXPECT_EQ(read_some(port->fd, 5, [](int, char *b, int n) { return lyn_rs232_read(bus, d, b, n); }), in);
+  EXPECT_EQ(
+      read_some(port->fd, 5, [](int, char *b, int n) { return lyn_rs232_read(bus, d, b, n); }), in);
 
   // A second open shares the open port.
   const int fd = port->fd;

@@ -1,5 +1,6 @@
 // Scenario reading and the register-file and fault models of the board simulator, driven
 // directly: messages that point at the offending line, dump parsing, faults over time.
+#include <gtest/gtest.h>
 #include <linux/i2c.h>
 #include <sys/mman.h>
 
@@ -9,8 +10,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "board.h"
 #include "i2c_adapter.h"
@@ -39,15 +38,19 @@ std::string refusal(const std::string &text) {
 }
 
 TEST(SimScenario, RefusalsNameFileLineAndReason) {
-  EXPECT_EQ(refusal("[[i2c.adapter]]\nnumber = 2\n[[i2c.slave]]\naddr = 0x80\nmodel = \"regfile\"\n"),
-            "t.toml:4:8: addr: 128 out of range [0, 127]");
-  EXPECT_EQ(refusal("[[i2c.adapter]]\nnumber = 2\n[[i2c.slave]]\naddr = 0x50\nmodel = \"nosuch\"\n"),
-            "t.toml:5:9: i2c.slave: unknown model \"nosuch\"");
-  EXPECT_EQ(refusal("[gpio]\npins = [64, [90, 80]]\n"), "t.toml:2:18: pins: 80 out of range [90, 255]");
+  EXPECT_EQ(
+      refusal("[[i2c.adapter]]\nnumber = 2\n[[i2c.slave]]\naddr = 0x80\nmodel = \"regfile\"\n"),
+      "t.toml:4:8: addr: 128 out of range [0, 127]");
+  EXPECT_EQ(
+      refusal("[[i2c.adapter]]\nnumber = 2\n[[i2c.slave]]\naddr = 0x50\nmodel = \"nosuch\"\n"),
+      "t.toml:5:9: i2c.slave: unknown model \"nosuch\"");
+  EXPECT_EQ(refusal("[gpio]\npins = [64, [90, 80]]\n"),
+            "t.toml:2:18: pins: 80 out of range [90, 255]");
   const std::string adapter = "[[i2c.adapter]]\nnumber = 2\n";
   EXPECT_EQ(refusal(adapter + "[[fault]]\nkind = \"error\"\naddr = 0x1F\nerrno = \"EWHAT\"\n"),
             "t.toml:6:9: errno: unknown errno name \"EWHAT\"");
-  EXPECT_EQ(refusal("[[fault]]\nkind = \"nack\"\naddr = 0x1F\n"), "t.toml:1:1: fault: no adapter 2");
+  EXPECT_EQ(refusal("[[fault]]\nkind = \"nack\"\naddr = 0x1F\n"),
+            "t.toml:1:1: fault: no adapter 2");
   EXPECT_NE(refusal("[[i2c.slave]\n").find("t.toml:1:"), std::string::npos);
   EXPECT_EQ(refusal(adapter + "[[fault]]\nkind = \"melt\"\naddr = 1\n"),
             "t.toml:3:1: fault: unknown kind \"melt\" (nack, error, missing)");
@@ -75,7 +78,7 @@ TEST(SimScenario, ExtendingTheBuiltInBoard) {
   EXPECT_NE(b.node("/dev/ttyO0"), nullptr);
   EXPECT_EQ(b.node("/dev/ttyACM0"), nullptr);
   ASSERT_NE(b.node("/dev/user-gpio"), nullptr);
-  EXPECT_TRUE(b.gpio().present(90));   // from the built-in pin list
+  EXPECT_TRUE(b.gpio().present(90));  // from the built-in pin list
   EXPECT_FALSE(b.gpio().present(88));
   EXPECT_EQ(b.gpio().request(72, "x", 1), EBUSY);  // added by the overlay
   EXPECT_EQ(b.gpio().request(73, "x", 1), 0);
@@ -83,17 +86,18 @@ TEST(SimScenario, ExtendingTheBuiltInBoard) {
 
 TEST(SimScenario, DumpRows) {
   std::vector<std::uint8_t> regs(256, 0xEE);
-  EXPECT_EQ(tsim::parse_dump("No size specified (using byte-data access)\n"
-                             "     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f    0123456789abcdef\n"
-                             "00: 01 02 XX 04\n"
-                             "f0: 10 11 12 13 14 15 16 17 18 19 1a 1b 1c 1d 1e 1f    0123456789abcdef\n",
-                             regs),
-            "");
+  EXPECT_EQ(
+      tsim::parse_dump("No size specified (using byte-data access)\n"
+                       "     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f    0123456789abcdef\n"
+                       "00: 01 02 XX 04\n"
+                       "f0: 10 11 12 13 14 15 16 17 18 19 1a 1b 1c 1d 1e 1f    0123456789abcdef\n",
+                       regs),
+      "");
   EXPECT_EQ(regs[0], 0x01);
   EXPECT_EQ(regs[1], 0x02);
   EXPECT_EQ(regs[2], 0xEE);  // XX leaves the register alone
   EXPECT_EQ(regs[3], 0x04);
-  EXPECT_EQ(regs[4], 0xEE);  // short row
+  EXPECT_EQ(regs[4], 0xEE);     // short row
   EXPECT_EQ(regs[0xff], 0x1f);  // the ASCII column is not read as data
   EXPECT_EQ(tsim::parse_dump("00: 01\n10: 0g\n", regs), "dump line 2: bad cell \"0g\"");
 }
@@ -107,8 +111,9 @@ int read_reg(tsim::I2cAdapter &ad, int addr, std::uint8_t reg, std::uint8_t *out
 
 TEST(SimScenario, RegisterFileIsSharedAndWraps) {
   Shm shm;
-  const std::string text = "[[i2c.adapter]]\nnumber = 2\n[[i2c.slave]]\naddr = 0x50\nmodel = \"regfile\"\n"
-                           "size = 4\nfill = 0x55\nregisters = { \"3\" = 0x33 }\n";
+  const std::string text =
+      "[[i2c.adapter]]\nnumber = 2\n[[i2c.slave]]\naddr = 0x50\nmodel = \"regfile\"\n"
+      "size = 4\nfill = 0x55\nregisters = { \"3\" = 0x33 }\n";
   Board a(tsim::parse_scenario(text, "t.toml"), *shm.s, true);
   Board b(tsim::parse_scenario(text, "t.toml"), *shm.s, false);  // another process of the run
   std::uint8_t w[3] = {3, 0xA0, 0xA1}, v = 0;
@@ -123,9 +128,10 @@ TEST(SimScenario, RegisterFileIsSharedAndWraps) {
 
 TEST(SimScenario, NackFromATime) {
   Shm shm;
-  Board b(tsim::parse_scenario("[[i2c.adapter]]\nnumber = 2\n[[i2c.slave]]\naddr = 0x50\nmodel = \"regfile\"\n"
-                               "[[fault]]\nkind = \"nack\"\naddr = 0x50\nfrom_ms = 30\n",
-                               "t.toml"),
+  Board b(tsim::parse_scenario(
+              "[[i2c.adapter]]\nnumber = 2\n[[i2c.slave]]\naddr = 0x50\nmodel = \"regfile\"\n"
+              "[[fault]]\nkind = \"nack\"\naddr = 0x50\nfrom_ms = 30\n",
+              "t.toml"),
           *shm.s, true);
   std::uint8_t v;
   shm.s->start_ns = tsim::monotonic_ns();
@@ -215,14 +221,16 @@ TEST(SimScenario, FuzzedFilesAreRefusedWithTheirPlace) {
   for (int i = 0; i < 50000; ++i) dotted += ".a";
   EXPECT_EQ(refusal(dotted + " = 1\n"), deep);
   EXPECT_EQ(refusal("[" + dotted + "]\n"), "t.toml:1:65: nesting deeper than 32 levels");
-  EXPECT_EQ(refusal("x = " + std::string(100000, '[')), "t.toml:1:36: nesting deeper than 32 levels");
+  EXPECT_EQ(refusal("x = " + std::string(100000, '[')),
+            "t.toml:1:36: nesting deeper than 32 levels");
   std::string tables = "x = ";
   for (int i = 0; i < 20000; ++i) tables += "{a=";
   EXPECT_EQ(refusal(tables), "t.toml:1:51: nesting deeper than 32 levels");
   std::string lines = "x = [\n";  // across lines, strings and comments left out
   for (int i = 0; i < 40; ++i) lines += "  \"]\", # ]\n  [\n";
   EXPECT_EQ(refusal(lines), "t.toml:63:3: nesting deeper than 32 levels");
-  EXPECT_EQ(refusal(std::string(tsim::kScenarioFileMax + 1, '#')), "t.toml:1:1: scenario larger than 262143 bytes");
+  EXPECT_EQ(refusal(std::string(tsim::kScenarioFileMax + 1, '#')),
+            "t.toml:1:1: scenario larger than 262143 bytes");
   std::string text;
   try {
     tsim::read_scenario_file("/dev/zero", &text);

@@ -27,17 +27,14 @@ int record(int argc, char *argv[], void *data) {
   return g_result;
 }
 
-int first(int argc, char *argv[], void *data) { return record(argc, argv, data) + 100; }
+int first(int argc, char *argv[], void *data) {
+  return record(argc, argv, data) + 100;
+}
 
 const vx_command_t kTable[] = {
-    {"readio", 1, 1, record},
-    {"configio", 2, 3, record},
-    {"noargs", -1, 0, record},
-    {"any", -1, -1, record},
-    {"nothing", 0, 0, nullptr},
-    {"Twin", 0, 0, first},
-    {"twin", 0, 0, record},
-    {nullptr, 0, 0, nullptr},
+    {"readio", 1, 1, record}, {"configio", 2, 3, record}, {"noargs", -1, 0, record},
+    {"any", -1, -1, record},  {"nothing", 0, 0, nullptr}, {"Twin", 0, 0, first},
+    {"twin", 0, 0, record},   {nullptr, 0, 0, nullptr},
 };
 
 class VxCmdParser : public ::testing::Test {
@@ -52,16 +49,14 @@ class VxCmdParser : public ::testing::Test {
     Capture cap(STDERR_FILENO);
     int r = vx_parse_command(text.data(), kTable, data);
     std::string e = cap.text();
-    if (err)
-      *err = e;
+    if (err) *err = e;
     return r;
   }
 };
 
 std::string words(int n) {
   std::string s = "any";
-  for (int i = 1; i < n; ++i)
-    s += " w" + std::to_string(i);
+  for (int i = 1; i < n; ++i) s += " w" + std::to_string(i);
   return s;
 }
 

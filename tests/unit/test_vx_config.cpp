@@ -1,7 +1,6 @@
 // Configuration reader: the built-in board, the file format, lookups, settings, and refusals that
 // leave the configuration loaded before untouched.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cerrno>
@@ -47,7 +46,8 @@ const vx_device_info_t *device(const char *name) {
 class VxConfig : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (access("/etc/tarsa/tarsa.toml", F_OK) == 0) GTEST_SKIP() << "a system configuration is installed";
+    if (access("/etc/tarsa/tarsa.toml", F_OK) == 0)
+      GTEST_SKIP() << "a system configuration is installed";
     unsetenv("TARSA_CONFIG");
   }
   void TearDown() override {
@@ -94,10 +94,12 @@ TEST_F(VxConfig, BuiltInBoard) {
     const char *name;
     int address, order;
   } expected[] = {
-      {"Tarsa4:dsPic", 0x1F, 0},      {"Gripper:Arm", 0x28, 8},       {"Gripper:Hand", 0x29, 8},
-      {"Pellix:Board", 0x20, 8},      {"Pellix:AltBoard", 0x21, 8},   {"PellixLE:Board", 0x22, 0},
-      {"PellixLE:AltBoard", 0x23, 0}, {"Dravon:PriMotor1", 0x58, 8},  {"Dravon:PriMotor4", 0x5B, 8},
-      {"DravonLE:PriMotor1", 0x5C, 0}, {"DravonLE:PriMotor4", 0x5F, 0},
+      {"Tarsa4:dsPic", 0x1F, 0},       {"Gripper:Arm", 0x28, 8},
+      {"Gripper:Hand", 0x29, 8},       {"Pellix:Board", 0x20, 8},
+      {"Pellix:AltBoard", 0x21, 8},    {"PellixLE:Board", 0x22, 0},
+      {"PellixLE:AltBoard", 0x23, 0},  {"Dravon:PriMotor1", 0x58, 8},
+      {"Dravon:PriMotor4", 0x5B, 8},   {"DravonLE:PriMotor1", 0x5C, 0},
+      {"DravonLE:PriMotor4", 0x5F, 0},
   };
   for (const auto &e : expected) {
     const vx_device_info_t *d = device(e.name);
@@ -108,7 +110,8 @@ TEST_F(VxConfig, BuiltInBoard) {
     EXPECT_EQ(d->order, e.order) << e.name;
     EXPECT_EQ(d->path, nullptr) << e.name;
   }
-  // Names are found in any case and give the name as written; sections and registers are no devices.
+  // Names are found in any case and give the name as written; sections and registers are no
+  // devices.
   EXPECT_EQ(device("TARSA4:DSPIC"), device("Tarsa4:dsPic"));
   EXPECT_STREQ(device("gripper:arm")->section, "Gripper");
   EXPECT_EQ(device("Tarsa4"), nullptr);
@@ -190,9 +193,11 @@ devices = {}
 TEST_F(VxConfig, RefusedFilesLeaveThePreviousConfiguration) {
   ASSERT_EQ(vx_config_init(0, nullptr), 0);
   // Valid entries come before the fault: none of them may show afterwards.
-  expect_refused("[Fresh.devices]\nOne = { bus = \"i2c\", address = 0x10 }\n[Fresh.registers]\nr = 1\n"
-                 "[teleop]\nudp_host = \"10.0.0.1\"\n[Other.devices]\nTwo = { bus = \"usb\", address = 0x11 }\n",
-                 "8:15: unknown bus 'usb' (expected 'i2c' or 'serial')");
+  expect_refused(
+      "[Fresh.devices]\nOne = { bus = \"i2c\", address = 0x10 }\n[Fresh.registers]\nr = 1\n"
+      "[teleop]\nudp_host = \"10.0.0.1\"\n[Other.devices]\nTwo = { bus = \"usb\", address = 0x11 "
+      "}\n",
+      "8:15: unknown bus 'usb' (expected 'i2c' or 'serial')");
   EXPECT_EQ(listing(), kBuiltinListing);
   EXPECT_EQ(device("Fresh:One"), nullptr);
   EXPECT_STREQ(vx_config_get("teleop.udp_host"), "127.0.0.1");
@@ -215,12 +220,16 @@ TEST_F(VxConfig, RefusalsNameThePlaceAndTheReason) {
       {"[A]\n[a.devices]\n", "2:2: duplicate section 'a'"},
       {"[A.devices]\nx = { bus = \"i2c\", address = 3 }\nX = { bus = \"i2c\", address = 4 }\n",
        "3:1: duplicate device 'A:X'"},
-      {"[A.devices]\nx = { bus = \"i2c\", address = 3 }\n[A.registers]\nX = 1\n", "4:1: duplicate name 'A:X'"},
+      {"[A.devices]\nx = { bus = \"i2c\", address = 3 }\n[A.registers]\nX = 1\n",
+       "4:1: duplicate name 'A:X'"},
       // addresses
-      {"[A.devices]\nx = { bus = \"i2c\", address = 2 }\n", "2:30: address 2 of device 'A:x' outside 0x03-0x77"},
-      {"[A.devices]\nx = { bus = \"i2c\", address = -1 }\n", "2:30: address -1 of device 'A:x' outside 0x03-0x77"},
+      {"[A.devices]\nx = { bus = \"i2c\", address = 2 }\n",
+       "2:30: address 2 of device 'A:x' outside 0x03-0x77"},
+      {"[A.devices]\nx = { bus = \"i2c\", address = -1 }\n",
+       "2:30: address -1 of device 'A:x' outside 0x03-0x77"},
       {"[A.devices]\nx = { bus = \"i2c\" }\n", "2:5: device 'A:x' on bus 'i2c' has no address"},
-      {"[A.devices]\nx = { bus = \"i2c\", address = \"0x10\" }\n", "2:30: address of device 'A:x' must be an integer"},
+      {"[A.devices]\nx = { bus = \"i2c\", address = \"0x10\" }\n",
+       "2:30: address of device 'A:x' must be an integer"},
       // buses and paths
       {"[A.devices]\nx = { address = 3 }\n", "2:5: device 'A:x' has no bus"},
       {"[A.devices]\nx = { bus = 0, address = 3 }\n", "2:13: bus of device 'A:x' must be a string"},
@@ -230,16 +239,20 @@ TEST_F(VxConfig, RefusalsNameThePlaceAndTheReason) {
       {"[A.devices]\nx = { bus = \"i2c\", address = 3, path = \"/dev/x\" }\n",
        "2:40: device 'A:x' on bus 'i2c' takes no path"},
       // order, registers, keys, names
-      {"[A.devices]\nx = { bus = \"i2c\", address = 3, order = 4 }\n", "2:41: order 4 of device 'A:x' is neither 0 nor 8"},
+      {"[A.devices]\nx = { bus = \"i2c\", address = 3, order = 4 }\n",
+       "2:41: order 4 of device 'A:x' is neither 0 nor 8"},
       {"[A.registers]\nr = 256\n", "2:5: register 'A:r' number 256 outside 0-255"},
       {"[A.registers]\nr = \"x\"\n", "2:5: register 'A:r' must be an integer"},
-      {"[A.devices]\nx = { bus = \"i2c\", adress = 3 }\n", "2:20: unknown key 'adress' in device 'A:x'"},
-      {"[A]\ndevices = {}\nnotes = \"x\"\n", "3:1: unknown key 'notes' in section 'A' (expected 'devices' or 'registers')"},
+      {"[A.devices]\nx = { bus = \"i2c\", adress = 3 }\n",
+       "2:20: unknown key 'adress' in device 'A:x'"},
+      {"[A]\ndevices = {}\nnotes = \"x\"\n",
+       "3:1: unknown key 'notes' in section 'A' (expected 'devices' or 'registers')"},
       {"[A]\ndevices = 5\n", "2:11: 'devices' of section 'A' must be a table"},
       {"[A.devices]\nx = 5\n", "2:5: device 'A:x' must be a table"},
       {"[\"B:C\".devices]\n", "1:2: section name 'B:C' contains ':'"},
       {"[A.devices]\n\"\" = { bus = \"i2c\", address = 3 }\n", "2:1: device name is empty"},
-      {"[teleop]\nhosts = [\"a\", \"b\"]\n", "2:1: setting 'teleop.hosts' is an array; settings are single values"},
+      {"[teleop]\nhosts = [\"a\", \"b\"]\n",
+       "2:1: setting 'teleop.hosts' is an array; settings are single values"},
   };
   for (const Case &c : cases) expect_refused(c.text, c.message);
 

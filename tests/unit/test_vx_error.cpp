@@ -16,7 +16,9 @@ using core_test::Capture;
 
 // Huge requests must come back null from the allocator (and not abort under ASan) so that the
 // library's own exhaustion path is what ends the process.
-extern "C" __attribute__((visibility("default"), used)) const char *__asan_default_options() { return "allocator_may_return_null=1"; }
+extern "C" __attribute__((visibility("default"), used)) const char *__asan_default_options() {
+  return "allocator_may_return_null=1";
+}
 
 namespace {
 
@@ -83,8 +85,11 @@ const char *const kErrors[] = {
 };
 
 const char *const kWarnings[] = {
-    "no configuration file available in %s", "unable to open directory '%s'", "Handling client %s",
-    "i/o error in reading file '%s' !",      "error in playing sample errno=%d",
+    "no configuration file available in %s",
+    "unable to open directory '%s'",
+    "Handling client %s",
+    "i/o error in reading file '%s' !",
+    "error in playing sample errno=%d",
 };
 
 // Every test starts from the load-time settings.
@@ -125,7 +130,9 @@ TEST_F(VxError, ErrorsAtLevelZeroAndOne) {
     Capture err(STDERR_FILENO);
     Capture out(STDOUT_FILENO);
     EXPECT_EQ(vx_error("vx_tarsa4", 309, "lyn_getCommand", 55, -5), -55);
-    EXPECT_EQ(err.text(), "Error: vx_tarsa4:309:lyn_getCommand Error while receiving command from Tarsa4 (-5)\n");
+    EXPECT_EQ(
+        err.text(),
+        "Error: vx_tarsa4:309:lyn_getCommand Error while receiving command from Tarsa4 (-5)\n");
     EXPECT_EQ(out.text(), "");
   }
   {
@@ -160,7 +167,9 @@ TEST_F(VxError, WarningsAtLevelOneAndTwo) {
     Capture err(STDERR_FILENO);
     EXPECT_EQ(vx_warning(1, "/tmp"), 1);
     EXPECT_EQ(vx_warning(4, 11), 4);
-    EXPECT_EQ(err.text(), "Warning: unable to open directory '/tmp'\nWarning: error in playing sample errno=11\n");
+    EXPECT_EQ(
+        err.text(),
+        "Warning: unable to open directory '/tmp'\nWarning: error in playing sample errno=11\n");
   }
 }
 
@@ -194,10 +203,10 @@ TEST_F(VxError, MsgPrintsUnchanged) {
 bool g_reenter = false;
 
 // Collects, and with g_reenter set reports again from inside the handler.
-void recording_handler(const char *file, unsigned line, const char *function, int code, va_list args) {
+void recording_handler(const char *file, unsigned line, const char *function, int code,
+                       va_list args) {
   testutil::collect_report(file, line, function, code, args);
-  if (g_reenter)
-    vx_error("inner", 2, "g", 3);
+  if (g_reenter) vx_error("inner", 2, "g", 3);
 }
 
 TEST_F(VxError, HandlerTakesReportsAndInnerReportsArePrinted) {
@@ -240,7 +249,9 @@ TEST_F(VxError, HandlerTakesReportsAndInnerReportsArePrinted) {
   EXPECT_EQ(err.text(), "invalid value\n");
 }
 
-void announce_exit() { std::fputs("atexit handler ran\n", stderr); }
+void announce_exit() {
+  std::fputs("atexit handler ran\n", stderr);
+}
 
 TEST(VxErrorDeath, FatalExitsWith200AfterAtexitHandlers) {
   EXPECT_EXIT(

@@ -16,8 +16,7 @@ namespace {
 struct Fifo {
   vx_fifo_t *q = vx_fifo_fifoEmpty();
   ~Fifo() {
-    while (q->head != nullptr)
-      vx_fifo_remove(q);
+    while (q->head != nullptr) vx_fifo_remove(q);
     std::free(q);
   }
 };
@@ -27,8 +26,7 @@ TEST(VxFifo, FirstInFirstOut) {
   ASSERT_NE(f.q, nullptr);
   EXPECT_EQ(vx_fifo_length(f.q), 0);
   EXPECT_EQ(f.q->head, nullptr);
-  for (int v : {1, 2, 3})
-    vx_fifo_enqueue(f.q, v);
+  for (int v : {1, 2, 3}) vx_fifo_enqueue(f.q, v);
   EXPECT_EQ(vx_fifo_length(f.q), 3);
   EXPECT_EQ(vx_fifo_head(f.q), 1);
   EXPECT_EQ(f.q->tail->value, 3);
@@ -67,8 +65,7 @@ TEST(VxFifo, Printout) {
 
 TEST(VxFifo, CopyIsIndependent) {
   Fifo f;
-  for (int v : {4, 5, 6})
-    vx_fifo_enqueue(f.q, v);
+  for (int v : {4, 5, 6}) vx_fifo_enqueue(f.q, v);
   Fifo c;
   std::free(c.q);
   c.q = vx_fifo_copy(f.q);
@@ -97,16 +94,15 @@ TEST(VxFifo, InvalidCallsReportAndChangeNothing) {
   EXPECT_EQ(vx_fifo_copy(nullptr), nullptr);
   vx_fifo_printFifo(nullptr);
   const std::string sys = ": Invalid argument\n";
-  EXPECT_EQ(err.text(), "Problem fifo length, F is null \n\r" + sys +
-                            "enqueue problem, F is Null \n\r" + sys +
-                            "head problem, F is Null or size = 0 \n\r" + sys +
-                            "head problem, F is Null or size = 0 \n\r" + sys +
-                            "dequeue problem, F is null or size = 0 \n\r" + sys +
-                            "run problem, F is null or size = 0 \n\r" + sys +
-                            "dequeue problem, F is null or size = 0 \n\r" + sys +
-                            "run problem, F is null or size = 0 \n\r" + sys +
-                            "copy problem, F is null \n\r" + sys +
-                            "print problem, F is null \n\r" + sys);
+  EXPECT_EQ(err.text(),
+            "Problem fifo length, F is null \n\r" + sys + "enqueue problem, F is Null \n\r" + sys +
+                "head problem, F is Null or size = 0 \n\r" + sys +
+                "head problem, F is Null or size = 0 \n\r" + sys +
+                "dequeue problem, F is null or size = 0 \n\r" + sys +
+                "run problem, F is null or size = 0 \n\r" + sys +
+                "dequeue problem, F is null or size = 0 \n\r" + sys +
+                "run problem, F is null or size = 0 \n\r" + sys + "copy problem, F is null \n\r" +
+                sys + "print problem, F is null \n\r" + sys);
   EXPECT_EQ(f.q->length, 0);
   EXPECT_EQ(f.q->head, nullptr);
   EXPECT_EQ(f.q->lock, 0);
@@ -118,14 +114,11 @@ TEST(VxFifo, ConcurrentProducersLoseNothingAndKeepTheirOrder) {
   std::vector<std::thread> producers;
   for (int t = 0; t < kThreads; ++t)
     producers.emplace_back([&f, t] {
-      for (int i = 0; i < kPerThread; ++i)
-        vx_fifo_enqueue(f.q, t * kPerThread + i);
+      for (int i = 0; i < kPerThread; ++i) vx_fifo_enqueue(f.q, t * kPerThread + i);
     });
-  for (auto &p : producers)
-    p.join();
+  for (auto &p : producers) p.join();
   int chained = 0;
-  for (vx_fifo_cell_t *c = f.q->head; c != nullptr; c = c->next)
-    ++chained;
+  for (vx_fifo_cell_t *c = f.q->head; c != nullptr; c = c->next) ++chained;
   EXPECT_EQ(chained, kThreads * kPerThread);
   EXPECT_EQ(vx_fifo_length(f.q), kThreads * kPerThread);
   EXPECT_EQ(f.q->lock, 0);

@@ -22,7 +22,8 @@ using simtest::gpio_ops;
 
 std::vector<std::string> claims(int first, int last) {
   std::vector<std::string> out;
-  for (int p = first; p <= last; ++p) out.push_back("request " + std::to_string(p) + " GPIO_" + std::to_string(p));
+  for (int p = first; p <= last; ++p)
+    out.push_back("request " + std::to_string(p) + " GPIO_" + std::to_string(p));
   return out;
 }
 
@@ -83,9 +84,10 @@ TEST_F(Gpio, PinLeftClaimedByAnotherHolderIsTakenOver) {
   const std::size_t mark = simtest::trace_mark();
   ASSERT_EQ(vx_gpio_init(), 0);
   const auto ops = gpio_ops(mark);
-  const auto expect = cat(cat(cat({"open", "request 64 GPIO_64", "dir_out 64 0"}, claims(70, 74)),
-                              {"request 75 GPIO_75 -> " + std::to_string(EBUSY), "free 75", "request 75 GPIO_75"}),
-                          claims(76, 87));
+  const auto expect =
+      cat(cat(cat({"open", "request 64 GPIO_64", "dir_out 64 0"}, claims(70, 74)),
+              {"request 75 GPIO_75 -> " + std::to_string(EBUSY), "free 75", "request 75 GPIO_75"}),
+          claims(76, 87));
   EXPECT_EQ(ops, expect);
   EXPECT_TRUE(reports.empty());
 }
@@ -124,7 +126,8 @@ TEST_F(Gpio, StartFailsOnMuteLineAndOnMissingNode) {
   EXPECT_EQ(reports[0].function, "vx_gpio_init");
 
   reports.clear();
-  simtest::load("extends = \"builtin\"\n[[fault]]\nkind = \"missing\"\nnode = \"/dev/user-gpio\"\n");
+  simtest::load(
+      "extends = \"builtin\"\n[[fault]]\nkind = \"missing\"\nnode = \"/dev/user-gpio\"\n");
   mark = simtest::trace_mark();
   EXPECT_EQ(vx_gpio_init(), -1);
   EXPECT_TRUE(reports.empty()) << "a missing node is reported by the caller";
@@ -143,8 +146,9 @@ TEST_F(Gpio, PinOperationsSendTheirRequestAndPayload) {
   EXPECT_EQ(vx_gpio_set(75), 0);
   EXPECT_EQ(vx_gpio_clear(75), 0);
   EXPECT_EQ(gpio_free(90), 0);
-  EXPECT_EQ(gpio_ops(mark), (std::vector<std::string>{"dir_in 75", "get 75", "dir_out 75 0", "dir_out 90 1",
-                                                      "dir_in 76", "set 75 1", "set 75 0", "free 90"}));
+  EXPECT_EQ(gpio_ops(mark),
+            (std::vector<std::string>{"dir_in 75", "get 75", "dir_out 75 0", "dir_out 90 1",
+                                      "dir_in 76", "set 75 1", "set 75 0", "free 90"}));
   const auto recs = simtest::trace_since(mark, kNode);
   EXPECT_EQ(level, recs.at(1).at("value").get<int>()) << "the level the device filled in";
   EXPECT_TRUE(level == 0 || level == 1);
@@ -176,13 +180,15 @@ TEST_F(Gpio, RangeCheckReportsAndStillSends) {
   EXPECT_EQ(ops[3].substr(0, 12), "dir_out 91 1");
   EXPECT_EQ(ops[4].substr(0, 6), "get 69");
   ASSERT_EQ(reports.size(), 5u);
-  const char *functions[] = {"vx_gpio_set", "vx_gpio_clear", "vx_gpio_dir", "vx_gpio_dir", "vx_gpio_get"};
+  const char *functions[] = {"vx_gpio_set", "vx_gpio_clear", "vx_gpio_dir", "vx_gpio_dir",
+                             "vx_gpio_get"};
   const int pins[] = {88, 95, 63, 91, 69};
   for (int i = 0; i < 5; ++i) {
     EXPECT_EQ(reports[i].code, 2);
     EXPECT_EQ(reports[i].file, "vx_gpio");
     EXPECT_EQ(reports[i].function, functions[i]);
-    EXPECT_EQ(reports[i].text, "value " + std::to_string(pins[i]) + " GPIO out of range [ 70 ; 87 ]");
+    EXPECT_EQ(reports[i].text,
+              "value " + std::to_string(pins[i]) + " GPIO out of range [ 70 ; 87 ]");
   }
 
   // 64, 65 and 90 are the library's and the robot driver's pins: no report although the

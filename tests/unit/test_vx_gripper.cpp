@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "simtest.h"
-#include "testutil.h"
 #include "tarsa/lyn.h"
 #include "tarsa/vx_gripper.h"
 #include "tarsa/vx_init.h"
+#include "testutil.h"
 
 namespace {
 
@@ -24,7 +24,8 @@ std::vector<std::string> registers(std::size_t mark) {
       out.push_back("w" + d.substr(0, 2) + ":" + d.substr(2));
     } else if (r.at("op") == "rdwr") {
       const auto &m = r.at("msgs");
-      out.push_back("r" + m.at(0).at("data").get<std::string>() + "/" + std::to_string(m.at(1).at("len").get<int>()));
+      out.push_back("r" + m.at(0).at("data").get<std::string>() + "/" +
+                    std::to_string(m.at(1).at("len").get<int>()));
     }
   }
   return out;
@@ -64,8 +65,9 @@ TEST_F(Gripper, ArmGettersReadTheirRegisterAtItsWidth) {
   vgripper_Arm_Get_Limits(arm, &first, &second);
   EXPECT_EQ(first, 200);    // register 60: lower limit
   EXPECT_EQ(second, 3800);  // register 58: upper limit
-  EXPECT_EQ(registers(mark), (std::vector<std::string>{"r30/1", "r31/2", "r33/1", "r34/2", "r36/1", "r37/2", "r39/1",
-                                                       "r3e/2", "r40/1", "r41/1", "r3c/2", "r3a/2"}));
+  EXPECT_EQ(registers(mark),
+            (std::vector<std::string>{"r30/1", "r31/2", "r33/1", "r34/2", "r36/1", "r37/2", "r39/1",
+                                      "r3e/2", "r40/1", "r41/1", "r3c/2", "r3a/2"}));
 }
 
 TEST_F(Gripper, HandGettersReadTheirRegisterAtItsWidth) {
@@ -89,8 +91,9 @@ TEST_F(Gripper, HandGettersReadTheirRegisterAtItsWidth) {
   EXPECT_EQ(a, 255);
   EXPECT_EQ(b, 255);
   EXPECT_EQ(registers(mark),
-            (std::vector<std::string>{"r30/1", "r31/1", "r32/1", "r33/1", "r34/2", "r36/2", "r38/2", "r42/1", "r43/1",
-                                      "r44/1", "r45/1", "r3a/2", "r3c/2", "r3e/2", "r40/2"}));
+            (std::vector<std::string>{"r30/1", "r31/1", "r32/1", "r33/1", "r34/2", "r36/2", "r38/2",
+                                      "r42/1", "r43/1", "r44/1", "r45/1", "r3a/2", "r3c/2", "r3e/2",
+                                      "r40/2"}));
 }
 
 TEST_F(Gripper, PairGetterSkipsANullOutput) {
@@ -118,8 +121,9 @@ TEST_F(Gripper, SettersClampAndSetTheByteOrderFirst) {
   EXPECT_EQ(vgripper_Gripper_Set_Order(hand, 300), 0);
   EXPECT_EQ(vgripper_Gripper_Set_Torque(hand, 300), 0);
   EXPECT_EQ(vgripper_GripperSet_Search_Limit(hand, -3), 0);
-  EXPECT_EQ(registers(mark), (std::vector<std::string>{"w40:0f", "w40:07", "w40:0f", "w41:01", "w41:00", "w3e:0a28",
-                                                       "w32:2c", "w36:012c", "w44:01"}));
+  EXPECT_EQ(registers(mark),
+            (std::vector<std::string>{"w40:0f", "w40:07", "w40:0f", "w41:01", "w41:00", "w3e:0a28",
+                                      "w32:2c", "w36:012c", "w44:01"}));
   // The flags stay set: 16-bit reads come back in the right order.
   EXPECT_EQ(vgripper_Gripper_Get_Torque(hand), 300);
   EXPECT_EQ(vgripper_Arm_Get_Order(arm), 0x0A28);
@@ -127,7 +131,8 @@ TEST_F(Gripper, SettersClampAndSetTheByteOrderFirst) {
 
 TEST_F(Gripper, SetterPassesTheLayersFailureBack) {
   // The open probes the address: the fault hits the transfer after it.
-  const std::string fault = "extends = \"builtin\"\n[[fault]]\nkind = \"error\"\naddr = 0x28\nnth = 2\n";
+  const std::string fault =
+      "extends = \"builtin\"\n[[fault]]\nkind = \"error\"\naddr = 0x28\nnth = 2\n";
   start(fault);
   EXPECT_LT(vgripper_Arm_Set_Max_Speed(arm, 3), 0);
   EXPECT_EQ(vgripper_Arm_Get_Max_Speed(arm), 8);  // unchanged
@@ -154,8 +159,9 @@ TEST_F(Gripper, AnOrderDrivesTheArmToItsTarget) {
 }
 
 TEST_F(Gripper, HandClosesOnAnObject) {
-  start("extends = \"builtin\"\n[[i2c.slave]]\naddr = 0x29\nmodel = \"gripper_hand\"\nobject = true\n"
-        "object_position = 100\nspeed = 400.0\n");
+  start(
+      "extends = \"builtin\"\n[[i2c.slave]]\naddr = 0x29\nmodel = \"gripper_hand\"\nobject = true\n"
+      "object_position = 100\nspeed = 400.0\n");
   EXPECT_EQ(vgripper_Gripper_Object_Detected(hand), 1);
   unsigned short a = 0, b = 0;
   vgripper_Gripper_Get_Distance_Sensors(hand, &a, &b);

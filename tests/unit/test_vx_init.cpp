@@ -31,7 +31,8 @@ simtest::RunOptions with_env(const std::string &entry) {
 // The built-in board with one node left out.
 simtest::RunOptions without(const std::string &node) {
   simtest::RunOptions o;
-  o.scenario_toml = "extends = \"builtin\"\n[[fault]]\nkind = \"missing\"\nnode = \"" + node + "\"\n";
+  o.scenario_toml =
+      "extends = \"builtin\"\n[[fault]]\nkind = \"missing\"\nnode = \"" + node + "\"\n";
   return o;
 }
 
@@ -42,10 +43,13 @@ simtest::RunOptions other_chip() {
   return o;
 }
 
-bool has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+bool has(const std::string &text, const std::string &part) {
+  return text.find(part) != std::string::npos;
+}
 
 // seq of the first (or last) record of `dev` with `op`; 0 when there is none.
-std::size_t seq_of(const Trace &t, const std::string &dev, const std::string &op, bool last = false) {
+std::size_t seq_of(const Trace &t, const std::string &dev, const std::string &op,
+                   bool last = false) {
   std::size_t found = 0;
   for (const auto &r : t) {
     if (r.value("dev", "") != dev || r.value("op", "") != op) continue;
@@ -66,7 +70,8 @@ std::vector<std::pair<std::size_t, std::string>> pwm_writes(const Trace &t) {
     if (r.value("op", "") != "write" || !r.contains("path")) continue;
     const std::string path = r["path"].get<std::string>();
     if (path.rfind(chip, 0) == 0)
-      out.emplace_back(r["seq"].get<std::size_t>(), path.substr(chip.size()) + "=" + r["data"].get<std::string>());
+      out.emplace_back(r["seq"].get<std::size_t>(),
+                       path.substr(chip.size()) + "=" + r["data"].get<std::string>());
   }
   return out;
 }
@@ -81,7 +86,8 @@ std::string library_path() {
 // Whether `dev` was opened successfully.
 bool opened(const Trace &t, const std::string &dev) {
   for (const auto &r : t)
-    if (r.value("dev", "") == dev && r.value("op", "") == "open" && r.value("ret", -1) >= 0) return true;
+    if (r.value("dev", "") == dev && r.value("op", "") == "open" && r.value("ret", -1) >= 0)
+      return true;
   return false;
 }
 
@@ -92,7 +98,8 @@ std::string temp_file(const std::string &content) {
 }
 
 TEST(Init, VersionLineCarriesTheLibrarysBuildTimeAndDate) {
-  const std::regex line(R"(libtarsa version 2\.1 \[(\d\d:\d\d:\d\d)  ([A-Z][a-z][a-z] [ 1-3]\d \d{4})\]\n)");
+  const std::regex line(
+      R"(libtarsa version 2\.1 \[(\d\d:\d\d:\d\d)  ([A-Z][a-z][a-z] [ 1-3]\d \d{4})\]\n)");
   std::string seen;
   for (const char *opt : {"-v", "--version"}) {
     const auto r = probe({opt});
@@ -115,7 +122,8 @@ TEST(Init, DebugOptionSetsTheLevelAndASecondStartReadsNothing) {
   const struct {
     std::vector<std::string> args;
     unsigned level;
-  } cases[] = {{{"-d", "3"}, 3}, {{"--debug", "3"}, 3}, {{"--debug=4"}, 4}, {{"-d", "x"}, 0}, {{}, 2}};
+  } cases[] = {
+      {{"-d", "3"}, 3}, {{"--debug", "3"}, 3}, {{"--debug=4"}, 4}, {{"-d", "x"}, 0}, {{}, 2}};
   for (const auto &c : cases) {
     const auto r = probe(c.args);
     const std::string level = "level=" + std::to_string(c.level) + "\n";
@@ -168,13 +176,16 @@ TEST(Init, BusOptionsAreLeftToTheI2cBinding) {
   EXPECT_TRUE(has(r.err, "unrecognized option '--i2c-device'")) << r.err;
   EXPECT_TRUE(has(r.err, "unrecognized option '--i2c-scan'")) << r.err;
   EXPECT_TRUE(has(r.out, "init=1 level=1\n")) << r.out;
-  EXPECT_TRUE(has(r.out, "argv[1]=--i2c-device\nargv[2]=/dev/i2c-2\nargv[3]=--i2c-scan\nargv[4]=-d\n"
-                         "argv[5]=1\nargv[6]=rest\n"))
-      << "the program's vector is left in its order\n" << r.out;
+  EXPECT_TRUE(has(r.out,
+                  "argv[1]=--i2c-device\nargv[2]=/dev/i2c-2\nargv[3]=--i2c-scan\nargv[4]=-d\n"
+                  "argv[5]=1\nargv[6]=rest\n"))
+      << "the program's vector is left in its order\n"
+      << r.out;
   const Trace t = simtest::read_trace(r.trace);
   std::vector<int> probed;
   for (const auto &rec : t)
-    if (rec.value("dev", "") == kI2c && rec.value("op", "") == "smbus") probed.push_back(rec["addr"].get<int>());
+    if (rec.value("dev", "") == kI2c && rec.value("op", "") == "smbus")
+      probed.push_back(rec["addr"].get<int>());
   ASSERT_EQ(probed.size(), 126u) << "the scan probes 2 to 127";
   EXPECT_EQ(probed.front(), 2);
   EXPECT_EQ(probed.back(), 127);
@@ -183,7 +194,10 @@ TEST(Init, BusOptionsAreLeftToTheI2cBinding) {
   const auto missing = probe({"-d", "1", "--i2c-device", "/dev/i2c-9"});
   EXPECT_EQ(missing.status, 1);
   EXPECT_TRUE(has(missing.out, "init=-16 ")) << missing.out;
-  EXPECT_TRUE(has(missing.err, "Error: lyn_i2c:112:lyn_i2c_open unable to open 'I\xb2" "C' bus\n")) << missing.err;
+  EXPECT_TRUE(has(missing.err,
+                  "Error: lyn_i2c:112:lyn_i2c_open unable to open 'I\xb2"
+                  "C' bus\n"))
+      << missing.err;
   EXPECT_TRUE(has(missing.err, "\nlyn_init ERROR!\n\n")) << missing.err;
 }
 
@@ -200,12 +214,10 @@ TEST(Init, EachFailingStepPrintsItsLineAndReturnsItsResult) {
        "\nvx_config_init ERROR!\n\n", "init=-" + std::to_string(ENOENT) + " ", false, false, false},
       {"malformed configuration", with_env("TARSA_CONFIG=" + bad), "\nvx_config_init ERROR!\n\n",
        "init=-" + std::to_string(EINVAL) + " ", false, false, false},
-      {"no I2C adapter", without(kI2c), "\nlyn_init ERROR!\n\n", "init=-16 ",
-       false, false, false},
+      {"no I2C adapter", without(kI2c), "\nlyn_init ERROR!\n\n", "init=-16 ", false, false, false},
       {"no PWM chip", other_chip(), "\nvx_pwm_init ERROR!\n\n",
        "init=-" + std::to_string(ENOENT) + " ", true, false, false},
-      {"no GPIO node", without(kGpio), "\nvx_gpio_init ERROR!\n\n",
-       "init=-1 ", true, true, false},
+      {"no GPIO node", without(kGpio), "\nvx_gpio_init ERROR!\n\n", "init=-1 ", true, true, false},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);

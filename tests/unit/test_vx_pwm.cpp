@@ -1,7 +1,6 @@
 // PWM service against the simulated sysfs PWM chip: what is written where, and the results.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,9 +9,9 @@
 #include <vector>
 
 #include "simtest.h"
-#include "testutil.h"
 #include "tarsa/vx_config.h"
 #include "tarsa/vx_pwm.h"
+#include "testutil.h"
 
 namespace {
 
@@ -64,8 +63,8 @@ TEST_F(Pwm, StartExportsBothChannelsAndCleanupStopsAndUnexportsThem) {
 
   mark = simtest::trace_mark();
   EXPECT_EQ(vx_pwm_cleanup(), 0);
-  EXPECT_EQ(pwm_writes(mark),
-            (std::vector<std::string>{"pwm0/enable=0", "unexport=0", "pwm1/enable=0", "unexport=1"}));
+  EXPECT_EQ(pwm_writes(mark), (std::vector<std::string>{"pwm0/enable=0", "unexport=0",
+                                                        "pwm1/enable=0", "unexport=1"}));
   EXPECT_EQ(vx_pwm_activate(0), -ENODEV);
 }
 
@@ -73,7 +72,8 @@ TEST_F(Pwm, AChannelExportedBeforeIsTakenAsItIs) {
   ASSERT_EQ(poke("export", "1"), 0);
   const std::size_t mark = simtest::trace_mark();
   EXPECT_EQ(vx_pwm_init(), 0);
-  EXPECT_EQ(pwm_writes(mark), (std::vector<std::string>{"export=0", "export=1 -> " + std::to_string(EBUSY)}));
+  EXPECT_EQ(pwm_writes(mark),
+            (std::vector<std::string>{"export=0", "export=1 -> " + std::to_string(EBUSY)}));
 }
 
 TEST_F(Pwm, FrequencyDutyAndEnable) {
@@ -89,10 +89,10 @@ TEST_F(Pwm, FrequencyDutyAndEnable) {
   EXPECT_EQ(vx_pwm_duty(1, 25), 0);
   EXPECT_EQ(vx_pwm_activate(1), 0);
   EXPECT_EQ(vx_pwm_desactivate(0), 0);
-  EXPECT_EQ(pwm_writes(mark), (std::vector<std::string>{"pwm0/period=61035", "pwm0/duty_cycle=30517",
-                                                        "pwm0/enable=1", "pwm1/period=20000",
-                                                        "pwm1/duty_cycle=5000", "pwm1/enable=1",
-                                                        "pwm0/enable=0"}));
+  EXPECT_EQ(pwm_writes(mark),
+            (std::vector<std::string>{"pwm0/period=61035", "pwm0/duty_cycle=30517", "pwm0/enable=1",
+                                      "pwm1/period=20000", "pwm1/duty_cycle=5000", "pwm1/enable=1",
+                                      "pwm0/enable=0"}));
 
   // A new frequency keeps the percentage; a shorter period gets its shorter pulse first, since
   // the chip never holds a pulse longer than the period.
@@ -101,9 +101,10 @@ TEST_F(Pwm, FrequencyDutyAndEnable) {
   EXPECT_EQ(vx_pwm_period(0, 1000), 0);
   EXPECT_EQ(vx_pwm_duty(0, 100), 0);
   EXPECT_EQ(vx_pwm_duty(0, 0), 0);
-  EXPECT_EQ(pwm_writes(mark), (std::vector<std::string>{"pwm0/duty_cycle=10000", "pwm0/period=20000",
-                                                        "pwm0/period=1000000", "pwm0/duty_cycle=500000",
-                                                        "pwm0/duty_cycle=1000000", "pwm0/duty_cycle=0"}));
+  EXPECT_EQ(pwm_writes(mark),
+            (std::vector<std::string>{"pwm0/duty_cycle=10000", "pwm0/period=20000",
+                                      "pwm0/period=1000000", "pwm0/duty_cycle=500000",
+                                      "pwm0/duty_cycle=1000000", "pwm0/duty_cycle=0"}));
 }
 
 TEST_F(Pwm, OutOfRangeArgumentsAreRefusedWithoutTouchingTheChip) {
@@ -129,8 +130,9 @@ TEST_F(Pwm, APulseLeftByAnEarlierUserDoesNotBlockAShorterPeriod) {
   ASSERT_EQ(vx_pwm_init(), 0);
   const std::size_t mark = simtest::trace_mark();
   EXPECT_EQ(vx_pwm_period(0, 50000), 0);
-  EXPECT_EQ(pwm_writes(mark), (std::vector<std::string>{"pwm0/period=20000 -> " + std::to_string(EINVAL),
-                                                        "pwm0/duty_cycle=0", "pwm0/period=20000"}));
+  EXPECT_EQ(pwm_writes(mark),
+            (std::vector<std::string>{"pwm0/period=20000 -> " + std::to_string(EINVAL),
+                                      "pwm0/duty_cycle=0", "pwm0/period=20000"}));
 }
 
 TEST_F(Pwm, MissingChipFailsTheStartAndTheConfigurationNamesAnother) {
@@ -148,9 +150,10 @@ TEST_F(Pwm, MissingChipFailsTheStartAndTheConfigurationNamesAnother) {
   EXPECT_EQ(vx_pwm_init(), 0);
   EXPECT_EQ(vx_pwm_period(1, 1000), 0);
   EXPECT_EQ(vx_pwm_cleanup(), 0);
-  EXPECT_EQ(pwm_writes(mark, other), (std::vector<std::string>{"export=0", "export=1", "pwm1/period=1000000",
-                                                               "pwm0/enable=0", "unexport=0", "pwm1/enable=0",
-                                                               "unexport=1"}));
+  EXPECT_EQ(
+      pwm_writes(mark, other),
+      (std::vector<std::string>{"export=0", "export=1", "pwm1/period=1000000", "pwm0/enable=0",
+                                "unexport=0", "pwm1/enable=0", "unexport=1"}));
   vx_config_exit();
   ::unsetenv("TARSA_CONFIG");
   ::unlink(path.c_str());

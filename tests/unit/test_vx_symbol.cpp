@@ -1,6 +1,5 @@
 // Symbol table: hash and buckets, case-insensitive duplicates, dump lines, ownership.
 #include <gtest/gtest.h>
-
 #include <malloc.h>
 
 #include <atomic>
@@ -17,7 +16,8 @@ using core_test::Capture;
 
 namespace {
 
-vx_symbol_t *make(const char *name, int type = VX_SYMBOL_DEVICE, void *value = nullptr, int owns = 0) {
+vx_symbol_t *make(const char *name, int type = VX_SYMBOL_DEVICE, void *value = nullptr,
+                  int owns = 0) {
   auto *s = static_cast<vx_symbol_t *>(std::calloc(1, sizeof(vx_symbol_t)));
   std::snprintf(s->name, sizeof s->name, "%s", name);
   s->type = type;
@@ -190,14 +190,12 @@ TEST(VxSymbol, ConcurrentAddsKeepNamesUnique) {
       }
     });
   }
-  for (auto &th : threads)
-    th.join();
+  for (auto &th : threads) th.join();
   EXPECT_EQ(inserted.load(), kNames + kThreads * kNames);
   EXPECT_EQ(tb.t.count, kNames + kThreads * kNames);
   int chained = 0;
   for (auto *head : tb.t.buckets)
-    for (auto *s = head; s; s = s->next)
-      chained++;
+    for (auto *s = head; s; s = s->next) chained++;
   EXPECT_EQ(chained, tb.t.count);
 }
 

@@ -56,7 +56,9 @@ std::vector<std::string> gpio_ops(std::size_t mark) {
 
 // A scenario on top of the built-in board. Opening the device probes its address once, so an
 // injected fault counts the driver's transfers from the second on.
-std::string board_with(const std::string &extra) { return "extends = \"builtin\"\n" + extra; }
+std::string board_with(const std::string &extra) {
+  return "extends = \"builtin\"\n" + extra;
+}
 
 class Tarsa4 : public ::testing::Test {
  protected:
@@ -148,8 +150,9 @@ TEST_F(Tarsa4, FailedReadPrintsError55WithTheLayerResult) {
   const std::string text = err.text();
   vx_set_debug_level(level);
   EXPECT_EQ(rc, 55);
-  EXPECT_EQ(text, "Error: vx_tarsa4:309:lyn_getCommand Error while receiving command from Tarsa4 (" +
-                      std::to_string(layer) + ")\n");
+  EXPECT_EQ(text,
+            "Error: vx_tarsa4:309:lyn_getCommand Error while receiving command from Tarsa4 (" +
+                std::to_string(layer) + ")\n");
 }
 
 TEST_F(Tarsa4, FailedWriteReturns56Positive) {
@@ -169,18 +172,28 @@ TEST_F(Tarsa4, NullHandleGives58WithoutTrafficOrReport) {
   auto mark = simtest::trace_mark();
   unsigned char buf[64];
   int a = 0, b = 0;
-  const std::vector<int> results{
-      tr4_revision(buf, nullptr),          tr4_reset(nullptr),
-      tr4_SetMode(4, nullptr),             tr4_ResetEncoders(nullptr),
-      tr4_SetPositionMargin(1, nullptr),   tr4_ConfigurePID(1, 2, 3, nullptr),
-      tr4_SetSpeedProfile(1, 2, 3, 4, 5, nullptr), tr4_set_position(1, 2, nullptr),
-      tr4_set_speed(1, 2, nullptr),        tr4_get_position(&a, &b, nullptr),
-      tr4_get_speed(&a, &b, nullptr),      tr4_proximity_ir(buf, nullptr),
-      tr4_ambiant_ir(buf, nullptr),        tr4_measure_us(buf, nullptr),
-      tr4_measure_acc(buf, nullptr),       tr4_measure_gyro(buf, nullptr),
-      tr4_battery_status(buf, nullptr),    tr4_battery_charge(nullptr),
-      tr4_activate_us(1, nullptr),         tr4_SetStatusLeds(1, nullptr),
-      tr4_ToggleStatusLed(1, nullptr),     tr4_SetRGBLeds(1, 2, 3, 4, 5, 6, 7, 8, 9, nullptr)};
+  const std::vector<int> results{tr4_revision(buf, nullptr),
+                                 tr4_reset(nullptr),
+                                 tr4_SetMode(4, nullptr),
+                                 tr4_ResetEncoders(nullptr),
+                                 tr4_SetPositionMargin(1, nullptr),
+                                 tr4_ConfigurePID(1, 2, 3, nullptr),
+                                 tr4_SetSpeedProfile(1, 2, 3, 4, 5, nullptr),
+                                 tr4_set_position(1, 2, nullptr),
+                                 tr4_set_speed(1, 2, nullptr),
+                                 tr4_get_position(&a, &b, nullptr),
+                                 tr4_get_speed(&a, &b, nullptr),
+                                 tr4_proximity_ir(buf, nullptr),
+                                 tr4_ambiant_ir(buf, nullptr),
+                                 tr4_measure_us(buf, nullptr),
+                                 tr4_measure_acc(buf, nullptr),
+                                 tr4_measure_gyro(buf, nullptr),
+                                 tr4_battery_status(buf, nullptr),
+                                 tr4_battery_charge(nullptr),
+                                 tr4_activate_us(1, nullptr),
+                                 tr4_SetStatusLeds(1, nullptr),
+                                 tr4_ToggleStatusLed(1, nullptr),
+                                 tr4_SetRGBLeds(1, 2, 3, 4, 5, 6, 7, 8, 9, nullptr)};
   for (std::size_t i = 0; i < results.size(); ++i) EXPECT_EQ(results[i], 58) << "operation " << i;
   EXPECT_TRUE(simtest::trace_since(mark, kI2c).empty());
   EXPECT_TRUE(simtest::trace_since(mark, kGpio).empty());
@@ -241,8 +254,9 @@ TEST_F(Tarsa4, ReadCommandFrames) {
   EXPECT_EQ(tr4_measure_acc(buf, dev), 0);
   EXPECT_EQ(tr4_measure_gyro(buf, dev), 0);
   EXPECT_EQ(tr4_battery_status(buf, dev), 0);
-  EXPECT_EQ(frames(mark), (std::vector<std::string>{"w:28 r4", "w:2d r8", "w:58 r24", "w:40 r24", "w:70 r10",
-                                                    "w:80 r60", "w:c0 r60", "w:fd r12"}));
+  EXPECT_EQ(frames(mark),
+            (std::vector<std::string>{"w:28 r4", "w:2d r8", "w:58 r24", "w:40 r24", "w:70 r10",
+                                      "w:80 r60", "w:c0 r60", "w:fd r12"}));
 }
 
 TEST_F(Tarsa4, ToggleStatusLedReadsThenRewritesOneHalf) {
@@ -280,7 +294,8 @@ TEST_F(Tarsa4, RepliesAreSignExtendedAndBuffersCopiedUnchanged) {
   std::copy(speed.begin(), speed.end(), reg.begin() + 0x28);
   std::copy(position.begin(), position.end(), reg.begin() + 0x2d);
   std::string regs = "[[i2c.slave]]\naddr = 0x1F\nmodel = \"regfile\"\nregisters = { ";
-  for (int i = 0; i < 256; ++i) regs += (i ? ", " : "") + std::to_string(i) + " = " + std::to_string(reg[i]);
+  for (int i = 0; i < 256; ++i)
+    regs += (i ? ", " : "") + std::to_string(i) + " = " + std::to_string(reg[i]);
   regs += " }\n";
   start(board_with(regs));
 
@@ -296,13 +311,14 @@ TEST_F(Tarsa4, RepliesAreSignExtendedAndBuffersCopiedUnchanged) {
     int (*fn)(unsigned char *, lyn_dev_t);
     int code, len;
   };
-  for (const Read &r : {Read{tr4_proximity_ir, 0x58, 24}, Read{tr4_ambiant_ir, 0x40, 24}, Read{tr4_measure_us, 0x70, 10},
-                        Read{tr4_measure_acc, 0x80, 60}, Read{tr4_measure_gyro, 0xC0, 60},
-                        Read{tr4_battery_status, 0xFD, 12}}) {
+  for (const Read &r : {Read{tr4_proximity_ir, 0x58, 24}, Read{tr4_ambiant_ir, 0x40, 24},
+                        Read{tr4_measure_us, 0x70, 10}, Read{tr4_measure_acc, 0x80, 60},
+                        Read{tr4_measure_gyro, 0xC0, 60}, Read{tr4_battery_status, 0xFD, 12}}) {
     std::array<unsigned char, 64> buf;
     buf.fill(0xEE);
     ASSERT_EQ(r.fn(buf.data(), dev), 0);
-    for (int i = 0; i < r.len; ++i) EXPECT_EQ(buf[i], reg[(r.code + i) % 256]) << "code " << r.code << " byte " << i;
+    for (int i = 0; i < r.len; ++i)
+      EXPECT_EQ(buf[i], reg[(r.code + i) % 256]) << "code " << r.code << " byte " << i;
     EXPECT_EQ(buf[r.len], 0xEE) << "code " << r.code;  // exactly the reply length
   }
 }
@@ -316,7 +332,8 @@ TEST_F(Tarsa4, InitClaimsResetHighAndChargeAsInput) {
   auto mark = simtest::trace_mark();
   ASSERT_EQ(tr4_init(0, nullptr), 0);
   auto ops = gpio_ops(mark);
-  const std::vector<std::string> tail{"request 90 GPIO_90", "dir_out 90 1", "request 65 GPIO_65", "dir_in 65"};
+  const std::vector<std::string> tail{"request 90 GPIO_90", "dir_out 90 1", "request 65 GPIO_65",
+                                      "dir_in 65"};
   ASSERT_GE(ops.size(), tail.size());
   EXPECT_EQ(std::vector<std::string>(ops.end() - static_cast<long>(tail.size()), ops.end()), tail);
 }
@@ -326,8 +343,9 @@ TEST_F(Tarsa4, InitTakesOverLinesHeldElsewhere) {
   auto mark = simtest::trace_mark();
   ASSERT_EQ(tr4_init(0, nullptr), 0);
   auto ops = gpio_ops(mark);
-  const std::vector<std::string> tail{"request 90 GPIO_90 !", "free 90", "request 90 GPIO_90", "dir_out 90 1",
-                                      "request 65 GPIO_65 !", "free 65", "request 65 GPIO_65", "dir_in 65"};
+  const std::vector<std::string> tail{
+      "request 90 GPIO_90 !", "free 90", "request 90 GPIO_90", "dir_out 90 1",
+      "request 65 GPIO_65 !", "free 65", "request 65 GPIO_65", "dir_in 65"};
   ASSERT_GE(ops.size(), tail.size());
   EXPECT_EQ(std::vector<std::string>(ops.end() - static_cast<long>(tail.size()), ops.end()), tail);
   EXPECT_TRUE(reports.empty());

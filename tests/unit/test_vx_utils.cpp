@@ -44,7 +44,9 @@ class PtyStdin {
     close(slave_);
     close(master_);
   }
-  void type(const char *s) const { ASSERT_EQ(write(master_, s, std::strlen(s)), static_cast<ssize_t>(std::strlen(s))); }
+  void type(const char *s) const {
+    ASSERT_EQ(write(master_, s, std::strlen(s)), static_cast<ssize_t>(std::strlen(s)));
+  }
   termios attrs() const {
     termios t{};
     tcgetattr(slave_, &t);
@@ -151,11 +153,12 @@ TEST(VxUtils, EscapeSequences) {
   EXPECT_EQ(vx_erase_line(4), 3);
   EXPECT_EQ(vx_move_cursor_column(12), 5);
   EXPECT_EQ(vx_move_cursor_line(5), 4);
-  EXPECT_EQ(out.text(), "\x1b[2J\x1b[1;1f"
-                        "\x1b[3;10f"
-                        "\x1b[4;1f\x1b[K"
-                        "\x1b[12`"
-                        "\x1b[5d");
+  EXPECT_EQ(out.text(),
+            "\x1b[2J\x1b[1;1f"
+            "\x1b[3;10f"
+            "\x1b[4;1f\x1b[K"
+            "\x1b[12`"
+            "\x1b[5d");
 }
 
 }  // namespace
