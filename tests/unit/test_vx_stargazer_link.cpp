@@ -111,20 +111,22 @@ TEST_F(GazerLink, StartPausesOnlyWhenAcknowledged) {
   open_port();
   simtest::serial_script(kNode, kStop, kStopAck);
   simtest::serial_script(kNode, "~#CalcStart`", "~!CalcStart`", 0, true);
-  // The gap from the start's last byte to the next message's first.
-  auto gap_after_start = [](int expected) {
+  // The call's own duration on the program's clock (trace stamps of a preempted writer are
+  // late): twelve bytes a pause apart, the read one pause after the last, then the 200 ms.
+  const auto paced = std::chrono::microseconds(12 * kByteUs);
+  const auto timed_start = [](int expected) {
     const auto mark = simtest::trace_mark();
+    const auto t0 = Clock::now();
     EXPECT_EQ(vx_gazer_start_computation(), expected);
+    const auto took = Clock::now() - t0;
     EXPECT_EQ(vx_gazer_stop_computation(), 0);
     EXPECT_EQ(sent(mark, 23), std::string("~#CalcStart`") + kStop);
-    const auto bytes = line_bytes(mark);
-    return bytes.size() >= 13 ? bytes[12].us - bytes[11].us : -1;
+    return took;
   };
-  // Trace stamps are taken as each byte is recorded: a preempted writer stamps a byte late.
-  EXPECT_GE(gap_after_start(0), kByteUs + 200000 - 10000);
-  const long long gap = gap_after_start(-2);
-  EXPECT_GE(gap, kByteUs - 10000);
-  EXPECT_LT(gap, 200000);
+  EXPECT_GE(timed_start(0), paced + std::chrono::milliseconds(200));
+  const auto refused = timed_start(-2);
+  EXPECT_GE(refused, paced);
+  EXPECT_LT(refused, paced + std::chrono::milliseconds(200));
 }
 
 }  // namespace
