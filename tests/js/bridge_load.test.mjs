@@ -8,13 +8,15 @@ import net from "node:net";
 import { Bridge, Client, sleep, slow, until } from "./lib/bridge.mjs";
 
 const seconds = 8;
+// Under an emulator the simulated camera's rendering is emulated too, and it holds the simulated
+// board (whose bus the robot loop needs) while it renders: the camera stays out there, and the
+// loop is measured with the clients alone.
+const withCamera = slow === 1;
 const bridge = await Bridge.start({
   name: "load",
-  settings: "camera = true",
+  settings: withCamera ? "camera = true" : "",
   mediaScripts: true,
-  // Under an emulator the simulated camera's rendering is emulated too, and it holds the
-  // simulated board (whose bus the robot loop needs) while it renders: a third of the rate there.
-  args: ["--camera-rate", slow > 1 ? "5" : "15", "--camera-size", "320x240"],
+  args: withCamera ? ["--camera-rate", "15", "--camera-size", "320x240"] : [],
 });
 const camera = "/camera/image/compressed";
 after(() => bridge.stop().catch(() => bridge.proc.kill("SIGKILL")));
@@ -42,7 +44,7 @@ async function stuckClient(channelIds) {
 test("four clients and a stalled one: the loop keeps 20 Hz and memory stays bounded", async (t) => {
   // The camera joins in where the board has one that streams (the built-in board's does); a
   // board without one leaves it out.
-  const cameraLeftOut = /camera left out: .*/.exec(bridge.out)?.[0];
+  const cameraLeftOut = withCamera ? /camera left out: .*/.exec(bridge.out)?.[0] : "under an emulator";
   if (cameraLeftOut) t.diagnostic(`without the camera: ${cameraLeftOut}`);
   const clients = [];
   for (let i = 0; i < 4; ++i) clients.push(await Client.connect(bridge));
