@@ -284,13 +284,13 @@ NodeInfo &Board::add_node(NodeKind kind, const std::string &path, unsigned mode,
 }
 
 void Board::add_i2c() {
-  for (const AdapterSpec &a : scenario_.adapters) {
+  for (const AdapterRecord &a : scenario_.adapters) {
     auto ad = std::make_unique<I2cAdapter>(a.number, *this);
     for (int addr : a.busy) ad->add_busy(addr);
     adapters_[a.number] = std::move(ad);
     add_node(NodeKind::i2c, a.node, 0660, 0).adapter = a.number;
   }
-  for (const SlaveSpec &s : scenario_.slaves) {
+  for (const SlaveRecord &s : scenario_.slaves) {
     I2cAdapter *ad = adapter(s.adapter);
     if (!ad) throw error(s.entry.where, "i2c.slave: no adapter " + std::to_string(s.adapter));
     ad->add_slave(s.addr, build(s.entry, *this, &ModelInfo::i2c));
@@ -299,7 +299,7 @@ void Board::add_i2c() {
 
 void Board::add_gpio() {
   if (!scenario_.gpio) return;
-  const GpioSpec &g = *scenario_.gpio;
+  const GpioRecord &g = *scenario_.gpio;
   add_node(NodeKind::gpio, g.node, 0660, 0);
   if (!fresh_) return;
   for (int pin : g.pins) shm_.pins[pin].present = 1;
@@ -314,7 +314,7 @@ void Board::add_gpio() {
 
 void Board::add_serial() {
   if (!scenario_.serial) return;
-  for (const DeviceSpec &d : scenario_.serial->devices) {
+  for (const DeviceRecord &d : scenario_.serial->devices) {
     SerialDevice &dev = serial_[d.node];
     dev.models.push_back(build(d.entry, *this, &ModelInfo::serial));
     dev.script = dynamic_cast<ScriptModel *>(dev.models.front().get());
@@ -344,7 +344,7 @@ void Board::add_pwm() {
 
 void Board::add_video() {
   if (!scenario_.video) return;
-  for (const DeviceSpec &d : scenario_.video->devices) {
+  for (const DeviceRecord &d : scenario_.video->devices) {
     video_[d.node] = build(d.entry, *this, &ModelInfo::video);
     add_node(NodeKind::video, d.node, 0660, 44);  // group video
     // What tools read to learn the node's class: its uevent file under /sys/dev/char.
@@ -355,7 +355,7 @@ void Board::add_video() {
 }
 
 void Board::apply_modes() {
-  for (const NodeModeSpec &m : scenario_.modes) {
+  for (const NodeModeRecord &m : scenario_.modes) {
     auto it = nodes_.find(m.path);
     if (it == nodes_.end()) throw error(m.where, "node: the board has no node " + m.path);
     it->second.mode = m.mode.value_or(it->second.mode);
@@ -365,7 +365,7 @@ void Board::apply_modes() {
 }
 
 void Board::add_faults() {
-  for (const FaultSpec &f : scenario_.faults) {
+  for (const FaultRecord &f : scenario_.faults) {
     if (f.missing) {
       if (auto it = nodes_.find(f.node); it != nodes_.end())
         it->second.present = [](std::uint64_t) { return false; };

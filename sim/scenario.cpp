@@ -466,8 +466,8 @@ ModelEntry read_entry(Table &t, NodeKind kind, std::string id) {
 }
 
 // A node given only by its path in a `nodes` list: the node kind's default model.
-DeviceSpec plain_device(const toml::node &path, NodeKind kind, const std::string &what) {
-  DeviceSpec d;
+DeviceRecord plain_device(const toml::node &path, NodeKind kind, const std::string &what) {
+  DeviceRecord d;
   d.node = string_value(path, what);
   d.entry.model = default_model(kind);
   d.entry.id = d.node;
@@ -478,14 +478,14 @@ DeviceSpec plain_device(const toml::node &path, NodeKind kind, const std::string
 }
 
 // The devices of a serial or video section: `nodes = [...]`, then [[<section>.device]] entries.
-std::vector<DeviceSpec> read_devices(Table &t, NodeKind kind, const std::string &section) {
-  std::vector<DeviceSpec> out;
-  auto same = [](const DeviceSpec &a, const DeviceSpec &b) { return a.node == b.node; };
+std::vector<DeviceRecord> read_devices(Table &t, NodeKind kind, const std::string &section) {
+  std::vector<DeviceRecord> out;
+  auto same = [](const DeviceRecord &a, const DeviceRecord &b) { return a.node == b.node; };
   if (const toml::node *n = t.take("nodes"))
     for (const auto &p : array_value(*n, "nodes", "node paths"))
       add_or_replace(out, plain_device(p, kind, section + ".nodes"), same);
   each_table(t.take("device"), section + ".device", [&](Table &d) {
-    DeviceSpec dev;
+    DeviceRecord dev;
     dev.node = string_value(d.need("node"), "node");
     dev.entry = read_entry(d, kind, dev.node);
     add_or_replace(out, std::move(dev), same);
@@ -497,7 +497,7 @@ std::vector<DeviceSpec> read_devices(Table &t, NodeKind kind, const std::string 
 
 void read_i2c(Table &t, Scenario &s) {
   each_table(t.take("adapter"), "i2c.adapter", [&](Table &a) {
-    AdapterSpec ad;
+    AdapterRecord ad;
     ad.where = a.where();
     ad.number = static_cast<int>(int_value(a.need("number"), "number", 0, 255));
     ad.node = a.string("node", "/dev/i2c-" + std::to_string(ad.number));
@@ -508,7 +508,7 @@ void read_i2c(Table &t, Scenario &s) {
                    [](auto &x, auto &y) { return x.number == y.number; });
   });
   each_table(t.take("slave"), "i2c.slave", [&](Table &e) {
-    SlaveSpec sl;
+    SlaveRecord sl;
     sl.adapter = static_cast<int>(e.integer("adapter", sl.adapter, 0, 255));
     sl.addr = static_cast<int>(int_value(e.need("addr"), "addr", 0, 0x7f));
     sl.entry =
@@ -518,7 +518,7 @@ void read_i2c(Table &t, Scenario &s) {
   });
 }
 
-void read_gpio(Table &t, GpioSpec &g) {
+void read_gpio(Table &t, GpioRecord &g) {
   g.node = t.string("node", g.node);
   const std::pair<const char *, std::vector<int> *> lists[] = {
       {"pins", &g.pins}, {"high", &g.high}, {"held", &g.held}};
@@ -526,7 +526,7 @@ void read_gpio(Table &t, GpioSpec &g) {
     if (const toml::node *n = t.take(key)) *list = pin_list(*n, key);
 }
 
-void read_serial(Table &t, SerialSpec &sp) {
+void read_serial(Table &t, SerialRecord &sp) {
   sp.devices = read_devices(t, NodeKind::serial, "serial");
   each_table(t.take("script"), "serial.script", [&](Table &r) {
     ScriptRule rule;
@@ -543,13 +543,13 @@ void read_serial(Table &t, SerialSpec &sp) {
   });
 }
 
-void read_pwm(Table &t, PwmSpec &p) {
+void read_pwm(Table &t, PwmRecord &p) {
   p.chip = t.string("chip", p.chip);
-  p.npwm = static_cast<int>(t.integer("npwm", p.npwm, 1, PwmSpec::kMaxChannels));
+  p.npwm = static_cast<int>(t.integer("npwm", p.npwm, 1, PwmRecord::kMaxChannels));
 }
 
-NodeModeSpec read_mode(Table &t) {
-  NodeModeSpec m;
+NodeModeRecord read_mode(Table &t) {
+  NodeModeRecord m;
   m.where = t.where();
   m.path = string_value(t.need("path"), "path");
   if (const toml::node *n = t.take("mode"))
@@ -561,8 +561,8 @@ NodeModeSpec read_mode(Table &t) {
   return m;
 }
 
-FaultSpec read_fault(Table &t) {
-  FaultSpec f;
+FaultRecord read_fault(Table &t) {
+  FaultRecord f;
   f.where = t.where();
   const std::string kind = string_value(t.need("kind"), "kind");
   if (kind == "missing") {
@@ -591,7 +591,7 @@ FaultSpec read_fault(Table &t) {
   return f;
 }
 
-void read_world(Table &t, WorldSpec &w) {
+void read_world(Table &t, WorldRecord &w) {
   constexpr std::int64_t kFar = 1'000'000'000;  // mm: a bound that keeps the geometry finite
   w.start.x = t.number("x", w.start.x, -kFar, kFar);
   w.start.y = t.number("y", w.start.y, -kFar, kFar);
@@ -631,10 +631,10 @@ Scenario read(const toml::table &top) {
   section(root, "serial", s.serial, read_serial);
   section(root, "pwm", s.pwm, read_pwm);
   section(root, "video", s.video,
-          [](Table &t, VideoSpec &v) { v.devices = read_devices(t, NodeKind::video, "video"); });
+          [](Table &t, VideoRecord &v) { v.devices = read_devices(t, NodeKind::video, "video"); });
   each_table(root.take("node"), "node", [&](Table &t) { s.modes.push_back(read_mode(t)); });
   each_table(root.take("fault"), "fault", [&](Table &t) { s.faults.push_back(read_fault(t)); });
-  std::optional<WorldSpec> world;
+  std::optional<WorldRecord> world;
   section(root, "world", world, read_world);
   if (world) s.world = std::move(*world);
   root.done();

@@ -93,26 +93,26 @@ struct ModelEntry {
   Where where;
 };
 
-struct AdapterSpec {
+struct AdapterRecord {
   int number = 0;
   std::string node;  // default /dev/i2c-<number>
   std::vector<int> busy;
   Where where;
 };
 
-struct SlaveSpec {
+struct SlaveRecord {
   int adapter = 2;
   int addr = 0;
   ModelEntry entry;
 };
 
-struct GpioSpec {
+struct GpioRecord {
   std::string node = "/dev/user-gpio";
   std::vector<int> pins, high, held;
 };
 
 // A serial or video node and the model behind it.
-struct DeviceSpec {
+struct DeviceRecord {
   std::string node;
   ModelEntry entry;
 };
@@ -125,23 +125,23 @@ struct ScriptRule {
   bool once = false;
 };
 
-struct SerialSpec {
-  std::vector<DeviceSpec> devices;
+struct SerialRecord {
+  std::vector<DeviceRecord> devices;
   std::vector<ScriptRule> scripts;
 };
 
-struct PwmSpec {
+struct PwmRecord {
   static constexpr int kMaxChannels = 16;
   std::string chip = "/sys/class/pwm/pwmchip0";
   int npwm = 2;
 };
 
-struct VideoSpec {
-  std::vector<DeviceSpec> devices;
+struct VideoRecord {
+  std::vector<DeviceRecord> devices;
 };
 
 // Permissions of one node, where the scenario changes them.
-struct NodeModeSpec {
+struct NodeModeRecord {
   std::string path;
   std::optional<unsigned> mode, uid, gid;
   Where where;
@@ -159,7 +159,7 @@ struct Fault {
   int err = 5;              // error: errno value (EIO)
 };
 
-struct FaultSpec {
+struct FaultRecord {
   bool missing = false;  // a node that is not there (`node`); else an I2C fault
   std::string node;
   int adapter = 2;
@@ -167,7 +167,7 @@ struct FaultSpec {
   Where where;
 };
 
-struct WorldSpec {
+struct WorldRecord {
   Pose start;  // heading in radians
   std::vector<Wall> walls = default_room();
   std::vector<Landmark> landmarks;
@@ -176,15 +176,15 @@ struct WorldSpec {
 
 struct Scenario {
   std::uint64_t seed = 1;
-  std::vector<AdapterSpec> adapters;  // one per number: a later entry replaces an earlier one
-  std::vector<SlaveSpec> slaves;      // one per adapter and address, likewise
-  std::optional<GpioSpec> gpio;
-  std::optional<SerialSpec> serial;  // one device per node, likewise
-  std::optional<PwmSpec> pwm;
-  std::optional<VideoSpec> video;  // one device per node, likewise
-  std::vector<NodeModeSpec> modes;
-  std::vector<FaultSpec> faults;
-  WorldSpec world;
+  std::vector<AdapterRecord> adapters;  // one per number: a later entry replaces an earlier one
+  std::vector<SlaveRecord> slaves;      // one per adapter and address, likewise
+  std::optional<GpioRecord> gpio;
+  std::optional<SerialRecord> serial;  // one device per node, likewise
+  std::optional<PwmRecord> pwm;
+  std::optional<VideoRecord> video;  // one device per node, likewise
+  std::vector<NodeModeRecord> modes;
+  std::vector<FaultRecord> faults;
+  WorldRecord world;
 };
 
 // The built-in board (standard Tarsa4), as TOML text.

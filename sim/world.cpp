@@ -33,11 +33,11 @@ World::World(Board &board) {
   auto bytes = board.shared_bytes("world", sizeof(State), &created);
   // Implicit-lifetime type in mapped memory; a new block comes zero-filled.
   state_ = reinterpret_cast<State *>(bytes.data());
-  const WorldSpec &spec = board.scenario().world;
-  if (created) state_->pose = spec.start;
-  walls_ = spec.walls;
-  landmarks_ = spec.landmarks;
-  ambient_ = spec.ambient;
+  const WorldRecord &rec = board.scenario().world;
+  if (created) state_->pose = rec.start;
+  walls_ = rec.walls;
+  landmarks_ = rec.landmarks;
+  ambient_ = rec.ambient;
 }
 
 void World::advance(std::uint64_t now_us) {

@@ -36,7 +36,7 @@ std::string_view chomp(std::string_view s) {
 
 }  // namespace
 
-PwmChip::PwmChip(const PwmSpec &spec, Board &board) : chip_(spec.chip), npwm_(spec.npwm) {
+PwmChip::PwmChip(const PwmRecord &rec, Board &board) : chip_(rec.chip), npwm_(rec.npwm) {
   static_assert(std::is_trivially_copyable_v<State>);
   bool created = false;
   // Implicit-lifetime type in mapped memory; a new block comes zero-filled.

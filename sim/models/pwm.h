@@ -31,7 +31,7 @@ class PwmChip {
     int channel;  // -1 for the chip's own
   };
 
-  PwmChip(const PwmSpec &spec, Board &board);
+  PwmChip(const PwmRecord &rec, Board &board);
 
   // Every path of the tree, channel directories and files included.
   const std::vector<File> &files() const { return files_; }
@@ -43,11 +43,11 @@ class PwmChip {
 
  private:
   struct State {
-    std::uint8_t exported[PwmSpec::kMaxChannels];
-    std::uint8_t enabled[PwmSpec::kMaxChannels];
-    std::uint8_t inversed[PwmSpec::kMaxChannels];
-    std::uint64_t period[PwmSpec::kMaxChannels];
-    std::uint64_t duty[PwmSpec::kMaxChannels];
+    std::uint8_t exported[PwmRecord::kMaxChannels];
+    std::uint8_t enabled[PwmRecord::kMaxChannels];
+    std::uint8_t inversed[PwmRecord::kMaxChannels];
+    std::uint64_t period[PwmRecord::kMaxChannels];
+    std::uint64_t duty[PwmRecord::kMaxChannels];
   };
   // The channel (-1 for the chip) and attribute ("" for a directory) of a path of the tree.
   bool split(std::string_view path, int *channel, std::string_view *attr) const;

@@ -272,7 +272,7 @@ extern "C" TARSA_SIM_API int tarsa_sim_media_script(const char *name, int argc, 
   Guard g;
   int status = -1;
   if (const auto &video = rt().board().scenario().video)
-    for (const DeviceSpec &d : video->devices)
+    for (const DeviceRecord &d : video->devices)
       if (VideoModel *m = rt().board().video(d.node); m && status < 0)
         status = m->media_script(name, args);
   if (status < 0) status = 0;
