@@ -194,9 +194,65 @@ void video_close(OpenFile &f, bool) {
   waker().files.erase(&f);
 }
 
+// A program built with 64-bit time_t on a 32-bit board passes the buffer requests with a
+// 64-bit time stamp in the buffer, and so with request numbers of their own; the kernel takes
+// both layouts, and so does this node: such requests are carried over to the native layout.
+#if __SIZEOF_LONG__ == 4
+struct BufferTime64 {
+  std::uint32_t index, type, bytesused, flags, field, pad;
+  std::int64_t tv_sec, tv_usec;
+  v4l2_timecode timecode;
+  std::uint32_t sequence, memory;
+  union {
+    std::uint32_t offset;
+    unsigned long userptr;
+    void *planes;
+    std::int32_t fd;
+  } m;
+  std::uint32_t length, reserved2, request_fd;
+};
+static_assert(sizeof(BufferTime64) == 80);
+
+unsigned long native_request(unsigned long req) {
+  switch (req) {
+    case _IOWR('V', 9, BufferTime64):
+      return VIDIOC_QUERYBUF;
+    case _IOWR('V', 15, BufferTime64):
+      return VIDIOC_QBUF;
+    case _IOWR('V', 17, BufferTime64):
+      return VIDIOC_DQBUF;
+    case _IOWR('V', 93, BufferTime64):
+      return VIDIOC_PREPARE_BUF;
+    default:
+      return req;
+  }
+}
+
+void to_native(const BufferTime64 &b, v4l2_buffer &n) {
+  n = v4l2_buffer{};
+  n.index = b.index, n.type = b.type, n.bytesused = b.bytesused, n.flags = b.flags;
+  n.field = b.field, n.timestamp.tv_sec = static_cast<time_t>(b.tv_sec);
+  n.timestamp.tv_usec = static_cast<suseconds_t>(b.tv_usec), n.timecode = b.timecode;
+  n.sequence = b.sequence, n.memory = b.memory, n.m.userptr = b.m.userptr;
+  n.length = b.length, n.reserved2 = b.reserved2, n.request_fd = static_cast<__s32>(b.request_fd);
+}
+
+void from_native(const v4l2_buffer &n, BufferTime64 &b) {
+  b.index = n.index, b.type = n.type, b.bytesused = n.bytesused, b.flags = n.flags;
+  b.field = n.field, b.tv_sec = n.timestamp.tv_sec, b.tv_usec = n.timestamp.tv_usec;
+  b.timecode = n.timecode, b.sequence = n.sequence, b.memory = n.memory;
+  b.m.userptr = n.m.userptr, b.length = n.length, b.reserved2 = n.reserved2;
+  b.request_fd = static_cast<std::uint32_t>(n.request_fd);
+}
+#else
+unsigned long native_request(unsigned long req) {
+  return req;
+}
+#endif
+
 std::uint64_t video_block_us(OpenFile &f, unsigned long req) {
   VideoModel *m = model_of(f);
-  if (!m || req != VIDIOC_DQBUF || (f.flags & O_NONBLOCK)) return 0;
+  if (!m || native_request(req) != VIDIOC_DQBUF || (f.flags & O_NONBLOCK)) return 0;
   const std::uint64_t now = rt().board().now_us(), next = m->next_frame_us(now);
   return next == VideoModel::kNever
              ? 1'000'000
@@ -204,6 +260,15 @@ std::uint64_t video_block_us(OpenFile &f, unsigned long req) {
 }
 
 int video_ioctl(OpenFile &f, unsigned long req, void *arg) {
+#if __SIZEOF_LONG__ == 4
+  if (const unsigned long n = native_request(req); n != req && arg) {
+    v4l2_buffer native;
+    to_native(*static_cast<BufferTime64 *>(arg), native);
+    const int r = video_ioctl(f, n, &native);
+    from_native(native, *static_cast<BufferTime64 *>(arg));
+    return r;
+  }
+#endif
   VideoModel *m = model_of(f);
   alignas(8) unsigned char before[256] = {};
   if (arg && _IOC_SIZE(req) <= sizeof before) std::memcpy(before, arg, _IOC_SIZE(req));
