@@ -5,12 +5,17 @@ PREFIX ?= /usr/local
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps build test test-asan demo bench install clean format format-check
+.PHONY: all deps deps-js build test test-asan demo bench install clean format format-check
 
 all: build
 
 deps:
 	./scripts/install-deps.sh
+
+# The tests' npm clients (tarsa-bridge's tests meet it with them); the build and the demo do
+# without, and so without the npm registry.
+deps-js:
+	./scripts/install-deps.sh js
 
 $(BUILD)/CMakeCache.txt: | deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
@@ -18,10 +23,10 @@ $(BUILD)/CMakeCache.txt: | deps
 build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j$(JOBS)
 
-test: build
+test: build deps-js
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
 
-test-asan: deps
+test-asan: deps deps-js
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DTARSA_SANITIZE=ON
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(JOBS)

@@ -16,9 +16,12 @@ PACKAGES+=(libboost-dev chromium)
 command -v node >/dev/null || PACKAGES+=(nodejs)
 command -v npm >/dev/null || PACKAGES+=(npm)
 # Extra package sets, e.g. `install-deps.sh armhf`, come from scripts/deps-<set>.sh; a set may
-# also name foreign dpkg architectures (FOREIGN_ARCHS) whose packages it installs.
+# also name foreign dpkg architectures (FOREIGN_ARCHS) whose packages it installs. The set `js`
+# adds the tests' npm clients.
 FOREIGN_ARCHS=()
+want_js=0
 for set in "$@"; do
+  [ "$set" = js ] && { want_js=1; continue; }
   # shellcheck source=/dev/null
   . "$(dirname "$0")/deps-$set.sh"
 done
@@ -57,9 +60,12 @@ if [ ${#missing[@]} -ne 0 ]; then
   $SUDO apt-get install -y -qq --no-install-recommends --no-remove "${missing[@]}" >/dev/null
 fi
 
-# The npm clients of tarsa-bridge's tests, exactly as locked; again only when the lock changed.
-js=$(dirname "$0")/../tests/js
-if ! cmp -s "$js/package-lock.json" "$js/node_modules/.installed-lock.json"; then
-  echo "install-deps: npm ci in tests/js"
-  (cd "$js" && npm ci --no-audit --no-fund --loglevel=error && cp package-lock.json node_modules/.installed-lock.json)
+# The npm clients of tarsa-bridge's tests (`install-deps.sh js`), exactly as locked; again only
+# when the lock changed. The build and the demo need no npm registry.
+if [ "$want_js" = 1 ]; then
+  js=$(dirname "$0")/../tests/js
+  if ! cmp -s "$js/package-lock.json" "$js/node_modules/.installed-lock.json"; then
+    echo "install-deps: npm ci in tests/js"
+    (cd "$js" && npm ci --no-audit --no-fund --loglevel=error && cp package-lock.json node_modules/.installed-lock.json)
+  fi
 fi

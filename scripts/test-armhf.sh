@@ -17,7 +17,7 @@ stage() {
   return $rc
 }
 
-stage install ./scripts/install-deps.sh armhf
+stage install ./scripts/install-deps.sh armhf js
 stage binfmt ./scripts/binfmt-armhf.sh
 stage configure cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/armhf.cmake" "$@"
 stage build cmake --build "$build" -j"$jobs"
