@@ -5,6 +5,14 @@ if(NOT CMAKE_SCRIPT_MODE_FILE)
   add_test(NAME test_demo_build COMMAND ${CMAKE_COMMAND} -DSRC=${PROJECT_SOURCE_DIR} -DBIN=${PROJECT_BINARY_DIR}
            -DGENERATOR=${CMAKE_GENERATOR} -P ${CMAKE_CURRENT_LIST_FILE})
   set_tests_properties(test_demo_build PROPERTIES TIMEOUT 60 SKIP_REGULAR_EXPRESSION "test_demo_build skipped")
+  # `make demo` from a fresh clone without the npm registry. It builds a tree of its own, so it
+  # runs once, in the PC build without sanitizers; elsewhere it is listed and skipped.
+  if(CMAKE_CROSSCOMPILING OR TARSA_SANITIZE)
+    add_test(NAME test_demo_offline COMMAND ${CMAKE_COMMAND} -E echo "test_demo_offline skipped: run by the PC build")
+  else()
+    add_test(NAME test_demo_offline COMMAND ${PROJECT_SOURCE_DIR}/tests/system/demo_offline.sh ${PROJECT_SOURCE_DIR})
+  endif()
+  set_tests_properties(test_demo_offline PROPERTIES TIMEOUT 900 SKIP_REGULAR_EXPRESSION "test_demo_offline skipped")
   return()
 endif()
 
