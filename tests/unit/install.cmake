@@ -49,7 +49,7 @@ run("install" ${CMAKE_COMMAND} --install ${BIN} --prefix ${prefix})
 # Files and the shared-object name chain.
 foreach(f include/tarsa/tarsa.h include/tarsa/vx_error.h include/tarsa/export.h ${LIBDIR}/pkgconfig/libtarsa.pc
           ${LIBDIR}/cmake/Tarsa/TarsaConfig.cmake ${LIBDIR}/cmake/Tarsa/TarsaConfigVersion.cmake
-          ${LIBDIR}/cmake/Tarsa/TarsaTargets.cmake ${LIBDIR}/libtarsa.so.2.1.0)
+          ${LIBDIR}/cmake/Tarsa/TarsaTargets.cmake ${LIBDIR}/libtarsa.so.2.1.0 share/tarsa/tarsa.toml.sample)
   if(NOT EXISTS ${prefix}/${f})
     message(FATAL_ERROR "not installed: ${f}")
   endif()

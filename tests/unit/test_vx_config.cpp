@@ -12,6 +12,7 @@
 #include "tarsa/vx_config.h"
 #include "tarsa/vx_error.h"
 #include "test_vx_capture.h"
+#include "testutil.h"
 
 using core_test::Capture;
 
@@ -144,6 +145,12 @@ TEST_F(VxConfig, SampleFileDescribesTheBuiltInBoard) {
   EXPECT_EQ(arm.address, device("Gripper:Arm")->address);
   EXPECT_EQ(arm.order, device("Gripper:Arm")->order);
   EXPECT_EQ(udp, vx_config_get("teleop.udp_host"));
+  // Every table of settings the library and the programs read is shown, with its keys.
+  const std::string sample = testutil::read_file(TARSA_SOURCE_DIR "/tarsa.toml.sample");
+  for (const char *shown : {"[teleop]", "# [pwm]", "# [lrf]", "# [bridge]", "# port = 3000",
+                            "# chip = ", "# power_gpio = 87", "# drive_from = ", "# watchdog_ms = ",
+                            "# max_angular_accel = ", "# lrf_port = ", "# camera = false"})
+    EXPECT_NE(sample.find(shown), std::string::npos) << shown;
 }
 
 TEST_F(VxConfig, FileOrderSerialDevicesAndSettings) {
