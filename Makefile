@@ -5,7 +5,7 @@ PREFIX ?= /usr/local
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps deps-js build test test-asan demo bench install clean format format-check
+.PHONY: all deps deps-js build test test-asan demo bridge bench install clean format format-check
 
 all: build
 
@@ -36,6 +36,14 @@ test-asan: deps deps-js
 demo: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j$(JOBS) --target demo
 	./scripts/demo.sh $(BUILD)
+
+# The robot node on the simulated board, every sensor on: builds the bridge and the simulator, then
+# serves Foxglove and the console on http://localhost:8765/ until Ctrl-C. BRIDGE_ARGS go to the
+# bridge (e.g. BRIDGE_ARGS="--record run.mcap").
+bridge: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j$(JOBS) --target tarsa-bridge tarsa-sim
+	{ cat tarsa.toml.sample; printf '\n[bridge]\nstargazer = true\nlrf = true\ncamera = true\n'; } >$(BUILD)/bridge.toml
+	TARSA_CONFIG=$(BUILD)/bridge.toml $(BUILD)/sim/tarsa-sim -- $(BUILD)/programs/tarsa-bridge/tarsa-bridge $(BRIDGE_ARGS)
 
 bench: deps
 	./scripts/install-deps.sh bench
