@@ -43,8 +43,9 @@ TARSA_BEGIN_DECLS
 
 /* ---- control law ---- */
 
-/** Left and right wheel speeds, speed units. */
-typedef struct tr4_wheel_speeds {
+/** Left and right wheel speeds, speed units. Without a tag: in C++ a struct named like the
+ *  function tr4_wheel_speeds() would be hidden by it. */
+typedef struct {
   int left;
   int right;
 } tr4_wheel_speeds_t;
@@ -112,7 +113,8 @@ TARSA_API void tr4_decode_gyro(const unsigned char *raw, tr4_vector3_t *deg_s);
  *  sensors' order; a sensor that measured nothing within its reach (or is not selected) reads
  *  +infinity, a negative word not-a-number. */
 TARSA_API void tr4_decode_us(const unsigned char *raw, double *range_m);
-/** Infrared reply (TR4_IR_BYTES, proximity or ambient): TR4_IR_COUNT levels 0 to 4095. */
+/** Infrared reply (TR4_IR_BYTES, proximity or ambient): TR4_IR_COUNT levels, 0 to 4095 from the
+ *  sensors; each word is given as it came (0 to 65535), unclipped. */
 TARSA_API void tr4_decode_ir(const unsigned char *raw, int *level);
 
 /** The battery monitor's record in physical units. */
@@ -149,8 +151,9 @@ TARSA_API int tr4_drive_start(lyn_dev_t dev);
 /**
  * The stop routine: wheel speeds 0, controller mode 0, RGB LEDs off, each sent again (up to
  * TR4_STOP_ATTEMPTS times, 20 ms apart) while the robot refuses it, all three tried whatever
- * happens to the others. Prints nothing, allocates only through the driver and waits with
- * nanosleep, so that a signal handler may run it when it interrupted no robot call.
+ * happens to the others. Prints nothing of its own (a refused command is reported by the driver
+ * as usual), allocates only through the driver, waits with nanosleep and leaves errno as it
+ * found it, so that a signal handler may run it when it interrupted no robot call.
  * @return 0 when the robot took all three; otherwise the last failing driver result (58 for a
  *         null handle, after nothing was sent).
  */

@@ -7,6 +7,10 @@
 #include <cmath>
 #include <cstdlib>
 
+// The text of a numeric macro's value, for the defaults in the usage text.
+#define TEXT_OF(x) #x
+#define VALUE_TEXT(x) TEXT_OF(x)
+
 const char *const kUsage =
     "usage: teleop-host [options]\n"
     "  --port N             port to serve (default 3000)\n"
@@ -16,8 +20,8 @@ const char *const kUsage =
     "  --plot FILE.svg      write the robot's path from its wheel positions at the end\n"
     "  --tcp-server         serve a robot that calls over TCP instead of UDP\n"
     "  --tcp-connect ADDR   call a robot that waits for us over TCP\n"
-    "  --mm-per-count X     wheel travel per encoder count (default 0.678181)\n"
-    "  --wheel-base MM      distance between the wheels (default 105.4)\n"
+    "  --mm-per-count X     wheel travel per encoder count (default " VALUE_TEXT(TR4_MM_PER_UNIT) ")\n"
+    "  --wheel-base MM      distance between the wheels (default " VALUE_TEXT(TR4_WHEEL_BASE_MM) ")\n"
     "  --idle-timeout S     end with status 2 when no message came for S seconds\n"
     "                       (default 10 with --script, otherwise 0: never)\n"
     "  --quiet              no live screen\n"

@@ -3,14 +3,16 @@
 
 #include <string>
 
+#include "tarsa/tr4_model.h"
+
 struct Options {
   int port = 3000;
   std::string bind = "0.0.0.0";
   std::string script, log, plot;
   bool tcp_server = false;
   std::string tcp_connect;
-  double mm_per_count = 0.678181;
-  double wheel_base = 105.4;
+  double mm_per_count = TR4_MM_PER_UNIT;
+  double wheel_base = TR4_WHEEL_BASE_MM;
   double idle_timeout = 0;  // seconds without a message before giving up; 0 = never
   bool quiet = false;
   bool help = false;

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "tarsa/lyn.h"
+#include "tarsa/tr4_model.h"
 #include "tarsa/vx_config.h"
 #include "tarsa/vx_error.h"
 #include "tarsa/vx_tarsa4.h"
@@ -68,11 +69,8 @@ int main(int argc, char *argv[]) {
   if (!dsPic) return 1;
   install_stop_handler();
   vx_change_term_mode(1);
-  tr4_SetSpeedProfile(100, 0, 20, 1, 800, dsPic);
-  teleop_checkpoint();
-  tr4_SetMode(2, dsPic);
-  teleop_checkpoint();
-  tr4_ResetEncoders(dsPic);
+  // Speed profile, mode 2 (wheel speed commands), encoders zeroed.
+  tr4_drive_start(dsPic);
   teleop_checkpoint();
 
   int sock = -1;
@@ -81,11 +79,12 @@ int main(int argc, char *argv[]) {
   const timeval start = clock_now();
 
   // Sensor buffers keep the last good reading when a read fails.
-  unsigned char accRaw[100] = {}, gyroRaw[100] = {}, usRaw[10] = {}, irRaw[24] = {};
+  unsigned char accRaw[100] = {}, gyroRaw[100] = {}, usRaw[TR4_US_BYTES] = {},
+                irRaw[TR4_IR_BYTES] = {};
   double ax = 0, ay = 0, az = 0, gx = 0, gy = 0, gz = 0;
   int posL = 0, posR = 0, spdL = 0, spdR = 0;
-  std::int16_t us[5] = {};
-  int ir[12] = {};
+  std::int16_t us[TR4_US_COUNT] = {};
+  int ir[TR4_IR_COUNT] = {};
   double W = 0.0, V = 0.0;
   TickSchedule schedule;
 

@@ -1,36 +1,23 @@
-// Control side of teleop that needs no robot: time arithmetic, the velocity law, the sensor
-// decoding and the tick schedule.
+// Control side of teleop that needs no robot: time arithmetic, the speed conversion, the
+// ultrasonic words of the sensor message and the tick schedule. The robot's constants, control
+// law and decoders are the library's (tarsa/tr4_model.h).
 #pragma once
 
 #include <sys/time.h>
 
 #include <cstdint>
 
-// Distance between the wheels, and the linear speed of one wheel speed unit.
-inline constexpr double kWheelBase = 105.4;
-inline constexpr double kSpeedUnit = 0.678181;
-// A wheel speed travels as a signed 16-bit value.
-inline constexpr int kWheelSpeedMin = -32768;
-inline constexpr int kWheelSpeedMax = 32767;
+#include "tarsa/tr4_model.h"
 
 std::int64_t timeval_diff(struct timeval *result, const struct timeval *end,
                           const struct timeval *start);
 int v2p(double v);
 
-struct WheelSpeeds {
-  int left, right;
-};
-// Wheel speeds for angular velocity W and linear velocity V; not-a-number gives 0 and values
-// beyond a wheel speed saturate.
-WheelSpeeds wheel_speeds(double W, double V);
-// Truncates toward zero into the wheel speed range; not-a-number gives 0.
-int to_wheel_speed(double value);
-
-// Decoding of the robot's raw sensor replies (little-endian 16-bit words).
-void decode_acc(const unsigned char *raw, double *x, double *y, double *z);
-void decode_gyro(const unsigned char *raw, double *x, double *y, double *z);
-void decode_us(const unsigned char *raw, std::int16_t *us);
-void decode_ir(const unsigned char *raw, int *ir);
+// The ultrasonic reply as the sensor message carries it: the 5 little-endian words as signed
+// 16-bit values (centimetres, 0 when nothing was measured).
+inline void decode_us(const unsigned char *raw, std::int16_t *us) {
+  for (int i = 0; i < TR4_US_COUNT; ++i) us[i] = std::int16_t(raw[2 * i] | raw[2 * i + 1] << 8);
+}
 
 // Ticks due every 50 ms from the start; one may run within 10 ms of its due time, and a due time
 // that has passed by more than that is given up.
@@ -46,3 +33,31 @@ class TickSchedule {
  private:
   int counter_ = 0;
 };
+
+// ---- the library's geometry, law and decoders under their former names ----
+// tarsa-bridge still takes these from here; each is the library's own, unchanged.
+
+inline constexpr double kWheelBase = TR4_WHEEL_BASE_MM;
+inline constexpr double kSpeedUnit = TR4_MM_PER_UNIT;
+inline constexpr int kWheelSpeedMin = TR4_WIRE_SPEED_MIN;
+inline constexpr int kWheelSpeedMax = TR4_WIRE_SPEED_MAX;
+
+using WheelSpeeds = tr4_wheel_speeds_t;
+// Wheel speeds for angular velocity W (clockwise positive) and linear velocity V (mm/s).
+inline WheelSpeeds wheel_speeds(double W, double V) {
+  return tr4_wheel_speeds(V, -W);
+}
+
+inline void decode_acc(const unsigned char *raw, double *x, double *y, double *z) {
+  tr4_vector3_t g;
+  tr4_decode_acc(raw, &g);
+  *x = g.x, *y = g.y, *z = g.z;
+}
+inline void decode_gyro(const unsigned char *raw, double *x, double *y, double *z) {
+  tr4_vector3_t r;
+  tr4_decode_gyro(raw, &r);
+  *x = r.x, *y = r.y, *z = r.z;
+}
+inline void decode_ir(const unsigned char *raw, int *ir) {
+  tr4_decode_ir(raw, ir);
+}

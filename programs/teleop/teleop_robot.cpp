@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "tarsa/tr4_model.h"
 #include "tarsa/vx_config.h"
 #include "tarsa/vx_error.h"
 #include "tarsa/vx_tarsa4.h"
@@ -41,19 +42,6 @@ template <std::size_t N, class F>
 void read_block(unsigned char *raw, F measure) {
   unsigned char fresh[N] = {};
   if (robot([&] { return measure(fresh); }) == 0) std::memcpy(raw, fresh, N);
-}
-
-// How often each command of the stop sequence is sent before the robot is given up, and the
-// pause between two tries (the whole sequence stays well under a second).
-constexpr int kStopAttempts = 5;
-constexpr useconds_t kStopRetryPauseUs = 20000;
-
-bool insist(int (*command)()) {
-  for (int attempt = 0; attempt < kStopAttempts; ++attempt) {
-    if (attempt > 0) usleep(kStopRetryPauseUs);
-    if (command() == 0) return true;
-  }
-  return false;
 }
 
 // Signals whose default action ends the process, the program's own faults apart; the real-time
@@ -101,23 +89,27 @@ lyn_dev_t teleop_open_robot(const char *name) {
 }
 
 void getAcc(unsigned char *raw, double *x, double *y, double *z) {
-  read_block<60>(raw, [](unsigned char *b) { return tr4_measure_acc(b, dsPic); });
-  decode_acc(raw, x, y, z);
+  read_block<TR4_ACC_BYTES>(raw, [](unsigned char *b) { return tr4_measure_acc(b, dsPic); });
+  tr4_vector3_t g;
+  tr4_decode_acc(raw, &g);
+  *x = g.x, *y = g.y, *z = g.z;
 }
 
 void getGyro(unsigned char *raw, double *x, double *y, double *z) {
-  read_block<60>(raw, [](unsigned char *b) { return tr4_measure_gyro(b, dsPic); });
-  decode_gyro(raw, x, y, z);
+  read_block<TR4_GYRO_BYTES>(raw, [](unsigned char *b) { return tr4_measure_gyro(b, dsPic); });
+  tr4_vector3_t rate;
+  tr4_decode_gyro(raw, &rate);
+  *x = rate.x, *y = rate.y, *z = rate.z;
 }
 
 void getUS(unsigned char *raw, std::int16_t *us) {
-  read_block<10>(raw, [](unsigned char *b) { return tr4_measure_us(b, dsPic); });
+  read_block<TR4_US_BYTES>(raw, [](unsigned char *b) { return tr4_measure_us(b, dsPic); });
   decode_us(raw, us);
 }
 
 void getIR(unsigned char *raw, int *ir) {
-  read_block<24>(raw, [](unsigned char *b) { return tr4_proximity_ir(b, dsPic); });
-  decode_ir(raw, ir);
+  read_block<TR4_IR_BYTES>(raw, [](unsigned char *b) { return tr4_proximity_ir(b, dsPic); });
+  tr4_decode_ir(raw, ir);
 }
 
 void getEC(int *left, int *right) {
@@ -132,7 +124,8 @@ void getSPD(int *left, int *right) {
 
 void Ang_Vel_Control(double W, double V) {
   std::printf("Ang Vel: %lf, Lin Vel: %lf\n", W, V);
-  WheelSpeeds s = wheel_speeds(W, V);
+  // W turns clockwise, the library's angular velocity counter-clockwise.
+  tr4_wheel_speeds_t s = tr4_wheel_speeds(V, -W);
   std::printf("dfgdfg: %lf, sdfsdf: %lf\n", double(s.left), double(s.right));
   robot([&] { return tr4_set_speed(s.left, s.right, dsPic); });
 }
@@ -140,15 +133,12 @@ void Ang_Vel_Control(double W, double V) {
 int teleop_stop_robot() {
   // A program that never opened a robot has none to stop.
   if (!dsPic) return 0;
-  bool taken = insist([] { return tr4_set_speed(0, 0, dsPic); });
-  taken = insist([] { return tr4_SetMode(0, dsPic); }) && taken;
-  taken = insist([] { return tr4_SetRGBLeds(0, 0, 0, 0, 0, 0, 0, 0, 0, dsPic); }) && taken;
-  if (taken) return 0;
+  if (tr4_stop(dsPic) == 0) return 0;
   // write(2): this may run inside a signal handler.
   static const char kRefused[] =
       "teleop: the robot does not answer: the stop (wheels 0, mode 0, LEDs off) was sent 5 times "
       "and not taken; its wheels may still turn\n";
-  static_assert(kStopAttempts == 5, "the message names the number of attempts");
+  static_assert(TR4_STOP_ATTEMPTS == 5, "the message names the number of attempts");
   ssize_t ignored = write(STDERR_FILENO, kRefused, sizeof kRefused - 1);
   (void)ignored;
   return 1;

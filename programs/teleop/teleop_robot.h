@@ -36,9 +36,9 @@ void idle_begin();
 void idle_end();
 // Runs the stop sequence now if a signal asked for it.
 void teleop_checkpoint();
-// The stop sequence: wheels 0, mode 0, LEDs off, each sent again (a bounded number of times)
-// while the robot refuses it. 0 when the robot took all three; otherwise says so on standard
-// error and returns 1.
+// The library's stop routine (tr4_stop): wheels 0, mode 0, LEDs off, each sent again (a bounded
+// number of times) while the robot refuses it. 0 when the robot took all three; otherwise says
+// so on standard error and returns 1.
 int teleop_stop_robot();
 // The stop sequence, terminal restored, exit with its status (0 for a clean stop).
 [[noreturn]] void teleop_stop_and_exit();

@@ -1,5 +1,5 @@
-// teleop without a robot: message text, command parsing and holding, the UDP link, the control
-// law, decoding, time arithmetic and the tick schedule.
+// teleop without a robot: message text, command parsing and holding, the UDP link, the speed
+// conversion, the ultrasonic words, time arithmetic and the tick schedule.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -379,73 +379,14 @@ TEST(Control, V2p) {
   EXPECT_EQ(v2p(-INFINITY), -32768);
 }
 
-TEST(Control, WheelSpeedsFollowTheLaw) {
-  struct {
-    double W, V;
-    int left, right;
-  } cases[] = {{0, 100, 147, 147},
-               {1, 0, 77, -77},
-               {0.5, 50, 112, 34},
-               {-1, 20, -48, 107},
-               {0, -100, -147, -147}};
-  for (auto c : cases) {
-    WheelSpeeds s = wheel_speeds(c.W, c.V);
-    EXPECT_EQ(s.left, c.left) << c.W << "," << c.V;
-    EXPECT_EQ(s.right, c.right) << c.W << "," << c.V;
-  }
-}
-
-TEST(Control, WheelSpeedsNeverOverflow) {
-  struct {
-    double W, V;
-    int left, right;
-  } cases[] = {{0, 1e300, 32767, 32767},
-               {0, -INFINITY, -32768, -32768},
-               {INFINITY, 0, 32767, -32768},
-               {NAN, 100, 0, 0},
-               {0, NAN, 0, 0},
-               {0, 30000, 32767, 32767},     // would wrap to reverse on the 16-bit wire
-               {INFINITY, INFINITY, 0, 0}};  // one wheel has no value (inf - inf): stop both
-  for (auto c : cases) {
-    WheelSpeeds s = wheel_speeds(c.W, c.V);
-    EXPECT_EQ(s.left, c.left) << c.W << "," << c.V;
-    EXPECT_EQ(s.right, c.right) << c.W << "," << c.V;
-  }
-}
-
-TEST(Decoding, AccelerometerAndGyroscope) {
-  unsigned char raw[60] = {};
-  auto put = [&](int i, unsigned w) { raw[2 * i] = w & 0xFF, raw[2 * i + 1] = w >> 8; };
-  // X: ten samples of 0x0010; Y: 0xFFF0, 0x0010, 0x8000, 0x7FF0 and zeros; Z: ten of 0x7FF0.
-  for (int s = 0; s < 10; ++s) put(s, 0x0010), put(20 + s, 0x7FF0);
-  put(10, 0xFFF0), put(11, 0x0010), put(12, 0x8000), put(13, 0x7FF0);
-  double x, y, z;
-  decode_acc(raw, &x, &y, &z);
-  EXPECT_DOUBLE_EQ(x, 0.001);
-  EXPECT_NEAR(y, (-1 + 1 - 2048 + 2047) / 1000.0 / 10.0, 1e-12);
-  EXPECT_DOUBLE_EQ(z, 2.047);
-
-  for (int s = 0; s < 10; ++s) put(s, 0xFFFF), put(10 + s, 0x7FFF), put(20 + s, 0x8000);
-  decode_gyro(raw, &x, &y, &z);
-  EXPECT_NEAR(x, -0.066, 1e-12);
-  EXPECT_NEAR(y, 2162.622, 1e-9);
-  EXPECT_NEAR(z, -2162.688, 1e-9);
-}
-
-TEST(Decoding, UltrasonicSignedInfraredUnsigned) {
-  unsigned char raw[24];
-  for (int i = 0; i < 12; ++i) raw[2 * i] = std::uint8_t(i), raw[2 * i + 1] = i % 2 ? 0x80 : 0x01;
+TEST(Decoding, UltrasonicWordsAreSigned) {
+  unsigned char raw[10] = {0x00, 0x01, 0x01, 0x80, 0xFF, 0xFF};
   std::int16_t us[5];
-  int ir[12];
   decode_us(raw, us);
-  decode_ir(raw, ir);
   EXPECT_EQ(us[0], 0x0100);
   EXPECT_EQ(us[1], -32767);  // 0x8001
-  EXPECT_EQ(ir[1], 0x8001);
-  EXPECT_EQ(ir[11], 0x800B);
-  raw[22] = raw[23] = 0xFF;
-  decode_ir(raw, ir);
-  EXPECT_EQ(ir[11], 65535);
+  EXPECT_EQ(us[2], -1);
+  EXPECT_EQ(us[4], 0);
 }
 
 TEST(Schedule, FirstTickAtOnceLateTicksSkipped) {
