@@ -16,7 +16,7 @@
 #include <type_traits>
 
 #include "i2c_slave.h"
-#include "scenario.h"
+#include "model_entry.h"
 #include "serial_model.h"
 #include "video_model.h"
 
