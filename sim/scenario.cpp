@@ -373,8 +373,9 @@ void add_or_replace(std::vector<T> &list, T item, Same same) {
 
 // The model a node gets when its scenario entry names none, per node kind.
 constexpr std::pair<NodeKind, const char *> kDefaultModel[] = {
-    {NodeKind::serial, "script"},  // scripted replies only
-    {NodeKind::video, "stub"},     // the node exists; its requests fail with ENOTTY
+    {NodeKind::serial, kSerialScriptModel},  // scripted replies only
+    {NodeKind::pwm, "pwm"},                  // the board's PWM chip
+    {NodeKind::video, "stub"},               // the node exists; its requests fail with ENOTTY
 };
 
 const char *default_model(NodeKind kind) {
@@ -544,8 +545,7 @@ void read_serial(Table &t, SerialRecord &sp) {
 }
 
 void read_pwm(Table &t, PwmRecord &p) {
-  p.chip = t.string("chip", p.chip);
-  p.npwm = static_cast<int>(t.integer("npwm", p.npwm, 1, PwmRecord::kMaxChannels));
+  p.entry = read_entry(t, NodeKind::pwm, "pwm");
 }
 
 NodeModeRecord read_mode(Table &t) {

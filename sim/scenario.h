@@ -10,6 +10,7 @@
 
 #include "floor_plan.h"
 #include "model_entry.h"
+#include "serial_model.h"
 #include "shm.h"
 
 namespace tsim {
@@ -43,23 +44,14 @@ struct DeviceRecord {
   ModelEntry entry;
 };
 
-// When `expect` has arrived on `node`, send `reply` after `delay_ms`.
-struct ScriptRule {
-  std::string node = "/dev/ttyO0";
-  std::string expect, reply;
-  unsigned delay_ms = 0;
-  bool once = false;
-};
-
 struct SerialRecord {
   std::vector<DeviceRecord> devices;
   std::vector<ScriptRule> scripts;
 };
 
+// The sysfs PWM chip: its model (model = "pwm") and that model's keys.
 struct PwmRecord {
-  static constexpr int kMaxChannels = 16;
-  std::string chip = "/sys/class/pwm/pwmchip0";
-  int npwm = 2;
+  ModelEntry entry;
 };
 
 struct VideoRecord {
