@@ -123,6 +123,33 @@ void CameraModel::render(std::span<std::uint8_t> yuv, FrameSize size, std::uint6
   }
 }
 
+namespace {
+
+// The first wall along `angle` from `p`: its index (-1: none before kFar), the distance to it and
+// how far along the wall the ray meets it.
+struct WallHit {
+  int which = -1;
+  double distance = kFar, along = 0;
+};
+
+WallHit first_wall(const std::vector<Wall> &walls, const Pose &p, double angle) {
+  const double dx = std::cos(angle), dy = std::sin(angle);
+  WallHit hit;
+  for (std::size_t i = 0; i < walls.size(); ++i) {
+    const Wall &wl = walls[i];
+    const double ex = wl.x2 - wl.x1, ey = wl.y2 - wl.y1;
+    const double den = dx * ey - dy * ex;
+    if (std::abs(den) < 1e-12) continue;
+    const double t = ((wl.x1 - p.x) * ey - (wl.y1 - p.y) * ex) / den;
+    const double s = ((wl.x1 - p.x) * dy - (wl.y1 - p.y) * dx) / den;
+    if (t > 1e-6 && s >= 0 && s <= 1 && t < hit.distance)
+      hit = {static_cast<int>(i), t, s * std::hypot(ex, ey)};
+  }
+  return hit;
+}
+
+}  // namespace
+
 void CameraModel::render(std::uint8_t *yuv, int w, int h) {
   if (pattern_) {
     // Colour bars: white, yellow, cyan, green, magenta, red, blue, black.
@@ -140,57 +167,49 @@ void CameraModel::render(std::uint8_t *yuv, int w, int h) {
     return;
   }
   const double f = (w / 2.0) / std::tan(fov_deg_ * std::numbers::pi / 360.0);  // focal length, px
-  const auto &walls = world_->walls();
+  for (int x = 0; x < w; ++x) render_column(yuv, w, h, x, p, f);
+  render_landmarks(yuv, w, h, p, f);
+  view_.assign(yuv, yuv + bytes);
+  std::tie(view_x_, view_y_, view_heading_, view_w_, view_h_) = std::tie(p.x, p.y, p.heading, w, h);
+}
+
+void CameraModel::render_column(std::uint8_t *yuv, int w, int h, int x, const Pose &p, double f) {
   static constexpr Rgb kWallColours[] = {
       {200, 170, 120}, {120, 160, 200}, {170, 200, 130}, {210, 140, 140}};
-  for (int x = 0; x < w; ++x) {
-    // The column's ray in the floor plane, and the first wall it meets.
-    const double side = (w / 2.0 - (x + 0.5)) / f;  // left of the axis is positive
-    const double angle = p.heading + std::atan(side);
-    const double dx = std::cos(angle), dy = std::sin(angle);
-    double hit = kFar, along = 0;
-    int which = -1;
-    for (std::size_t i = 0; i < walls.size(); ++i) {
-      const Wall &wl = walls[i];
-      const double ex = wl.x2 - wl.x1, ey = wl.y2 - wl.y1;
-      const double den = dx * ey - dy * ex;
-      if (std::abs(den) < 1e-12) continue;
-      const double t = ((wl.x1 - p.x) * ey - (wl.y1 - p.y) * ex) / den;
-      const double s = ((wl.x1 - p.x) * dy - (wl.y1 - p.y) * dx) / den;
-      if (t > 1e-6 && s >= 0 && s <= 1 && t < hit) {
-        hit = t;
-        along = s * std::hypot(ex, ey);
-        which = static_cast<int>(i);
-      }
+  // The column's ray in the floor plane, and the first wall it meets.
+  const double side = (w / 2.0 - (x + 0.5)) / f;  // left of the axis is positive
+  const double angle = p.heading + std::atan(side);
+  const WallHit hit = first_wall(world_->walls(), p, angle);
+  const double depth = hit.distance * std::cos(angle - p.heading);  // along the optical axis
+  const double floor_x = std::cos(p.heading) - std::sin(p.heading) * side;  // per unit of depth
+  const double floor_y = std::sin(p.heading) + std::cos(p.heading) * side;
+  const double shade_wall = std::clamp(1.2 - depth / 8000.0, 0.35, 1.0);
+  for (int y = 0; y < h; ++y) {
+    const double up = (h / 2.0 - (y + 0.5)) / f;  // elevation slope, per unit of depth
+    const double z = height_mm_ + up * depth;     // height where the line of sight meets the wall
+    Rgb c;
+    if (hit.which >= 0 && z >= 0 && z <= kWallHeight) {
+      // Wall: its colour, panels every 400 mm, darker with distance.
+      const Rgb base = kWallColours[hit.which % 4];
+      const bool seam = std::fmod(hit.along, 400.0) < 12.0 || z > kWallHeight - 15;
+      c = shade(base, (seam ? 0.55 : 0.9) * shade_wall);
+    } else if (up < 0) {
+      // Floor: tiles of 250 mm in two tones with a little texture from the seed.
+      const double d = height_mm_ / -up;  // depth where the ray meets the floor
+      const double fx = p.x + d * floor_x, fy = p.y + d * floor_y;
+      const auto tx = static_cast<std::int64_t>(std::floor(fx / 250.0));
+      const auto ty = static_cast<std::int64_t>(std::floor(fy / 250.0));
+      const double tone = ((tx + ty) & 1 ? 0.55 : 0.75) + 0.08 * noise(seed_, tx, ty);
+      c = shade({150, 140, 130}, tone * std::clamp(1.3 - d / 6000.0, 0.4, 1.0));
+    } else {
+      // Above the walls: the ceiling, lighter towards the top.
+      c = shade({190, 200, 215}, 0.8 + 0.2 * (1.0 - static_cast<double>(y) / h));
     }
-    const double depth = hit * std::cos(angle - p.heading);  // along the optical axis
-    const double floor_x = std::cos(p.heading) - std::sin(p.heading) * side;  // per unit of depth
-    const double floor_y = std::sin(p.heading) + std::cos(p.heading) * side;
-    const double shade_wall = std::clamp(1.2 - depth / 8000.0, 0.35, 1.0);
-    for (int y = 0; y < h; ++y) {
-      const double up = (h / 2.0 - (y + 0.5)) / f;  // elevation slope, per unit of depth
-      const double z = height_mm_ + up * depth;     // height where the line of sight meets the wall
-      Rgb c;
-      if (which >= 0 && z >= 0 && z <= kWallHeight) {
-        // Wall: its colour, panels every 400 mm, darker with distance.
-        const Rgb base = kWallColours[which % 4];
-        const bool seam = std::fmod(along, 400.0) < 12.0 || z > kWallHeight - 15;
-        c = shade(base, (seam ? 0.55 : 0.9) * shade_wall);
-      } else if (up < 0) {
-        // Floor: tiles of 250 mm in two tones with a little texture from the seed.
-        const double d = height_mm_ / -up;  // depth where the ray meets the floor
-        const double fx = p.x + d * floor_x, fy = p.y + d * floor_y;
-        const auto tx = static_cast<std::int64_t>(std::floor(fx / 250.0));
-        const auto ty = static_cast<std::int64_t>(std::floor(fy / 250.0));
-        const double tone = ((tx + ty) & 1 ? 0.55 : 0.75) + 0.08 * noise(seed_, tx, ty);
-        c = shade({150, 140, 130}, tone * std::clamp(1.3 - d / 6000.0, 0.4, 1.0));
-      } else {
-        // Above the walls: the ceiling, lighter towards the top.
-        c = shade({190, 200, 215}, 0.8 + 0.2 * (1.0 - static_cast<double>(y) / h));
-      }
-      put_yuv(yuv, w, h, x, y, c);
-    }
+    put_yuv(yuv, w, h, x, y, c);
   }
+}
+
+void CameraModel::render_landmarks(std::uint8_t *yuv, int w, int h, const Pose &p, double f) {
   // Landmarks on the ceiling: bright discs where the camera can see them over the walls.
   for (const Landmark &lm : world_->landmarks()) {
     const double rx = lm.x - p.x, ry = lm.y - p.y;
@@ -209,8 +228,6 @@ void CameraModel::render(std::uint8_t *yuv, int w, int h) {
            x <= std::min(w - 1, static_cast<int>(cx + r)); ++x)
         if (std::hypot(x + 0.5 - cx, y + 0.5 - cy) <= r) put_yuv(yuv, w, h, x, y, {255, 250, 235});
   }
-  view_.assign(yuv, yuv + bytes);
-  std::tie(view_x_, view_y_, view_heading_, view_w_, view_h_) = std::tie(p.x, p.y, p.heading, w, h);
 }
 
 namespace {

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "../floor_plan.h"
 #include "../model_entry.h"
 #include "../video_model.h"
 
@@ -47,6 +48,11 @@ class CameraModel final : public VideoModel {
   void render(std::uint8_t *yuv, int width, int height);
 
  private:
+  // One column of the view from `p` with the focal length `f` (pixels): wall, floor or ceiling.
+  void render_column(std::uint8_t *yuv, int w, int h, int x, const Pose &p, double f);
+  // The landmarks seen from `p`, over what is drawn.
+  void render_landmarks(std::uint8_t *yuv, int w, int h, const Pose &p, double f);
+
   Board &board_;
   std::shared_ptr<World> world_;
   std::uint64_t seed_;
