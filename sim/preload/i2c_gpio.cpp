@@ -355,6 +355,39 @@ int finish(Rec &rec, int err) {
 
 }  // namespace
 
+namespace {
+
+// Claims a pin for this open file, under a label.
+int gpio_request(OpenFile &f, void *arg) {
+  Rec rec(f.path, "request");
+  if (!arg) return finish(rec, EFAULT);
+  LabelReq r;
+  std::memcpy(&r, arg, sizeof r);
+  r.label[31] = '\0';
+  rec.num("gpio", r.gpio).str("label", r.label);
+  return finish(rec, rt().board().gpio().request(r.gpio, r.label, f.owner));
+}
+
+// Reads the level of an input pin this open file claimed.
+int gpio_get(OpenFile &f, void *arg) {
+  Rec rec(f.path, "get");
+  if (!arg) return finish(rec, EFAULT);
+  ValueReq r;
+  std::memcpy(&r, arg, sizeof r);
+  rec.num("gpio", r.gpio);
+  int value = 0;
+  int err = gpio_check_use(rt().shm(), r.gpio, f.owner);
+  if (!err) err = rt().board().gpio().get(r.gpio, &value);
+  if (!err) {
+    r.value = value;
+    std::memcpy(arg, &r, sizeof r);
+    rec.num("value", value);
+  }
+  return finish(rec, err);
+}
+
+}  // namespace
+
 int gpio_ioctl(OpenFile &f, unsigned long req, void *arg) {
   GpioController &gpio = rt().board().gpio();
   SharedState &shm = rt().shm();
@@ -371,15 +404,8 @@ int gpio_ioctl(OpenFile &f, unsigned long req, void *arg) {
     return finish(rec, err ? err : apply(r));
   };
   switch (req) {
-    case kGpioRequest: {
-      Rec rec(f.path, "request");
-      if (!arg) return finish(rec, EFAULT);
-      LabelReq r;
-      std::memcpy(&r, arg, sizeof r);
-      r.label[31] = '\0';
-      rec.num("gpio", r.gpio).str("label", r.label);
-      return finish(rec, gpio.request(r.gpio, r.label, f.owner));
-    }
+    case kGpioRequest:
+      return gpio_request(f, arg);
     case kGpioFree: {
       Rec rec(f.path, "free");
       rec.num("gpio", by_value);
@@ -393,22 +419,8 @@ int gpio_ioctl(OpenFile &f, unsigned long req, void *arg) {
     }
     case kGpioDirOut:
       return drive("dir_out", [&](const ValueReq &r) { return gpio.dir_out(r.gpio, r.value); });
-    case kGpioGet: {
-      Rec rec(f.path, "get");
-      if (!arg) return finish(rec, EFAULT);
-      ValueReq r;
-      std::memcpy(&r, arg, sizeof r);
-      rec.num("gpio", r.gpio);
-      int value = 0;
-      int err = gpio_check_use(shm, r.gpio, f.owner);
-      if (!err) err = gpio.get(r.gpio, &value);
-      if (!err) {
-        r.value = value;
-        std::memcpy(arg, &r, sizeof r);
-        rec.num("value", value);
-      }
-      return finish(rec, err);
-    }
+    case kGpioGet:
+      return gpio_get(f, arg);
     case kGpioSet:
       return drive("set", [&](const ValueReq &r) { return gpio.set(r.gpio, r.value); });
     default: {

@@ -108,20 +108,23 @@ Waker &waker() {
   return *w;
 }
 
+std::string fourcc(std::uint32_t f) {
+  return std::string{static_cast<char>(f & 0xFF), static_cast<char>((f >> 8) & 0xFF),
+                     static_cast<char>((f >> 16) & 0xFF), static_cast<char>(f >> 24)};
+}
+
+std::string size(const v4l2_pix_format &p) {
+  return std::to_string(p.width) + "x" + std::to_string(p.height) + " " + fourcc(p.pixelformat);
+}
+
+std::string rect(const v4l2_rect &c) {
+  return std::to_string(c.left) + "," + std::to_string(c.top) + " " + std::to_string(c.width) +
+         "x" + std::to_string(c.height);
+}
+
 // The requests by name, with their essential fields: `before` is the argument as the program
 // passed it, `arg` as the model left it.
 void describe(Rec &r, unsigned long req, const void *before, const void *arg, int err) {
-  auto fourcc = [](std::uint32_t f) {
-    return std::string{static_cast<char>(f & 0xFF), static_cast<char>((f >> 8) & 0xFF),
-                       static_cast<char>((f >> 16) & 0xFF), static_cast<char>(f >> 24)};
-  };
-  auto size = [&](const v4l2_pix_format &p) {
-    return std::to_string(p.width) + "x" + std::to_string(p.height) + " " + fourcc(p.pixelformat);
-  };
-  auto rect = [](const v4l2_rect &c) {
-    return std::to_string(c.left) + "," + std::to_string(c.top) + " " + std::to_string(c.width) +
-           "x" + std::to_string(c.height);
-  };
   switch (req) {
     case VIDIOC_QUERYCAP:
       r.str("request", "QUERYCAP");
