@@ -12,8 +12,6 @@
 #include <stdexcept>
 
 #include "i2c_adapter.h"
-#include "models/pwm.h"
-#include "models/script.h"
 #include "shm.h"
 
 namespace tsim {
@@ -219,9 +217,14 @@ SerialDevice *Board::serial(const std::string &path) {
   return it == serial_.end() ? nullptr : &it->second;
 }
 
-VideoModel *Board::video(const std::string &path) {
+VideoNode *Board::video_node(const std::string &path) {
   auto it = video_.find(path);
   return it == video_.end() ? nullptr : it->second.get();
+}
+
+VideoModel *Board::video(const std::string &path) {
+  VideoNode *n = video_node(path);
+  return n ? &n->model() : nullptr;
 }
 
 const NodeInfo *Board::node(const std::string &path) const {
@@ -317,11 +320,12 @@ void Board::add_serial() {
   for (const DeviceRecord &d : scenario_.serial->devices) {
     SerialDevice &dev = serial_[d.node];
     dev.models.push_back(build(d.entry, *this, &ModelInfo::serial));
-    dev.script = dynamic_cast<ScriptModel *>(dev.models.front().get());
+    dev.script = dynamic_cast<SerialScript *>(dev.models.front().get());
     if (!dev.script) {
-      ModelEntry scripts{"script", d.node, {}, d.entry.where};
-      dev.models.push_back(std::make_unique<ScriptModel>(scripts, *this));
-      dev.script = static_cast<ScriptModel *>(dev.models.back().get());
+      ModelEntry scripts{kSerialScriptModel, d.node, {}, d.entry.where};
+      dev.models.push_back(build(scripts, *this, &ModelInfo::serial));
+      dev.script = dynamic_cast<SerialScript *>(dev.models.back().get());
+      if (!dev.script) throw std::logic_error("the serial scripts model is not a SerialScript");
     }
     SerialModel *model = dev.models.front().get();
     add_node(NodeKind::serial, d.node, 0660, 20).present =
@@ -333,19 +337,22 @@ void Board::add_serial() {
 
 void Board::add_pwm() {
   if (!scenario_.pwm) return;
-  pwm_ = std::make_unique<PwmChip>(*scenario_.pwm, *this);
-  for (const PwmChip::File &f : pwm_->files()) {
+  pwm_ = build(scenario_.pwm->entry, *this, &ModelInfo::sysfs);
+  for (const SysfsModel::File &f : pwm_->files()) {
     NodeInfo &n = add_node(NodeKind::pwm, f.path, f.mode, 0);
     n.dir = f.dir;
-    if (f.channel >= 0)
-      n.present = [chip = pwm_.get(), ch = f.channel](std::uint64_t) { return chip->exported(ch); };
+    if (!f.always)
+      n.present = [model = pwm_.get(), path = f.path](std::uint64_t) {
+        return model->present(path);
+      };
   }
 }
 
 void Board::add_video() {
   if (!scenario_.video) return;
   for (const DeviceRecord &d : scenario_.video->devices) {
-    video_[d.node] = build(d.entry, *this, &ModelInfo::video);
+    video_[d.node] = std::make_unique<VideoNode>(
+        d.entry, [this] { return now_us(); }, build(d.entry, *this, &ModelInfo::video));
     add_node(NodeKind::video, d.node, 0660, 44);  // group video
     // What tools read to learn the node's class: its uevent file under /sys/dev/char.
     const std::string name = d.node.substr(d.node.rfind('/') + 1);

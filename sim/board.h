@@ -51,8 +51,6 @@ class GpioController {
 };
 
 class I2cAdapter;
-class PwmChip;
-class ScriptModel;
 
 struct NodeInfo {
   NodeKind kind = NodeKind::none;
@@ -70,7 +68,7 @@ struct NodeInfo {
 // The models behind a serial node: its device model, and scripted replies on any port.
 struct SerialDevice {
   std::vector<std::unique_ptr<SerialModel>> models;  // the node's model first
-  ScriptModel *script = nullptr;                     // one of them
+  SerialScript *script = nullptr;                    // one of them
 };
 
 class Board {
@@ -100,8 +98,10 @@ class Board {
   const NodeInfo *node(const std::string &path) const;
   I2cAdapter *adapter(int number);
   SerialDevice *serial(const std::string &path);
+  // The video node at `path`, and the model behind it.
+  VideoNode *video_node(const std::string &path);
   VideoModel *video(const std::string &path);
-  PwmChip *pwm() { return pwm_.get(); }
+  SysfsModel *pwm() { return pwm_.get(); }
 
   // A path named in the scenario: relative ones are taken from the scenario file's directory.
   std::string scenario_path(const std::string &p) const;
@@ -126,8 +126,8 @@ class Board {
   std::map<std::string, NodeInfo> nodes_;
   std::map<int, std::unique_ptr<I2cAdapter>> adapters_;
   std::map<std::string, SerialDevice> serial_;
-  std::map<std::string, std::unique_ptr<VideoModel>> video_;
-  std::unique_ptr<PwmChip> pwm_;
+  std::map<std::string, std::unique_ptr<VideoNode>> video_;
+  std::unique_ptr<SysfsModel> pwm_;
 };
 
 }  // namespace tsim

@@ -6,9 +6,12 @@
 //   const RegisterModel<MyModel> kRegister("mymodel");
 //
 // Its interface says where it can go: an I2cSlave in [[i2c.slave]], a SerialModel in
-// [[serial.device]], a VideoModel in [[video.device]].
+// [[serial.device]], a VideoModel in [[video.device]] (whose entry also takes the keys of the
+// video node, VideoNode::kKeys), a SysfsModel in [pwm].
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <memory>
 #include <span>
 #include <string>
@@ -16,9 +19,11 @@
 #include <type_traits>
 
 #include "i2c_slave.h"
-#include "scenario.h"
+#include "model_entry.h"
 #include "serial_model.h"
+#include "sysfs_model.h"
 #include "video_model.h"
+#include "video_node.h"
 
 namespace tsim {
 
@@ -31,12 +36,27 @@ struct ModelInfo {
   std::unique_ptr<I2cSlave> (*i2c)(const ModelEntry &, Board &) = nullptr;
   std::unique_ptr<SerialModel> (*serial)(const ModelEntry &, Board &) = nullptr;
   std::unique_ptr<VideoModel> (*video)(const ModelEntry &, Board &) = nullptr;
+  std::unique_ptr<SysfsModel> (*sysfs)(const ModelEntry &, Board &) = nullptr;
 };
 
 // Callable from static initialisers; a later registration of a name replaces the earlier one.
 void register_model(ModelInfo info);
 // Null for a name nobody registered.
 const ModelInfo *find_model(std::string_view name);
+
+// The keys `a` and then `b`.
+template <std::size_t A, std::size_t B>
+constexpr std::array<Key, A + B> join_keys(const std::array<Key, A> &a,
+                                           const std::array<Key, B> &b) {
+  std::array<Key, A + B> out{};
+  std::copy(a.begin(), a.end(), out.begin());
+  std::copy(b.begin(), b.end(), out.begin() + A);
+  return out;
+}
+
+// The keys a [[video.device]] entry with the model M takes.
+template <class M>
+inline constexpr auto kVideoKeys = join_keys(VideoNode::kKeys, M::kKeys);
 
 template <class M>
 struct RegisterModel {
@@ -52,9 +72,16 @@ struct RegisterModel {
       info.serial = [](const ModelEntry &e, Board &b) -> std::unique_ptr<SerialModel> {
         return std::make_unique<M>(e, b);
       };
+    } else if constexpr (std::is_base_of_v<SysfsModel, M>) {
+      info.kind = NodeKind::pwm;
+      info.sysfs = [](const ModelEntry &e, Board &b) -> std::unique_ptr<SysfsModel> {
+        return std::make_unique<M>(e, b);
+      };
     } else {
-      static_assert(std::is_base_of_v<VideoModel, M>, "a model is an I2C, serial or video model");
+      static_assert(std::is_base_of_v<VideoModel, M>,
+                    "a model is an I2C, serial, sysfs or video model");
       info.kind = NodeKind::video;
+      info.keys = kVideoKeys<M>;
       info.video = [](const ModelEntry &e, Board &b) -> std::unique_ptr<VideoModel> {
         return std::make_unique<M>(e, b);
       };

@@ -87,82 +87,111 @@ std::size_t skip_string(std::string_view text, std::size_t i, std::uint32_t &lin
 
 // Refuses text whose tables, arrays and dotted keys nest deeper than kNestingMax. The parser
 // recurses once per level: a few kilobytes of "a.a.a..." or "[[[[..." would exhaust its stack.
-void check_nesting(std::string_view text, const std::string &origin) {
+class NestingCheck {
+ public:
+  NestingCheck(std::string_view text, const std::string &origin) : text_(text), origin_(origin) {}
+
+  void run() {
+    for (i_ = 0; i_ < text_.size(); ++i_) {
+      const char c = text_[i_];
+      ++col_;
+      if (c == '\n') {
+        ++line_;
+        col_ = 0;
+        if (open_.empty()) state_ = State::key_next, key_ = 0;
+        continue;
+      }
+      if (c == '#') {
+        while (i_ + 1 < text_.size() && text_[i_ + 1] != '\n') ++i_;
+        continue;
+      }
+      if (c == ' ' || c == '\t' || c == '\r') continue;
+      if (state_ == State::key_next && start(c)) continue;
+      if (c == '"' || c == '\'') {
+        i_ = skip_string(text_, i_, line_, col_);
+        if (state_ == State::value) key_parts_ = 0;
+        continue;
+      }
+      step(c);
+    }
+  }
+
+ private:
   enum class State { key_next, key, header, value };
   struct Open {
     char kind;
     int weight;  // the container, and the parts of the key it is the value of
   };
-  std::vector<Open> open;
-  State state = State::key_next;
-  int header = 0, key = 0, key_parts = 0, nested = 0;
-  std::uint32_t line = 1, col = 0;
-  auto check = [&] {
-    if (header + nested + key > kNestingMax)
-      throw error(Where{origin, line, col},
+
+  void check() const {
+    if (header_ + nested_ + key_ > kNestingMax)
+      throw error(Where{origin_, line_, col_},
                   "nesting deeper than " + std::to_string(kNestingMax) + " levels");
-  };
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    ++col;
-    if (c == '\n') {
-      ++line;
-      col = 0;
-      if (open.empty()) state = State::key_next, key = 0;
-      continue;
+  }
+
+  // Where a key may start: a table header (taken whole here), a key, or the end of an inline
+  // table. True when `c` is taken.
+  bool start(char c) {
+    if (c == '[' && open_.empty()) {
+      state_ = State::header;
+      header_ = 1;
+      if (i_ + 1 < text_.size() && text_[i_ + 1] == '[') ++i_, ++col_;
+      return true;
     }
-    if (c == '#') {
-      while (i + 1 < text.size() && text[i + 1] != '\n') ++i;
-      continue;
+    if (c == '}') {
+      state_ = State::value;
+    } else {
+      state_ = State::key;
+      key_ = 1;
+      check();
     }
-    if (c == ' ' || c == '\t' || c == '\r') continue;
-    if (state == State::key_next) {
-      if (c == '[' && open.empty()) {
-        state = State::header;
-        header = 1;
-        if (i + 1 < text.size() && text[i + 1] == '[') ++i, ++col;
-        continue;
-      }
-      if (c == '}') {
-        state = State::value;
-      } else {
-        state = State::key;
-        key = 1;
-        check();
-      }
-    }
-    if (c == '"' || c == '\'') {
-      i = skip_string(text, i, line, col);
-      if (state == State::value) key_parts = 0;
-      continue;
-    }
-    switch (state) {
+    return false;
+  }
+
+  void step(char c) {
+    switch (state_) {
       case State::header:
-        if (c == '.') ++header, check();
-        if (c == ']') state = State::value;
+        if (c == '.') ++header_, check();
+        if (c == ']') state_ = State::value;
         break;
       case State::key:
-        if (c == '.') ++key, check();
-        if (c == '=') key_parts = key, key = 0, state = State::value;
+        if (c == '.') ++key_, check();
+        if (c == '=') key_parts_ = key_, key_ = 0, state_ = State::value;
         break;
       case State::value:
-        if (c == '[' || c == '{') {
-          open.push_back({c == '[' ? ']' : '}', 1 + key_parts});
-          nested += open.back().weight;
-          check();
-          if (c == '{') state = State::key_next;
-        } else if ((c == ']' || c == '}') && !open.empty()) {
-          nested -= open.back().weight;
-          open.pop_back();
-        } else if (c == ',' && !open.empty() && open.back().kind == '}') {
-          state = State::key_next;
-        }
-        key_parts = 0;
+        value(c);
         break;
       case State::key_next:
         break;
     }
   }
+
+  void value(char c) {
+    if (c == '[' || c == '{') {
+      open_.push_back({c == '[' ? ']' : '}', 1 + key_parts_});
+      nested_ += open_.back().weight;
+      check();
+      if (c == '{') state_ = State::key_next;
+    } else if ((c == ']' || c == '}') && !open_.empty()) {
+      nested_ -= open_.back().weight;
+      open_.pop_back();
+    } else if (c == ',' && !open_.empty() && open_.back().kind == '}') {
+      state_ = State::key_next;
+    }
+    key_parts_ = 0;
+  }
+
+  std::string_view text_;
+  const std::string &origin_;
+  std::size_t i_ = 0;
+  std::vector<Open> open_;
+  State state_ = State::key_next;
+  int header_ = 0, key_ = 0, key_parts_ = 0, nested_ = 0;
+  std::uint32_t line_ = 1, col_ = 0;
+};
+
+void check_nesting(std::string_view text, const std::string &origin) {
+  NestingCheck(text, origin).run();
 }
 
 toml::table parse_one(std::string_view text, const std::string &origin) {
@@ -373,8 +402,9 @@ void add_or_replace(std::vector<T> &list, T item, Same same) {
 
 // The model a node gets when its scenario entry names none, per node kind.
 constexpr std::pair<NodeKind, const char *> kDefaultModel[] = {
-    {NodeKind::serial, "script"},  // scripted replies only
-    {NodeKind::video, "stub"},     // the node exists; its requests fail with ENOTTY
+    {NodeKind::serial, kSerialScriptModel},  // scripted replies only
+    {NodeKind::pwm, "pwm"},                  // the board's PWM chip
+    {NodeKind::video, "stub"},               // the node exists; its requests fail with ENOTTY
 };
 
 const char *default_model(NodeKind kind) {
@@ -544,8 +574,7 @@ void read_serial(Table &t, SerialRecord &sp) {
 }
 
 void read_pwm(Table &t, PwmRecord &p) {
-  p.chip = t.string("chip", p.chip);
-  p.npwm = static_cast<int>(t.integer("npwm", p.npwm, 1, PwmRecord::kMaxChannels));
+  p.entry = read_entry(t, NodeKind::pwm, "pwm");
 }
 
 NodeModeRecord read_mode(Table &t) {
@@ -643,13 +672,6 @@ Scenario read(const toml::table &top) {
 
 }  // namespace
 
-ScenarioError error(const Where &at, const std::string &what) {
-  std::ostringstream os;
-  if (!at.file.empty()) os << at.file << ":";
-  os << at.line << ":" << at.column << ": " << what;
-  return ScenarioError(os.str());
-}
-
 std::string_view builtin_scenario() {
   return {kBuiltin, sizeof kBuiltin - 1};
 }
@@ -674,46 +696,6 @@ void read_scenario_file(const std::string &path, std::string *text) {
     throw error(Where{path, 1, 1},
                 "scenario larger than " + std::to_string(kScenarioFileMax) + " bytes");
   throw ScenarioError("cannot read scenario " + path + ": " + std::strerror(errno));
-}
-
-// ---- model parameters -----------------------------------------------------------------------
-
-const Params::Value *Params::find(std::string_view key, Key::Type type) const {
-  const bool declared = std::any_of(keys_.begin(), keys_.end(),
-                                    [&](const Key &k) { return key == k.name && k.type == type; });
-  if (!declared) throw std::logic_error("model reads undeclared key " + std::string(key));
-  auto it = values_.find(key);
-  return it == values_.end() ? nullptr : &it->second;
-}
-
-std::int64_t Params::integer(std::string_view key, std::int64_t def) const {
-  const Value *v = find(key, Key::Type::integer);
-  return v ? v->integer : def;
-}
-
-double Params::number(std::string_view key, double def) const {
-  const Value *v = find(key, Key::Type::number);
-  return v ? v->number : def;
-}
-
-bool Params::boolean(std::string_view key, bool def) const {
-  const Value *v = find(key, Key::Type::boolean);
-  return v ? v->boolean : def;
-}
-
-std::string Params::string(std::string_view key, const std::string &def) const {
-  const Value *v = find(key, Key::Type::string);
-  return v ? v->text : def;
-}
-
-std::vector<Params::Register> Params::registers(std::string_view key) const {
-  const Value *v = find(key, Key::Type::registers);
-  return v ? v->registers : std::vector<Register>{};
-}
-
-Where Params::where(std::string_view key) const {
-  auto it = values_.find(key);
-  return it == values_.end() ? entry_ : it->second.where;
 }
 
 }  // namespace tsim

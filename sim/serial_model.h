@@ -31,4 +31,24 @@ class SerialModel {
   virtual void flushed(std::uint64_t /*now_us*/) {}
 };
 
+// When `expect` has arrived on `node`, send `reply` after `delay_ms`.
+struct ScriptRule {
+  std::string node = "/dev/ttyO0";
+  std::string expect, reply;
+  unsigned delay_ms = 0;
+  bool once = false;
+};
+
+// The scripted replies every serial node has, beside its own model: rules from the scenario and
+// from tests, and bytes tests send unasked. Registered as kSerialScriptModel.
+class SerialScript : public SerialModel {
+ public:
+  virtual void add_rule(const ScriptRule &rule) = 0;
+  // Sends `bytes` at `due_us`, unasked.
+  virtual void send(std::string bytes, std::uint64_t due_us) = 0;
+  // Drops every rule and every reply not yet sent.
+  virtual void clear() = 0;
+};
+inline constexpr const char *kSerialScriptModel = "script";
+
 }  // namespace tsim

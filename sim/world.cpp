@@ -10,11 +10,6 @@
 
 namespace tsim {
 
-std::vector<Wall> default_room() {
-  constexpr double h = 1500.0;
-  return {{-h, -h, h, -h}, {h, -h, h, h}, {h, h, -h, h}, {-h, h, -h, -h}};
-}
-
 std::shared_ptr<World> World::attach(Board &board) {
   static std::mutex m;
   static const Board *owner = nullptr;

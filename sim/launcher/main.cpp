@@ -292,6 +292,34 @@ int run(char **argv) {
   return 1;
 }
 
+// The run's settings, printed for a shell to take (--print-env).
+void print_env(const Options &o, const std::string &ld, const std::string &start) {
+  std::printf("export LD_PRELOAD='%s'\n", ld.c_str());
+  std::printf("export TARSA_SIM_STATE='%s'\n", g_state);
+  std::printf("export TARSA_SIM_START_NS=%s\n", start.c_str());
+  std::printf("export PATH=\"$PATH:%s\"\n", g_bin);
+  if (!o.trace_path.empty()) std::printf("export TARSA_SIM_TRACE='%s'\n", o.trace_path.c_str());
+  std::printf("# simulator state in %s; remove it when done: rm -r '%s'\n", g_run_dir, g_run_dir);
+}
+
+// The run's settings, in this process's environment for the program it runs.
+void set_env(const Options &o, const std::string &ld, const std::string &start) {
+  setenv("LD_PRELOAD", ld.c_str(), 1);
+  // A sanitized program finds the preload ahead of its sanitizer runtime; that order is fine.
+  std::string asan = getenv("ASAN_OPTIONS") ? getenv("ASAN_OPTIONS") : "";
+  if (asan.find("verify_asan_link_order") == std::string::npos)
+    setenv("ASAN_OPTIONS",
+           (asan.empty() ? "" : asan + ":").append("verify_asan_link_order=0").c_str(), 1);
+  setenv("TARSA_SIM_STATE", g_state, 1);
+  setenv("TARSA_SIM_START_NS", start.c_str(), 1);
+  const char *path = getenv("PATH");
+  setenv("PATH", (std::string(path && *path ? path : "/usr/bin:/bin") + ":" + g_bin).c_str(), 1);
+  if (!o.trace_path.empty())
+    setenv("TARSA_SIM_TRACE", o.trace_path.c_str(), 1);
+  else
+    unsetenv("TARSA_SIM_TRACE");
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -339,30 +367,10 @@ int main(int argc, char **argv) {
   const std::string start = std::to_string(shm->start_ns);
   if (o.print_env) {
     if (cleaner >= 0) (void)!write(cleaner, "k", 1);  // the directory stays: the shell uses it
-    std::printf("export LD_PRELOAD='%s'\n", ld.c_str());
-    std::printf("export TARSA_SIM_STATE='%s'\n", g_state);
-    std::printf("export TARSA_SIM_START_NS=%s\n", start.c_str());
-    std::printf("export PATH=\"$PATH:%s\"\n", g_bin);
-    if (!o.trace_path.empty()) std::printf("export TARSA_SIM_TRACE='%s'\n", o.trace_path.c_str());
-    std::printf("# simulator state in %s; remove it when done: rm -r '%s'\n", g_run_dir, g_run_dir);
+    print_env(o, ld, start);
     return 0;
   }
-
-  setenv("LD_PRELOAD", ld.c_str(), 1);
-  // A sanitized program finds the preload ahead of its sanitizer runtime; that order is fine.
-  std::string asan = getenv("ASAN_OPTIONS") ? getenv("ASAN_OPTIONS") : "";
-  if (asan.find("verify_asan_link_order") == std::string::npos)
-    setenv("ASAN_OPTIONS",
-           (asan.empty() ? "" : asan + ":").append("verify_asan_link_order=0").c_str(), 1);
-  setenv("TARSA_SIM_STATE", g_state, 1);
-  setenv("TARSA_SIM_START_NS", start.c_str(), 1);
-  const char *path = getenv("PATH");
-  setenv("PATH", (std::string(path && *path ? path : "/usr/bin:/bin") + ":" + g_bin).c_str(), 1);
-  if (!o.trace_path.empty())
-    setenv("TARSA_SIM_TRACE", o.trace_path.c_str(), 1);
-  else
-    unsetenv("TARSA_SIM_TRACE");
-
+  set_env(o, ld, start);
   const int status = run(argv + o.program);
   remove_run_dir();
   return status;

@@ -6,6 +6,7 @@
 #include <type_traits>
 
 #include "../board.h"
+#include "../registry.h"
 
 namespace tsim {
 
@@ -36,21 +37,29 @@ std::string_view chomp(std::string_view s) {
 
 }  // namespace
 
-PwmChip::PwmChip(const PwmRecord &rec, Board &board) : chip_(rec.chip), npwm_(rec.npwm) {
+PwmChip::PwmChip(const ModelEntry &entry, Board &board)
+    : chip_(entry.params.string("chip", "/sys/class/pwm/pwmchip0")),
+      npwm_(static_cast<int>(entry.params.integer("npwm", 2))) {
   static_assert(std::is_trivially_copyable_v<State>);
   bool created = false;
   // Implicit-lifetime type in mapped memory; a new block comes zero-filled.
   state_ =
       reinterpret_cast<State *>(board.shared_bytes("pwm:" + chip_, sizeof(State), &created).data());
-  files_ = {{chip_, 0755, true, -1},
-            {chip_ + "/export", 0200, false, -1},
-            {chip_ + "/unexport", 0200, false, -1},
-            {chip_ + "/npwm", 0444, false, -1}};
+  files_ = {{chip_, 0755, true, true},
+            {chip_ + "/export", 0200, false, true},
+            {chip_ + "/unexport", 0200, false, true},
+            {chip_ + "/npwm", 0444, false, true}};
   for (int c = 0; c < npwm_; ++c) {
     const std::string dir = chip_ + "/pwm" + std::to_string(c);
-    files_.push_back({dir, 0755, true, c});
-    for (const char *f : kChannelFiles) files_.push_back({dir + "/" + f, 0644, false, c});
+    files_.push_back({dir, 0755, true, false});
+    for (const char *f : kChannelFiles) files_.push_back({dir + "/" + f, 0644, false, false});
   }
+}
+
+bool PwmChip::present(std::string_view path) const {
+  int channel;
+  std::string_view attr;
+  return split(path, &channel, &attr);
 }
 
 bool PwmChip::exported(int channel) const {
@@ -141,5 +150,9 @@ int PwmChip::write(std::string_view path, std::string_view text) {
   }
   return 0;
 }
+
+namespace {
+const RegisterModel<PwmChip> kRegister("pwm");
+}  // namespace
 
 }  // namespace tsim

@@ -1,7 +1,7 @@
 // sysfs PWM chip: the files of the chip and of each exported channel, with the kernel's checks.
 // Channel settings are shared by every process of the run.
 //
-// Scenario: [pwm] chip = "/sys/class/pwm/pwmchip0", npwm = 2 (1 to 16 channels).
+// Scenario: [pwm] (model = "pwm", the default) with the keys below.
 // Files: <chip>/export and unexport (write-only) take a channel number: ENODEV beyond npwm or
 // for unexporting a channel that is not exported, EBUSY for exporting one twice, EINVAL for text
 // that is not a number; npwm (read-only). <chip>/pwmN/ exists while channel N is exported:
@@ -11,43 +11,44 @@
 // Numbers are read as the kernel's kstrtou64 does (decimal, 0x hex, 0 octal, one newline).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "../scenario.h"
+#include "../model_entry.h"
+#include "../sysfs_model.h"
 
 namespace tsim {
 
 class Board;
 
-class PwmChip {
+class PwmChip final : public SysfsModel {
  public:
-  struct File {
-    std::string path;
-    unsigned mode;
-    bool dir;
-    int channel;  // -1 for the chip's own
+  static constexpr int kMaxChannels = 16;
+  static constexpr std::array kKeys{
+      Key{"chip", Key::Type::string},                    // "/sys/class/pwm/pwmchip0"
+      Key{"npwm", Key::Type::integer, 1, kMaxChannels},  // channels (2)
   };
 
-  PwmChip(const PwmRecord &rec, Board &board);
+  PwmChip(const ModelEntry &entry, Board &board);
 
   // Every path of the tree, channel directories and files included.
-  const std::vector<File> &files() const { return files_; }
+  const std::vector<File> &files() const override { return files_; }
+  // A channel's directory and files: while it is exported.
+  bool present(std::string_view path) const override;
+  int read(std::string_view path, std::string *text) const override;
+  int write(std::string_view path, std::string_view text) override;
   bool exported(int channel) const;
-  // The text of the file at `path`, or an errno value.
-  int read(std::string_view path, std::string *text) const;
-  // Writes `text` to the file at `path`: 0 or an errno value.
-  int write(std::string_view path, std::string_view text);
 
  private:
   struct State {
-    std::uint8_t exported[PwmRecord::kMaxChannels];
-    std::uint8_t enabled[PwmRecord::kMaxChannels];
-    std::uint8_t inversed[PwmRecord::kMaxChannels];
-    std::uint64_t period[PwmRecord::kMaxChannels];
-    std::uint64_t duty[PwmRecord::kMaxChannels];
+    std::uint8_t exported[kMaxChannels];
+    std::uint8_t enabled[kMaxChannels];
+    std::uint8_t inversed[kMaxChannels];
+    std::uint64_t period[kMaxChannels];
+    std::uint64_t duty[kMaxChannels];
   };
   // The channel (-1 for the chip) and attribute ("" for a directory) of a path of the tree.
   bool split(std::string_view path, int *channel, std::string_view *attr) const;

@@ -289,11 +289,6 @@ void Tarsa4Model::reply(std::uint8_t code, std::span<std::uint8_t> out, bool cha
   State &s = *state_;
   const Pose p = world_->pose(board_.now_us());
   const Motion m = world_->motion(board_.now_us());
-  // Distance from the body's edge to the nearest wall seen at `deg` from the heading.
-  auto edge = [&](double deg, double range) {
-    return std::max(0.0, world_->ray(p.x, p.y, p.heading + rad(deg), range + World::kRobotRadius) -
-                             World::kRobotRadius);
-  };
   switch (code) {
     case 0x00:
       out[0] = revision_;
@@ -314,58 +309,77 @@ void Tarsa4Model::reply(std::uint8_t code, std::span<std::uint8_t> out, bool cha
       }
       break;
     case 0x58:
-      for (int i = 0; i < kIrCount; ++i) {
-        const double d = edge(30.0 * i, kIrRange);
-        const double prox = d < kIrRange ? 4095.0 * std::pow(1.0 - d / kIrRange, 2) : 0.0;
-        put16(out, 2 * static_cast<std::size_t>(i), clampi(prox + noise(3), 0, 4095));
-      }
-      break;
     case 0x40:
-      for (int i = 0; i < kIrCount; ++i) {
-        const double d = edge(30.0 * i, kAmbientReach);
-        const double light =
-            world_->ambient() * (0.6 + 0.4 * std::min(d, kAmbientReach) / kAmbientReach);
-        put16(out, 2 * static_cast<std::size_t>(i), clampi(light + noise(10), 0, 4095));
-      }
-      break;
     case 0x70:
-      for (std::size_t i = 0; i < kUsAngles.size(); ++i) {
-        const double d = edge(kUsAngles[i], kUsRange);
-        int cm = 0;
-        if ((s.us_mask >> i & 1) != 0 && d < kUsRange) cm = clampi(d / 10.0 + noise(0.5), 0, 32767);
-        put16(out, 2 * i, cm);
-      }
+      reply_ranges(code, out, p);
       break;
-    case 0x80: {
-      const std::array<double, 3> g{m.accel / kGravity * kAccPerG,
-                                    m.v * m.omega / kGravity * kAccPerG, kAccPerG};
-      for (std::size_t axis = 0; axis < 3; ++axis)
-        for (std::size_t k = 0; k < 10; ++k)
-          put16(out, 20 * axis + 2 * k, clampi(g[axis] + noise(2), -2048, 2047) * 16);
+    case 0x80:
+    case 0xC0:
+      reply_inertial(code, out, m);
       break;
-    }
-    case 0xC0: {
-      const std::array<double, 3> r{0.0, 0.0,
-                                    m.omega * 180.0 / std::numbers::pi / kGyroDegPerCount};
-      for (std::size_t axis = 0; axis < 3; ++axis)
-        for (std::size_t k = 0; k < 10; ++k)
-          put16(out, 20 * axis + 2 * k, clampi(r[axis] + noise(1), -32768, 32767));
+    case 0xFD:
+      reply_battery(out, charging);
       break;
-    }
-    case 0xFD: {
-      const double load = 150 + 0.4 * (std::fabs(s.wheels[0].speed) + std::fabs(s.wheels[1].speed));
-      put16(out, 0, 7400 + 8 * (battery_percent_ - 50));
-      put16(out, 2, charging ? 800 : -static_cast<int>(std::lround(load)));
-      put16(out, 4, 250);
-      put16(out, 6, kFullCapacity * battery_percent_ / 100);
-      put16(out, 8, kFullCapacity);
-      out[10] = static_cast<std::uint8_t>(battery_percent_);
-      out[11] = static_cast<std::uint8_t>((charging ? 1 : 0) | 2);
-      break;
-    }
     default:
       break;
   }
+}
+
+void Tarsa4Model::reply_ranges(std::uint8_t code, std::span<std::uint8_t> out, const Pose &p) {
+  // Distance from the body's edge to the nearest wall seen at `deg` from the heading.
+  auto edge = [&](double deg, double range) {
+    return std::max(0.0, world_->ray(p.x, p.y, p.heading + rad(deg), range + World::kRobotRadius) -
+                             World::kRobotRadius);
+  };
+  if (code == 0x58) {
+    for (int i = 0; i < kIrCount; ++i) {
+      const double d = edge(30.0 * i, kIrRange);
+      const double prox = d < kIrRange ? 4095.0 * std::pow(1.0 - d / kIrRange, 2) : 0.0;
+      put16(out, 2 * static_cast<std::size_t>(i), clampi(prox + noise(3), 0, 4095));
+    }
+  } else if (code == 0x40) {
+    for (int i = 0; i < kIrCount; ++i) {
+      const double d = edge(30.0 * i, kAmbientReach);
+      const double light =
+          world_->ambient() * (0.6 + 0.4 * std::min(d, kAmbientReach) / kAmbientReach);
+      put16(out, 2 * static_cast<std::size_t>(i), clampi(light + noise(10), 0, 4095));
+    }
+  } else {
+    for (std::size_t i = 0; i < kUsAngles.size(); ++i) {
+      const double d = edge(kUsAngles[i], kUsRange);
+      int cm = 0;
+      if ((state_->us_mask >> i & 1) != 0 && d < kUsRange)
+        cm = clampi(d / 10.0 + noise(0.5), 0, 32767);
+      put16(out, 2 * i, cm);
+    }
+  }
+}
+
+void Tarsa4Model::reply_inertial(std::uint8_t code, std::span<std::uint8_t> out, const Motion &m) {
+  if (code == 0x80) {
+    const std::array<double, 3> g{m.accel / kGravity * kAccPerG,
+                                  m.v * m.omega / kGravity * kAccPerG, kAccPerG};
+    for (std::size_t axis = 0; axis < 3; ++axis)
+      for (std::size_t k = 0; k < 10; ++k)
+        put16(out, 20 * axis + 2 * k, clampi(g[axis] + noise(2), -2048, 2047) * 16);
+  } else {
+    const std::array<double, 3> r{0.0, 0.0, m.omega * 180.0 / std::numbers::pi / kGyroDegPerCount};
+    for (std::size_t axis = 0; axis < 3; ++axis)
+      for (std::size_t k = 0; k < 10; ++k)
+        put16(out, 20 * axis + 2 * k, clampi(r[axis] + noise(1), -32768, 32767));
+  }
+}
+
+void Tarsa4Model::reply_battery(std::span<std::uint8_t> out, bool charging) {
+  const State &s = *state_;
+  const double load = 150 + 0.4 * (std::fabs(s.wheels[0].speed) + std::fabs(s.wheels[1].speed));
+  put16(out, 0, 7400 + 8 * (battery_percent_ - 50));
+  put16(out, 2, charging ? 800 : -static_cast<int>(std::lround(load)));
+  put16(out, 4, 250);
+  put16(out, 6, kFullCapacity * battery_percent_ / 100);
+  put16(out, 8, kFullCapacity);
+  out[10] = static_cast<std::uint8_t>(battery_percent_);
+  out[11] = static_cast<std::uint8_t>((charging ? 1 : 0) | 2);
 }
 
 namespace {

@@ -120,6 +120,11 @@ class Tarsa4Model final : public I2cSlave, public Drive {
   void on_reset_line(int level);
   bool execute(std::uint8_t code, std::span<const std::uint8_t> data);
   void reply(std::uint8_t code, std::span<std::uint8_t> out, bool charging);
+  // The replies of the infrared, ambient light and ultrasound readings (0x58, 0x40, 0x70),
+  // of the accelerometer and gyroscope (0x80, 0xC0), and of the battery (0xFD).
+  void reply_ranges(std::uint8_t code, std::span<std::uint8_t> out, const Pose &p);
+  void reply_inertial(std::uint8_t code, std::span<std::uint8_t> out, const Motion &m);
+  void reply_battery(std::span<std::uint8_t> out, bool charging);
   double ramp(double from, double to, double dt, bool always) const;
   double noise(double sd);
 

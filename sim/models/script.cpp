@@ -67,7 +67,7 @@ std::uint64_t ScriptModel::output(std::uint64_t now_us, std::vector<std::string>
 }
 
 namespace {
-const RegisterModel<ScriptModel> kRegister("script");
+const RegisterModel<ScriptModel> kRegister(kSerialScriptModel);
 }  // namespace
 
 }  // namespace tsim

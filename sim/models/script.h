@@ -21,24 +21,22 @@
 #include <string>
 #include <vector>
 
-#include "../scenario.h"
+#include "../model_entry.h"
 #include "../serial_model.h"
 
 namespace tsim {
 
 class Board;
 
-class ScriptModel final : public SerialModel {
+class ScriptModel final : public SerialScript {
  public:
   static constexpr std::array<Key, 0> kKeys{};
 
   ScriptModel(const ModelEntry &entry, Board &board);
 
-  void add_rule(const ScriptRule &rule);
-  // Sends `bytes` at `due_us`, unasked.
-  void send(std::string bytes, std::uint64_t due_us);
-  // Drops every rule and every reply not yet sent.
-  void clear();
+  void add_rule(const ScriptRule &rule) override;
+  void send(std::string bytes, std::uint64_t due_us) override;
+  void clear() override;
 
   void received(std::span<const std::uint8_t> bytes, std::uint64_t now_us) override;
   std::uint64_t output(std::uint64_t now_us, std::vector<std::string> &due) override;

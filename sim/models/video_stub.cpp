@@ -1,7 +1,6 @@
-// The video node with no camera behind it (model = "stub", no keys): the node exists, and every
-// request on it fails with ENOTTY, as on a node whose driver takes no requests.
+// The video node with no camera behind it (model = "stub"): the node exists, and every request on
+// it fails with ENOTTY, as on a node whose driver takes no requests.
 #include <array>
-#include <cerrno>
 
 #include "../registry.h"
 
@@ -13,7 +12,10 @@ class VideoStub final : public VideoModel {
  public:
   static constexpr std::array<Key, 0> kKeys{};
   VideoStub(const ModelEntry &, Board &) {}
-  int ioctl(unsigned long, void *) override { return ENOTTY; }
+  FrameSize sensor() const override { return {}; }
+  FrameSize offer(FrameSize) const override { return {}; }
+  double rate_hz() const override { return 0; }
+  void render(std::span<std::uint8_t>, FrameSize, std::uint64_t) override {}
 };
 
 const RegisterModel<VideoStub> kRegister("stub");

@@ -2,7 +2,6 @@
 #include <cstring>
 #include <string>
 
-#include "models/script.h"
 #include "nodes.h"
 #include "runtime.h"
 #include "tarsa_sim.h"

@@ -84,7 +84,122 @@ int do_rdwr(OpenFile &f, void *arg) {
   return err ? fail(err) : static_cast<int>(req->nmsgs);
 }
 
-// SMBus over plain messages, as the kernel emulates it on an I2C-only adapter.
+// ---- SMBus over plain messages, as the kernel emulates it on an I2C-only adapter ----------------
+
+// One transaction on the wire: a write message of `out` (the command byte first), then a read
+// of `in_len` bytes when there is one. A quick transaction is a single empty message.
+struct SmbusFrame {
+  std::uint8_t out[I2C_SMBUS_BLOCK_MAX + 2] = {};
+  std::size_t out_len = 1, in_len = 0;
+  bool quick = false, quick_read = false;
+  std::size_t payload = 1;  // where the traced payload of a write starts in `out`
+};
+
+void put_word(SmbusFrame &fr, std::uint16_t word) {
+  fr.out[fr.out_len++] = static_cast<std::uint8_t>(word & 0xff);
+  fr.out[fr.out_len++] = static_cast<std::uint8_t>(word >> 8);
+}
+
+int frame_quick(SmbusFrame &fr, bool read, const i2c_smbus_data *) {
+  fr.out_len = fr.payload = 0;
+  fr.quick = true;
+  fr.quick_read = read;
+  return 0;
+}
+
+int frame_byte(SmbusFrame &fr, bool read, const i2c_smbus_data *) {
+  if (read) fr.out_len = 0, fr.in_len = 1;
+  fr.payload = fr.out_len;  // the byte written is the command byte
+  return 0;
+}
+
+int frame_byte_data(SmbusFrame &fr, bool read, const i2c_smbus_data *d) {
+  if (read)
+    fr.in_len = 1;
+  else
+    fr.out[fr.out_len++] = d->byte;
+  return 0;
+}
+
+int frame_word_data(SmbusFrame &fr, bool read, const i2c_smbus_data *d) {
+  if (read)
+    fr.in_len = 2;
+  else
+    put_word(fr, d->word);
+  return 0;
+}
+
+int frame_proc_call(SmbusFrame &fr, bool, const i2c_smbus_data *d) {
+  put_word(fr, d->word);
+  fr.in_len = 2;
+  return 0;
+}
+
+int frame_block_data(SmbusFrame &fr, bool read, const i2c_smbus_data *d) {
+  if (read) return EOPNOTSUPP;  // the adapter cannot read a length-prefixed block
+  if (d->block[0] > I2C_SMBUS_BLOCK_MAX) return EINVAL;
+  std::memcpy(fr.out + 1, d->block, d->block[0] + 1u);
+  fr.out_len = 2u + d->block[0];
+  return 0;
+}
+
+int frame_i2c_block(SmbusFrame &fr, bool read, const i2c_smbus_data *d, std::uint8_t n) {
+  if (n == 0 || n > I2C_SMBUS_BLOCK_MAX) return EINVAL;
+  if (read) {
+    fr.in_len = n;
+  } else {
+    std::memcpy(fr.out + 1, d->block + 1, n);
+    fr.out_len = 1u + n;
+  }
+  return 0;
+}
+
+int frame_i2c_block_data(SmbusFrame &fr, bool read, const i2c_smbus_data *d) {
+  return frame_i2c_block(fr, read, d, d->block[0]);
+}
+
+int frame_i2c_block_broken(SmbusFrame &fr, bool read, const i2c_smbus_data *d) {
+  return frame_i2c_block(fr, read, d, read ? I2C_SMBUS_BLOCK_MAX : d->block[0]);
+}
+
+int frame_unsupported(SmbusFrame &, bool, const i2c_smbus_data *) {
+  return EOPNOTSUPP;
+}
+
+void answer_byte(const std::uint8_t *in, std::size_t, i2c_smbus_data *d) {
+  d->byte = in[0];
+}
+
+void answer_word(const std::uint8_t *in, std::size_t, i2c_smbus_data *d) {
+  d->word = static_cast<std::uint16_t>(in[0] | (in[1] << 8));
+}
+
+void answer_block(const std::uint8_t *in, std::size_t n, i2c_smbus_data *d) {
+  d->block[0] = static_cast<std::uint8_t>(n);
+  std::memcpy(d->block + 1, in, n);
+}
+
+// The transaction kinds (the `size` of a request): when they need the caller's data, how they
+// go on the wire and how what was read goes back.
+struct SmbusKind {
+  std::uint32_t size;
+  bool data_to_read, data_to_write;
+  int (*frame)(SmbusFrame &, bool read, const i2c_smbus_data *);
+  void (*answer)(const std::uint8_t *in, std::size_t n, i2c_smbus_data *);
+};
+
+constexpr SmbusKind kSmbusKinds[] = {
+    {I2C_SMBUS_QUICK, false, false, frame_quick, nullptr},
+    {I2C_SMBUS_BYTE, true, false, frame_byte, answer_byte},
+    {I2C_SMBUS_BYTE_DATA, true, true, frame_byte_data, answer_byte},
+    {I2C_SMBUS_WORD_DATA, true, true, frame_word_data, answer_word},
+    {I2C_SMBUS_PROC_CALL, true, true, frame_proc_call, answer_word},
+    {I2C_SMBUS_BLOCK_DATA, true, true, frame_block_data, answer_block},
+    {I2C_SMBUS_I2C_BLOCK_BROKEN, true, true, frame_i2c_block_broken, answer_block},
+    {I2C_SMBUS_I2C_BLOCK_DATA, true, true, frame_i2c_block_data, answer_block},
+    {I2C_SMBUS_BLOCK_PROC_CALL, true, true, frame_unsupported, nullptr},
+};
+
 int do_smbus(OpenFile &f, void *arg) {
   auto *req = static_cast<i2c_smbus_ioctl_data *>(arg);
   Rec rec(f.path, "smbus");
@@ -92,119 +207,39 @@ int do_smbus(OpenFile &f, void *arg) {
     rec.emit(-1, EFAULT);
     return fail(EFAULT);
   }
-  const unsigned size = req->size;
-  const unsigned rw = req->read_write;
-  const std::uint8_t cmd = req->command;
+  const bool read = req->read_write == I2C_SMBUS_READ;
   rec.num("addr", static_cast<long long>(f.addr))
-      .num("read_write", rw)
-      .num("command", cmd)
-      .num("size", size);
+      .num("read_write", req->read_write)
+      .num("command", req->command)
+      .num("size", req->size);
   auto refuse = [&](int e) {
     rec.str("data", "").emit(-1, e);
     return fail(e);
   };
-  switch (size) {
-    case I2C_SMBUS_QUICK:
-    case I2C_SMBUS_BYTE:
-    case I2C_SMBUS_BYTE_DATA:
-    case I2C_SMBUS_WORD_DATA:
-    case I2C_SMBUS_PROC_CALL:
-    case I2C_SMBUS_BLOCK_DATA:
-    case I2C_SMBUS_I2C_BLOCK_BROKEN:
-    case I2C_SMBUS_I2C_BLOCK_DATA:
-    case I2C_SMBUS_BLOCK_PROC_CALL:
-      break;
-    default:
-      return refuse(EINVAL);
-  }
-  if (rw != I2C_SMBUS_READ && rw != I2C_SMBUS_WRITE) return refuse(EINVAL);
+  const SmbusKind *kind = nullptr;
+  for (const SmbusKind &k : kSmbusKinds)
+    if (k.size == req->size) kind = &k;
+  if (!kind || (!read && req->read_write != I2C_SMBUS_WRITE)) return refuse(EINVAL);
   i2c_smbus_data *data = req->data;
-  bool needs_data = !(size == I2C_SMBUS_QUICK || (size == I2C_SMBUS_BYTE && rw == I2C_SMBUS_WRITE));
-  if (needs_data && !data) return refuse(EINVAL);
+  if (!data && (read ? kind->data_to_read : kind->data_to_write)) return refuse(EINVAL);
+  SmbusFrame fr;
+  fr.out[0] = req->command;
+  if (int e = kind->frame(fr, read, data)) return refuse(e);
 
   const auto addr = static_cast<std::uint16_t>(f.tenbit && f.addr > 0x7f ? 0xffff : f.addr);
-  std::uint8_t out[I2C_SMBUS_BLOCK_MAX + 2] = {cmd};
   std::uint8_t in[I2C_SMBUS_BLOCK_MAX + 2] = {};
-  std::size_t out_len = 1, in_len = 0;
-  bool read = rw == I2C_SMBUS_READ;
-  switch (size) {
-    case I2C_SMBUS_QUICK:
-      out_len = 0;
-      break;
-    case I2C_SMBUS_BYTE:
-      if (read) {
-        out_len = 0;
-        in_len = 1;
-      }
-      break;
-    case I2C_SMBUS_BYTE_DATA:
-      if (read)
-        in_len = 1;
-      else
-        out[out_len++] = data->byte;
-      break;
-    case I2C_SMBUS_WORD_DATA:
-    case I2C_SMBUS_PROC_CALL:
-      if (read && size == I2C_SMBUS_WORD_DATA) {
-        in_len = 2;
-      } else {
-        out[out_len++] = static_cast<std::uint8_t>(data->word & 0xff);
-        out[out_len++] = static_cast<std::uint8_t>(data->word >> 8);
-        if (size == I2C_SMBUS_PROC_CALL) {
-          read = true;
-          in_len = 2;
-        }
-      }
-      break;
-    case I2C_SMBUS_BLOCK_DATA:
-      if (read) return refuse(EOPNOTSUPP);  // the adapter cannot read a length-prefixed block
-      if (data->block[0] > I2C_SMBUS_BLOCK_MAX) return refuse(EINVAL);
-      std::memcpy(out + 1, data->block, data->block[0] + 1u);
-      out_len = 2u + data->block[0];
-      break;
-    case I2C_SMBUS_I2C_BLOCK_BROKEN:
-    case I2C_SMBUS_I2C_BLOCK_DATA: {
-      std::uint8_t n =
-          (size == I2C_SMBUS_I2C_BLOCK_BROKEN && read) ? I2C_SMBUS_BLOCK_MAX : data->block[0];
-      if (n == 0 || n > I2C_SMBUS_BLOCK_MAX) return refuse(EINVAL);
-      if (read) {
-        in_len = n;
-      } else {
-        std::memcpy(out + 1, data->block + 1, n);
-        out_len = 1u + n;
-      }
-      break;
-    }
-    default:
-      return refuse(EOPNOTSUPP);
-  }
   I2cMessage msgs[2];
   std::size_t count = 0;
-  if (out_len || !read || size == I2C_SMBUS_QUICK)
-    msgs[count++] = {addr, 0, std::span<std::uint8_t>(out, out_len)};
-  if (size == I2C_SMBUS_QUICK && read) msgs[0].flags = I2C_M_RD;
-  if (in_len) msgs[count++] = {addr, I2C_M_RD, std::span<std::uint8_t>(in, in_len)};
-  int err = run(f, std::span<I2cMessage>(msgs, count));
-  if (err) return refuse(err);
-  if (in_len) {
-    switch (size) {
-      case I2C_SMBUS_BYTE:
-      case I2C_SMBUS_BYTE_DATA:
-        data->byte = in[0];
-        break;
-      case I2C_SMBUS_WORD_DATA:
-      case I2C_SMBUS_PROC_CALL:
-        data->word = static_cast<std::uint16_t>(in[0] | (in[1] << 8));
-        break;
-      default:
-        data->block[0] = static_cast<std::uint8_t>(in_len);
-        std::memcpy(data->block + 1, in, in_len);
-    }
-    rec.hex("data", std::span<const std::uint8_t>(in, in_len));
+  if (fr.out_len || fr.quick)
+    msgs[count++] = {addr, static_cast<std::uint16_t>(fr.quick_read ? I2C_M_RD : 0),
+                     std::span<std::uint8_t>(fr.out, fr.out_len)};
+  if (fr.in_len) msgs[count++] = {addr, I2C_M_RD, std::span<std::uint8_t>(in, fr.in_len)};
+  if (int err = run(f, std::span<I2cMessage>(msgs, count))) return refuse(err);
+  if (fr.in_len) {
+    kind->answer(in, fr.in_len, data);
+    rec.hex("data", std::span<const std::uint8_t>(in, fr.in_len));
   } else {
-    // Written payload: what followed the command byte (nothing for quick and byte writes).
-    std::size_t skip = (size == I2C_SMBUS_QUICK || size == I2C_SMBUS_BYTE) ? out_len : 1;
-    rec.hex("data", std::span<const std::uint8_t>(out + skip, out_len - skip));
+    rec.hex("data", std::span<const std::uint8_t>(fr.out + fr.payload, fr.out_len - fr.payload));
   }
   rec.emit(0, 0);
   return 0;
@@ -320,6 +355,39 @@ int finish(Rec &rec, int err) {
 
 }  // namespace
 
+namespace {
+
+// Claims a pin for this open file, under a label.
+int gpio_request(OpenFile &f, void *arg) {
+  Rec rec(f.path, "request");
+  if (!arg) return finish(rec, EFAULT);
+  LabelReq r;
+  std::memcpy(&r, arg, sizeof r);
+  r.label[31] = '\0';
+  rec.num("gpio", r.gpio).str("label", r.label);
+  return finish(rec, rt().board().gpio().request(r.gpio, r.label, f.owner));
+}
+
+// Reads the level of an input pin this open file claimed.
+int gpio_get(OpenFile &f, void *arg) {
+  Rec rec(f.path, "get");
+  if (!arg) return finish(rec, EFAULT);
+  ValueReq r;
+  std::memcpy(&r, arg, sizeof r);
+  rec.num("gpio", r.gpio);
+  int value = 0;
+  int err = gpio_check_use(rt().shm(), r.gpio, f.owner);
+  if (!err) err = rt().board().gpio().get(r.gpio, &value);
+  if (!err) {
+    r.value = value;
+    std::memcpy(arg, &r, sizeof r);
+    rec.num("value", value);
+  }
+  return finish(rec, err);
+}
+
+}  // namespace
+
 int gpio_ioctl(OpenFile &f, unsigned long req, void *arg) {
   GpioController &gpio = rt().board().gpio();
   SharedState &shm = rt().shm();
@@ -336,15 +404,8 @@ int gpio_ioctl(OpenFile &f, unsigned long req, void *arg) {
     return finish(rec, err ? err : apply(r));
   };
   switch (req) {
-    case kGpioRequest: {
-      Rec rec(f.path, "request");
-      if (!arg) return finish(rec, EFAULT);
-      LabelReq r;
-      std::memcpy(&r, arg, sizeof r);
-      r.label[31] = '\0';
-      rec.num("gpio", r.gpio).str("label", r.label);
-      return finish(rec, gpio.request(r.gpio, r.label, f.owner));
-    }
+    case kGpioRequest:
+      return gpio_request(f, arg);
     case kGpioFree: {
       Rec rec(f.path, "free");
       rec.num("gpio", by_value);
@@ -358,22 +419,8 @@ int gpio_ioctl(OpenFile &f, unsigned long req, void *arg) {
     }
     case kGpioDirOut:
       return drive("dir_out", [&](const ValueReq &r) { return gpio.dir_out(r.gpio, r.value); });
-    case kGpioGet: {
-      Rec rec(f.path, "get");
-      if (!arg) return finish(rec, EFAULT);
-      ValueReq r;
-      std::memcpy(&r, arg, sizeof r);
-      rec.num("gpio", r.gpio);
-      int value = 0;
-      int err = gpio_check_use(shm, r.gpio, f.owner);
-      if (!err) err = gpio.get(r.gpio, &value);
-      if (!err) {
-        r.value = value;
-        std::memcpy(arg, &r, sizeof r);
-        rec.num("value", value);
-      }
-      return finish(rec, err);
-    }
+    case kGpioGet:
+      return gpio_get(f, arg);
     case kGpioSet:
       return drive("set", [&](const ValueReq &r) { return gpio.set(r.gpio, r.value); });
     default: {

@@ -73,7 +73,7 @@ void serial_flushed(const std::string &node, int fd);
 // Hands every port's models what the program wrote: the process is about to end.
 void serial_drain_all();
 
-// Video nodes: requests, reads and buffer mappings go to the node's model.
+// Video nodes: requests, reads and buffer mappings go to the board's video node.
 int video_open(OpenFile &f);  // an eventfd, and the node's waiters woken when a frame falls due
 void video_close(OpenFile &f, bool last);
 int video_ioctl(OpenFile &f, unsigned long req, void *arg);
@@ -82,7 +82,7 @@ int video_ioctl(OpenFile &f, unsigned long req, void *arg);
 std::uint64_t video_block_us(OpenFile &f, unsigned long req);
 ssize_t video_read(OpenFile &f, void *buf, size_t len);
 void *video_mmap(OpenFile &f, void *addr, size_t len, int prot, int flags, off64_t off);
-// munmap of a mapping video_mmap made: tells its model, then unmaps. False for other memory.
+// munmap of a mapping video_mmap made: tells its node, then unmaps. False for other memory.
 bool video_munmap(void *addr, size_t len, int *result);
 // Whether any such mapping exists (no lock needed).
 bool video_maps_any();

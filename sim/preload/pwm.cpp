@@ -1,7 +1,5 @@
 // sysfs PWM files: reads at the file offset and whole writes, traced, served by the board's PWM
 // chip model; and the fixed sysfs files that describe other nodes.
-#include "models/pwm.h"
-
 #include <fcntl.h>
 #include <sys/mman.h>
 
@@ -11,11 +9,12 @@
 
 #include "nodes.h"
 #include "runtime.h"
+#include "sysfs_model.h"
 
 namespace tsim {
 
 ssize_t pwm_read(OpenFile &f, void *buf, size_t len) {
-  PwmChip *chip = rt().board().pwm();
+  SysfsModel *chip = rt().board().pwm();
   std::string text;
   if (int err = chip ? chip->read(f.node, &text) : ENODEV) return fail(err);
   if (f.offset >= static_cast<off_t>(text.size())) return 0;
@@ -27,7 +26,7 @@ ssize_t pwm_read(OpenFile &f, void *buf, size_t len) {
 
 ssize_t pwm_write(OpenFile &f, const void *buf, size_t len) {
   std::string_view text(static_cast<const char *>(buf), len);
-  PwmChip *chip = rt().board().pwm();
+  SysfsModel *chip = rt().board().pwm();
   int err = chip ? chip->write(f.node, text) : ENODEV;
   Rec(f.path, "write")
       .str("path", f.path)

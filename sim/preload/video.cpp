@@ -1,5 +1,5 @@
-// Video nodes: requests, reads and buffer mappings go to the node's model. The descriptor is an
-// eventfd whose counter follows the model's readiness, so poll, select and epoll wait as on the
+// Video nodes: requests, reads and buffer mappings go to the board's video node. The descriptor is
+// an eventfd whose counter follows the model's readiness, so poll, select and epoll wait as on the
 // device; a thread of the process sets it when the model's next frame falls due.
 #include <fcntl.h>
 #include <linux/videodev2.h>
@@ -29,7 +29,7 @@ namespace {
 struct Mapping {
   std::string node;
   std::size_t len;
-  VideoModel *model;  // that saw the mapping made
+  VideoNode *video;  // that saw the mapping made
 };
 
 // Mappings of video nodes by address; `count` lets munmap of other memory skip the lock.
@@ -39,12 +39,12 @@ std::map<void *, Mapping> &mappings() {
 }
 std::atomic<std::size_t> g_count{0};
 
-VideoModel *model_of(const OpenFile &f) {
-  return rt().board().video(f.node);
+VideoNode *node_of(const OpenFile &f) {
+  return rt().board().video_node(f.node);
 }
 
-// Sets the descriptor's counter to what the model says: 1 readable, 0 not.
-void follow(OpenFile &f, VideoModel &m) {
+// Sets the descriptor's counter to what the node says: 1 readable, 0 not.
+void follow(OpenFile &f, VideoNode &m) {
   const bool ready = m.readable();
   if (ready == f.ready) return;
   std::uint64_t v = 1;
@@ -84,12 +84,12 @@ struct Waker {
         Guard g;
         const std::uint64_t now = rt().board().now_us();
         for (OpenFile *f : files) {
-          VideoModel *m = model_of(*f);
+          VideoNode *m = node_of(*f);
           if (!m) continue;
           follow(*f, *m);
           const std::uint64_t next = m->next_frame_us(now);
           // At least a millisecond: a model that is late to turn readable is not spun on.
-          if (next != VideoModel::kNever)
+          if (next != VideoNode::kNever)
             wait_us = std::min(wait_us, std::max<std::uint64_t>(next - std::min(next, now), 1000));
         }
       } catch (...) {
@@ -108,20 +108,23 @@ Waker &waker() {
   return *w;
 }
 
+std::string fourcc(std::uint32_t f) {
+  return std::string{static_cast<char>(f & 0xFF), static_cast<char>((f >> 8) & 0xFF),
+                     static_cast<char>((f >> 16) & 0xFF), static_cast<char>(f >> 24)};
+}
+
+std::string size(const v4l2_pix_format &p) {
+  return std::to_string(p.width) + "x" + std::to_string(p.height) + " " + fourcc(p.pixelformat);
+}
+
+std::string rect(const v4l2_rect &c) {
+  return std::to_string(c.left) + "," + std::to_string(c.top) + " " + std::to_string(c.width) +
+         "x" + std::to_string(c.height);
+}
+
 // The requests by name, with their essential fields: `before` is the argument as the program
 // passed it, `arg` as the model left it.
 void describe(Rec &r, unsigned long req, const void *before, const void *arg, int err) {
-  auto fourcc = [](std::uint32_t f) {
-    return std::string{static_cast<char>(f & 0xFF), static_cast<char>((f >> 8) & 0xFF),
-                       static_cast<char>((f >> 16) & 0xFF), static_cast<char>(f >> 24)};
-  };
-  auto size = [&](const v4l2_pix_format &p) {
-    return std::to_string(p.width) + "x" + std::to_string(p.height) + " " + fourcc(p.pixelformat);
-  };
-  auto rect = [](const v4l2_rect &c) {
-    return std::to_string(c.left) + "," + std::to_string(c.top) + " " + std::to_string(c.width) +
-           "x" + std::to_string(c.height);
-  };
   switch (req) {
     case VIDIOC_QUERYCAP:
       r.str("request", "QUERYCAP");
@@ -189,114 +192,54 @@ int video_open(OpenFile &f) {
   return fd;
 }
 
-void video_close(OpenFile &f, bool) {
+void video_close(OpenFile &f, bool last) {
   // A copy left open gets its readiness from its own calls: the thread knows only this number.
   waker().files.erase(&f);
+  if (VideoNode *m = node_of(f); m && last) m->closed(&f);
 }
-
-// A program built with 64-bit time_t on a 32-bit board passes the buffer requests with a
-// 64-bit time stamp in the buffer, and so with request numbers of their own; the kernel takes
-// both layouts, and so does this node: such requests are carried over to the native layout.
-#if __SIZEOF_LONG__ == 4
-struct BufferTime64 {
-  std::uint32_t index, type, bytesused, flags, field, pad;
-  std::int64_t tv_sec, tv_usec;
-  v4l2_timecode timecode;
-  std::uint32_t sequence, memory;
-  union {
-    std::uint32_t offset;
-    unsigned long userptr;
-    void *planes;
-    std::int32_t fd;
-  } m;
-  std::uint32_t length, reserved2, request_fd;
-};
-static_assert(sizeof(BufferTime64) == 80);
-
-unsigned long native_request(unsigned long req) {
-  switch (req) {
-    case _IOWR('V', 9, BufferTime64):
-      return VIDIOC_QUERYBUF;
-    case _IOWR('V', 15, BufferTime64):
-      return VIDIOC_QBUF;
-    case _IOWR('V', 17, BufferTime64):
-      return VIDIOC_DQBUF;
-    case _IOWR('V', 93, BufferTime64):
-      return VIDIOC_PREPARE_BUF;
-    default:
-      return req;
-  }
-}
-
-void to_native(const BufferTime64 &b, v4l2_buffer &n) {
-  n = v4l2_buffer{};
-  n.index = b.index, n.type = b.type, n.bytesused = b.bytesused, n.flags = b.flags;
-  n.field = b.field, n.timestamp.tv_sec = static_cast<time_t>(b.tv_sec);
-  n.timestamp.tv_usec = static_cast<suseconds_t>(b.tv_usec), n.timecode = b.timecode;
-  n.sequence = b.sequence, n.memory = b.memory, n.m.userptr = b.m.userptr;
-  n.length = b.length, n.reserved2 = b.reserved2, n.request_fd = static_cast<__s32>(b.request_fd);
-}
-
-void from_native(const v4l2_buffer &n, BufferTime64 &b) {
-  b.index = n.index, b.type = n.type, b.bytesused = n.bytesused, b.flags = n.flags;
-  b.field = n.field, b.tv_sec = n.timestamp.tv_sec, b.tv_usec = n.timestamp.tv_usec;
-  b.timecode = n.timecode, b.sequence = n.sequence, b.memory = n.memory;
-  b.m.userptr = n.m.userptr, b.length = n.length, b.reserved2 = n.reserved2;
-  b.request_fd = static_cast<std::uint32_t>(n.request_fd);
-}
-#else
-unsigned long native_request(unsigned long req) {
-  return req;
-}
-#endif
 
 std::uint64_t video_block_us(OpenFile &f, unsigned long req) {
-  VideoModel *m = model_of(f);
-  if (!m || native_request(req) != VIDIOC_DQBUF || (f.flags & O_NONBLOCK)) return 0;
+  VideoNode *m = node_of(f);
+  if (!m || !VideoNode::waits(req) || (f.flags & O_NONBLOCK)) return 0;
   const std::uint64_t now = rt().board().now_us(), next = m->next_frame_us(now);
-  return next == VideoModel::kNever
+  return next == VideoNode::kNever
              ? 1'000'000
              : std::clamp<std::uint64_t>(next - std::min(next, now), 1000, 1'000'000);
 }
 
 int video_ioctl(OpenFile &f, unsigned long req, void *arg) {
-#if __SIZEOF_LONG__ == 4
-  if (const unsigned long n = native_request(req); n != req && arg) {
-    v4l2_buffer native;
-    to_native(*static_cast<BufferTime64 *>(arg), native);
-    const int r = video_ioctl(f, n, &native);
-    from_native(native, *static_cast<BufferTime64 *>(arg));
-    return r;
+  VideoNode *m = node_of(f);
+  if (!m) {
+    Rec r(f.path, "ioctl");
+    if (r.on()) r.num("request", static_cast<long long>(req));
+    r.emit(-1, ENODEV);
+    return fail(ENODEV);
   }
-#endif
-  VideoModel *m = model_of(f);
-  alignas(8) unsigned char before[256] = {};
-  if (arg && _IOC_SIZE(req) <= sizeof before) std::memcpy(before, arg, _IOC_SIZE(req));
-  int err = m ? m->ioctl(req, arg) : ENODEV;
-  Rec r(f.path, "ioctl");
-  if (r.on()) describe(r, req, before, arg ? arg : before, err);
-  r.emit(err ? -1 : 0, err);
-  if (m) {
-    follow(f, *m);
-    waker().kick();  // the next frame's time may have changed
-  }
+  const int err =
+      m->ioctl(req, arg, &f, [&](unsigned long n, const void *before, const void *after, int e) {
+        Rec r(f.path, "ioctl");
+        if (r.on()) describe(r, n, before, after, e);
+        r.emit(e ? -1 : 0, e);
+      });
+  follow(f, *m);
+  waker().kick();  // the next frame's time may have changed
   return err ? fail(err) : 0;
 }
 
 ssize_t video_read(OpenFile &f, void *buf, size_t len) {
-  VideoModel *m = model_of(f);
+  VideoNode *m = node_of(f);
   long r = m ? m->read({static_cast<std::uint8_t *>(buf), len}) : -ENODEV;
   if (m) follow(f, *m);
   return r < 0 ? fail(static_cast<int>(-r)) : r;
 }
 
 void *video_mmap(OpenFile &f, void *addr, size_t len, int prot, int flags, off64_t off) {
-  VideoModel *m = model_of(f);
+  VideoNode *m = node_of(f);
   if (!m || len == 0) {
     errno = m ? EINVAL : ENODEV;
     return MAP_FAILED;
   }
-  // The memory is the preload's, anonymous and shared as the program asked; the model fills it.
+  // The memory is the preload's, anonymous and shared as the program asked; the node fills it.
   void *p = real().mmap(addr, len, prot, (flags & ~MAP_TYPE) | MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) return p;
   if (int err = m->mapped(static_cast<std::uint64_t>(off), {static_cast<std::uint8_t *>(p), len})) {
@@ -313,8 +256,8 @@ void *video_mmap(OpenFile &f, void *addr, size_t len, int prot, int flags, off64
 bool video_munmap(void *addr, size_t len, int *result) {
   auto it = mappings().find(addr);
   if (it == mappings().end()) return false;
-  // A board built since the mapping (a new scenario) has a model that never saw it.
-  if (VideoModel *m = rt().board().video(it->second.node); m == it->second.model)
+  // A board built since the mapping (a new scenario) has a node that never saw it.
+  if (VideoNode *m = rt().board().video_node(it->second.node); m == it->second.video)
     m->unmapped({static_cast<std::uint8_t *>(addr), it->second.len});
   mappings().erase(it);
   --g_count;
@@ -329,7 +272,7 @@ bool video_maps_any() {
 }  // namespace tsim
 
 // A stand-in of the board's media pipeline scripts ran: its exit status from the board's video
-// models (0 when none has a say), traced with its arguments.
+// nodes (0 when none has a say), traced with its arguments.
 extern "C" TARSA_SIM_API int tarsa_sim_media_script(const char *name, int argc, char **argv) {
   using namespace tsim;
   if (!name) return 127;
@@ -338,7 +281,7 @@ extern "C" TARSA_SIM_API int tarsa_sim_media_script(const char *name, int argc, 
   int status = -1;
   if (const auto &video = rt().board().scenario().video)
     for (const DeviceRecord &d : video->devices)
-      if (VideoModel *m = rt().board().video(d.node); m && status < 0)
+      if (VideoNode *m = rt().board().video_node(d.node); m && status < 0)
         status = m->media_script(name, args);
   if (status < 0) status = 0;
   std::string list = "[";

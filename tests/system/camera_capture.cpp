@@ -165,4 +165,22 @@ TEST_F(Camera, NoFrameAtAllTriesAgainOnceAndFails) {
   EXPECT_EQ(count(seen, "STREAMOFF"), 0);  // left streaming, as documented
 }
 
+TEST_F(Camera, ReleaseFreesTheQueueForTheNextInit) {
+  // As on a kernel: closing the node frees its buffers, so a second set-up in the same process
+  // can choose another size.
+  simtest::load(camera("pattern = true\nrate_hz = 60"));
+  int w = 752, h = 480;
+  ASSERT_EQ(vx_camera_init(&w, &h), 0);
+  Bytes rgb(std::size_t(w) * h * 3);
+  ASSERT_EQ(take_one_image(rgb.data()), 0);
+  ASSERT_EQ(vx_camera_release(), 0);
+  w = 320, h = 240;
+  ASSERT_EQ(vx_camera_init(&w, &h), 0);
+  EXPECT_EQ(w * 1000 + h, 320240);
+  Bytes small(std::size_t(w) * h * 3 + 1, 7);
+  ASSERT_EQ(take_one_image(small.data()), 0);
+  EXPECT_EQ(small.back(), 7);
+  EXPECT_EQ(small[0] + small[1] + small[2], 3 * 255);  // the bars, at the new size
+}
+
 }  // namespace
