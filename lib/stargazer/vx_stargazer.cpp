@@ -442,9 +442,10 @@ int poll(vx_stargazer_position_t *out, int correct) {
   }
 
   // What was waiting when the call began; what comes meanwhile is left to the next call.
-  bool failed = false;
+  int left = 0;
+  bool failed = ::ioctl(fd, FIONREAD, &left) != 0;
   std::array<char, 512> chunk;
-  for (int left = bytes_waiting(fd); left > 0;) {
+  while (left > 0) {
     const ssize_t got = ::read(fd, chunk.data(),
                                std::min<std::size_t>(static_cast<std::size_t>(left), chunk.size()));
     if (got < 0 && errno == EINTR) continue;
