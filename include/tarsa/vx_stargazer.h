@@ -107,6 +107,66 @@ TARSA_API int vx_gazer_set_end_command(void);
 TARSA_API int vx_stargazer_read_data(double *x, double *y, double *height, double *angle, int *id,
                                      char *mode, int correct);
 
+/* ---- positions, polled ----
+ * vx_stargazer_poll() is the reader for a program that polls at its own rate (a robot loop at
+ * 20 Hz, say) while the sensor streams about ten records a second. Unlike
+ * vx_stargazer_read_data() it keeps what it has of a record that is still arriving until the
+ * next call, passes over noise on the line, and gives the newest record of those that arrived. */
+
+/** Results of vx_stargazer_poll(). Causes it shares with vx_stargazer_read_data() have the same
+ *  numbers. */
+#define VX_GAZER_POLL_POSITION 0       /**< a new record: `*out` holds it */
+#define VX_GAZER_POLL_NOT_OPEN (-1)    /**< the port is not open; nothing read */
+#define VX_GAZER_POLL_NO_OUTPUT (-2)   /**< `out` is NULL; nothing read */
+#define VX_GAZER_POLL_READ_FAILED (-4) /**< reading the line failed (errno tells why) */
+#define VX_GAZER_POLL_DEAD_ZONE (-6)   /**< the newest report: the sensor sees no landmark */
+#define VX_GAZER_POLL_NOTHING_NEW (-8) /**< no record, no dead-zone report since the last call */
+
+/** Longest message the reader assembles, from its tilde to its backtick: a tilde followed by more
+ *  bytes than this without a backtick is passed over as noise. Records are about 40 bytes. */
+#define VX_GAZER_POLL_MAX_MESSAGE 128
+
+/** A position record as vx_stargazer_poll() gives it. */
+typedef struct vx_stargazer_position {
+  double x, y;   /**< position relative to the landmark in view, centimetres, as sent or
+                      corrected (see `corrected`) */
+  double height; /**< the landmark's height above the sensor, centimetres */
+  double angle;  /**< heading, degrees, counter-clockwise, 0 to 360 (as vx_stargazer_read_data) */
+  int id;        /**< the landmark in view */
+  char mode;     /**< the record's mode character: 'I' landmark alone, 'M' map */
+  int corrected; /**< 1: x and y lost the offset of the last calibration for this heading */
+  unsigned dropped; /**< records and dead-zone reports of this call that a newer one replaced */
+  unsigned skipped; /**< bytes this call passed over: noise between messages, malformed,
+                         cut-off or over-long messages, and messages of other kinds
+                         (acknowledgements, parameter replies, update and map reports) */
+} vx_stargazer_position_t;
+
+/**
+ * Reads what the sensor sent since the last call, without waiting: it takes the bytes waiting on
+ * the line (never more than were waiting when it began) and returns at once, so that the caller
+ * sets the pace. A record that is still arriving is kept, and completed by the bytes of a later
+ * call. Of the complete messages the newest position record or dead-zone report decides the
+ * result; older ones are dropped (counted in `dropped`).
+ *
+ * A position record is "~^", a letter (the mode), the landmark as digits, then heading, x, y and
+ * height, each after a "|", as decimal numbers (finite, a leading sign allowed), and a backtick;
+ * anything else is passed over. The heading is converted as vx_stargazer_read_data() converts it;
+ * with `correct` non-zero, x and y lose the same calibrated offset that it subtracts.
+ *
+ * On every result but -1 and -2, `dropped` and `skipped` are written; the other fields are written
+ * on 0 only, so that they keep the last position otherwise.
+ *
+ * State: the record in progress lives in the library, one per process, and is dropped when the
+ * port is opened or closed and whenever another operation of this module (a command,
+ * vx_stargazer_read_data(), the calibration) reads the line. A lock lets one thread at a time
+ * use it; calls from several threads are safe, but each record goes to one of them. The other
+ * operations of this module are not locked: do not run them while another thread polls.
+ *
+ * @return one of VX_GAZER_POLL_POSITION, VX_GAZER_POLL_NOTHING_NEW, VX_GAZER_POLL_DEAD_ZONE,
+ *         VX_GAZER_POLL_NOT_OPEN, VX_GAZER_POLL_NO_OUTPUT, VX_GAZER_POLL_READ_FAILED.
+ */
+TARSA_API int vx_stargazer_poll(vx_stargazer_position_t *out, int correct);
+
 /* ---- matrix routines ----
  * Dense matrices of doubles, row-major with 1-based indices: element (i, j) of a matrix with
  * row stride s is at index i * s + j; row 0 and column 0 carry no data. A square matrix of
@@ -167,6 +227,23 @@ TARSA_API int compute_ellipse(const double *x, const double *y, int n, double *x
  *  (the robot did not move). The wheels are stopped on every return after they started. */
 TARSA_API int vx_gazer_calibration(lyn_dev_t robot, double *x0, double *y0, double *angle,
                                    double *axis_a, double *axis_b, double *rms_x, double *rms_y);
+
+/** Results of vx_gazer_calibrate(), one for each cause. */
+#define VX_GAZER_CAL_DONE 0          /**< both residuals 5.0 or less */
+#define VX_GAZER_CAL_NO_TURN (-1)    /**< no full turn within 60 s */
+#define VX_GAZER_CAL_NO_START (-2)   /**< the first reading gave no position (see `first`) */
+#define VX_GAZER_CAL_FIT_FAILED (-3) /**< no ellipse fits the positions */
+#define VX_GAZER_CAL_POOR_FIT (-4)   /**< a residual above 5.0 or not a number (the fit is kept) */
+
+/** The calibration of vx_gazer_calibration(), step for step, with results that keep every cause
+ *  apart: where that one returns r - 4 for a first reading r, which can read like another of its
+ *  results (r = 1, an update report, gives -3 like a failed fit), this one returns
+ *  VX_GAZER_CAL_NO_START. `first` (may be NULL) gets the first reading's result, as
+ *  vx_stargazer_read_data() returned it, on every return.
+ *  @return one of the VX_GAZER_CAL_ results. */
+TARSA_API int vx_gazer_calibrate(lyn_dev_t robot, double *x0, double *y0, double *angle,
+                                 double *axis_a, double *axis_b, double *rms_x, double *rms_y,
+                                 int *first);
 
 TARSA_END_DECLS
 

@@ -10,10 +10,14 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
+#include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <span>
 #include <string_view>
 
@@ -127,6 +131,10 @@ int bytes_waiting(int fd) {
   return n;
 }
 
+// Counts the reads of the line by the operations other than the poller, and the openings and
+// closings of the port: a record the poller holds in part cannot be continued across either.
+std::atomic<unsigned> line_taken{0};
+
 // What one read found, NUL-terminated: at most kBufferSize - 1 bytes.
 struct Received {
   std::array<char, kBufferSize> buf;
@@ -134,6 +142,7 @@ struct Received {
 
   // Takes up to `n` of the bytes waiting, in one read.
   void take(int fd, int n) {
+    line_taken.fetch_add(1, std::memory_order_relaxed);
     len = 0;
     if (n > 0) {
       const ssize_t got = ::read(fd, buf.data(), std::min<std::size_t>(n, kBufferSize - 1));
@@ -259,6 +268,15 @@ void put(T *out, T value) {
   if (out != nullptr) *out = value;
 }
 
+// Takes off x and y the offset that the calibrated ellipse gives for `heading` (converted): its
+// point for that heading, about the origin.
+void correct_position(double heading, double &x, double &y) {
+  const double t = (heading + kEllipseOffsetDeg - angle_rot) * kPi / 180.0;
+  const double p = angle_rot * kPi / 180.0;
+  x -= a_axis * std::cos(t) * std::cos(p) - b_axis * std::sin(t) * std::sin(p);
+  y -= a_axis * std::cos(t) * std::sin(p) + b_axis * std::sin(t) * std::cos(p);
+}
+
 int read_data(double *x, double *y, double *height, double *angle, int *id, char *mode,
               int correct) {
   if (!port_open()) return kNotOpen;
@@ -305,13 +323,7 @@ int read_data(double *x, double *y, double *height, double *angle, int *id, char
   }
 
   const double heading = convert_heading(sent_heading);
-  if (correct == 1) {
-    // The calibration's ellipse point for this heading, about the origin.
-    const double t = (heading + kEllipseOffsetDeg - angle_rot) * kPi / 180.0;
-    const double p = angle_rot * kPi / 180.0;
-    px -= a_axis * std::cos(t) * std::cos(p) - b_axis * std::sin(t) * std::sin(p);
-    py -= a_axis * std::cos(t) * std::sin(p) + b_axis * std::sin(t) * std::cos(p);
-  }
+  if (correct == 1) correct_position(heading, px, py);
   put(x, px);
   put(y, py);
   put(height, h);
@@ -319,6 +331,149 @@ int read_data(double *x, double *y, double *height, double *angle, int *id, char
   put(id, ident);
   put(mode, m);
   return 0;
+}
+
+// ---- positions, polled ----
+
+// Parses a decimal number at the start of `s` ("-12.5", "+3", "7"), finite; advances `s` past it.
+bool take_number(std::string_view &s, double &v) {
+  std::size_t skip = 0;
+  if (!s.empty() && s[0] == '+') skip = 1;  // from_chars takes a minus only
+  const char *begin = s.data() + skip, *end = s.data() + s.size();
+  if (begin == end || !(std::isdigit(static_cast<unsigned char>(*begin)) || *begin == '.' ||
+                        (*begin == '-' && skip == 0)))
+    return false;
+  const auto [ptr, ec] = std::from_chars(begin, end, v, std::chars_format::fixed);
+  if (ec != std::errc() || !std::isfinite(v)) return false;
+  s.remove_prefix(static_cast<std::size_t>(ptr - s.data()));
+  return true;
+}
+
+// A whole message "~^<letter><digits>|<heading>|<x>|<y>|<height>`", strictly.
+bool parse_record(std::string_view m, vx_stargazer_position_t &r) {
+  if (m.size() < 4 || m.substr(0, 2) != "~^" || m.back() != '`') return false;
+  m.remove_prefix(2);
+  m.remove_suffix(1);
+  if (!std::isalpha(static_cast<unsigned char>(m[0]))) return false;
+  r.mode = m[0];
+  m.remove_prefix(1);
+  if (m.empty() || !std::isdigit(static_cast<unsigned char>(m[0]))) return false;
+  const auto [ptr, ec] = std::from_chars(m.data(), m.data() + m.size(), r.id);
+  if (ec != std::errc()) return false;
+  m.remove_prefix(static_cast<std::size_t>(ptr - m.data()));
+  double *fields[] = {&r.angle, &r.x, &r.y, &r.height};
+  for (double *f : fields) {
+    if (m.empty() || m[0] != '|') return false;
+    m.remove_prefix(1);
+    if (!take_number(m, *f)) return false;
+  }
+  return m.empty();
+}
+
+// The poller's state, one per process: the message in progress across calls.
+struct Poller {
+  std::mutex lock;
+  std::array<char, VX_GAZER_POLL_MAX_MESSAGE> msg{};
+  std::size_t len = 0;  // bytes of msg held; 0: outside a message
+  unsigned taken = 0;   // line_taken when the held part was read
+
+  // What one call found.
+  enum class Newest { none, record, dead_zone } newest = Newest::none;
+  vx_stargazer_position_t record{};
+  unsigned dropped = 0, skipped = 0;
+
+  void drop_partial() {
+    skipped += static_cast<unsigned>(len);
+    len = 0;
+  }
+
+  void complete() {
+    const std::string_view m(msg.data(), len);
+    len = 0;
+    vx_stargazer_position_t r{};
+    Newest kind = Newest::none;
+    if (parse_record(m, r))
+      kind = Newest::record;
+    else if (m.find(text::DeadZone) != std::string_view::npos)
+      kind = Newest::dead_zone;
+    if (kind == Newest::none) {
+      skipped += static_cast<unsigned>(m.size());
+      return;
+    }
+    if (newest != Newest::none) ++dropped;
+    newest = kind;
+    if (kind == Newest::record) record = r;
+  }
+
+  // Messages run from a tilde to the next backtick, in printable characters; a tilde inside one
+  // starts the next (the one before was cut off).
+  void feed(char c) {
+    if (c == '~') {
+      drop_partial();
+      msg[len++] = c;
+      return;
+    }
+    if (len == 0 || c < 0x20 || c > 0x7e) {
+      drop_partial();
+      ++skipped;
+      return;
+    }
+    msg[len++] = c;
+    if (c == '`')
+      complete();
+    else if (len == msg.size())
+      drop_partial();  // over-long: noise until the next tilde
+  }
+};
+
+Poller poller;
+
+int poll(vx_stargazer_position_t *out, int correct) {
+  if (!port_open()) return VX_GAZER_POLL_NOT_OPEN;
+  if (out == nullptr) return VX_GAZER_POLL_NO_OUTPUT;
+  std::lock_guard guard(poller.lock);
+  const int fd = SerialDeviceHandle.get();
+  poller.newest = Poller::Newest::none;
+  poller.dropped = poller.skipped = 0;
+  const unsigned taken = line_taken.load(std::memory_order_relaxed);
+  if (taken != poller.taken) {
+    poller.drop_partial();
+    poller.taken = taken;
+  }
+
+  // What was waiting when the call began; what comes meanwhile is left to the next call.
+  int left = 0;
+  bool failed = ::ioctl(fd, FIONREAD, &left) != 0;
+  std::array<char, 512> chunk;
+  while (left > 0) {
+    const ssize_t got = ::read(fd, chunk.data(),
+                               std::min<std::size_t>(static_cast<std::size_t>(left), chunk.size()));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && errno != EAGAIN) failed = true;
+    if (got <= 0) break;
+    for (ssize_t i = 0; i < got; ++i) poller.feed(chunk[static_cast<std::size_t>(i)]);
+    left -= static_cast<int>(got);
+  }
+
+  out->dropped = poller.dropped;
+  out->skipped = poller.skipped;
+  switch (poller.newest) {
+    case Poller::Newest::record: {
+      vx_stargazer_position_t r = poller.record;
+      r.angle = convert_heading(r.angle);
+      r.corrected = correct != 0;
+      if (r.corrected) correct_position(r.angle, r.x, r.y);
+      r.dropped = poller.dropped;
+      r.skipped = poller.skipped;
+      *out = r;
+      return VX_GAZER_POLL_POSITION;
+    }
+    case Poller::Newest::dead_zone:
+      return VX_GAZER_POLL_DEAD_ZONE;
+    case Poller::Newest::none:
+      break;
+  }
+  return failed ? VX_GAZER_POLL_READ_FAILED : VX_GAZER_POLL_NOTHING_NEW;
 }
 
 // ---- calibration ----
@@ -419,11 +574,13 @@ void progress_prefix() {
 }
 
 int calibrate(lyn_dev_t robot, double *x0, double *y0, double *angle, double *axis_a,
-              double *axis_b, double *rms_x, double *rms_y) {
+              double *axis_b, double *rms_x, double *rms_y, int *first) {
   double x = 0, y = 0, height = 0, start = 0;
   int id = 0;
   char mode = 0;
-  if (const int r = read_data(&x, &y, &height, &start, &id, &mode, 0); r != 0) return r - 4;
+  const int reading = read_data(&x, &y, &height, &start, &id, &mode, 0);
+  put(first, reading);
+  if (reading != 0) return VX_GAZER_CAL_NO_START;
 
   tr4_SetMode(kControlMode, robot);
   tr4_set_speed(-kTurnSpeed, kTurnSpeed, robot);
@@ -449,7 +606,7 @@ int calibrate(lyn_dev_t robot, double *x0, double *y0, double *angle, double *ax
     const bool done = elapsed > kNoCheckS && std::trunc(turned) >= -4 && std::trunc(turned) <= 4;
     if (elapsed > kTurnLimitS) {
       tr4_set_speed(0, 0, robot);
-      return -1;
+      return VX_GAZER_CAL_NO_TURN;
     }
     progress_prefix();
     std::printf("  start angle: %5.1f current angle: %5.1f    done: %4.1f %%", start, current,
@@ -466,7 +623,7 @@ int calibrate(lyn_dev_t robot, double *x0, double *y0, double *angle, double *ax
           fit_ellipse(xs, ys, count, &center_x0, &center_y0, &angle_rot, &a_axis, &b_axis);
       r != 0) {
     std::printf("\nERROR: computing ellipse parameters (error : %d)!\n", r);
-    return -3;
+    return VX_GAZER_CAL_FIT_FAILED;
   }
   // Residual of each sample: the fitted ellipse's point for its heading minus the sample.
   const double p = angle_rot * kPi / 180.0;
@@ -488,7 +645,8 @@ int calibrate(lyn_dev_t robot, double *x0, double *y0, double *angle, double *ax
   put(y0, center_y0);
   put(rms_x, rx);
   put(rms_y, ry);
-  return rx <= kResidualLimit && ry <= kResidualLimit ? 0 : -4;  // a NaN fails too
+  // A NaN fails too.
+  return rx <= kResidualLimit && ry <= kResidualLimit ? VX_GAZER_CAL_DONE : VX_GAZER_CAL_POOR_FIT;
 }
 
 }  // namespace
@@ -498,6 +656,7 @@ extern "C" {
 // ---- link ----
 
 int vx_stargazer_Init(void) {
+  line_taken.fetch_add(1, std::memory_order_relaxed);
   int fd = -1;
   const int rc = openserial(&fd, kPortPath);
   SerialDeviceHandle.reset(fd);  // closes a port left open by an earlier start
@@ -507,6 +666,7 @@ int vx_stargazer_Init(void) {
 
 int vx_stargazer_Close(void) {
   if (!port_open()) return kNotOpen;
+  line_taken.fetch_add(1, std::memory_order_relaxed);
   return SerialDeviceHandle.reset();
 }
 
@@ -607,9 +767,22 @@ int compute_ellipse(const double *x, const double *y, int n, double *x0, double 
   return fit_ellipse(x, y, n, x0, y0, angle, axis_a, axis_b);
 }
 
+int vx_stargazer_poll(vx_stargazer_position_t *out, int correct) {
+  return poll(out, correct);
+}
+
 int vx_gazer_calibration(lyn_dev_t robot, double *x0, double *y0, double *angle, double *axis_a,
                          double *axis_b, double *rms_x, double *rms_y) {
-  return calibrate(robot, x0, y0, angle, axis_a, axis_b, rms_x, rms_y);
+  int first = 0;
+  const int rc = calibrate(robot, x0, y0, angle, axis_a, axis_b, rms_x, rms_y, &first);
+  // A first reading that gave no position returns its own result, less 4 (a map report's number
+  // may be any int: wrapped, not overflowed).
+  return rc == VX_GAZER_CAL_NO_START ? static_cast<int>(static_cast<unsigned>(first) - 4u) : rc;
+}
+
+int vx_gazer_calibrate(lyn_dev_t robot, double *x0, double *y0, double *angle, double *axis_a,
+                       double *axis_b, double *rms_x, double *rms_y, int *first) {
+  return calibrate(robot, x0, y0, angle, axis_a, axis_b, rms_x, rms_y, first);
 }
 
 }  // extern "C"

@@ -95,19 +95,26 @@ Options parse(int argc, char *argv[]) {
   return o;
 }
 
+// Why the first reading `r` (as vx_stargazer_read_data() gives it) brought no position; nullptr
+// for a report of the sensor's (an update, or a map identifier, which can be any number).
 const char *first_reading(int r) {
   switch (r) {
-    case -8:
-      return "no position record arrived";
+    case -1:
+      return "the port is not open";
+    case -3:
+      return "the sensor's line overflowed (2048 bytes or more waiting, and again after a flush)";
+    case -5:
+      return "the sensor sent a position record with fields missing";
     case -6:
       return "the sensor sees no landmark";
     case -7:
-    case -5:
       return "the sensor sent something that is not a position record";
-    case -1:
-      return "the port is not open";
+    case -8:
+      return "no position record arrived";
+    case -9:
+      return "the sensor sent a map identifier report without a number";
     default:
-      return "the sensor sent a report instead of a position";
+      return nullptr;
   }
 }
 
@@ -183,29 +190,35 @@ int main(int argc, char *argv[]) {
   std::printf("Turning the robot once on the spot; keep it clear.\n");
   std::fflush(stdout);
   double x0 = 0, y0 = 0, angle = 0, a = 0, b = 0, rms_x = 0, rms_y = 0;
-  const int rc = vx_gazer_calibration(robot, &x0, &y0, &angle, &a, &b, &rms_x, &rms_y);
-  if (rc == 0 || rc == -4) {
+  int first = 0;
+  const int rc = vx_gazer_calibrate(robot, &x0, &y0, &angle, &a, &b, &rms_x, &rms_y, &first);
+  const bool fitted = rc == VX_GAZER_CAL_DONE || rc == VX_GAZER_CAL_POOR_FIT;
+  if (fitted) {
     std::printf("\ncentre       x0 = %8.2f   y0 = %8.2f\n", x0, y0);
     std::printf("semi-axes    a  = %8.2f   b  = %8.2f\n", a, b);
     std::printf("orientation     = %8.2f deg\n", angle);
     std::printf("residuals    x  = %8.2f   y  = %8.2f   (limit 5.00)\n", rms_x, rms_y);
   }
   int status = kFailed;
-  if (rc == 0) {
+  if (rc == VX_GAZER_CAL_DONE) {
     std::printf("result: 0, calibrated\n");
     status = kCalibrated;
-  } else if (rc == -4) {
+  } else if (rc == VX_GAZER_CAL_POOR_FIT) {
     std::printf("result: -4, the fit is poor; its parameters are in force all the same\n");
     status = kPoorFit;
-  } else if (rc == -1) {
+  } else if (rc == VX_GAZER_CAL_NO_TURN) {
     std::printf("\nresult: -1, the robot did not come back to its start heading within 60 s\n");
-  } else if (rc == -3) {
+  } else if (rc == VX_GAZER_CAL_FIT_FAILED) {
     std::printf("result: -3, no ellipse fits the positions (did the robot turn?)\n");
+  } else if (const char *why = first_reading(first); why != nullptr) {
+    // Numbered as vx_gazer_calibration() numbers it: the reading's result less 4.
+    std::printf("result: %d, %s\n", first - 4, why);
   } else {
-    std::printf("result: %d, %s\n", rc, first_reading(rc + 4));
+    // That numbering would make a report read like another result: it has its own.
+    std::printf("result: -2, the sensor sent a report (%d) instead of a position\n", first);
   }
   std::fflush(stdout);
-  if (opt.check_s > 0 && (rc == 0 || rc == -4)) check(opt.check_s);
+  if (opt.check_s > 0 && fitted) check(opt.check_s);
   vx_stargazer_Close();
   return status;
 }

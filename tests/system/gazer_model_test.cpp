@@ -93,6 +93,14 @@ TEST(GazerModel, CalibrationWithoutALandmarkLeavesTheRobotStill) {
   EXPECT_TRUE(wheel_frames(r.trace).empty());
 }
 
+TEST(GazerModel, CalibrationOnAFloodedLineSaysSo) {
+  ASSERT_TRUE(simtest::active()) << "run under tarsa-sim";
+  const auto r = run({simtest::bin("gazercal")}, board("flood = true"));
+  EXPECT_EQ(r.status, 4) << r.err;
+  EXPECT_NE(r.out.find("result: -7, the sensor's line overflowed"), std::string::npos) << r.out;
+  EXPECT_TRUE(wheel_frames(r.trace).empty());
+}
+
 // A reading as gazerdemo prints it.
 struct Data {
   double x, y, angle, height;

@@ -118,6 +118,14 @@ TEST(GazerCal, SensorFailuresAndTheCommandLine) {
   EXPECT_EQ(r.out.find("Positions for"), std::string::npos);
   EXPECT_EQ(wheel_writes(r.trace), 0u);
 
+  // A report before any record: not a failed fit.
+  r = simtest::run({simtest::bin("gazercal")}, on(sensor(live_sensor("~!ParameterUpdate`"))));
+  EXPECT_EQ(r.status, 4) << r.err;
+  EXPECT_NE(r.out.find("result: -2, the sensor sent a report (1) instead of a position\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(wheel_writes(r.trace), 0u);
+
   r = simtest::run({simtest::bin("gazercal"), "--check", "0"}, on(sensor({})));
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err.rfind("gazercal: --check takes 1 to 600 seconds, not \"0\"\nusage: ", 0), 0u)

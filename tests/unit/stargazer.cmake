@@ -16,3 +16,7 @@ set_target_properties(test_vx_stargazer_data PROPERTIES ENABLE_EXPORTS ON)
 tarsa_test(test_vx_stargazer_calib SOURCES ${gazer_dir}/test_vx_stargazer_calib.cpp SIM ${gazer_script}
            TIMEOUT 120)
 set_target_properties(test_vx_stargazer_calib PROPERTIES ENABLE_EXPORTS ON)
+tarsa_test(test_vx_stargazer_poll SOURCES ${gazer_dir}/test_vx_stargazer_poll.cpp SIM ${gazer_script}
+           TIMEOUT 120)
+# The same reader against the simulated sensor of the built-in board, streaming.
+tarsa_test(test_vx_stargazer_rate SOURCES ${gazer_dir}/test_vx_stargazer_rate.cpp SIM TIMEOUT 120)

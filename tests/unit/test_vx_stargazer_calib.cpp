@@ -171,7 +171,14 @@ TEST_F(GazerCalib, FirstReadingFailsBeforeTheRobotMoves) {
   line->deliver("~*DeadZone`");
   EXPECT_EQ(calibrate().rc, -10);
   line->deliver("~!ParameterUpdate`");
-  EXPECT_EQ(calibrate().rc, -3);
+  EXPECT_EQ(calibrate().rc, -3) << "like a failed fit";
+  // The calibration that tells the two apart.
+  line->deliver("~!ParameterUpdate`");
+  int first = 99;
+  EXPECT_EQ(vx_gazer_calibrate(robot, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                               &first),
+            VX_GAZER_CAL_NO_START);
+  EXPECT_EQ(first, 1);
   EXPECT_TRUE(wheel_frames(mark).empty());
 }
 
