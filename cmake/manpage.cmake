@@ -47,7 +47,8 @@ if(NOT text MATCHES "\n$")
 endif()
 
 # The header: the text as one C string, line by line.
-set(c "/* Generated from ${TEXT} by manpage.cmake. */\nstatic const char program_usage[] =\n")
+get_filename_component(source ${TEXT} NAME)
+set(c "/* Generated from ${source} by manpage.cmake. */\nstatic const char program_usage[] =\n")
 set(rest "${text}")
 while(NOT rest STREQUAL "")
   string(FIND "${rest}" "\n" nl)
@@ -111,7 +112,6 @@ set(library_told FALSE)
 set(in_options FALSE)
 
 string(TOUPPER "${PROGRAM}" upper)
-get_filename_component(source ${TEXT} NAME)
 set(page ".\\\" Generated from ${source} by manpage.cmake.\n")
 string(APPEND page ".TH ${upper} 1 \"\" \"libtarsa ${VERSION}\" \"libtarsa programs\"\n.nh\n")
 set(synopsis "")
