@@ -10,6 +10,8 @@ PACKAGES=(
   i2c-tools
   libv4l-dev libjpeg62-turbo-dev libjpeg-turbo-progs v4l-utils
 )
+# groff-base: test_manpages renders the programs' manual pages.
+PACKAGES+=(groff-base)
 # tarsa-bridge: Boost.Beast (header-only) for its server; its tests' clients run on node (from
 # Debian unless the machine has one already) and headless Chromium.
 PACKAGES+=(libboost-dev chromium)

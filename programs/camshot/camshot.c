@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "program_usage.h"
 #include "tarsa/vx_camera.h"
 #include "tarsa/vx_error.h"
 #include "tarsa/vx_init.h"
@@ -16,26 +17,6 @@ enum { EXIT_USAGE = 2, EXIT_LIBRARY = 3, EXIT_SETUP = 4, EXIT_CAPTURE = 5, EXIT_
 
 static const int gradient_x[9] = {-1, 0, 1, -2, 0, 2, -1, 0, 1};
 static const int gradient_y[9] = {-1, -2, -1, 0, 0, 0, 1, 2, 1};
-
-static void usage(FILE *to) {
-  fprintf(to,
-          "Usage: camshot [OPTION]... [FILE]\n"
-          "Takes one frame from the camera (" VX_CAMERA_DEVICE
-          ") and writes it to FILE as a JPEG\n"
-          "(default camshot.jpg).\n"
-          "\n"
-          "  -W, --width N      frame width to ask for (default %d)\n"
-          "  -H, --height N     frame height to ask for (default %d)\n"
-          "  -q, --quality N    JPEG quality, 0 to 100 (default 70)\n"
-          "  -g, --grey FILE    also write the greyscale image to FILE\n"
-          "  -e, --edges FILE   also write the edge image (3 x 3 gradient kernels) to FILE\n"
-          "  -h, --help         show this text\n"
-          "Library options: -d N / --debug N, -v / --version, --i2c-device PATH, --i2c-scan.\n"
-          "\n"
-          "Exit status: 0 written; 2 bad command line; 3 the library did not start; 4 the camera\n"
-          "could not be set up; 5 no frame could be taken; 6 a file could not be written.\n",
-          VX_CAMERA_WIDTH, VX_CAMERA_HEIGHT);
-}
 
 /* A whole decimal number from `low` to `high`; -1 otherwise. */
 static long number(const char *text, long low, long high) {
@@ -110,22 +91,21 @@ struct settings {
   int library_argc;
 };
 
-/* Reads the command line into `s`. Returns -1 to go on, else the exit status. */
+/* The options camshot reads itself, and the library's, which it hands on to vx_init. */
+static const char short_options[] = "W:H:q:g:e:d:v";
+static const struct option long_options[] = {
+    {"width", required_argument, NULL, 'W'},   {"height", required_argument, NULL, 'H'},
+    {"quality", required_argument, NULL, 'q'}, {"grey", required_argument, NULL, 'g'},
+    {"edges", required_argument, NULL, 'e'},   {"debug", required_argument, NULL, 'd'},
+    {"version", no_argument, NULL, 'v'},       {"i2c-device", required_argument, NULL, 'I'},
+    {"i2c-scan", no_argument, NULL, 'S'},      {NULL, 0, NULL, 0}};
+
+/* Reads the command line, already checked by vx_check_options, into `s`. Returns -1 to go on,
+   else the exit status. */
 static int parse_command_line(int argc, char *argv[], struct settings *s) {
-  static const struct option options[] = {{"width", required_argument, NULL, 'W'},
-                                          {"height", required_argument, NULL, 'H'},
-                                          {"quality", required_argument, NULL, 'q'},
-                                          {"grey", required_argument, NULL, 'g'},
-                                          {"edges", required_argument, NULL, 'e'},
-                                          {"help", no_argument, NULL, 'h'},
-                                          {"debug", required_argument, NULL, 'd'},
-                                          {"version", no_argument, NULL, 'v'},
-                                          {"i2c-device", required_argument, NULL, 'I'},
-                                          {"i2c-scan", no_argument, NULL, 'S'},
-                                          {NULL, 0, NULL, 0}};
   int c;
   s->library_args[s->library_argc++] = argv[0];
-  while ((c = getopt_long(argc, argv, "W:H:q:g:e:hd:v", options, NULL)) != -1) {
+  while ((c = getopt_long(argc, argv, short_options, long_options, NULL)) != -1) {
     switch (c) {
       case 'W':
       case 'H': {
@@ -150,9 +130,6 @@ static int parse_command_line(int argc, char *argv[], struct settings *s) {
       case 'e':
         s->edges_out = optarg;
         break;
-      case 'h':
-        usage(stdout);
-        return 0;
       case 'd':
         s->library_args[s->library_argc++] = "-d";
         s->library_args[s->library_argc++] = optarg;
@@ -167,8 +144,7 @@ static int parse_command_line(int argc, char *argv[], struct settings *s) {
       case 'S':
         s->library_args[s->library_argc++] = "--i2c-scan";
         break;
-      default:
-        usage(stderr);
+      default: /* not after vx_check_options */
         return EXIT_USAGE;
     }
   }
@@ -231,6 +207,8 @@ static int shoot(const struct settings *s) {
 }
 
 int main(int argc, char *argv[]) {
+  const int checked = vx_check_options(argc, argv, program_usage, short_options, long_options);
+  if (checked != VX_OPTIONS_OK) return checked;
   struct settings s = {VX_CAMERA_WIDTH, VX_CAMERA_HEIGHT, 70, "camshot.jpg", NULL, NULL, NULL, 0};
   s.library_args = calloc(2 * (size_t)argc + 1, sizeof *s.library_args);
   if (s.library_args == NULL) return EXIT_LIBRARY;

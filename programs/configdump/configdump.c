@@ -2,6 +2,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "program_usage.h"
 #include "tarsa/vx_config.h"
 #include "tarsa/vx_error.h"
 #include "tarsa/vx_init.h"
@@ -27,6 +28,8 @@ int print_section(const char *name, void *context) {
 }
 
 int main(int argc, char *argv[]) {
+  const int checked = vx_check_options(argc, argv, program_usage, NULL, NULL);
+  if (checked != VX_OPTIONS_OK) return checked;
   vx_set_debug_level(2);
   if (vx_init(argc, argv) < 0) return 1;
   vx_enum_section(print_section, NULL);

@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include "program_usage.h"
 #include "tarsa/vx_error.h"
 #include "tarsa/vx_init.h"
 #include "tarsa/vx_stargazer.h"
@@ -22,6 +23,8 @@ int main(int argc, char *argv[]) {
   char mode = ' ';
   int i, e;
 
+  const int checked = vx_check_options(argc, argv, program_usage, NULL, NULL);
+  if (checked != VX_OPTIONS_OK) return checked;
   vx_clrscr();
   printf("\nTarsa 4 Stargazer small example program\n");
   vx_set_debug_level(2);

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "program_usage.h"
 #include "tarsa/vx_cmdparser.h"
 #include "tarsa/vx_error.h"
 #include "tarsa/vx_gpio.h"
@@ -214,6 +215,8 @@ Input read_line() {
 }  // namespace
 
 int main(int argc, char *argv[]) {
+  const int checked = vx_check_options(argc, argv, program_usage, nullptr, nullptr);
+  if (checked != VX_OPTIONS_OK) return checked;
   vx_set_debug_level(2);
   if (vx_init(argc, argv) < 0) return 1;
 

@@ -9,6 +9,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "program_usage.h"
 #include "tarsa/lyn.h"
 #include "tarsa/plx.h"
 #include "tarsa/vx_error.h"
@@ -28,6 +29,8 @@ static void on_sigint(int sig) {
 }
 
 int main(int argc, char *argv[]) {
+  const int checked = vx_check_options(argc, argv, program_usage, NULL, NULL);
+  if (checked != VX_OPTIONS_OK) return checked;
   vx_set_debug_level(2);
   if (vx_init(argc, argv) < 0) return 1;
 

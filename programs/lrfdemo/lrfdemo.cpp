@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "program_usage.h"
 #include "tarsa/vx_error.h"
 #include "tarsa/vx_init.h"
 #include "tarsa/vx_lrf.h"
@@ -17,6 +18,8 @@ constexpr int kRows = 682;
 }  // namespace
 
 int main(int argc, char *argv[]) {
+  const int checked = vx_check_options(argc, argv, program_usage, nullptr, nullptr);
+  if (checked != VX_OPTIONS_OK) return checked;
   vx_clrscr();
   std::puts("Led Range Finder Small Example Program\r");
 

@@ -2,11 +2,14 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "program_usage.h"
 #include "tarsa/vx_error.h"
 #include "tarsa/vx_init.h"
 #include "tarsa/vx_lrf.h"
 
 int main(int argc, char *argv[]) {
+  const int checked = vx_check_options(argc, argv, program_usage, nullptr, nullptr);
+  if (checked != VX_OPTIONS_OK) return checked;
   vx_set_debug_level(2);
   std::puts("Tarsa4 lrf battery power on/off program\r");
   // The program's own argument is no library option.

@@ -8,6 +8,7 @@
 #include <sys/time.h>
 
 #include "line_wait.h"
+#include "program_usage.h"
 #include "tarsa/dvn.h"
 #include "tarsa/lyn.h"
 #include "tarsa/vx_error.h"
@@ -31,6 +32,8 @@ int main(int argc, char *argv[]) {
   struct timeval last;
   int number, version = 0;
 
+  const int checked = vx_check_options(argc, argv, program_usage, NULL, NULL);
+  if (checked != VX_OPTIONS_OK) return checked;
   if (argc < 2) {
     printf("motor number needed\n\r");
     return 0;

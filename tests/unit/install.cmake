@@ -49,7 +49,8 @@ run("install" ${CMAKE_COMMAND} --install ${BIN} --prefix ${prefix})
 # Files and the shared-object name chain.
 foreach(f include/tarsa/tarsa.h include/tarsa/vx_error.h include/tarsa/export.h ${LIBDIR}/pkgconfig/libtarsa.pc
           ${LIBDIR}/cmake/Tarsa/TarsaConfig.cmake ${LIBDIR}/cmake/Tarsa/TarsaConfigVersion.cmake
-          ${LIBDIR}/cmake/Tarsa/TarsaTargets.cmake ${LIBDIR}/libtarsa.so.2.1.0 share/tarsa/tarsa.toml.sample)
+          ${LIBDIR}/cmake/Tarsa/TarsaTargets.cmake ${LIBDIR}/libtarsa.so.2.1.0 share/tarsa/tarsa.toml.sample
+          share/man/man1/configdump.1 share/man/man1/motmon_le.1 share/man/man7/tarsa-options.7)
   if(NOT EXISTS ${prefix}/${f})
     message(FATAL_ERROR "not installed: ${f}")
   endif()
