@@ -196,6 +196,44 @@ std::vector<std::string> gpio_ops(std::size_t mark, bool with_errno, const std::
   return out;
 }
 
+std::vector<std::string> i2c_frames(const std::vector<nlohmann::json> &trace, const I2cView &view) {
+  std::vector<std::string> out;
+  for (const auto &r : trace) {
+    if (r.value("dev", "") != view.dev) continue;
+    const std::string op = r.value("op", "");
+    const bool rdwr = op == "rdwr" && r.contains("msgs") && !r["msgs"].empty();
+    const int addr = rdwr ? r["msgs"][0].value("addr", -1) : r.value("addr", -1);
+    if (view.addr >= 0 && addr != view.addr) continue;
+    std::string written, read;
+    if (op == "write") {
+      written = r.value("data", "");
+    } else if (op == "read") {
+      read = "/" + std::to_string(r.value("data", "").size() / 2);
+      if (view.data) read += "=" + r.value("data", "");
+    } else if (rdwr) {
+      for (const auto &m : r["msgs"]) {
+        if ((m.value("flags", 0) & 1) == 0) {
+          written += m.value("data", "");
+        } else if (read.empty()) {
+          read = "/" + std::to_string(m.value("len", 0));
+          if (view.data) read += "=" + m.value("data", "");
+        }
+      }
+    } else {
+      continue;
+    }
+    std::string f = read.empty() ? "w" + written.substr(0, 2) : "r" + written + read;
+    if (read.empty() && written.size() > 2) f += ":" + written.substr(2);
+    if (r.value("ret", 0) < 0) f += " !";
+    out.push_back(f);
+  }
+  return out;
+}
+
+std::vector<std::string> i2c_frames(std::size_t mark, const I2cView &view) {
+  return i2c_frames(trace_since(mark, view.dev), view);
+}
+
 Result run(const std::vector<std::string> &argv, const RunOptions &opts) {
   Result res;
   if (argv.empty()) return res;

@@ -68,4 +68,19 @@ std::string serial_data(std::size_t mark, const std::string &node, const std::st
 std::vector<std::string> gpio_ops(std::size_t mark, bool with_errno = true,
                                   const std::string &node = "/dev/user-gpio");
 
+// Which transfers of an I2C adapter i2c_frames shows, and how.
+struct I2cView {
+  int addr = -1;                   // only those to this slave address; -1: all
+  bool data = false;               // reads end in the bytes that came back: "r40/2=0aaa"
+  std::string dev = "/dev/i2c-2";  // the adapter's node
+};
+
+// The transfers on an I2C adapter, one line each: "w20:fffe" writes 0x20 then 0xff 0xfe ("w17"
+// a lone byte); "r43/2" writes 0x43 and reads 2 bytes in one combined transfer; "r/4" reads 4
+// bytes alone. A failed transfer ends in " !". Opens, selections and probes are left out.
+std::vector<std::string> i2c_frames(const std::vector<nlohmann::json> &trace,
+                                    const I2cView &view = {});
+// The same for the records written after `mark`.
+std::vector<std::string> i2c_frames(std::size_t mark, const I2cView &view = {});
+
 }  // namespace simtest
