@@ -2,6 +2,9 @@
 // under tarsa-sim.
 #pragma once
 
+#include <signal.h>
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstddef>
 #include <nlohmann/json.hpp>
@@ -31,14 +34,40 @@ struct Result {
 };
 
 struct RunOptions {
-  std::string scenario_toml;     // scenario text; empty = built-in board
-  std::string input;             // written to the program's standard input, then closed
-  std::vector<std::string> env;  // extra NAME=VALUE entries
+  std::string scenario_toml{};     // scenario text; empty = built-in board
+  std::string input{};             // written to the program's standard input, then closed
+  std::vector<std::string> env{};  // extra NAME=VALUE entries
   std::chrono::milliseconds timeout{20000};
 };
 
 // Runs `argv` (argv[0] a path) under tarsa-sim with a fresh trace file; bounded by the timeout.
 Result run(const std::vector<std::string> &argv, const RunOptions &opts = {});
+
+// A program started under tarsa-sim in the background, as run() starts it, its standard output
+// and error in files; ended with the launcher (SIGKILL) when the object goes, unless it ended.
+class Program {
+ public:
+  // Standard input from `in_fd`, or /dev/null when < 0; `opts.input` and the timeout are unused.
+  explicit Program(const std::vector<std::string> &argv, const RunOptions &opts = {},
+                   int in_fd = -1);
+  ~Program();
+  Program(const Program &) = delete;
+  Program &operator=(const Program &) = delete;
+
+  std::string out() const;
+  std::string err() const;
+  const std::string &trace() const { return trace_; }  // path of the run's trace file
+  const std::string &dir() const { return dir_; }      // a directory of the run's own
+  // The process running the program: the launcher, or its child when it forked.
+  pid_t program_pid() const;
+  void signal(int sig) const { ::kill(program_pid(), sig); }
+  // Exit status, 128+N for signal N; -1 when still running after `bound_s` seconds.
+  int wait(double bound_s);
+
+ private:
+  std::string dir_, trace_;
+  pid_t pid_ = -1;
+};
 
 // Reads a JSON Lines trace file.
 std::vector<nlohmann::json> read_trace(const std::string &path);
