@@ -215,6 +215,18 @@ std::vector<std::string> gpio_ops(std::size_t mark, bool with_errno, const std::
   return out;
 }
 
+std::vector<std::string> pwm_writes(std::size_t mark, const std::string &chip) {
+  std::vector<std::string> out;
+  for (const auto &r : trace_since(mark)) {
+    const std::string path = r.value("path", "");
+    if (r.value("op", "") != "write" || path.rfind(chip + "/", 0) != 0) continue;
+    std::string s = path.substr(chip.size() + 1) + "=" + r.value("data", "");
+    if (r.value("ret", 0) < 0) s += " -> " + std::to_string(r.value("errno", 0));
+    out.push_back(s);
+  }
+  return out;
+}
+
 std::vector<std::string> i2c_frames(const std::vector<nlohmann::json> &trace, const I2cView &view) {
   std::vector<std::string> out;
   for (const auto &r : trace) {

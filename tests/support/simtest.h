@@ -43,6 +43,11 @@ struct RunOptions {
 // Runs `argv` (argv[0] a path) under tarsa-sim with a fresh trace file; bounded by the timeout.
 Result run(const std::vector<std::string> &argv, const RunOptions &opts = {});
 
+// Writes to the PWM chip at `chip` since `mark`, as "file=data" with the file relative to the
+// chip, and " -> errno" when the write was refused.
+std::vector<std::string> pwm_writes(std::size_t mark,
+                                    const std::string &chip = "/sys/class/pwm/pwmchip0");
+
 // A program started under tarsa-sim in the background, as run() starts it, its standard output
 // and error in files; ended with the launcher (SIGKILL) when the object goes, unless it ended.
 class Program {
