@@ -3,6 +3,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,11 @@ struct Report {
   std::string file, function, text;  // text: the message with its arguments
   unsigned line = 0;
   int code = 0;
+
+  bool operator==(const Report &) const = default;
+  friend void PrintTo(const Report &r, std::ostream *os) {
+    *os << r.file << ":" << r.line << ":" << r.function << " [" << r.code << "] " << r.text;
+  }
 };
 
 // What the handler below collected, in order.

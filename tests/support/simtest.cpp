@@ -22,6 +22,8 @@
 
 #include "testutil.h"
 
+extern char **environ;
+
 namespace simtest {
 
 namespace {
@@ -61,6 +63,23 @@ void write_file(const std::string &path, const std::string &text) {
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
   f << text;
 }
+
+// The launcher's arguments for a run in `dir`: its scenario (written there), trace and program.
+std::vector<std::string> launcher_args(const std::string &dir, const std::string &scenario_toml,
+                                       const std::vector<std::string> &argv) {
+  std::vector<std::string> args = {TARSA_SIM_LAUNCHER};
+  if (!scenario_toml.empty()) {
+    write_file(dir + "/scenario.toml", scenario_toml);
+    args.insert(args.end(), {"--scenario", dir + "/scenario.toml"});
+  }
+  args.insert(args.end(), {"--trace", dir + "/trace.jsonl", "--"});
+  args.insert(args.end(), argv.begin(), argv.end());
+  return args;
+}
+
+// The launcher sets up a run of its own: nothing of this process's run may leak into it.
+constexpr const char *kRunVariables[] = {"LD_PRELOAD", "TARSA_SIM_STATE", "TARSA_SIM_START_NS",
+                                         "TARSA_SIM_TRACE", "TARSA_SIM_SCENARIO"};
 
 }  // namespace
 
@@ -196,20 +215,62 @@ std::vector<std::string> gpio_ops(std::size_t mark, bool with_errno, const std::
   return out;
 }
 
+std::vector<std::string> pwm_writes(std::size_t mark, const std::string &chip) {
+  std::vector<std::string> out;
+  for (const auto &r : trace_since(mark)) {
+    const std::string path = r.value("path", "");
+    if (r.value("op", "") != "write" || path.rfind(chip + "/", 0) != 0) continue;
+    std::string s = path.substr(chip.size() + 1) + "=" + r.value("data", "");
+    if (r.value("ret", 0) < 0) s += " -> " + std::to_string(r.value("errno", 0));
+    out.push_back(s);
+  }
+  return out;
+}
+
+std::vector<std::string> i2c_frames(const std::vector<nlohmann::json> &trace, const I2cView &view) {
+  std::vector<std::string> out;
+  for (const auto &r : trace) {
+    if (r.value("dev", "") != view.dev) continue;
+    const std::string op = r.value("op", "");
+    const bool rdwr = op == "rdwr" && r.contains("msgs") && !r["msgs"].empty();
+    const int addr = rdwr ? r["msgs"][0].value("addr", -1) : r.value("addr", -1);
+    if (view.addr >= 0 && addr != view.addr) continue;
+    std::string written, read;
+    if (op == "write") {
+      written = r.value("data", "");
+    } else if (op == "read") {
+      read = "/" + std::to_string(r.value("data", "").size() / 2);
+      if (view.data) read += "=" + r.value("data", "");
+    } else if (rdwr) {
+      for (const auto &m : r["msgs"]) {
+        if ((m.value("flags", 0) & 1) == 0) {
+          written += m.value("data", "");
+        } else if (read.empty()) {
+          read = "/" + std::to_string(m.value("len", 0));
+          if (view.data) read += "=" + m.value("data", "");
+        }
+      }
+    } else {
+      continue;
+    }
+    std::string f = read.empty() ? "w" + written.substr(0, 2) : "r" + written + read;
+    if (read.empty() && written.size() > 2) f += ":" + written.substr(2);
+    if (r.value("ret", 0) < 0) f += " !";
+    out.push_back(f);
+  }
+  return out;
+}
+
+std::vector<std::string> i2c_frames(std::size_t mark, const I2cView &view) {
+  return i2c_frames(trace_since(mark, view.dev), view);
+}
+
 Result run(const std::vector<std::string> &argv, const RunOptions &opts) {
   Result res;
   if (argv.empty()) return res;
   std::string dir = run_dir();
   res.trace = dir + "/trace.jsonl";
-  std::string scenario;
-  if (!opts.scenario_toml.empty()) {
-    scenario = dir + "/scenario.toml";
-    write_file(scenario, opts.scenario_toml);
-  }
-  std::vector<std::string> args = {TARSA_SIM_LAUNCHER};
-  if (!scenario.empty()) args.insert(args.end(), {"--scenario", scenario});
-  args.insert(args.end(), {"--trace", res.trace, "--"});
-  args.insert(args.end(), argv.begin(), argv.end());
+  std::vector<std::string> args = launcher_args(dir, opts.scenario_toml, argv);
 
   int in[2], out[2], err[2];
   if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) {
@@ -226,10 +287,7 @@ Result run(const std::vector<std::string> &argv, const RunOptions &opts) {
     dup2(in[0], 0);
     dup2(out[1], 1);
     dup2(err[1], 2);
-    // The launcher sets up a run of its own; nothing of this process's run may leak into it.
-    for (const char *v : {"LD_PRELOAD", "TARSA_SIM_STATE", "TARSA_SIM_START_NS", "TARSA_SIM_TRACE",
-                          "TARSA_SIM_SCENARIO"})
-      unsetenv(v);
+    for (const char *v : kRunVariables) unsetenv(v);
     for (const auto &e : opts.env) putenv(strdup(e.c_str()));
     std::vector<char *> cargs;
     for (auto &a : args) cargs.push_back(const_cast<char *>(a.c_str()));
@@ -329,6 +387,57 @@ Result run(const std::vector<std::string> &argv, const RunOptions &opts) {
   else if (WIFSIGNALED(status))
     res.status = 128 + WTERMSIG(status);
   return res;
+}
+
+Program::Program(const std::vector<std::string> &argv, const RunOptions &opts, int in_fd)
+    : dir_(run_dir()), trace_(dir_ + "/trace.jsonl") {
+  // This process's environment, less its own run, with the options' entries in place of any
+  // of the same name.
+  auto name = [](const std::string &e) { return e.substr(0, e.find('=')); };
+  std::vector<std::string> env;
+  for (char **e = environ; *e != nullptr; ++e) {
+    const std::string entry = *e;
+    bool dropped = false;
+    for (const char *v : kRunVariables) dropped = dropped || name(entry) == v;
+    for (const auto &o : opts.env) dropped = dropped || name(entry) == name(o);
+    if (!dropped) env.push_back(entry);
+  }
+  env.insert(env.end(), opts.env.begin(), opts.env.end());
+  const int null = in_fd < 0 ? ::open("/dev/null", O_RDONLY | O_CLOEXEC) : -1;
+  pid_ = testutil::spawn(launcher_args(dir_, opts.scenario_toml, argv), dir_ + "/out.txt",
+                         dir_ + "/err.txt", in_fd < 0 ? null : in_fd, env);
+  if (null >= 0) ::close(null);
+  EXPECT_GT(pid_, 0) << "cannot start " << argv.at(0);
+}
+
+Program::~Program() {
+  if (pid_ <= 0) return;
+  // The program first: the launcher does not pass SIGKILL on.
+  if (const pid_t child = program_pid(); child != pid_) ::kill(child, SIGKILL);
+  ::kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+}
+
+std::string Program::out() const {
+  return testutil::read_file(dir_ + "/out.txt");
+}
+std::string Program::err() const {
+  return testutil::read_file(dir_ + "/err.txt");
+}
+
+pid_t Program::program_pid() const {
+  std::ifstream children("/proc/" + std::to_string(pid_) + "/task/" + std::to_string(pid_) +
+                         "/children");
+  pid_t child = 0;
+  return children >> child ? child : pid_;
+}
+
+int Program::wait(double bound_s) {
+  int st = 0;
+  if (!testutil::eventually([&] { return waitpid(pid_, &st, WNOHANG) == pid_; }, bound_s))
+    return -1;
+  pid_ = -1;
+  return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
 }
 
 }  // namespace simtest

@@ -26,13 +26,9 @@ simtest::Result run(const std::vector<std::string> &argv, const std::string &sce
   return simtest::run(argv, o);
 }
 
-// The robot's writes to its microcontroller, as hex frames.
+// The robot's transfers with its microcontroller.
 std::vector<std::string> wheel_frames(const std::string &trace) {
-  std::vector<std::string> out;
-  for (const auto &r : simtest::read_trace(trace))
-    if (r.value("dev", "") == "/dev/i2c-2" && r.value("op", "") == "write")
-      out.push_back(r.at("data"));
-  return out;
+  return simtest::i2c_frames(simtest::read_trace(trace));
 }
 
 double value_after(const std::string &text, const std::string &label) {
@@ -81,7 +77,7 @@ TEST(GazerModel, CalibrationFindsTheMountingOffset) {
       x0, y0, a, b, raw, raw_n, corrected, corrected_n);
   const auto frames = wheel_frames(r.trace);
   ASSERT_FALSE(frames.empty());
-  EXPECT_EQ(frames.back(), "1800000000") << "the wheels stopped";
+  EXPECT_EQ(frames.back(), "w18:00000000") << "the wheels stopped";
 }
 
 TEST(GazerModel, CalibrationWithoutALandmarkLeavesTheRobotStill) {
@@ -191,5 +187,5 @@ TEST(GazerModelJammed, RobotThatNeverCompletesItsTurnIsStopped) {
       << r.out;
   const auto frames = wheel_frames(r.trace);
   ASSERT_FALSE(frames.empty());
-  EXPECT_EQ(frames.back(), "1800000000") << "the wheels stopped";
+  EXPECT_EQ(frames.back(), "w18:00000000") << "the wheels stopped";
 }

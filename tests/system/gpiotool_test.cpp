@@ -107,16 +107,7 @@ std::vector<std::string> pin_ops(std::size_t mark, int pin) {
   return out;
 }
 
-// Channel settings written to the PWM chip, as "pwmN/file=data".
-std::vector<std::string> pwm_writes(std::size_t mark) {
-  std::vector<std::string> out;
-  for (const auto &r : simtest::trace_since(mark))
-    if (r.value("op", "") == "write" && r.value("path", "").rfind(kChip + "/pwm", 0) == 0 &&
-        r.value("ret", -1) >= 0)
-      out.push_back(r["path"].get<std::string>().substr(kChip.size() + 1) + "=" +
-                    r["data"].get<std::string>());
-  return out;
-}
+using simtest::pwm_writes;
 
 class Gpiotool : public ::testing::Test {
  protected:
@@ -159,11 +150,11 @@ TEST_F(Gpiotool, CommandsAsTyped) {
   EXPECT_EQ(pin_ops(mark, 75),
             (std::vector<std::string>{"get 75", "get 75", "dir_in 75", "dir_out 75 0", "get 75"}));
   const auto pwm = pwm_writes(mark);
-  ASSERT_GE(pwm.size(), 6u);
-  EXPECT_EQ(
-      std::vector<std::string>(pwm.begin(), pwm.begin() + 6),
-      (std::vector<std::string>{"pwm0/period=61035", "pwm0/duty_cycle=30517", "pwm0/enable=1",
-                                "pwm1/period=20000", "pwm1/duty_cycle=5000", "pwm1/enable=1"}));
+  ASSERT_GE(pwm.size(), 8u);
+  EXPECT_EQ(std::vector<std::string>(pwm.begin(), pwm.begin() + 8),
+            (std::vector<std::string>{"export=0", "export=1", "pwm0/period=61035",
+                                      "pwm0/duty_cycle=30517", "pwm0/enable=1", "pwm1/period=20000",
+                                      "pwm1/duty_cycle=5000", "pwm1/enable=1"}));
 }
 
 TEST_F(Gpiotool, FailedFrequencyOnOutput0StillSetsUpOutput1) {

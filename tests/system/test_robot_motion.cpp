@@ -15,9 +15,8 @@
 #include <string>
 #include <thread>
 
-#include "simtest.h"
+#include "simdevice.h"
 #include "tarsa/lyn.h"
-#include "tarsa/vx_init.h"
 #include "tarsa/vx_tarsa4.h"
 #include "testutil.h"
 
@@ -60,40 +59,21 @@ Axes decode(const unsigned char *buf, bool accel) {
   return {sum[0] / 10, sum[1] / 10, sum[2] / 10};
 }
 
-class Motion : public ::testing::Test {
+class Motion : public simtest::DeviceTest {
  protected:
-  void SetUp() override { start(""); }
+  Motion() : DeviceTest([] { return tr4_init(0, nullptr) == 0; }, {"Tarsa4:dsPic"}, LYN_BUS_I2C) {}
 
-  void start(const std::string &scenario) {
-    ASSERT_TRUE(simtest::active()) << "run under tarsa-sim";
-    vx_exit();
-    simtest::load(scenario);
-    ASSERT_EQ(tr4_init(0, nullptr), 0);
-    dev = lyn_open("Tarsa4:dsPic", LYN_BUS_I2C, 0, nullptr);
-    ASSERT_NE(dev, nullptr);
-  }
-
-  Timed<Pair> position() {
+  // A pair read by `get`, with the clock around the read.
+  Timed<Pair> timed(int (*get)(int *, int *, lyn_dev_t)) {
     Timed<Pair> t{};
     t.before = now_s();
-    EXPECT_EQ(tr4_get_position(&t.value.left, &t.value.right, dev), 0);
+    EXPECT_EQ(get(&t.value.left, &t.value.right, dev), 0);
     t.after = now_s();
     return t;
   }
-
-  Pair speed() {
-    Pair p;
-    EXPECT_EQ(tr4_get_speed(&p.left, &p.right, dev), 0);
-    return p;
-  }
-
-  Timed<Pair> timed_speed() {
-    Timed<Pair> t{};
-    t.before = now_s();
-    EXPECT_EQ(tr4_get_speed(&t.value.left, &t.value.right, dev), 0);
-    t.after = now_s();
-    return t;
-  }
+  Timed<Pair> position() { return timed(tr4_get_position); }
+  Timed<Pair> timed_speed() { return timed(tr4_get_speed); }
+  Pair speed() { return timed(tr4_get_speed).value; }
 
   Timed<int> command_speed(int left, int right) {
     Timed<int> t{};
@@ -129,7 +109,7 @@ class Motion : public ::testing::Test {
     return testutil::eventually(done, bound_s);
   }
 
-  lyn_dev_t dev = nullptr;
+  lyn_dev_t &dev = devices[0];
 };
 
 TEST_F(Motion, StraightRunMatchesSpeedTimesElapsedTime) {
@@ -164,7 +144,7 @@ TEST_F(Motion, StraightRunMatchesSpeedTimesElapsedTime) {
 
 TEST_F(Motion, TurningOnTheSpotChangesHeadingAtTheImpliedRate) {
   // One wall 500 mm ahead, across the robot's path: the front ultrasonic ranges show the heading.
-  start("extends = \"builtin\"\n[world]\nwalls = [[500.0, -5000.0, 500.0, 5000.0]]\n");
+  start(board_with("[world]\nwalls = [[500.0, -5000.0, 500.0, 5000.0]]\n"));
   const auto before = ultrasonic();
   EXPECT_NEAR(before[2], (500 - kRadius) / 10, 1.5);
 
@@ -291,7 +271,7 @@ TEST_F(Motion, RangeSensorsSeeTheWalls) {
   EXPECT_GT(us[2], 0);
 
   // A wall 100 mm ahead: 30 mm from the body edge, within reach of the front infrared sensor.
-  start("extends = \"builtin\"\n[world]\nwalls = [[100.0, -500.0, 100.0, 500.0]]\n");
+  start(board_with("[world]\nwalls = [[100.0, -500.0, 100.0, 500.0]]\n"));
   unsigned char prox[TR4_IR_BYTES], amb[TR4_IR_BYTES];
   ASSERT_EQ(tr4_proximity_ir(prox, dev), 0);
   ASSERT_EQ(tr4_ambiant_ir(amb, dev), 0);
@@ -302,9 +282,8 @@ TEST_F(Motion, RangeSensorsSeeTheWalls) {
 }
 
 TEST_F(Motion, BatteryReplyLayout) {
-  start(
-      "extends = \"builtin\"\n[[i2c.slave]]\naddr = 0x1F\nmodel = \"tarsa4\"\ncharging = true\n"
-      "battery_percent = 50\n");
+  start(board_with(
+      "[[i2c.slave]]\naddr = 0x1F\nmodel = \"tarsa4\"\ncharging = true\nbattery_percent = 50\n"));
   unsigned char b[TR4_BATTERY_BYTES];
   ASSERT_EQ(tr4_battery_status(b, dev), 0);
   auto u16 = [&](int at) { return b[at] | b[at + 1] << 8; };

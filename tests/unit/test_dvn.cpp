@@ -8,51 +8,19 @@
 #include <string>
 #include <vector>
 
-#include "simtest.h"
+#include "simdevice.h"
 #include "tarsa/dvn.h"
 #include "tarsa/lyn.h"
-#include "tarsa/vx_init.h"
 #include "testutil.h"
 
 namespace {
 
-// Transfers of the trace: "r43/2" reads 2 bytes from register 0x43, "w20:fffe" writes;
-// a refused transfer is marked with a trailing "!".
-std::vector<std::string> frames(std::size_t mark) {
-  std::vector<std::string> out;
-  for (const auto &r : simtest::trace_since(mark, "/dev/i2c-2")) {
-    std::string f;
-    if (r.at("op") == "write") {
-      const std::string d = r.at("data");
-      f = "w" + d.substr(0, 2) + ":" + d.substr(2);
-    } else if (r.at("op") == "rdwr") {
-      const auto &m = r.at("msgs");
-      f = "r" + m.at(0).at("data").get<std::string>() + "/" +
-          std::to_string(m.at(1).at("len").get<int>());
-    } else {
-      continue;
-    }
-    out.push_back(r.at("ret").get<int>() < 0 ? f + "!" : f);
-  }
-  return out;
-}
+using simtest::i2c_frames;
 
-class Dvn : public ::testing::Test {
+class Dvn : public simtest::DeviceTest {
  protected:
-  void SetUp() override { start(""); }
-
-  void start(const std::string &scenario) {
-    ASSERT_TRUE(simtest::active()) << "run under tarsa-sim";
-    vx_exit();
-    simtest::load(scenario);
-    ASSERT_GE(vx_init(0, nullptr), 0);
-    msb = lyn_open("Dravon:PriMotor1", LYN_BUS_ANY, 0, nullptr);
-    lsb = lyn_open("DravonLE:PriMotor1", LYN_BUS_ANY, 0, nullptr);
-    ASSERT_NE(msb, nullptr);
-    ASSERT_NE(lsb, nullptr);
-  }
-
-  lyn_dev_t msb = nullptr, lsb = nullptr;
+  Dvn() : DeviceTest(simtest::start_library, {"Dravon:PriMotor1", "DravonLE:PriMotor1"}) {}
+  lyn_dev_t &msb = devices[0], &lsb = devices[1];
 };
 
 TEST_F(Dvn, EachOperationSendsItsFramesInTheDevicesByteOrder) {
@@ -73,7 +41,7 @@ TEST_F(Dvn, EachOperationSendsItsFramesInTheDevicesByteOrder) {
     EXPECT_EQ(status, DVN_ST_DRIVEN | DVN_ST_AT_SPEED);  // within 10 counts/s of -2
     EXPECT_EQ(error, 0);
     EXPECT_EQ(dvn_ClearErrors(dev, 0x04), 0);
-    EXPECT_EQ(frames(mark),
+    EXPECT_EQ(i2c_frames(mark),
               (std::vector<std::string>{"r00/1", "w10:0022", le ? "w20:feff" : "w20:fffe", "r20/2",
                                         "r47/2", "r48/2", "r41/2", "r42/2", "r01/2", "w02:04"}))
         << (le ? "LE board" : "board");
@@ -90,12 +58,12 @@ TEST_F(Dvn, RefusesBadArgumentsWithoutATransfer) {
   EXPECT_EQ(dvn_SetOptions(msb, 256, 0), -EINVAL);
   EXPECT_EQ(dvn_SetOptions(msb, 0, -1), -EINVAL);
   EXPECT_EQ(dvn_GetStatus(nullptr, nullptr, nullptr), -EINVAL);
-  EXPECT_TRUE(frames(mark).empty());
+  EXPECT_TRUE(i2c_frames(mark).empty());
 }
 
 TEST_F(Dvn, AFailedTransferIsReportedAndLeavesTheOutputs) {
   // The open probes the address; every transfer after it fails.
-  start("extends = \"builtin\"\n[[fault]]\nkind = \"error\"\naddr = 0x58\nnth = 2\ncount = 100\n");
+  start(failing(0x58, 2, 100));
   int version = -5, speed = -5;
   unsigned char status = 0xAB, error = 0xCD;
   EXPECT_EQ(dvn_GetFWVersion(msb, &version), -EIO);
@@ -112,7 +80,7 @@ TEST_F(Dvn, AFailedTransferIsReportedAndLeavesTheOutputs) {
   EXPECT_EQ(status, 0xAB);
   EXPECT_EQ(error, 0xCD);
   // A measure whose low word fails is a failure too, not half a value.
-  start("extends = \"builtin\"\n[[fault]]\nkind = \"error\"\naddr = 0x58\nnth = 3\n");
+  start(failing(0x58, 3));
   errno = 0;
   EXPECT_EQ(dvn_GetMeasure(msb, DVN_SUPPLY), DVN_MEASURE_FAILED);
   EXPECT_EQ(errno, EIO);
@@ -132,7 +100,7 @@ TEST_F(Dvn, TheBoardRefusesWhatItDoesNotKnow) {
   EXPECT_LT(lyn_llwrite(msb, short_cmd, 2), 0);   // wrong width
   EXPECT_LT(lyn_llwrite(msb, to_measure, 3), 0);  // read-only
   EXPECT_LT(lyn_llwrite(msb, to_version, 2), 0);
-  EXPECT_EQ(frames(mark).size(), 8u);
+  EXPECT_EQ(i2c_frames(mark).size(), 8u);
   // Nothing changed, and a bare one-byte read (an address probe) reads the version.
   int speed = -1;
   EXPECT_EQ(dvn_GetSpeed(msb, &speed), 0);
@@ -186,9 +154,8 @@ TEST_F(Dvn, TheMotorFollowsItsCommand) {
 }
 
 TEST_F(Dvn, ALowSupplyKeepsTheDriveOff) {
-  start(
-      "extends = \"builtin\"\n[[i2c.slave]]\naddr = 0x58\nmodel = \"dravon\"\nsupply_mv = "
-      "8000\nspeed = 1000\n");
+  start(board_with(
+      "[[i2c.slave]]\naddr = 0x58\nmodel = \"dravon\"\nsupply_mv = 8000\nspeed = 1000\n"));
   unsigned char st = 0, err = 0;
   ASSERT_EQ(dvn_GetStatus(msb, &st, &err), 0);
   EXPECT_EQ(err, DVN_ERR_UNDERVOLTAGE);

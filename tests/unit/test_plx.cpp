@@ -6,46 +6,21 @@
 #include <string>
 #include <vector>
 
-#include "simtest.h"
+#include "simdevice.h"
 #include "tarsa/lyn.h"
 #include "tarsa/plx.h"
-#include "tarsa/vx_init.h"
 
 namespace {
 
-// Register transfers to `addr` since `mark`: "w21:0008" writes, "r40/2=0c58" reads.
+// Register transfers to `addr` since `mark`, reads with their bytes: "w21:0008", "r40/2=0c58".
 std::vector<std::string> transfers(std::size_t mark, int addr) {
-  std::vector<std::string> out;
-  for (const auto &r : simtest::trace_since(mark, "/dev/i2c-2")) {
-    if (r.at("op") == "write" && r.at("addr") == addr) {
-      const std::string d = r.at("data");
-      out.push_back("w" + d.substr(0, 2) + ":" + d.substr(2));
-    } else if (r.at("op") == "rdwr" && r.at("msgs").at(0).at("addr") == addr) {
-      const auto &m = r.at("msgs");
-      out.push_back("r" + m.at(0).at("data").get<std::string>() + "/" +
-                    std::to_string(m.at(1).at("len").get<int>()) + "=" +
-                    m.at(1).at("data").get<std::string>());
-    }
-  }
-  return out;
+  return simtest::i2c_frames(mark, {.addr = addr, .data = true});
 }
 
-class Plx : public ::testing::Test {
+class Plx : public simtest::DeviceTest {
  protected:
-  void SetUp() override { start(""); }
-
-  void start(const std::string &scenario) {
-    ASSERT_TRUE(simtest::active()) << "run under tarsa-sim";
-    vx_exit();
-    simtest::load(scenario);
-    ASSERT_GE(vx_init(0, nullptr), 0);
-    msb = lyn_open("Pellix:Board", LYN_BUS_ANY, 0, nullptr);
-    lsb = lyn_open("PellixLE:Board", LYN_BUS_ANY, 0, nullptr);
-    ASSERT_NE(msb, nullptr);
-    ASSERT_NE(lsb, nullptr);
-  }
-
-  lyn_dev_t msb = nullptr, lsb = nullptr;
+  Plx() : DeviceTest(simtest::start_library, {"Pellix:Board", "PellixLE:Board"}) {}
+  lyn_dev_t &msb = devices[0], &lsb = devices[1];
 };
 
 TEST_F(Plx, OperationsOnTheBusInEitherByteOrder) {
@@ -91,9 +66,9 @@ TEST_F(Plx, OperationsOnTheBusInEitherByteOrder) {
 
 TEST_F(Plx, AnalogValueAndTheTimeItWasTaken) {
   start(
-      "extends = \"builtin\"\n[world]\nambient = 1234\n"
-      "[[i2c.slave]]\naddr = 0x20\nmodel = \"pellix\"\nbattery_mv = 6600\nwave_mid = "
-      "100\nwave_amplitude = 0\n");
+      board_with("[world]\nambient = 1234\n"
+                 "[[i2c.slave]]\naddr = 0x20\nmodel = \"pellix\"\nbattery_mv = 6600\nwave_mid = "
+                 "100\nwave_amplitude = 0\n"));
   const auto mark = simtest::trace_mark();
   uint16_t value[3] = {};
   uint32_t time[3] = {};
@@ -121,7 +96,7 @@ TEST_F(Plx, AnalogValueAndTheTimeItWasTaken) {
 
 TEST_F(Plx, FailedTransferIsTheResultAndOutputsStayAsTheyWere) {
   // The open probes the address: the faults hit every transfer after it.
-  start("extends = \"builtin\"\n[[fault]]\nkind = \"error\"\naddr = 0x20\nnth = 2\ncount = 100\n");
+  start(failing(0x20, 2, 100));
   int v = 7;
   uint16_t value = 7, levels = 7;
   uint32_t time = 7;

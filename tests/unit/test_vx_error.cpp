@@ -221,12 +221,10 @@ TEST_F(VxError, HandlerTakesReportsAndInnerReportsArePrinted) {
     EXPECT_EQ(vx_warning(0, "/etc"), 0);  // warnings never go to the handler
     EXPECT_EQ(err.text(), "no configuration file available in /etc\n");
   }
-  ASSERT_EQ(g_reports.size(), 1u);
-  EXPECT_EQ(g_reports[0].file, "vx_tarsa4");
-  EXPECT_EQ(g_reports[0].line, 309u);
-  EXPECT_EQ(g_reports[0].function, "lyn_getCommand");
-  EXPECT_EQ(g_reports[0].code, 55);
-  EXPECT_EQ(g_reports[0].text, "Error while receiving command from Tarsa4 (-5)");
+  EXPECT_EQ(
+      g_reports,
+      (std::vector<testutil::Report>{{"vx_tarsa4", "lyn_getCommand",
+                                      "Error while receiving command from Tarsa4 (-5)", 309, 55}}));
 
   g_reenter = true;
   {

@@ -5,48 +5,19 @@
 #include <string>
 #include <vector>
 
-#include "simtest.h"
+#include "simdevice.h"
 #include "tarsa/lyn.h"
 #include "tarsa/vx_gripper.h"
-#include "tarsa/vx_init.h"
 #include "testutil.h"
 
 namespace {
 
-constexpr const char *kI2c = "/dev/i2c-2";
+using simtest::i2c_frames;
 
-// Register transfers of the trace: "r30/1" reads one byte from register 0x30, "w40:0f" writes.
-std::vector<std::string> registers(std::size_t mark) {
-  std::vector<std::string> out;
-  for (const auto &r : simtest::trace_since(mark, kI2c)) {
-    if (r.at("op") == "write") {
-      const std::string d = r.at("data");
-      out.push_back("w" + d.substr(0, 2) + ":" + d.substr(2));
-    } else if (r.at("op") == "rdwr") {
-      const auto &m = r.at("msgs");
-      out.push_back("r" + m.at(0).at("data").get<std::string>() + "/" +
-                    std::to_string(m.at(1).at("len").get<int>()));
-    }
-  }
-  return out;
-}
-
-class Gripper : public ::testing::Test {
+class Gripper : public simtest::DeviceTest {
  protected:
-  void SetUp() override { start(""); }
-
-  void start(const std::string &scenario) {
-    ASSERT_TRUE(simtest::active()) << "run under tarsa-sim";
-    vx_exit();
-    simtest::load(scenario);
-    ASSERT_EQ(vgripper_init(), 1);
-    arm = lyn_open("Gripper:Arm", LYN_BUS_ANY, 0, nullptr);
-    hand = lyn_open("Gripper:Hand", LYN_BUS_ANY, 0, nullptr);
-    ASSERT_NE(arm, nullptr);
-    ASSERT_NE(hand, nullptr);
-  }
-
-  lyn_dev_t arm = nullptr, hand = nullptr;
+  Gripper() : DeviceTest([] { return vgripper_init() == 1; }, {"Gripper:Arm", "Gripper:Hand"}) {}
+  lyn_dev_t &arm = devices[0], &hand = devices[1];
 };
 
 TEST_F(Gripper, ArmGettersReadTheirRegisterAtItsWidth) {
@@ -65,7 +36,7 @@ TEST_F(Gripper, ArmGettersReadTheirRegisterAtItsWidth) {
   vgripper_Arm_Get_Limits(arm, &first, &second);
   EXPECT_EQ(first, 200);    // register 60: lower limit
   EXPECT_EQ(second, 3800);  // register 58: upper limit
-  EXPECT_EQ(registers(mark),
+  EXPECT_EQ(i2c_frames(mark),
             (std::vector<std::string>{"r30/1", "r31/2", "r33/1", "r34/2", "r36/1", "r37/2", "r39/1",
                                       "r3e/2", "r40/1", "r41/1", "r3c/2", "r3a/2"}));
 }
@@ -90,7 +61,7 @@ TEST_F(Gripper, HandGettersReadTheirRegisterAtItsWidth) {
   vgripper_Gripper_Get_Distance_Sensors(hand, &a, &b);
   EXPECT_EQ(a, 255);
   EXPECT_EQ(b, 255);
-  EXPECT_EQ(registers(mark),
+  EXPECT_EQ(i2c_frames(mark),
             (std::vector<std::string>{"r30/1", "r31/1", "r32/1", "r33/1", "r34/2", "r36/2", "r38/2",
                                       "r42/1", "r43/1", "r44/1", "r45/1", "r3a/2", "r3c/2", "r3e/2",
                                       "r40/2"}));
@@ -104,7 +75,7 @@ TEST_F(Gripper, PairGetterSkipsANullOutput) {
   vgripper_Arm_Get_Limits(arm, nullptr, &v);
   EXPECT_EQ(v, 3800);
   vgripper_Gripper_Get_Distance_Sensors(hand, nullptr, nullptr);
-  EXPECT_EQ(registers(mark), (std::vector<std::string>{"r3c/2", "r3a/2"}));
+  EXPECT_EQ(i2c_frames(mark), (std::vector<std::string>{"r3c/2", "r3a/2"}));
 }
 
 TEST_F(Gripper, SettersClampAndSetTheByteOrderFirst) {
@@ -121,7 +92,7 @@ TEST_F(Gripper, SettersClampAndSetTheByteOrderFirst) {
   EXPECT_EQ(vgripper_Gripper_Set_Order(hand, 300), 0);
   EXPECT_EQ(vgripper_Gripper_Set_Torque(hand, 300), 0);
   EXPECT_EQ(vgripper_GripperSet_Search_Limit(hand, -3), 0);
-  EXPECT_EQ(registers(mark),
+  EXPECT_EQ(i2c_frames(mark),
             (std::vector<std::string>{"w40:0f", "w40:07", "w40:0f", "w41:01", "w41:00", "w3e:0a28",
                                       "w32:2c", "w36:012c", "w44:01"}));
   // The flags stay set: 16-bit reads come back in the right order.
@@ -131,8 +102,7 @@ TEST_F(Gripper, SettersClampAndSetTheByteOrderFirst) {
 
 TEST_F(Gripper, SetterPassesTheLayersFailureBack) {
   // The open probes the address: the fault hits the transfer after it.
-  const std::string fault =
-      "extends = \"builtin\"\n[[fault]]\nkind = \"error\"\naddr = 0x28\nnth = 2\n";
+  const std::string fault = failing(0x28);
   start(fault);
   EXPECT_LT(vgripper_Arm_Set_Max_Speed(arm, 3), 0);
   EXPECT_EQ(vgripper_Arm_Get_Max_Speed(arm), 8);  // unchanged
@@ -160,8 +130,8 @@ TEST_F(Gripper, AnOrderDrivesTheArmToItsTarget) {
 
 TEST_F(Gripper, HandClosesOnAnObject) {
   start(
-      "extends = \"builtin\"\n[[i2c.slave]]\naddr = 0x29\nmodel = \"gripper_hand\"\nobject = true\n"
-      "object_position = 100\nspeed = 400.0\n");
+      board_with("[[i2c.slave]]\naddr = 0x29\nmodel = \"gripper_hand\"\nobject = true\n"
+                 "object_position = 100\nspeed = 400.0\n"));
   EXPECT_EQ(vgripper_Gripper_Object_Detected(hand), 1);
   unsigned short a = 0, b = 0;
   vgripper_Gripper_Get_Distance_Sensors(hand, &a, &b);

@@ -41,20 +41,17 @@ std::string sent_since(std::size_t mark, std::size_t expected) {
 }
 
 std::vector<std::string> gpio_ops(std::size_t mark) {
-  std::vector<std::string> out;
-  for (const auto &r : simtest::trace_since(mark, "/dev/user-gpio"))
-    out.push_back(testutil::gpio_op(r));
-  return out;
+  return simtest::gpio_ops(mark, false);
 }
 
 class Lrf : public ::testing::Test {
  protected:
-  void SetUp() override {
+  // Scripted replies on the node, in place of the board's range finder.
+  void SetUp() override { start("model = \"script\"\n"); }
+  // The built-in board, its range finder's node of the model and keys in `device`.
+  void start(const std::string &device) {
     ASSERT_TRUE(simtest::active()) << "run under tarsa-sim";
-    // Scripted replies on the node, in place of the board's range finder.
-    simtest::load(
-        "extends = \"builtin\"\n[[serial.device]]\nnode = \"/dev/ttyACM0\"\nmodel = "
-        "\"script\"\n");
+    simtest::load("extends = \"builtin\"\n[[serial.device]]\nnode = \"/dev/ttyACM0\"\n" + device);
     unsetenv("TARSA_CONFIG");
     ASSERT_EQ(vx_config_init(0, nullptr), 0);
     ASSERT_EQ(vx_gpio_init(), 0);
@@ -180,15 +177,13 @@ TEST_F(Lrf, PowerSwitchIsTheConfiguredPin) {
 
 // The board's own range finder: powered, found once it has enumerated, and a scan through a bad
 // check character refused without losing the next one.
-TEST(LrfModel, BadCheckIsRefusedAndTheNextScanSucceeds) {
-  ASSERT_TRUE(simtest::active()) << "run under tarsa-sim";
-  simtest::load(
-      "extends = \"builtin\"\n[[serial.device]]\nnode = \"/dev/ttyACM0\"\nmodel = \"scip_lrf\"\n"
-      "fault = \"bad_check\"\nfault_command = \"GD\"\nfault_count = 1\n");
-  unsetenv("TARSA_CONFIG");
-  ASSERT_EQ(vx_config_init(0, nullptr), 0);
-  ASSERT_EQ(vx_gpio_init(), 0);
-  vx_set_debug_level(0);
+class LrfModel : public Lrf {
+  void SetUp() override {
+    start("model = \"scip_lrf\"\nfault = \"bad_check\"\nfault_command = \"GD\"\nfault_count = 1\n");
+  }
+};
+
+TEST_F(LrfModel, BadCheckIsRefusedAndTheNextScanSucceeds) {
   ASSERT_EQ(vx_lrf_Power_Off(), 0);
   EXPECT_EQ(vx_lrf_Init(kNode), -ENOENT);  // unpowered: no node
   ASSERT_EQ(vx_lrf_Power_On(), 0);
@@ -201,8 +196,6 @@ TEST(LrfModel, BadCheckIsRefusedAndTheNextScanSucceeds) {
   EXPECT_NEAR(vx_lrf_DistanceData[340], 1500, 10);  // the wall ahead in the 3 m room
   EXPECT_EQ(vx_lrf_Close(h), 0);
   EXPECT_EQ(vx_lrf_Power_Off(), 0);
-  vx_gpio_cleanup();
-  vx_config_exit();
 }
 
 }  // namespace

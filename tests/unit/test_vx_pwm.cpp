@@ -17,20 +17,7 @@ namespace {
 
 const std::string kChip = "/sys/class/pwm/pwmchip0";
 
-// Writes to the chip since `mark`, as "file=data" with the file relative to the chip, and
-// " -> errno" when the write was refused.
-std::vector<std::string> pwm_writes(std::size_t mark, const std::string &chip = kChip) {
-  std::vector<std::string> out;
-  for (const auto &r : simtest::trace_since(mark)) {
-    if (r.value("op", "") != "write" || !r.contains("path")) continue;
-    std::string path = r["path"].get<std::string>();
-    if (path.rfind(chip + "/", 0) != 0) continue;
-    std::string s = path.substr(chip.size() + 1) + "=" + r["data"].get<std::string>();
-    if (r.value("ret", 0) < 0) s += " -> " + std::to_string(r.value("errno", 0));
-    out.push_back(s);
-  }
-  return out;
-}
+using simtest::pwm_writes;
 
 // Writes as another user of the chip would, outside the service.
 int poke(const std::string &file, const std::string &text) {

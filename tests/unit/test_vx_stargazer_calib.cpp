@@ -53,21 +53,12 @@ namespace {
 using namespace gazer_test;
 
 constexpr double kPi = 3.141592653589793;
-constexpr const char *kI2c = "/dev/i2c-2";
 
 // A record as the sensor sends it, for a heading in the library's convention.
 std::string record(double heading, double x, double y) {
   char buf[96];
   std::snprintf(buf, sizeof buf, "~^I12|%.2f|%.2f|%.2f|250.00`", 90.0 - heading, x, y);
   return buf;
-}
-
-// The robot's writes to its microcontroller after `mark`, as hex frames.
-std::vector<std::string> wheel_frames(std::size_t mark) {
-  std::vector<std::string> out;
-  for (const auto &r : simtest::trace_since(mark, kI2c))
-    if (r.value("op", "") == "write") out.push_back(r.at("data"));
-  return out;
 }
 
 struct Result {
@@ -140,8 +131,8 @@ TEST_F(GazerCalib, FullTurnFitsTheSensorsCircle) {
   EXPECT_EQ(r.b, b_axis);
 
   // Mode 1, the wheels at -40 and 40, and stopped at the end.
-  const auto frames = wheel_frames(mark);
-  EXPECT_EQ(frames, (std::vector<std::string>{"1701", "18d8ff2800", "1800000000"}));
+  const auto frames = simtest::i2c_frames(mark);
+  EXPECT_EQ(frames, (std::vector<std::string>{"w17:01", "w18:d8ff2800", "w18:00000000"}));
   // The first sample, after the 500 ms pause, is the oldest record waiting then.
   EXPECT_EQ(r.out.find("\x1b[1`\x1b[K  start angle:  30.0 current angle:  39.0    done:  2.5 %"),
             0u)
@@ -179,7 +170,7 @@ TEST_F(GazerCalib, FirstReadingFailsBeforeTheRobotMoves) {
                                &first),
             VX_GAZER_CAL_NO_START);
   EXPECT_EQ(first, 1);
-  EXPECT_TRUE(wheel_frames(mark).empty());
+  EXPECT_TRUE(simtest::i2c_frames(mark).empty());
 }
 
 TEST_F(GazerCalib, RobotThatDoesNotTurnGivesNoEllipse) {
@@ -196,9 +187,9 @@ TEST_F(GazerCalib, RobotThatDoesNotTurnGivesNoEllipse) {
       << r.out;
   EXPECT_EQ(center_x0, 7);
   EXPECT_EQ(a_axis, 8);
-  const auto frames = wheel_frames(mark);
+  const auto frames = simtest::i2c_frames(mark);
   ASSERT_FALSE(frames.empty());
-  EXPECT_EQ(frames.back(), "1800000000");
+  EXPECT_EQ(frames.back(), "w18:00000000");
   a_axis = center_x0 = 0;
 }
 

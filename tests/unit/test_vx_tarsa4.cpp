@@ -8,11 +8,10 @@
 #include <vector>
 
 #include "reports.h"
-#include "simtest.h"
+#include "simdevice.h"
 #include "tarsa/lyn.h"
 #include "tarsa/vx_error.h"
 #include "tarsa/vx_gpio.h"
-#include "tarsa/vx_init.h"
 #include "tarsa/vx_tarsa4.h"
 #include "test_vx_capture.h"
 #include "testutil.h"
@@ -22,68 +21,33 @@ namespace {
 constexpr const char *kI2c = "/dev/i2c-2";
 constexpr const char *kGpio = "/dev/user-gpio";
 
+using simtest::i2c_frames;
 using testutil::reports;
 
-// Each I2C operation of the trace as one line: "w:1702" for a write, "w:28 r4" for a combined
-// write-then-read of 4 bytes; " !" marks a failed one. Selections and probes are left out.
-std::vector<std::string> frames(std::size_t mark) {
-  std::vector<std::string> out;
-  for (const auto &r : simtest::trace_since(mark, kI2c)) {
-    const std::string op = r.at("op");
-    std::string s;
-    if (op == "write") {
-      s = "w:" + r.at("data").get<std::string>();
-    } else if (op == "read") {
-      s = "r" + std::to_string(r.at("data").get<std::string>().size() / 2);
-    } else if (op == "rdwr") {
-      for (const auto &m : r.at("msgs")) {
-        if (!s.empty()) s += " ";
-        s += (m.at("flags").get<int>() & 1) != 0 ? "r" + std::to_string(m.at("len").get<int>())
-                                                 : "w:" + m.at("data").get<std::string>();
-      }
-    } else {
-      continue;
-    }
-    if (r.value("ret", 0) < 0) s += " !";
-    out.push_back(s);
-  }
-  return out;
+// The GPIO operations since `mark`, as many of the last as `tail` has, against `tail`.
+void expect_gpio_tail(std::size_t mark, const std::vector<std::string> &tail) {
+  const auto ops = simtest::gpio_ops(mark, false, kGpio);
+  const auto from =
+      ops.size() > tail.size() ? ops.end() - static_cast<long>(tail.size()) : ops.begin();
+  EXPECT_EQ(std::vector<std::string>(from, ops.end()), tail);
 }
 
-std::vector<std::string> gpio_ops(std::size_t mark) {
-  return simtest::gpio_ops(mark, false, kGpio);
-}
-
-// A scenario on top of the built-in board. Opening the device probes its address once, so an
-// injected fault counts the driver's transfers from the second on.
-std::string board_with(const std::string &extra) {
-  return "extends = \"builtin\"\n" + extra;
-}
-
-class Tarsa4 : public ::testing::Test {
+// The library started by tr4_init without a report, the microcontroller opened; the reports of
+// each test collected.
+class Tarsa4 : public simtest::DeviceTest {
  protected:
-  void SetUp() override { start(""); }
+  Tarsa4()
+      : DeviceTest([] { return tr4_init(0, nullptr) == 0 && reports.empty(); }, {"Tarsa4:dsPic"},
+                   LYN_BUS_I2C) {}
   void TearDown() override { vx_set_error_handler(nullptr); }
 
-  // A stopped library on a fresh board, its reports collected from here on.
-  static void reset(const std::string &scenario) {
+  void reset(const std::string &scenario) override {
     vx_set_error_handler(nullptr);
-    vx_exit();
-    simtest::load(scenario);
+    DeviceTest::reset(scenario);
     testutil::collect_reports();
   }
 
-  // A fresh library on a fresh board: tr4_init, then the microcontroller opened.
-  void start(const std::string &scenario) {
-    ASSERT_TRUE(simtest::active()) << "run under tarsa-sim";
-    reset(scenario);
-    ASSERT_EQ(tr4_init(0, nullptr), 0);
-    dev = lyn_open("Tarsa4:dsPic", LYN_BUS_I2C, 0, nullptr);
-    ASSERT_NE(dev, nullptr);
-    ASSERT_TRUE(reports.empty()) << reports[0].text;
-  }
-
-  lyn_dev_t dev = nullptr;
+  lyn_dev_t &dev = devices[0];
 };
 
 // ---- primitives ----
@@ -94,7 +58,8 @@ TEST_F(Tarsa4, SendCommandPutsCodeAndDataInOneWrite) {
   EXPECT_EQ(tr4_sendcommand(dev, 23, mode, 1), 0);
   const unsigned char pid[3] = {1, 2, 3};
   EXPECT_EQ(tr4_sendcommand(dev, 11, pid, 3), 0);
-  EXPECT_EQ(frames(mark), (std::vector<std::string>{"w:1702", "w:0b010203"}));
+  EXPECT_EQ(tr4_sendcommand(dev, 23, mode, -1), -12);  // a negative length builds no frame
+  EXPECT_EQ(i2c_frames(mark), (std::vector<std::string>{"w17:02", "w0b:010203"}));
   EXPECT_TRUE(reports.empty());
 }
 
@@ -102,13 +67,10 @@ TEST_F(Tarsa4, CommandByteAloneForLengthZeroAndTheFirmwareRefusal) {
   // 0x17 needs its mode byte: the microcontroller does not acknowledge the bare code.
   auto mark = simtest::trace_mark();
   EXPECT_EQ(tr4_sendcommand(dev, 23, nullptr, 0), 56);
-  EXPECT_EQ(frames(mark), (std::vector<std::string>{"w:17 !"}));
-  ASSERT_EQ(reports.size(), 1u);
-  EXPECT_EQ(reports[0].code, 56);
-  EXPECT_EQ(reports[0].file, "vx_tarsa4");
-  EXPECT_EQ(reports[0].line, 361u);
-  EXPECT_EQ(reports[0].function, "lyn_sendCommand");
-  EXPECT_EQ(reports[0].text, "Error while sending command to Tarsa4 (-1)");
+  EXPECT_EQ(i2c_frames(mark), (std::vector<std::string>{"w17 !"}));
+  EXPECT_EQ(reports, (std::vector<testutil::Report>{{"vx_tarsa4", "lyn_sendCommand",
+                                                     "Error while sending command to Tarsa4 (-1)",
+                                                     361, 56}}));
 
   // Wrong data length, unknown code, and a read of the wrong length are refused too.
   const unsigned char two[2] = {1, 2};
@@ -119,24 +81,8 @@ TEST_F(Tarsa4, CommandByteAloneForLengthZeroAndTheFirmwareRefusal) {
   EXPECT_EQ(tr4_getcommand(dev, 0x17, buf, 1), 55);
 }
 
-TEST_F(Tarsa4, NegativeLengthBuildsNoFrame) {
-  const unsigned char data[1] = {1};
-  auto mark = simtest::trace_mark();
-  EXPECT_EQ(tr4_sendcommand(dev, 23, data, -1), -12);
-  EXPECT_TRUE(frames(mark).empty());
-  EXPECT_TRUE(reports.empty());
-}
-
-TEST_F(Tarsa4, RevisionIsOneCombinedTransfer) {
-  unsigned char rev = 0;
-  auto mark = simtest::trace_mark();
-  EXPECT_EQ(tr4_revision(&rev, dev), 0);
-  EXPECT_EQ(frames(mark), (std::vector<std::string>{"w:00 r1"}));
-  EXPECT_EQ(rev, 0x12);
-}
-
 TEST_F(Tarsa4, FailedReadPrintsError55WithTheLayerResult) {
-  start(board_with("[[fault]]\nkind = \"error\"\naddr = 0x1F\nnth = 2\ncount = 2\n"));
+  start(failing(0x1F, 2, 2));
   const unsigned char cmd = 0x28;
   unsigned char raw[4];
   const int layer = lyn_lltransfer(dev, &cmd, 1, raw, 4);  // the first failing transfer
@@ -156,10 +102,10 @@ TEST_F(Tarsa4, FailedReadPrintsError55WithTheLayerResult) {
 }
 
 TEST_F(Tarsa4, FailedWriteReturns56Positive) {
-  start(board_with("[[fault]]\nkind = \"error\"\naddr = 0x1F\nnth = 2\n"));
+  start(failing(0x1F));
   auto mark = simtest::trace_mark();
   EXPECT_EQ(tr4_SetMode(1, dev), 56);
-  EXPECT_EQ(frames(mark), (std::vector<std::string>{"w:1701 !"}));
+  EXPECT_EQ(i2c_frames(mark), (std::vector<std::string>{"w17:01 !"}));
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_EQ(reports[0].code, 56);
   EXPECT_EQ(tr4_SetMode(1, dev), 0);  // no retry inside the driver; the next call goes through
@@ -201,7 +147,7 @@ TEST_F(Tarsa4, NullHandleGives58WithoutTrafficOrReport) {
   // The refused SetMode(4) did not change the mode that picks the speed command.
   mark = simtest::trace_mark();
   EXPECT_EQ(tr4_set_speed(0, 0, dev), 0);
-  EXPECT_EQ(frames(mark), (std::vector<std::string>{"w:1800000000"}));
+  EXPECT_EQ(i2c_frames(mark), (std::vector<std::string>{"w18:00000000"}));
 }
 
 // ---- frames of every command ----
@@ -220,54 +166,33 @@ TEST_F(Tarsa4, WriteCommandFrames) {
   EXPECT_EQ(tr4_SetStatusLeds(0x1234, dev), 0);
   EXPECT_EQ(tr4_SetRGBLeds(255, 64, 1, 2, 3, 4, 5, 63, -1, dev), 0);
   EXPECT_EQ(tr4_SetRGBLeds(0, 0, 0, 0, 0, 0, 0, 0, 0, dev), 0);
-  EXPECT_EQ(frames(mark), (std::vector<std::string>{
-                              "w:1702", "w:1600", "w:123412", "w:0b0102ff", "w:20feffffff00000100",
-                              "w:18ffff2c01", "w:1704", "w:1cffff2c01", "w:7af5", "w:0134",
-                              "w:023f0001020304053f3f", "w:02000000000000000000"}));
+  EXPECT_EQ(tr4_SetSpeedProfile(100, 0, 20, 1, 800, dev), 0);  // two frames
+  EXPECT_EQ(i2c_frames(mark),
+            (std::vector<std::string>{"w17:02", "w16:00", "w12:3412", "w0b:0102ff",
+                                      "w20:feffffff00000100", "w18:ffff2c01", "w17:04",
+                                      "w1c:ffff2c01", "w7a:f5", "w01:34", "w02:3f0001020304053f3f",
+                                      "w02:000000000000000000", "w0e:64001401", "w14:2003"}));
   EXPECT_TRUE(reports.empty());
 }
 
-TEST_F(Tarsa4, SpeedProfileSendsTwoFrames) {
-  auto mark = simtest::trace_mark();
-  EXPECT_EQ(tr4_SetSpeedProfile(100, 0, 20, 1, 800, dev), 0);
-  EXPECT_EQ(frames(mark), (std::vector<std::string>{"w:0e64001401", "w:142003"}));
-}
-
 TEST_F(Tarsa4, SpeedProfileSendsSecondFrameAfterFailedFirst) {
-  start(board_with("[[fault]]\nkind = \"error\"\naddr = 0x1F\nnth = 2\n"));
+  start(failing(0x1F));
   auto mark = simtest::trace_mark();
   EXPECT_EQ(tr4_SetSpeedProfile(100, 0, 20, 1, 800, dev), 0);  // the second frame's result
-  EXPECT_EQ(frames(mark), (std::vector<std::string>{"w:0e64001401 !", "w:142003"}));
+  EXPECT_EQ(i2c_frames(mark), (std::vector<std::string>{"w0e:64001401 !", "w14:2003"}));
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_EQ(reports[0].code, 56);
-}
-
-TEST_F(Tarsa4, ReadCommandFrames) {
-  unsigned char buf[64];
-  int a, b;
-  auto mark = simtest::trace_mark();
-  EXPECT_EQ(tr4_get_speed(&a, &b, dev), 0);
-  EXPECT_EQ(tr4_get_position(&a, &b, dev), 0);
-  EXPECT_EQ(tr4_proximity_ir(buf, dev), 0);
-  EXPECT_EQ(tr4_ambiant_ir(buf, dev), 0);
-  EXPECT_EQ(tr4_measure_us(buf, dev), 0);
-  EXPECT_EQ(tr4_measure_acc(buf, dev), 0);
-  EXPECT_EQ(tr4_measure_gyro(buf, dev), 0);
-  EXPECT_EQ(tr4_battery_status(buf, dev), 0);
-  EXPECT_EQ(frames(mark),
-            (std::vector<std::string>{"w:28 r4", "w:2d r8", "w:58 r24", "w:40 r24", "w:70 r10",
-                                      "w:80 r60", "w:c0 r60", "w:fd r12"}));
 }
 
 TEST_F(Tarsa4, ToggleStatusLedReadsThenRewritesOneHalf) {
   ASSERT_EQ(tr4_SetStatusLeds(0x13, dev), 0);
   auto mark = simtest::trace_mark();
   EXPECT_EQ(tr4_ToggleStatusLed(0, dev), 0);
-  EXPECT_EQ(frames(mark), (std::vector<std::string>{"w:01 r1", "w:0112"}));
+  EXPECT_EQ(i2c_frames(mark), (std::vector<std::string>{"r01/1", "w01:12"}));
   ASSERT_EQ(tr4_SetStatusLeds(0x13, dev), 0);
   mark = simtest::trace_mark();
   EXPECT_EQ(tr4_ToggleStatusLed(1, dev), 0);
-  EXPECT_EQ(frames(mark), (std::vector<std::string>{"w:01 r1", "w:0123"}));
+  EXPECT_EQ(i2c_frames(mark), (std::vector<std::string>{"r01/1", "w01:23"}));
   // The microcontroller took the request: the high LED turned from on to off, the low half kept
   // its value 3.
   unsigned char status = 0xFF;
@@ -276,15 +201,15 @@ TEST_F(Tarsa4, ToggleStatusLedReadsThenRewritesOneHalf) {
 }
 
 TEST_F(Tarsa4, ToggleStatusLedWritesNothingWhenTheReadFails) {
-  start(board_with("[[fault]]\nkind = \"error\"\naddr = 0x1F\nnth = 2\n"));
+  start(failing(0x1F));
   auto mark = simtest::trace_mark();
   EXPECT_EQ(tr4_ToggleStatusLed(0, dev), 55);
-  EXPECT_EQ(frames(mark), (std::vector<std::string>{"w:01 r1 !"}));
+  EXPECT_EQ(i2c_frames(mark), (std::vector<std::string>{"r01/1 !"}));
 }
 
-// ---- decoding, against a register file standing in for the microcontroller ----
+// ---- read commands, against a register file standing in for the microcontroller ----
 
-TEST_F(Tarsa4, RepliesAreSignExtendedAndBuffersCopiedUnchanged) {
+TEST_F(Tarsa4, ReadCommandFramesSignExtendAndCopyTheReply) {
   // A register file answers "code, then read" with the bytes stored from that code on: every
   // register holds a pattern, except the speed and position replies.
   std::array<int, 256> reg{};
@@ -299,6 +224,10 @@ TEST_F(Tarsa4, RepliesAreSignExtendedAndBuffersCopiedUnchanged) {
   regs += " }\n";
   start(board_with(regs));
 
+  auto mark = simtest::trace_mark();
+  unsigned char rev = 0;
+  ASSERT_EQ(tr4_revision(&rev, dev), 0);
+  EXPECT_EQ(rev, reg[0]);
   int left = 0, right = 0;
   ASSERT_EQ(tr4_get_speed(&left, &right, dev), 0);
   EXPECT_EQ(left, -32768);
@@ -321,33 +250,26 @@ TEST_F(Tarsa4, RepliesAreSignExtendedAndBuffersCopiedUnchanged) {
       EXPECT_EQ(buf[i], reg[(r.code + i) % 256]) << "code " << r.code << " byte " << i;
     EXPECT_EQ(buf[r.len], 0xEE) << "code " << r.code;  // exactly the reply length
   }
+  EXPECT_EQ(i2c_frames(mark),
+            (std::vector<std::string>{"r00/1", "r28/4", "r2d/8", "r58/24", "r40/24", "r70/10",
+                                      "r80/60", "rc0/60", "rfd/12"}));
 }
 
 // ---- GPIO lines ----
 
 TEST_F(Tarsa4, InitClaimsResetHighAndChargeAsInput) {
-  vx_set_error_handler(nullptr);
-  vx_exit();
-  simtest::load("");
+  reset("");
   auto mark = simtest::trace_mark();
   ASSERT_EQ(tr4_init(0, nullptr), 0);
-  auto ops = gpio_ops(mark);
-  const std::vector<std::string> tail{"request 90 GPIO_90", "dir_out 90 1", "request 65 GPIO_65",
-                                      "dir_in 65"};
-  ASSERT_GE(ops.size(), tail.size());
-  EXPECT_EQ(std::vector<std::string>(ops.end() - static_cast<long>(tail.size()), ops.end()), tail);
+  expect_gpio_tail(mark, {"request 90 GPIO_90", "dir_out 90 1", "request 65 GPIO_65", "dir_in 65"});
 }
 
 TEST_F(Tarsa4, InitTakesOverLinesHeldElsewhere) {
   reset(board_with("[gpio]\nheld = [90, 65]\n"));
   auto mark = simtest::trace_mark();
   ASSERT_EQ(tr4_init(0, nullptr), 0);
-  auto ops = gpio_ops(mark);
-  const std::vector<std::string> tail{
-      "request 90 GPIO_90 !", "free 90", "request 90 GPIO_90", "dir_out 90 1",
-      "request 65 GPIO_65 !", "free 65", "request 65 GPIO_65", "dir_in 65"};
-  ASSERT_GE(ops.size(), tail.size());
-  EXPECT_EQ(std::vector<std::string>(ops.end() - static_cast<long>(tail.size()), ops.end()), tail);
+  expect_gpio_tail(mark, {"request 90 GPIO_90 !", "free 90", "request 90 GPIO_90", "dir_out 90 1",
+                          "request 65 GPIO_65 !", "free 65", "request 65 GPIO_65", "dir_in 65"});
   EXPECT_TRUE(reports.empty());
 }
 
@@ -356,19 +278,13 @@ TEST_F(Tarsa4, InitReportsLinesThatCannotBeClaimedAndGoesOn) {
   reset(board_with("[gpio]\npins = [64, [70, 87]]\n"));
   auto mark = simtest::trace_mark();
   EXPECT_EQ(tr4_init(0, nullptr), 0);
-  auto ops = gpio_ops(mark);
-  const std::vector<std::string> tail{"request 90 GPIO_90 !", "free 90 !", "request 90 GPIO_90 !",
-                                      "request 65 GPIO_65 !", "free 65 !", "request 65 GPIO_65 !"};
-  ASSERT_GE(ops.size(), tail.size());
-  EXPECT_EQ(std::vector<std::string>(ops.end() - static_cast<long>(tail.size()), ops.end()), tail);
-  ASSERT_EQ(reports.size(), 2u);
-  EXPECT_EQ(reports[0].code, 5);
-  EXPECT_EQ(reports[0].file, "vx_tarsa4");
-  EXPECT_EQ(reports[0].line, 223u);
-  EXPECT_EQ(reports[0].function, "vx_gpio_init");
-  EXPECT_EQ(reports[0].text, "invalid identifier 'Could not request io for TR4 reset'");
-  EXPECT_EQ(reports[1].line, 246u);
-  EXPECT_EQ(reports[1].text, "invalid identifier 'Could not request io for TR4 charge'");
+  expect_gpio_tail(mark, {"request 90 GPIO_90 !", "free 90 !", "request 90 GPIO_90 !",
+                          "request 65 GPIO_65 !", "free 65 !", "request 65 GPIO_65 !"});
+  EXPECT_EQ(reports, (std::vector<testutil::Report>{
+                         {"vx_tarsa4", "vx_gpio_init",
+                          "invalid identifier 'Could not request io for TR4 reset'", 223, 5},
+                         {"vx_tarsa4", "vx_gpio_init",
+                          "invalid identifier 'Could not request io for TR4 charge'", 246, 5}}));
 }
 
 TEST_F(Tarsa4, ResetHoldsTheLineLowForOneMillisecond) {
