@@ -1,17 +1,20 @@
-/* Camera: still frames from the board's V4L2 capture node, RGB conversion, JPEG files, filters. */
+/* Camera: still frames from the board's V4L2 capture node, RGB conversion, JPEG files and
+   memory, filters. */
 #ifndef TARSA_VX_CAMERA_H
 #define TARSA_VX_CAMERA_H
+
+#include <stddef.h>
 
 #include "tarsa/export.h"
 
 TARSA_BEGIN_DECLS
 
 /*
- * One camera per process, meant for one thread. The module holds the frame size (752 x 480
- * until vx_camera_init() is told otherwise and the driver agrees), which every operation below
- * uses: frames are packed RGB, 3 bytes per pixel in the order R, G, B, rows top to bottom with
- * no gap, width x height x 3 bytes, in buffers that the caller owns. The function names without
- * a prefix are the ones existing callers use, and are kept.
+ * One camera per process, meant for one thread (vx_camera_encode_jpeg() excepted). The module holds
+ * the frame size (752 x 480 until vx_camera_init() is told otherwise and the driver agrees), which
+ * every operation below uses: frames are packed RGB, 3 bytes per pixel in the order R, G, B, rows
+ * top to bottom with no gap, width x height x 3 bytes, in buffers that the caller owns. The
+ * function names without a prefix are the ones existing callers use, and are kept.
  */
 
 /** Capture node, and the frame size used until the driver grants another. */
@@ -125,10 +128,37 @@ TARSA_API int userptrInit(unsigned int size);
  * (0 to 100), with libjpeg's default settings. The quality is kept for jpegWrite() even when
  * the image is refused; the file name is kept as the pointer given, not a copy.
  * @return 0; -1 when `quality` is above 100 (nothing kept); -2 when `rgb` is NULL; -3 when the
- *         file cannot be created or written (a file that failed part-way is left as it is).
+ *         file cannot be created or written, or libjpeg fails (a file that failed part-way is
+ *         left as it is; the process goes on).
  */
 TARSA_API int save_buffer_to_jpg(const char *filename, unsigned int quality,
                                  const unsigned char *rgb);
+
+/** Results of vx_camera_encode_jpeg(). */
+#define VX_CAMERA_ENCODE_BAD_QUALITY (-1) /**< `quality` outside 0 to 100 */
+#define VX_CAMERA_ENCODE_NULL (-2)        /**< `rgb`, `jpeg` or `size` is NULL */
+/** `width` or `height` not within 1 to 65500 (the largest side of a JPEG image), or a frame of
+ *  width x height x 3 bytes larger than size_t can count */
+#define VX_CAMERA_ENCODE_BAD_SIZE (-3)
+#define VX_CAMERA_ENCODE_FAILED (-4) /**< no memory, or libjpeg failed otherwise */
+
+/**
+ * Compresses `rgb`, packed RGB of `width` x `height` pixels (width x height x 3 bytes, given
+ * here: the module's frame size is not used), into memory, with the same engine and settings as
+ * save_buffer_to_jpg(): for the module's current size and the same quality, the bytes are those
+ * of the file it writes. Touches no state of the module and nothing shared: any thread may call
+ * it at any time, also while another drives the camera.
+ * On success *jpeg points to *size bytes allocated by the library and owned by the caller, who
+ * gives them back with vx_camera_free_jpeg(). On any failure *jpeg is NULL and *size 0 (each
+ * when not NULL itself), nothing is held, and a libjpeg error never ends the process.
+ * @return 0, or VX_CAMERA_ENCODE_BAD_QUALITY, VX_CAMERA_ENCODE_NULL, VX_CAMERA_ENCODE_BAD_SIZE,
+ *         VX_CAMERA_ENCODE_FAILED (tested in that order).
+ */
+TARSA_API int vx_camera_encode_jpeg(const unsigned char *rgb, int width, int height, int quality,
+                                    unsigned char **jpeg, size_t *size);
+
+/** Gives back the bytes of a vx_camera_encode_jpeg(); NULL is accepted and does nothing. */
+TARSA_API void vx_camera_free_jpeg(unsigned char *jpeg);
 
 /** Writes `rgb` with the file name and quality kept by the last save_buffer_to_jpg().
  *  @return 0, or -1 when there is no file name or image, or the file cannot be created or

@@ -1,4 +1,5 @@
-// Camera: pipeline set-up, V4L2 capture through libv4l2, RGB conversion, JPEG files, filters.
+// Camera: pipeline set-up, V4L2 capture through libv4l2, RGB conversion, JPEG files and
+// memory, filters.
 #include "tarsa/vx_camera.h"
 
 #include <fcntl.h>
@@ -19,6 +20,8 @@
 
 // After <cstdio>: jpeglib.h uses FILE without declaring it.
 #include <jpeglib.h>
+// After jpeglib.h, which it needs.
+#include <jerror.h>
 
 #include "camera/pixels.h"
 #include "tarsa/vx_error.h"
@@ -93,8 +96,9 @@ int run_script(const char *command) {
   return WIFEXITED(r) ? WEXITSTATUS(r) : 128 + WTERMSIG(r);
 }
 
-// libjpeg's standard error manager ends the process on a fatal error (a failed write, for one);
-// a camera program must not die there, so the error comes back here and becomes a result.
+// libjpeg's standard error manager ends the process on a fatal error (a failed write, no
+// memory, a size it refuses); a camera program must not die there, so the error comes back here
+// and becomes a result.
 struct JpegTrap {
   jpeg_error_mgr mgr;  // first: libjpeg passes its address back
   std::jmp_buf jump;
@@ -104,25 +108,35 @@ struct JpegTrap {
   std::longjmp(reinterpret_cast<JpegTrap *>(cinfo->err)->jump, 1);
 }
 
-// Compresses the image to `out`. No object with a destructor lives in this frame: a libjpeg
-// error jumps back into it.
-int compress(std::FILE *out, const unsigned char *rgb) {
+// Installs the destination of the compressed bytes on a compressor.
+using AttachDest = void (*)(j_compress_ptr cinfo, void *dest);
+
+// The one JPEG engine, behind both the file and the memory forms: `rgb` (width x height packed
+// RGB) as a baseline JPEG with libjpeg's defaults at `quality`, into the destination that
+// `attach` installs. Returns 0, or libjpeg's message code of the error that stopped it (its
+// memory is then given back). No object with a destructor lives in this frame: a libjpeg error
+// jumps back into it.
+int encode(const unsigned char *rgb, int width, int height, int quality, AttachDest attach,
+           void *dest) {
   jpeg_compress_struct cinfo{};
   JpegTrap trap;
   cinfo.err = jpeg_std_error(&trap.mgr);
   trap.mgr.error_exit = jpeg_trap_exit;
   if (setjmp(trap.jump) != 0) {
+    const int code = trap.mgr.msg_code;
     jpeg_destroy_compress(&cinfo);
-    return -1;
+    return code != 0 ? code : JERR_OUT_OF_MEMORY;
   }
   jpeg_create_compress(&cinfo);
-  jpeg_stdio_dest(&cinfo, out);
-  cinfo.image_width = static_cast<JDIMENSION>(dWidth);
-  cinfo.image_height = static_cast<JDIMENSION>(dHeight);
+  attach(&cinfo, dest);
+  cinfo.image_width = static_cast<JDIMENSION>(width);
+  cinfo.image_height = static_cast<JDIMENSION>(height);
   cinfo.input_components = 3;
   cinfo.in_color_space = JCS_RGB;
   jpeg_set_defaults(&cinfo);
-  jpeg_set_quality(&cinfo, jpegQuality, TRUE);
+  jpeg_set_quality(&cinfo, quality, TRUE);
+  // Refuses a side above JPEG_MAX_DIMENSION before a row is read, so the stride fits; a row's
+  // offset fits as the frame does.
   jpeg_start_compress(&cinfo, TRUE);
   const std::size_t stride = 3 * static_cast<std::size_t>(cinfo.image_width);
   while (cinfo.next_scanline < cinfo.image_height) {
@@ -133,6 +147,49 @@ int compress(std::FILE *out, const unsigned char *rgb) {
   jpeg_destroy_compress(&cinfo);
   return 0;
 }
+
+// A destination in one block of the heap, doubled when full; the block belongs to whoever set
+// the sink up, also after an error.
+struct MemorySink {
+  jpeg_destination_mgr mgr;  // first: libjpeg passes its address back
+  unsigned char *data;
+  std::size_t capacity;
+  std::size_t size;  // bytes written, once compression has finished
+};
+
+MemorySink &sink_of(j_compress_ptr cinfo) {
+  return *reinterpret_cast<MemorySink *>(cinfo->dest);
+}
+
+void sink_start(j_compress_ptr cinfo) {
+  MemorySink &s = sink_of(cinfo);
+  s.mgr.next_output_byte = s.data;
+  s.mgr.free_in_buffer = s.capacity;
+}
+
+// Called with the block full.
+boolean sink_grow(j_compress_ptr cinfo) {
+  MemorySink &s = sink_of(cinfo);
+  void *bigger = s.capacity <= SIZE_MAX / 2 ? std::realloc(s.data, 2 * s.capacity) : nullptr;
+  if (bigger == nullptr) {
+    cinfo->err->msg_code = JERR_OUT_OF_MEMORY;
+    cinfo->err->error_exit(reinterpret_cast<j_common_ptr>(cinfo));
+    return FALSE;  // not reached: the error jumps back into the engine
+  }
+  s.data = static_cast<unsigned char *>(bigger);
+  s.mgr.next_output_byte = s.data + s.capacity;
+  s.mgr.free_in_buffer = s.capacity;
+  s.capacity *= 2;
+  return TRUE;
+}
+
+void sink_end(j_compress_ptr cinfo) {
+  MemorySink &s = sink_of(cinfo);
+  s.size = s.capacity - s.mgr.free_in_buffer;
+}
+
+// A frame of the camera at a usual quality fits at once.
+constexpr std::size_t kJpegFirstBlock = std::size_t{1} << 16;
 
 }  // namespace
 
@@ -376,9 +433,51 @@ int jpegWrite(const unsigned char *rgb) {
   if (out == nullptr) return -1;
   // One write for a whole frame's file rather than libjpeg's 4 KiB pieces.
   std::setvbuf(out, nullptr, _IOFBF, 1 << 16);
-  const int r = compress(out, rgb);
+  const int r = encode(
+      rgb, dWidth, dHeight, jpegQuality,
+      [](j_compress_ptr cinfo, void *file) {
+        jpeg_stdio_dest(cinfo, static_cast<std::FILE *>(file));
+      },
+      out);
   const int closed = std::fclose(out);
-  return r < 0 || closed != 0 ? -1 : 0;
+  return r != 0 || closed != 0 ? -1 : 0;
+}
+
+int vx_camera_encode_jpeg(const unsigned char *rgb, int width, int height, int quality,
+                          unsigned char **jpeg, std::size_t *size) {
+  if (jpeg != nullptr) *jpeg = nullptr;
+  if (size != nullptr) *size = 0;
+  if (quality < 0 || quality > 100) return VX_CAMERA_ENCODE_BAD_QUALITY;
+  if (rgb == nullptr || jpeg == nullptr || size == nullptr) return VX_CAMERA_ENCODE_NULL;
+  // Sides above the format's largest are libjpeg's to refuse; a frame whose byte count does not
+  // fit a size_t is refused here (only a 32-bit board gets such sizes past libjpeg).
+  if (width <= 0 || height <= 0 ||
+      static_cast<std::size_t>(width) > SIZE_MAX / 3 / static_cast<std::size_t>(height))
+    return VX_CAMERA_ENCODE_BAD_SIZE;
+  MemorySink sink{};
+  sink.mgr.init_destination = sink_start;
+  sink.mgr.empty_output_buffer = sink_grow;
+  sink.mgr.term_destination = sink_end;
+  sink.capacity = kJpegFirstBlock;
+  sink.data = static_cast<unsigned char *>(std::malloc(sink.capacity));
+  if (sink.data == nullptr) return VX_CAMERA_ENCODE_FAILED;
+  const int r = encode(
+      rgb, width, height, quality,
+      [](j_compress_ptr cinfo, void *dest) {
+        cinfo->dest = static_cast<jpeg_destination_mgr *>(dest);
+      },
+      &sink);
+  if (r != 0) {
+    std::free(sink.data);
+    return r == JERR_IMAGE_TOO_BIG ? VX_CAMERA_ENCODE_BAD_SIZE : VX_CAMERA_ENCODE_FAILED;
+  }
+  *jpeg = sink.data;
+  *size = sink.size;
+  return 0;
+}
+
+void vx_camera_free_jpeg(unsigned char *jpeg) {
+  std::free(jpeg);
 }
 
 void YUV420toYUV444(int width, int height, const unsigned char *yuv420, unsigned char *yuv444) {

@@ -1,10 +1,11 @@
 // Camera module without a camera: conversions and filters against their formulas, JPEG files read
-// back by a real decoder, the capture calls' refusals.
+// back by a real decoder and compared with the memory form, the capture calls' refusals.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -361,6 +362,67 @@ TEST_F(Jpeg, FilesThatCannotBeWrittenGiveMinus3AndTheProgramGoesOn) {
   // The device accepts the open and fails every write (ENOSPC): libjpeg's error must come back.
   EXPECT_EQ(save_buffer_to_jpg("/dev/full", 70, image_.data()), -3);
   EXPECT_EQ(save_buffer_to_jpg(path("after.jpg"), 70, image_.data()), 0);
+}
+
+// ---- JPEG in memory
+
+std::string encoded(const Bytes &rgb, int w, int h, int quality) {
+  unsigned char *jpeg = nullptr;
+  std::size_t size = 0;
+  EXPECT_EQ(vx_camera_encode_jpeg(rgb.data(), w, h, quality, &jpeg, &size), 0);
+  std::string bytes(reinterpret_cast<const char *>(jpeg), size);
+  vx_camera_free_jpeg(jpeg);
+  return bytes;
+}
+
+TEST_F(Jpeg, MemoryBytesAreTheFileBytes) {
+  for (const int quality : {0, 70, 100}) {
+    const char *file = path("q" + std::to_string(quality) + ".jpg");
+    ASSERT_EQ(save_buffer_to_jpg(file, static_cast<unsigned>(quality), image_.data()), 0);
+    EXPECT_EQ(encoded(image_, W, H, quality), read_file(file)) << "quality " << quality;
+  }
+  // Its own size, not the module's: an odd one decodes back at that size.
+  const char *small = path("5x3.jpg");
+  std::ofstream(small, std::ios::binary) << encoded(Bytes(5 * 3 * 3, 200), 5, 3, 90);
+  int w = 0, h = 0;
+  EXPECT_EQ(decode(small, w, h), Bytes(5 * 3 * 3, 200));
+  EXPECT_EQ(w, 5);
+  EXPECT_EQ(h, 3);
+}
+
+// Refusals leave nothing held (the sanitizer build checks for leaks) and clear the outputs.
+TEST(JpegMemory, RefusalsComeBackWithNothingHeld) {
+  const Bytes rgb(65501 * 3, 9);
+  unsigned char stale = 0;
+  unsigned char *jpeg = &stale;
+  std::size_t size = 7;
+  const auto call = [&](int w, int h, int quality) {
+    jpeg = &stale;
+    size = 7;
+    return vx_camera_encode_jpeg(rgb.data(), w, h, quality, &jpeg, &size);
+  };
+  struct Case {
+    int w, h, quality, result;
+  };
+  for (const Case c :
+       {Case{0, 0, 70, VX_CAMERA_ENCODE_BAD_SIZE}, Case{-4, 3, 70, VX_CAMERA_ENCODE_BAD_SIZE},
+        Case{65501, 1, 70, VX_CAMERA_ENCODE_BAD_SIZE},  // refused by libjpeg
+        Case{INT_MAX, INT_MAX, 70, VX_CAMERA_ENCODE_BAD_SIZE},
+        Case{1, 1, 101, VX_CAMERA_ENCODE_BAD_QUALITY},
+        Case{1, 1, -1, VX_CAMERA_ENCODE_BAD_QUALITY}}) {
+    EXPECT_EQ(call(c.w, c.h, c.quality), c.result) << c.w << " x " << c.h << " q" << c.quality;
+    EXPECT_EQ(jpeg, nullptr);
+    EXPECT_EQ(size, 0u);
+  }
+  EXPECT_EQ(call(65500, 1, 70), 0);  // the largest side is taken
+  EXPECT_GT(size, 0u);
+  vx_camera_free_jpeg(jpeg);
+
+  EXPECT_EQ(vx_camera_encode_jpeg(nullptr, 1, 1, 70, &jpeg, &size), VX_CAMERA_ENCODE_NULL);
+  EXPECT_EQ(jpeg, nullptr);
+  EXPECT_EQ(vx_camera_encode_jpeg(rgb.data(), 1, 1, 70, nullptr, &size), VX_CAMERA_ENCODE_NULL);
+  EXPECT_EQ(vx_camera_encode_jpeg(rgb.data(), 1, 1, 70, &jpeg, nullptr), VX_CAMERA_ENCODE_NULL);
+  vx_camera_free_jpeg(nullptr);
 }
 
 // ---- Capture calls without a camera
