@@ -42,6 +42,13 @@ constexpr int kWaitMs = 1000;
 // after 3 s, and a very slow one cannot keep the frame count from ever reaching zero.
 constexpr int kMaxTimeouts = 3;
 
+// take_one_image passes a failure of vx_frameRead on shifted by this much.
+constexpr int kReadToTake = 5;
+static_assert(VX_CAMERA_READ_DEQUEUE_FAILED - kReadToTake == VX_CAMERA_TAKE_DEQUEUE_FAILED);
+static_assert(VX_CAMERA_READ_REQUEUE_FAILED - kReadToTake == VX_CAMERA_TAKE_REQUEUE_FAILED);
+static_assert(VX_CAMERA_READ_NO_FRAME - kReadToTake == VX_CAMERA_TAKE_NO_FRAME);
+static_assert(VX_CAMERA_READ_FAILED - kReadToTake == VX_CAMERA_TAKE_WAIT_FAILED);
+
 struct buffer {
   void *start;
   std::uint32_t length;
@@ -198,15 +205,15 @@ extern "C" {
 int deviceOpen(void) {
   if (fd != -1) vx_camera_release();
   struct stat st {};
-  if (::stat(VX_CAMERA_DEVICE, &st) != 0) return -1;
-  if (!S_ISCHR(st.st_mode)) return -2;
+  if (::stat(VX_CAMERA_DEVICE, &st) != 0) return VX_CAMERA_OPEN_NO_NODE;
+  if (!S_ISCHR(st.st_mode)) return VX_CAMERA_OPEN_NOT_CHAR;
   // Close-on-exec: a program that later runs others must not hand them the camera.
   fd = v4l2_open(VX_CAMERA_DEVICE, O_RDWR | O_NONBLOCK | O_CLOEXEC, 0);
   if (fd < 0) {
     fd = -1;
-    return -3;
+    return VX_CAMERA_OPEN_FAILED;
   }
-  return 0;
+  return VX_CAMERA_OK;
 }
 
 int mmapInit(void) {
@@ -215,10 +222,10 @@ int mmapInit(void) {
   req.count = kBuffersAsked;
   req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
   req.memory = V4L2_MEMORY_MMAP;
-  if (xioctl(VIDIOC_REQBUFS, &req) == -1) return errno == EINVAL ? -1 : -errno;
-  if (req.count < kBuffersAsked) return 2;
+  if (xioctl(VIDIOC_REQBUFS, &req) == -1) return errno == EINVAL ? VX_CAMERA_MMAP_REFUSED : -errno;
+  if (req.count < kBuffersAsked) return VX_CAMERA_MMAP_TOO_FEW;
   buffers = static_cast<buffer *>(std::calloc(req.count, sizeof(buffer)));
-  if (buffers == nullptr) return 3;
+  if (buffers == nullptr) return VX_CAMERA_MMAP_NO_TABLE;
   buffersMemory = Memory::mapped;
   n_buffers = 0;
   for (unsigned i = 0; i < req.count; ++i) {
@@ -233,14 +240,15 @@ int mmapInit(void) {
     buffers[i].start = p;
     ++n_buffers;
   }
-  return 0;
+  return VX_CAMERA_OK;
 }
 
 int deviceInit(void) {
   v4l2_capability cap{};
-  if (xioctl(VIDIOC_QUERYCAP, &cap) == -1) return errno == EINVAL ? -1 : -errno;
-  if (!(cap.capabilities & V4L2_CAP_VIDEO_CAPTURE)) return -2;
-  if (!(cap.capabilities & V4L2_CAP_STREAMING)) return -3;
+  if (xioctl(VIDIOC_QUERYCAP, &cap) == -1)
+    return errno == EINVAL ? VX_CAMERA_INIT_NOT_VIDEO : -errno;
+  if (!(cap.capabilities & V4L2_CAP_VIDEO_CAPTURE)) return VX_CAMERA_INIT_NO_CAPTURE;
+  if (!(cap.capabilities & V4L2_CAP_STREAMING)) return VX_CAMERA_INIT_NO_STREAMING;
 
   // Cropping is optional: a driver without it is fine.
   v4l2_cropcap cropcap{};
@@ -261,13 +269,14 @@ int deviceInit(void) {
   if (xioctl(VIDIOC_S_FMT, &fmt) == -1) return -errno;
   const int granted_w = static_cast<int>(fmt.fmt.pix.width);
   const int granted_h = static_cast<int>(fmt.fmt.pix.height);
-  const int changed = (granted_w != dWidth ? 1 : 0) | (granted_h != dHeight ? 2 : 0);
+  const int changed = (granted_w != dWidth ? VX_CAMERA_INIT_WIDTH_CHANGED : 0) |
+                      (granted_h != dHeight ? VX_CAMERA_INIT_HEIGHT_CHANGED : 0);
   dWidth = granted_w;
   dHeight = granted_h;
 
   // mmapInit's own 2 and 3 would read as size changes: any failure there has a code of its own.
   // A buffer smaller than a frame would have the conversion read past its end.
-  bool usable = mmapInit() == 0;
+  bool usable = mmapInit() == VX_CAMERA_OK;
   for (unsigned i = 0; usable && i < n_buffers; ++i)
     usable = buffers[i].length >= tarsa::pixels::yuv420_bytes(dWidth, dHeight);
   if (!usable) {
@@ -281,19 +290,19 @@ int deviceInit(void) {
 int deviceUninit(void) {
   if (const int r = release_buffers(); r != 0) return r;
   initialised = 0;
-  return 0;
+  return VX_CAMERA_OK;
 }
 
 int readInit(unsigned int size) {
   release_buffers();
   buffers = static_cast<buffer *>(std::calloc(1, sizeof(buffer)));
-  if (buffers == nullptr) return -1;
+  if (buffers == nullptr) return VX_CAMERA_READINIT_NO_TABLE;
   buffersMemory = Memory::heap;
   buffers[0].length = size;
   buffers[0].start = std::malloc(size);
-  if (buffers[0].start == nullptr) return -2;
+  if (buffers[0].start == nullptr) return VX_CAMERA_READINIT_NO_MEMORY;
   n_buffers = 1;
-  return 0;
+  return VX_CAMERA_OK;
 }
 
 int userptrInit(unsigned int size) {
@@ -302,34 +311,37 @@ int userptrInit(unsigned int size) {
   req.count = kBuffersAsked;
   req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
   req.memory = V4L2_MEMORY_USERPTR;
-  if (xioctl(VIDIOC_REQBUFS, &req) == -1) return errno == EINVAL ? -1 : -errno;
+  if (xioctl(VIDIOC_REQBUFS, &req) == -1)
+    return errno == EINVAL ? VX_CAMERA_USERPTR_REFUSED : -errno;
   constexpr unsigned kBlocks = 4;
   buffers = static_cast<buffer *>(std::calloc(kBlocks, sizeof(buffer)));
-  if (buffers == nullptr) return -2;
+  if (buffers == nullptr) return VX_CAMERA_USERPTR_NO_TABLE;
   buffersMemory = Memory::heap;
   const std::size_t page = static_cast<std::size_t>(getpagesize());
   const std::size_t rounded = (size + page - 1) / page * page;
   for (n_buffers = 0; n_buffers < kBlocks; ++n_buffers) {
     void *p = nullptr;
-    if (posix_memalign(&p, page, rounded) != 0) return -3;
+    if (posix_memalign(&p, page, rounded) != 0) return VX_CAMERA_USERPTR_NO_BLOCK;
     buffers[n_buffers].start = p;
     buffers[n_buffers].length = size;
   }
-  return 0;
+  return VX_CAMERA_OK;
 }
 
 int vx_camera_init(int *width, int *height) {
-  if (width == nullptr || height == nullptr) return -4;
+  if (width == nullptr || height == nullptr) return VX_CAMERA_INIT_NO_NODE;
   if (fd != -1) vx_camera_release();
-  if (const int r = run_script(kPipesScript); r != 0) return r < 0 ? -5 : -6;
+  if (const int r = run_script(kPipesScript); r != 0)
+    return r < 0 ? VX_CAMERA_INIT_PIPES_NOT_RUN : VX_CAMERA_INIT_PIPES_FAILED;
   char command[64];
   std::snprintf(command, sizeof command, "%s %d %d", kFormatsScript, *width, *height);
-  if (const int r = run_script(command); r != 0) return r < 0 ? -7 : -8;
-  if (deviceOpen() != 0) return -4;
+  if (const int r = run_script(command); r != 0)
+    return r < 0 ? VX_CAMERA_INIT_FORMATS_NOT_RUN : VX_CAMERA_INIT_FORMATS_FAILED;
+  if (deviceOpen() != VX_CAMERA_OK) return VX_CAMERA_INIT_NO_NODE;
   dWidth = *width;
   dHeight = *height;
   const int r = deviceInit();
-  if (r != 0) {
+  if (r != VX_CAMERA_OK) {
     *width = dWidth;
     *height = dHeight;
   }
@@ -349,31 +361,32 @@ int vx_captureStart(void) {
     buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     buf.memory = V4L2_MEMORY_MMAP;
     buf.index = i;
-    if (xioctl(VIDIOC_QBUF, &buf) == -1) return -1;
+    if (xioctl(VIDIOC_QBUF, &buf) == -1) return VX_CAMERA_START_QUEUE_FAILED;
   }
   v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-  return xioctl(VIDIOC_STREAMON, &type) == -1 ? -2 : 0;
+  return xioctl(VIDIOC_STREAMON, &type) == -1 ? VX_CAMERA_START_STREAM_FAILED : VX_CAMERA_OK;
 }
 
 int vx_captureStop(void) {
   v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-  return xioctl(VIDIOC_STREAMOFF, &type) == -1 ? -1 : 0;
+  return xioctl(VIDIOC_STREAMOFF, &type) == -1 ? VX_CAMERA_STOP_FAILED : VX_CAMERA_OK;
 }
 
 int frameRead(unsigned char *rgb) {
   v4l2_buffer buf{};
   buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
   buf.memory = V4L2_MEMORY_MMAP;
-  if (xioctl(VIDIOC_DQBUF, &buf) == -1) return errno == EAGAIN ? -4 : -2;
+  if (xioctl(VIDIOC_DQBUF, &buf) == -1)
+    return errno == EAGAIN ? VX_CAMERA_READ_NO_FRAME : VX_CAMERA_READ_DEQUEUE_FAILED;
   if (buf.index >= n_buffers) {
     // The driver gave a buffer it never granted: nothing sensible can follow.
     std::fprintf(stderr, "vx_camera: frameRead: Assertion `buf.index < n_buffers' failed.\n");
     std::abort();
   }
   if (imageProcess(static_cast<const unsigned char *>(buffers[buf.index].start), rgb) < 0)
-    return -5;
-  if (xioctl(VIDIOC_QBUF, &buf) == -1) return -3;
-  return 0;
+    return VX_CAMERA_READ_FAILED;
+  if (xioctl(VIDIOC_QBUF, &buf) == -1) return VX_CAMERA_READ_REQUEUE_FAILED;
+  return VX_CAMERA_OK;
 }
 
 int vx_frameRead(unsigned char *rgb) {
@@ -385,52 +398,52 @@ int vx_frameRead(unsigned char *rgb) {
     const int ready = ::poll(&p, 1, kWaitMs);
     if (ready == -1) {
       if (errno == EINTR) continue;
-      return -5;
+      return VX_CAMERA_READ_FAILED;
     }
     if (ready == 0) {
-      if (++timeouts >= kMaxTimeouts) return converted ? 0 : -4;
+      if (++timeouts >= kMaxTimeouts) return converted ? VX_CAMERA_OK : VX_CAMERA_READ_NO_FRAME;
       ++still_to_take;
     }
     const int r = frameRead(rgb);
-    if (r == -4) continue;
-    if (r != 0) return r;
+    if (r == VX_CAMERA_READ_NO_FRAME) continue;
+    if (r != VX_CAMERA_OK) return r;
     converted = true;
-    if (still_to_take == 0) return 0;
+    if (still_to_take == 0) return VX_CAMERA_OK;
     --still_to_take;
   }
 }
 
 int take_one_image(unsigned char *rgb) {
-  if (rgb == nullptr || fd == -1) return -1;
-  if (!initialised) return -2;
-  if (vx_captureStart() < 0) return -3;
+  if (rgb == nullptr || fd == -1) return VX_CAMERA_TAKE_NOT_OPEN;
+  if (!initialised) return VX_CAMERA_TAKE_NOT_SET_UP;
+  if (vx_captureStart() < 0) return VX_CAMERA_TAKE_START_FAILED;
   int r = vx_frameRead(rgb);
-  if (r == -4) {
+  if (r == VX_CAMERA_READ_NO_FRAME) {
     vx_msg("trying again...\r\n");
     r = vx_frameRead(rgb);
   }
-  if (r < 0) return r - 5;
-  return vx_captureStop() < 0 ? -5 : 0;
+  if (r < 0) return r - kReadToTake;
+  return vx_captureStop() < 0 ? VX_CAMERA_TAKE_STOP_FAILED : VX_CAMERA_OK;
 }
 
 int imageProcess(const unsigned char *yuv, unsigned char *rgb) {
-  if (yuv == nullptr || rgb == nullptr) return -1;
+  if (yuv == nullptr || rgb == nullptr) return VX_CAMERA_PROCESS_NULL;
   tarsa::pixels::yuv420_to_rgb(yuv, rgb, dWidth, dHeight);
-  return 0;
+  return VX_CAMERA_OK;
 }
 
 int save_buffer_to_jpg(const char *filename, unsigned int quality, const unsigned char *rgb) {
-  if (quality > 100) return -1;
+  if (quality > 100) return VX_CAMERA_SAVE_BAD_QUALITY;
   jpegQuality = static_cast<std::uint8_t>(quality);
-  if (rgb == nullptr) return -2;
+  if (rgb == nullptr) return VX_CAMERA_SAVE_NULL;
   jpegFilename = filename;
-  return jpegWrite(rgb) < 0 ? -3 : 0;
+  return jpegWrite(rgb) < 0 ? VX_CAMERA_SAVE_FAILED : VX_CAMERA_OK;
 }
 
 int jpegWrite(const unsigned char *rgb) {
-  if (jpegFilename == nullptr || rgb == nullptr) return -1;
+  if (jpegFilename == nullptr || rgb == nullptr) return VX_CAMERA_WRITE_FAILED;
   std::FILE *out = std::fopen(jpegFilename, "wb");
-  if (out == nullptr) return -1;
+  if (out == nullptr) return VX_CAMERA_WRITE_FAILED;
   // One write for a whole frame's file rather than libjpeg's 4 KiB pieces.
   std::setvbuf(out, nullptr, _IOFBF, 1 << 16);
   const int r = encode(
@@ -440,7 +453,7 @@ int jpegWrite(const unsigned char *rgb) {
       },
       out);
   const int closed = std::fclose(out);
-  return r != 0 || closed != 0 ? -1 : 0;
+  return r != 0 || closed != 0 ? VX_CAMERA_WRITE_FAILED : VX_CAMERA_OK;
 }
 
 int vx_camera_encode_jpeg(const unsigned char *rgb, int width, int height, int quality,
@@ -473,7 +486,7 @@ int vx_camera_encode_jpeg(const unsigned char *rgb, int width, int height, int q
   }
   *jpeg = sink.data;
   *size = sink.size;
-  return 0;
+  return VX_CAMERA_OK;
 }
 
 void vx_camera_free_jpeg(unsigned char *jpeg) {
@@ -498,21 +511,21 @@ void YUV420toYUV444(int width, int height, const unsigned char *yuv420, unsigned
 }
 
 int into_greyscale(unsigned char *rgb) {
-  if (rgb == nullptr) return -1;
+  if (rgb == nullptr) return VX_CAMERA_GREY_NULL;
   tarsa::pixels::grey(rgb, frame_pixels());
-  return 0;
+  return VX_CAMERA_OK;
 }
 
 int apply_filter(const unsigned char *src, unsigned char *dst, const int *kernel1,
                  const int *kernel2, int size_x, int size_y) {
-  if (src == nullptr) return -1;
-  if (dst == nullptr) return -2;
-  if (size_x <= 0 || size_x % 2 == 0) return -3;
-  if (size_y <= 0 || size_y % 2 == 0) return -4;
-  if (kernel1 == nullptr || kernel2 == nullptr) return -5;
-  if (frame_pixels() == 0) return 0;
+  if (src == nullptr) return VX_CAMERA_FILTER_NULL_SRC;
+  if (dst == nullptr) return VX_CAMERA_FILTER_NULL_DST;
+  if (size_x <= 0 || size_x % 2 == 0) return VX_CAMERA_FILTER_BAD_SIZE_X;
+  if (size_y <= 0 || size_y % 2 == 0) return VX_CAMERA_FILTER_BAD_SIZE_Y;
+  if (kernel1 == nullptr || kernel2 == nullptr) return VX_CAMERA_FILTER_NULL_KERNEL;
+  if (frame_pixels() == 0) return VX_CAMERA_OK;
   tarsa::pixels::filter(src, dst, dWidth, dHeight, kernel1, kernel2, size_x, size_y);
-  return 0;
+  return VX_CAMERA_OK;
 }
 
 }  // extern "C"
