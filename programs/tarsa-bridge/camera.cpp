@@ -13,12 +13,6 @@ namespace {
 
 constexpr int kQuality = 75;
 
-// vx_camera_init()'s failures of the board's media pipeline scripts: the shell could not run
-// the first or the second script, or the script ended with a failure.
-constexpr int kPipesNotRun = -5, kPipesFailed = -6, kFormatsNotRun = -7, kFormatsFailed = -8;
-// ... and its failure to open the capture node.
-constexpr int kNoDevice = -4;
-
 const char *encode_failure(int r) {
   switch (r) {
     case VX_CAMERA_ENCODE_BAD_SIZE:
@@ -34,16 +28,27 @@ const char *encode_failure(int r) {
 
 bool CameraDriver::open(int *width, int *height, std::string *why) {
   int r = vx_camera_init(width, height);
-  if (r >= 0 && (r = vx_captureStart()) == 0) {
+  if (r >= VX_CAMERA_OK && (r = vx_captureStart()) == VX_CAMERA_OK) {
     width_ = *width, height_ = *height;
     open_ = true;
     return true;
   }
-  const char *what = r == kPipesNotRun || r == kFormatsNotRun
-                         ? "the media pipeline scripts cannot be run"
-                     : r == kPipesFailed || r == kFormatsFailed ? "a media pipeline script failed"
-                     : r == kNoDevice                           ? "no usable " VX_CAMERA_DEVICE
-                                                                : "the capture device refused";
+  const char *what;
+  switch (r) {
+    case VX_CAMERA_INIT_PIPES_NOT_RUN:
+    case VX_CAMERA_INIT_FORMATS_NOT_RUN:
+      what = "the media pipeline scripts cannot be run";
+      break;
+    case VX_CAMERA_INIT_PIPES_FAILED:
+    case VX_CAMERA_INIT_FORMATS_FAILED:
+      what = "a media pipeline script failed";
+      break;
+    case VX_CAMERA_INIT_NO_NODE:
+      what = "no usable " VX_CAMERA_DEVICE;
+      break;
+    default:
+      what = "the capture device refused";
+  }
   char text[128];
   std::snprintf(text, sizeof text, "%s (%d)", what, r);
   *why = text;
@@ -66,7 +71,7 @@ bool CameraStage::compress(const unsigned char *rgb, std::string *jpeg) {
   unsigned char *bytes = nullptr;
   std::size_t size = 0;
   int r = vx_camera_encode_jpeg(rgb, source_.width(), source_.height(), kQuality, &bytes, &size);
-  if (r == 0) {
+  if (r == VX_CAMERA_OK) {
     jpeg->assign(reinterpret_cast<const char *>(bytes), size);
     vx_camera_free_jpeg(bytes);
     failing_ = false;
@@ -95,7 +100,7 @@ void CameraStage::start(double fps, const Clock &clock, SampleSink sink) {
       bool got = false;
       for (auto give_up = due + period / 2; !stopping_;) {
         int r;
-        while ((r = source_.read(rgb.data())) == 0) got = true;
+        while ((r = source_.read(rgb.data())) == VX_CAMERA_OK) got = true;
         if (r != FrameSource::kNoFrame) ++errors_;
         if (got || r != FrameSource::kNoFrame || steady_clock::now() >= give_up) break;
         std::this_thread::sleep_for(milliseconds(5));

@@ -8,18 +8,19 @@
 #include <thread>
 
 #include "samples.h"
+#include "tarsa/vx_camera.h"
 
 namespace bridge {
 
 // Where the camera stage takes its frames: the board's camera, or a stand-in.
 class FrameSource {
  public:
-  // read()'s result when no new frame is ready (as frameRead() gives it).
-  static constexpr int kNoFrame = -4;
+  // read()'s result when no new frame is ready.
+  static constexpr int kNoFrame = VX_CAMERA_READ_NO_FRAME;
 
   virtual ~FrameSource() = default;
-  // The newest frame, packed RGB of width() x height() pixels, into `rgb`: 0, kNoFrame, or
-  // another negative result when the capture failed.
+  // The newest frame, packed RGB of width() x height() pixels, into `rgb`: VX_CAMERA_OK,
+  // kNoFrame, or another negative result when the capture failed.
   virtual int read(unsigned char *rgb) = 0;
   virtual int width() const = 0;
   virtual int height() const = 0;

@@ -255,7 +255,7 @@ class FakeFrames : public FrameSource {
     if (fresh_) {
       fresh_ = false;
       std::memset(rgb, 0x80, std::size_t(w_) * h_ * 3);
-      return 0;
+      return VX_CAMERA_OK;
     }
     fresh_ = true;
     return kNoFrame;
