@@ -1,11 +1,10 @@
-// The bridge's channels: topics, JSON schemas and the messages of the robot base.
+// The Foxglove side's encoding: topics, JSON schemas and the messages made of the samples.
 #include "channels.h"
 
 #include <cmath>
 #include <cstdint>
 #include <nlohmann/json.hpp>
-
-#include "teleop_ctl.h"
+#include <variant>
 
 namespace bridge {
 
@@ -82,8 +81,8 @@ int word(const unsigned char *raw, int i) {
 json quat_z(double theta) {
   return {{"x", 0.0}, {"y", 0.0}, {"z", std::sin(theta / 2)}, {"w", std::cos(theta / 2)}};
 }
-json position(const Pose &p) {
-  return {{"x", p.x}, {"y", p.y}, {"z", 0.0}};
+json position(const OdometrySample &p) {
+  return {{"x", p.x_m}, {"y", p.y_m}, {"z", 0.0}};
 }
 
 }  // namespace
@@ -161,6 +160,8 @@ std::vector<Channel> base_channels() {
   return c;
 }
 
+namespace {
+
 Channel stargazer_channel() {
   return channel(
       kStarGazer, "/stargazer", "tarsa.StarGazerPose",
@@ -196,150 +197,158 @@ Channel camera_channel() {
                          {"format", {{"type", "string"}}}}));
 }
 
-void Odometry::update(int pos_left, int pos_right) {
-  if (!started_) {
-    started_ = true;
-    left_ = pos_left, right_ = pos_right;
-    return;
+}  // namespace
+
+std::vector<Channel> channels(const SensorSet &present) {
+  std::vector<Channel> c = base_channels();
+  if (present.stargazer) c.push_back(stargazer_channel());
+  if (present.scan) c.push_back(scan_channel());
+  if (present.camera) c.push_back(camera_channel());
+  return c;
+}
+
+namespace {
+
+// One message per sample kind, or several; `t` is the sample's time.
+struct Encoder {
+  std::uint64_t t;
+  const std::function<void(ChannelKey, std::string)> &emit;
+
+  void operator()(const OdometrySample &p) const {
+    emit(kTf, json{{"timestamp", stamp(t)},
+                   {"parent_frame_id", "odom"},
+                   {"child_frame_id", "base_link"},
+                   {"translation", position(p)},
+                   {"rotation", quat_z(p.theta_rad)}}
+                  .dump());
+    emit(kOdom, json{{"timestamp", stamp(t)},
+                     {"frame_id", "odom"},
+                     {"pose", {{"position", position(p)}, {"orientation", quat_z(p.theta_rad)}}}}
+                    .dump());
   }
-  // Counters wrap at 32 bits: the difference is taken modulo 2^32.
-  auto delta = [](int now, int before) {
-    return double(std::int32_t(std::uint32_t(now) - std::uint32_t(before)));
-  };
-  double dl = delta(pos_left, left_) * kSpeedUnit / 1000,
-         dr = delta(pos_right, right_) * kSpeedUnit / 1000;
-  left_ = pos_left, right_ = pos_right;
-  double d = (dl + dr) / 2, dtheta = (dr - dl) / (kWheelBase / 1000);
-  pose_.x += d * std::cos(pose_.theta + dtheta / 2);
-  pose_.y += d * std::sin(pose_.theta + dtheta / 2);
-  pose_.theta = std::remainder(pose_.theta + dtheta, 2 * M_PI);
+
+  void operator()(const WheelsSample &w) const {
+    auto wheel = [](int speed, int pos) {
+      return json{{"speed", speed * TR4_MM_PER_UNIT},
+                  {"position", pos * TR4_MM_PER_UNIT},
+                  {"raw_speed", speed},
+                  {"raw_position", pos}};
+    };
+    emit(kWheels, json{{"timestamp", stamp(t)},
+                       {"left", wheel(w.speed_left, w.pos_left)},
+                       {"right", wheel(w.speed_right, w.pos_right)}}
+                      .dump());
+  }
+
+  void operator()(const ImuSample &imu) const {
+    auto axes = [](const tr4_vector3_t &v) { return json{{"x", v.x}, {"y", v.y}, {"z", v.z}}; };
+    if (imu.accel_g)
+      emit(kAccel, json{{"timestamp", stamp(t)}, {"acceleration", axes(*imu.accel_g)}}.dump());
+    if (imu.rate_deg_s)
+      emit(kGyro, json{{"timestamp", stamp(t)}, {"rate", axes(*imu.rate_deg_s)}}.dump());
+  }
+
+  void operator()(const InfraredSample &ir) const {
+    emit(
+        kInfrared,
+        json{{"timestamp", stamp(t)}, {"proximity", ir.proximity}, {"ambient", ir.ambient}}.dump());
+  }
+
+  void operator()(const UltrasonicSample &us) const {
+    // The firmware's own centimetres, signed; 0 where nothing was in range.
+    std::int16_t cm[TR4_US_COUNT];
+    for (int i = 0; i < TR4_US_COUNT; ++i) cm[i] = std::int16_t(word(us.reply, i));
+    emit(kUltrasonic, json{{"timestamp", stamp(t)}, {"range_cm", cm}}.dump());
+  }
+
+  void operator()(const BatterySample &b) const {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string raw;
+    for (unsigned char c : b.reply) raw += {kHex[c >> 4], kHex[c & 15]};
+    emit(kBattery, json{{"timestamp", stamp(t)},
+                        {"voltage", b.state.voltage_v},
+                        {"current", b.state.current_a},
+                        {"temperature", b.state.temperature_c},
+                        {"remaining_mah", b.state.remaining_mah},
+                        {"capacity_mah", b.state.capacity_mah},
+                        {"percent", b.state.charge_percent},
+                        {"charging", b.charge_line},
+                        {"raw", raw}}
+                       .dump());
+  }
+
+  void operator()(const DiagnosticsSample &s) const {
+    emit(kDiagnostics, json{{"timestamp", stamp(t)},
+                            {"loop_rate_hz", s.rate_hz},
+                            {"loop_jitter_ms", s.jitter_ms},
+                            {"loop_max_late_ms", s.max_late_ms},
+                            {"ticks", s.ticks},
+                            {"bus_errors", s.bus_errors},
+                            {"scan_errors", s.scan_errors},
+                            {"firmware_revision", s.firmware_revision},
+                            {"clients", s.clients},
+                            {"dropped_messages", s.dropped},
+                            {"queued_bytes", s.queued_bytes},
+                            {"recorded_messages", s.recorded},
+                            {"record_dropped", s.record_dropped}}
+                           .dump());
+  }
+
+  void operator()(const StarGazerSample &g) const {
+    emit(kStarGazer, json{{"timestamp", stamp(t)},
+                          {"x", g.x_m},
+                          {"y", g.y_m},
+                          {"height", g.height_m},
+                          {"heading", g.heading_rad},
+                          {"landmark_id", g.landmark_id},
+                          {"mode", std::string(g.mode ? 1 : 0, g.mode)}}
+                         .dump(-1, ' ', false, json::error_handler_t::replace));
+  }
+
+  void operator()(const ScanSample &s) const {
+    emit(kScan,
+         json{{"timestamp", stamp(t)},
+              {"frame_id", "base_link"},
+              {"pose",
+               {{"position", {{"x", 0.0}, {"y", 0.0}, {"z", 0.0}}}, {"orientation", quat_z(0)}}},
+              {"start_angle", s.start_angle_rad},
+              {"end_angle", s.end_angle_rad},
+              {"ranges", s.range_m},
+              {"intensities", json::array()}}
+             .dump());
+  }
+
+  void operator()(const CameraSample &f) const {
+    emit(kCamera, json{{"timestamp", stamp(t)},
+                       {"frame_id", "camera"},
+                       {"data", base64(f.jpeg)},
+                       {"format", "jpeg"}}
+                      .dump());
+  }
+};
+
+}  // namespace
+
+void encode(const Sample &sample, const std::function<void(ChannelKey, std::string)> &emit) {
+  std::visit(Encoder{sample.time_ns, emit}, sample.value);
 }
 
-std::string tf_json(std::uint64_t t_ns, const Pose &p) {
-  return json{{"timestamp", stamp(t_ns)},
-              {"parent_frame_id", "odom"},
-              {"child_frame_id", "base_link"},
-              {"translation", position(p)},
-              {"rotation", quat_z(p.theta)}}
-      .dump();
-}
-
-std::string odom_json(std::uint64_t t_ns, const Pose &p) {
-  return json{{"timestamp", stamp(t_ns)},
-              {"frame_id", "odom"},
-              {"pose", {{"position", position(p)}, {"orientation", quat_z(p.theta)}}}}
-      .dump();
-}
-
-std::string wheels_json(std::uint64_t t_ns, const BaseReadings &r) {
-  auto wheel = [](int speed, int pos) {
-    return json{{"speed", speed * kSpeedUnit},
-                {"position", pos * kSpeedUnit},
-                {"raw_speed", speed},
-                {"raw_position", pos}};
-  };
-  return json{{"timestamp", stamp(t_ns)},
-              {"left", wheel(r.speed_left, r.pos_left)},
-              {"right", wheel(r.speed_right, r.pos_right)}}
-      .dump();
-}
-
-std::string accel_json(std::uint64_t t_ns, const BaseReadings &r) {
-  double x, y, z;
-  decode_acc(r.acc, &x, &y, &z);
-  return json{{"timestamp", stamp(t_ns)}, {"acceleration", {{"x", x}, {"y", y}, {"z", z}}}}.dump();
-}
-
-std::string gyro_json(std::uint64_t t_ns, const BaseReadings &r) {
-  double x, y, z;
-  decode_gyro(r.gyro, &x, &y, &z);
-  return json{{"timestamp", stamp(t_ns)}, {"rate", {{"x", x}, {"y", y}, {"z", z}}}}.dump();
-}
-
-std::string infrared_json(std::uint64_t t_ns, const BaseReadings &r) {
-  int prox[12], amb[12];
-  decode_ir(r.ir, prox);
-  decode_ir(r.ambient, amb);
-  return json{{"timestamp", stamp(t_ns)}, {"proximity", prox}, {"ambient", amb}}.dump();
-}
-
-std::string ultrasonic_json(std::uint64_t t_ns, const BaseReadings &r) {
-  std::int16_t us[5];
-  decode_us(r.us, us);
-  return json{{"timestamp", stamp(t_ns)}, {"range_cm", us}}.dump();
-}
-
-std::string battery_json(std::uint64_t t_ns, const BaseReadings &r) {
-  // The monitor's layout as the robot's firmware fills it: mV, signed mA, 0.1 degC, mAh, mAh,
-  // percent, flags.
-  const unsigned char *b = r.battery;
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string raw;
-  for (int i = 0; i < 12; ++i) raw += {kHex[b[i] >> 4], kHex[b[i] & 15]};
-  return json{{"timestamp", stamp(t_ns)},
-              {"voltage", word(b, 0) / 1000.0},
-              {"current", std::int16_t(word(b, 1)) / 1000.0},
-              {"temperature", std::int16_t(word(b, 2)) / 10.0},
-              {"remaining_mah", word(b, 3)},
-              {"capacity_mah", word(b, 4)},
-              {"percent", int(b[10])},
-              {"charging", r.charging == 1},
-              {"raw", raw}}
-      .dump();
-}
-
-std::string diagnostics_json(std::uint64_t t_ns, const LoopStats &s) {
-  return json{{"timestamp", stamp(t_ns)},
-              {"loop_rate_hz", s.rate_hz},
-              {"loop_jitter_ms", s.jitter_ms},
-              {"loop_max_late_ms", s.max_late_ms},
-              {"ticks", s.ticks},
-              {"bus_errors", s.bus_errors},
-              {"scan_errors", s.scan_errors},
-              {"firmware_revision", s.firmware_revision},
-              {"clients", s.clients},
-              {"dropped_messages", s.dropped},
-              {"queued_bytes", s.queued_bytes},
-              {"recorded_messages", s.recorded},
-              {"record_dropped", s.record_dropped}}
-      .dump();
-}
-
-}  // namespace bridge
-
-namespace bridge {
-
-std::string stargazer_json(std::uint64_t t_ns, const GazerRecord &g) {
-  return json{{"timestamp", stamp(t_ns)},
-              {"x", g.x / 100},
-              {"y", g.y / 100},
-              {"height", g.height / 100},
-              {"heading", g.angle * M_PI / 180},
-              {"landmark_id", g.id},
-              {"mode", std::string(g.mode ? 1 : 0, g.mode)}}
-      .dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
-std::string compressed_image_json(std::uint64_t t_ns, const std::string &jpeg_base64) {
-  return json{
-      {"timestamp", stamp(t_ns)}, {"frame_id", "camera"}, {"data", jpeg_base64}, {"format", "jpeg"}}
-      .dump();
-}
-
-std::string scan_json(std::uint64_t t_ns, const std::int32_t *mm, int count, int front,
-                      int steps_per_turn) {
-  std::vector<double> ranges(mm, mm + count);
-  for (double &r : ranges) r /= 1000;
-  const double step = 2 * M_PI / steps_per_turn;
-  return json{
-      {"timestamp", stamp(t_ns)},
-      {"frame_id", "base_link"},
-      {"pose", {{"position", {{"x", 0.0}, {"y", 0.0}, {"z", 0.0}}}, {"orientation", quat_z(0)}}},
-      {"start_angle", -front * step},
-      {"end_angle", (count - 1 - front) * step},
-      {"ranges", ranges},
-      {"intensities", json::array()}}
-      .dump();
+std::string base64(const std::string &bytes) {
+  static constexpr char kDigits[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  out.reserve((bytes.size() + 2) / 3 * 4);
+  std::size_t i = 0;
+  for (; i + 2 < bytes.size(); i += 3) {
+    unsigned v =
+        std::uint8_t(bytes[i]) << 16 | std::uint8_t(bytes[i + 1]) << 8 | std::uint8_t(bytes[i + 2]);
+    out += {kDigits[v >> 18], kDigits[v >> 12 & 63], kDigits[v >> 6 & 63], kDigits[v & 63]};
+  }
+  if (std::size_t rest = bytes.size() - i) {
+    unsigned v = std::uint8_t(bytes[i]) << 16 | (rest > 1 ? std::uint8_t(bytes[i + 1]) << 8 : 0);
+    out += {kDigits[v >> 18], kDigits[v >> 12 & 63], rest > 1 ? kDigits[v >> 6 & 63] : '=', '='};
+  }
+  return out;
 }
 
 }  // namespace bridge

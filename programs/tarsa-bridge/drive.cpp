@@ -29,7 +29,7 @@ void DriveControl::stop() {
   active_ = false;
 }
 
-WheelSpeeds DriveControl::tick(std::int64_t now_us, double dt_s, bool *expired) {
+tr4_wheel_speeds_t DriveControl::tick(std::int64_t now_us, double dt_s, bool *expired) {
   std::lock_guard lock(mutex_);
   if (expired) *expired = false;
   if (active_ && limits_.watchdog_ms > 0 && now_us - last_us_ > limits_.watchdog_ms * 1000LL) {
@@ -40,8 +40,7 @@ WheelSpeeds DriveControl::tick(std::int64_t now_us, double dt_s, bool *expired) 
   current_.linear = step_towards(current_.linear, target_.linear, limits_.max_linear_accel * dt_s);
   current_.angular =
       step_towards(current_.angular, target_.angular, limits_.max_angular_accel * dt_s);
-  // teleop's law takes mm/s and an angular velocity that is positive clockwise.
-  return wheel_speeds(-current_.angular, current_.linear * 1000);
+  return tr4_wheel_speeds(current_.linear * 1000, current_.angular);
 }
 
 Twist DriveControl::current() const {

@@ -1,12 +1,12 @@
 // Drive commands to wheel speeds: velocity and acceleration limits, the command watchdog, and
-// teleop's control law.
+// the robot's control law.
 #pragma once
 
 #include <cstdint>
 #include <mutex>
 
-#include "protocol.h"
-#include "teleop_ctl.h"
+#include "samples.h"
+#include "tarsa/tr4_model.h"
 
 namespace bridge {
 
@@ -18,7 +18,7 @@ struct DriveLimits {
   int watchdog_ms = 500;           // stop when no command came for this long; 0: never
 };
 
-// Commands come from the network thread, ticks from the robot loop.
+// Commands come from the front-ends' threads, ticks from the robot loop.
 class DriveControl {
  public:
   explicit DriveControl(const DriveLimits &limits) : limits_(limits) {}
@@ -29,7 +29,7 @@ class DriveControl {
   void stop();
   // The velocities for the tick at `now_us`, `dt_s` after the previous one, as wheel speeds.
   // `expired` is set on the tick where the watchdog stopped the robot.
-  WheelSpeeds tick(std::int64_t now_us, double dt_s, bool *expired = nullptr);
+  tr4_wheel_speeds_t tick(std::int64_t now_us, double dt_s, bool *expired = nullptr);
   Twist current() const;
 
  private:

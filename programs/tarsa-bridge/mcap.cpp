@@ -9,6 +9,12 @@
 
 namespace bridge {
 
+int FileDescriptor::reset(int fd) {
+  int r = fd_ >= 0 ? ::close(std::exchange(fd_, -1)) : 0;
+  fd_ = fd;
+  return r;
+}
+
 namespace {
 
 constexpr std::string_view kMagic{"\x89MCAP0\r\n", 8};

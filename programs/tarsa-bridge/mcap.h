@@ -7,11 +7,28 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
-#include "core/unique_fd.h"
-
 namespace bridge {
+
+// The recording's file descriptor: closed once, when its owner goes or is reset.
+class FileDescriptor {
+ public:
+  FileDescriptor() = default;
+  FileDescriptor(const FileDescriptor &) = delete;
+  FileDescriptor &operator=(const FileDescriptor &) = delete;
+  ~FileDescriptor() { reset(); }
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  explicit operator bool() const { return valid(); }
+  // Closes the one held, if any, and takes `fd`: the result of closing (0 when none was held).
+  int reset(int fd = -1);
+
+ private:
+  int fd_ = -1;
+};
 
 // CRC-32 (IEEE 802.3, the one zlib computes), continued from `crc`.
 std::uint32_t crc32(const void *data, std::size_t size, std::uint32_t crc = 0);
@@ -56,7 +73,7 @@ class McapWriter {
   int emit(std::string_view bytes);  // appends to the file, keeping the offset and the data CRC
 
   Limits limits_;
-  tarsa::UniqueFd fd_;
+  FileDescriptor fd_;
   int error_ = 0;
   std::uint64_t offset_ = 0;
   std::uint32_t data_crc_ = 0;

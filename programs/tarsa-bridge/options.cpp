@@ -81,7 +81,7 @@ int parse_command_line(int argc, char *argv[], Options &opt, std::vector<char *>
                      fps);
         return 2;
       }
-      opt.camera_rate = *n;
+      opt.robot.camera_rate = *n;
     } else if (const char *size = value("--camera-size")) {
       int w = 0, h = 0, used = 0;
       if (std::sscanf(size, "%5dx%5d%n", &w, &h, &used) != 2 || size[used] != '\0' || w <= 0 ||
@@ -89,7 +89,7 @@ int parse_command_line(int argc, char *argv[], Options &opt, std::vector<char *>
         std::fprintf(stderr, "tarsa-bridge: --camera-size %s: not a size such as 320x240\n", size);
         return 2;
       }
-      opt.camera_width = w, opt.camera_height = h;
+      opt.robot.camera_width = w, opt.robot.camera_height = h;
     } else {
       lib_args.push_back(argv[i]);
     }
@@ -121,10 +121,10 @@ int read_configuration(Options &opt) {
     double *to;
     bool zero_ok;
   } limits[] = {
-      {"max_linear", &opt.limits.max_linear, false},
-      {"max_angular", &opt.limits.max_angular, false},
-      {"max_linear_accel", &opt.limits.max_linear_accel, true},
-      {"max_angular_accel", &opt.limits.max_angular_accel, true},
+      {"max_linear", &opt.robot.limits.max_linear, false},
+      {"max_angular", &opt.robot.limits.max_angular, false},
+      {"max_linear_accel", &opt.robot.limits.max_linear_accel, true},
+      {"max_angular_accel", &opt.robot.limits.max_angular_accel, true},
   };
   for (auto &l : limits) {
     const char *v = get(l.key);
@@ -135,20 +135,21 @@ int read_configuration(Options &opt) {
                          l.zero_ok ? "not a number of 0 or more" : "not a number above 0");
     *l.to = *n;
   }
-  for (auto [key, flag] : {std::pair{"stargazer", &opt.stargazer}, std::pair{"lrf", &opt.lrf},
-                           std::pair{"camera", &opt.camera}}) {
+  for (auto [key, flag] :
+       {std::pair{"stargazer", &opt.robot.stargazer}, std::pair{"lrf", &opt.robot.lrf},
+        std::pair{"camera", &opt.robot.camera}}) {
     const char *v = get(key);
     if (!v) continue;
     if (std::strcmp(v, "true") != 0 && std::strcmp(v, "false") != 0)
       return bad_setting(key, v, "not true or false");
     *flag = std::strcmp(v, "true") == 0;
   }
-  if (const char *v = get("lrf_port")) opt.lrf_port = v;
+  if (const char *v = get("lrf_port")) opt.robot.lrf_port = v;
   if (const char *v = get("watchdog_ms")) {
     auto n = number(v);
     if (!n || *n < 0 || *n > 3600000 || *n != std::floor(*n))
       return bad_setting("watchdog_ms", v, "not a whole number of milliseconds (0 turns it off)");
-    opt.limits.watchdog_ms = int(*n);
+    opt.robot.limits.watchdog_ms = int(*n);
   }
   return -1;
 }

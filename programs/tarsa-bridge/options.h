@@ -4,20 +4,16 @@
 #include <string>
 #include <vector>
 
-#include "drive.h"
+#include "robot.h"
 #include "server.h"
 
 namespace bridge {
 
 struct Options {
+  RobotOptions robot;
   ServerOptions server;
-  DriveLimits limits;
   std::string record;  // MCAP file to write; empty: no recording
   bool port_given = false;
-  bool stargazer = false, lrf = false, camera = false;  // optional sensors, when enabled
-  int camera_width = 320, camera_height = 240;
-  double camera_rate = 10;  // frames per second
-  std::string lrf_port = "/dev/ttyACM0";
 };
 
 // Takes the bridge's own options out of the command line; the rest (argv[0] first, then the

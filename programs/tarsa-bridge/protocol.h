@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "samples.h"
+
 namespace bridge {
 
 // Subprotocol names a client may ask for: the current Foxglove one, and the one of the npm
@@ -23,11 +25,6 @@ inline constexpr std::string_view kDriveTopic = "/cmd_vel";
 struct Channel {
   std::uint32_t id = 0;
   std::string topic, schema_name, schema;  // JSON messages described by a JSON schema
-};
-
-// A velocity command: linear m/s forward, angular rad/s counter-clockwise.
-struct Twist {
-  double linear = 0, angular = 0;
 };
 
 struct ClientState {

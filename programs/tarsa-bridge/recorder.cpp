@@ -3,6 +3,8 @@
 
 #include <chrono>
 
+#include "channels.h"
+
 namespace bridge {
 
 int Recorder::start(const std::string &path, std::span<const Channel> channels) {
@@ -12,6 +14,18 @@ int Recorder::start(const std::string &path, std::span<const Channel> channels) 
                                      c.topic, "json");
   thread_ = std::thread([this] { run(); });
   return 0;
+}
+
+void Recorder::publish(const Sample &sample) {
+  encode(sample, [&](ChannelKey key, std::string json) {
+    offer(key + 1, sample.time_ns, std::make_shared<const std::string>(std::move(json)));
+  });
+}
+
+void Recorder::count(DiagnosticsSample &d) const {
+  std::lock_guard lock(mutex_);
+  d.recorded = recorded_;
+  d.record_dropped = dropped_;
 }
 
 void Recorder::offer(std::uint32_t channel_id, std::uint64_t time_ns,

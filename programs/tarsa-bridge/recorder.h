@@ -1,5 +1,5 @@
-// Recording of every channel to an MCAP file, written on a thread of its own so that the robot
-// loop never waits on the disk.
+// The MCAP front-end: every channel recorded to a file in the Foxglove side's JSON encoding,
+// written on a thread of its own so that whoever publishes never waits on the disk.
 #pragma once
 
 #include <condition_variable>
@@ -13,17 +13,20 @@
 
 #include "mcap.h"
 #include "protocol.h"
+#include "samples.h"
 
 namespace bridge {
 
-class Recorder {
+class Recorder : public FrontEnd {
  public:
-  ~Recorder() { stop(); }
+  ~Recorder() override { stop(); }
 
   // Creates `path` with a schema and a channel for each of `channels`. 0 or a negated errno.
   int start(const std::string &path, std::span<const Channel> channels);
-  void offer(std::uint32_t channel_id, std::uint64_t time_ns,
-             const std::shared_ptr<const std::string> &payload);
+  // Queues the sample's messages; past kMaxQueued bytes waiting they are dropped and counted.
+  void publish(const Sample &sample) override;
+  // Messages recorded, and dropped.
+  void count(DiagnosticsSample &d) const override;
   // Writes what is queued, the summary and the footer. 0 or the first write error (negated errno).
   int stop();
 
@@ -36,6 +39,8 @@ class Recorder {
     std::uint64_t time;
     std::shared_ptr<const std::string> payload;
   };
+  void offer(std::uint32_t channel_id, std::uint64_t time_ns,
+             const std::shared_ptr<const std::string> &payload);
   void run();
 
   static constexpr std::size_t kMaxQueued = 32 * 1024 * 1024;

@@ -17,6 +17,7 @@
 #include <boost/beast/websocket.hpp>
 // clang-format on
 
+#include "channels.h"
 #include "outbox.h"
 
 namespace bridge {
@@ -32,12 +33,6 @@ namespace {
 
 constexpr std::size_t kMaxClientMessage = 64 * 1024;  // a drive command is well under 1 KiB
 constexpr std::size_t kMaxRequestBytes = 8 * 1024;
-
-std::int64_t monotonic_us() {
-  return std::chrono::duration_cast<std::chrono::microseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 // An IPv4 peer reached through an IPv6 socket compares as the IPv4 address it is.
 net::ip::address plain(const net::ip::address &a) {
@@ -67,7 +62,7 @@ class WsSession;
 struct Server::Impl {
   ServerOptions options;
   std::vector<Channel> channels;
-  DriveControl &drive;
+  DriveInput drive;
   std::string page;
   std::vector<net::ip::address> allowed;
   std::string session_id;
@@ -82,8 +77,8 @@ struct Server::Impl {
   std::atomic<std::uint64_t> commander{0};  // serial of the session whose command is in force
   std::atomic<std::uint64_t> serials{0};
 
-  Impl(ServerOptions o, std::vector<Channel> c, DriveControl &d, std::string_view p)
-      : options(std::move(o)), channels(std::move(c)), drive(d), page(p) {}
+  Impl(ServerOptions o, std::vector<Channel> c, DriveInput d, std::string_view p)
+      : options(std::move(o)), channels(std::move(c)), drive(std::move(d)), page(p) {}
 
   void accept();
   void add(std::shared_ptr<WsSession> s) {
@@ -188,7 +183,7 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
     in_.consume(in_.size());
     for (auto &r : out.replies) send_text(Outgoing::kMessage, std::move(r));
     if (out.drive) {
-      srv_.drive.command(*out.drive, monotonic_us());
+      srv_.drive.command(*out.drive);
       srv_.commander = serial_;
     }
     if (out.withdrawn && state_.publications.empty()) {
@@ -323,9 +318,10 @@ void Server::Impl::remove(const WsSession *s) {
   std::erase_if(sessions, [s](const auto &p) { return p.get() == s; });
 }
 
-Server::Server(ServerOptions options, std::vector<Channel> channels, DriveControl &drive,
+Server::Server(ServerOptions options, std::vector<Channel> channels, DriveInput drive,
                std::string_view page)
-    : impl_(std::make_unique<Impl>(std::move(options), std::move(channels), drive, page)) {}
+    : impl_(std::make_unique<Impl>(std::move(options), std::move(channels), std::move(drive),
+                                   page)) {}
 
 Server::~Server() {
   stop();
@@ -381,25 +377,21 @@ void Server::stop() {
   m.thread.join();
 }
 
-void Server::publish(std::uint32_t channel_id, std::uint64_t time_ns,
-                     const std::shared_ptr<const std::string> &payload, bool frame) {
+void Server::publish(const Sample &sample) {
+  if (impl_->client_count() == 0) return;
+  encode(sample, [&](ChannelKey key, std::string json) {
+    auto payload = std::make_shared<const std::string>(std::move(json));
+    std::lock_guard lock(impl_->mutex);
+    for (auto &s : impl_->sessions) s->offer(key + 1, sample.time_ns, payload, key == kCamera);
+  });
+}
+
+void Server::count(DiagnosticsSample &d) const {
   std::lock_guard lock(impl_->mutex);
-  for (auto &s : impl_->sessions) s->offer(channel_id, time_ns, payload, frame);
-}
-
-int Server::clients() const {
-  return int(impl_->client_count());
-}
-
-std::uint64_t Server::dropped() const {
-  return impl_->dropped;
-}
-
-std::size_t Server::queued_bytes() const {
-  std::lock_guard lock(impl_->mutex);
-  std::size_t n = 0;
-  for (auto &s : impl_->sessions) n += s->queued();
-  return n;
+  d.clients = int(impl_->sessions.size());
+  d.dropped = impl_->dropped;
+  d.queued_bytes = 0;
+  for (auto &s : impl_->sessions) d.queued_bytes += s->queued();
 }
 
 }  // namespace bridge

@@ -1,5 +1,6 @@
-// The bridge's network side: one port serving the browser console over HTTP and the Foxglove
-// WebSocket protocol, on a thread of its own. The robot loop hands it messages and never waits.
+// The Foxglove front-end: one port serving the browser console over HTTP and the Foxglove
+// WebSocket protocol, on a thread of its own. Samples are encoded as JSON (channels.h) where
+// they are published and queued per client; whoever publishes never waits.
 #pragma once
 
 #include <atomic>
@@ -9,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "drive.h"
 #include "protocol.h"
+#include "samples.h"
 
 namespace bridge {
 
@@ -23,25 +24,22 @@ struct ServerOptions {
   std::size_t queue_count = 256;
 };
 
-class Server {
+class Server : public FrontEnd {
  public:
-  Server(ServerOptions options, std::vector<Channel> channels, DriveControl &drive,
+  // Serves `channels`; the drive commands of allowed clients go to `drive`.
+  Server(ServerOptions options, std::vector<Channel> channels, DriveInput drive,
          std::string_view page);
-  ~Server();
+  ~Server() override;
 
   // Listens and starts the network thread. The port listened on, or -1 with `error` set.
   int start(std::string *error);
   void stop();
 
-  // Queues a message of channel `channel_id` for every client subscribed to it. Frames (camera
+  // Queues the sample's messages for every client subscribed to their channels. Frames (camera
   // images) are the first to go for a client that cannot keep up.
-  void publish(std::uint32_t channel_id, std::uint64_t time_ns,
-               const std::shared_ptr<const std::string> &payload, bool frame = false);
-
-  int clients() const;
-  std::uint64_t dropped() const;
-  // Bytes waiting in the clients' send queues.
-  std::size_t queued_bytes() const;
+  void publish(const Sample &sample) override;
+  // Clients, messages dropped for them, bytes waiting for them.
+  void count(DiagnosticsSample &d) const override;
 
   struct Impl;
 

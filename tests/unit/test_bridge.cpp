@@ -1,17 +1,17 @@
 // tarsa-bridge's modules: a client's messages, the send queue's drops, the drive limits and
-// watchdog, odometry, and the MCAP writer's framing.
+// watchdog, the JSON of the samples, the MCAP writer's framing, and the camera stage.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <jpeglib.h>
 #include <unistd.h>
 
 #include <cmath>
 #include <cstring>
+#include <mutex>
 #include <nlohmann/json.hpp>
 
+#include "camera.h"
 #include "channels.h"
 #include "drive.h"
-#include "image.h"
 #include "mcap.h"
 #include "outbox.h"
 #include "protocol.h"
@@ -128,11 +128,13 @@ TEST(BridgeOutbox, FramesGoFirstThenOldMessagesNeverControl) {
 TEST(BridgeDrive, LimitsRampAndWatchdog) {
   DriveControl d({0.3, 2.0, 0.5, 4.0, 500});
   d.command({5.0, -9.0}, 0);
-  WheelSpeeds w{};
+  tr4_wheel_speeds_t w{};
   for (int i = 1; i <= 4; ++i) w = d.tick(i * 50000, 0.05);
   EXPECT_NEAR(d.current().linear, 0.1, 1e-12);  // 0.5 m/s^2 for 0.2 s
   EXPECT_NEAR(d.current().angular, -0.8, 1e-12);
-  EXPECT_EQ(w.left, wheel_speeds(0.8, 100).left);
+  // Turning clockwise: the left wheel the faster.
+  EXPECT_EQ(w.left, tr4_wheel_speeds(100, -0.8).left);
+  EXPECT_GT(w.left, w.right);
   for (int i = 5; i <= 40; ++i) {
     d.command({5.0, -9.0}, i * 50000);
     d.tick(i * 50000, 0.05);
@@ -151,24 +153,65 @@ TEST(BridgeDrive, LimitsRampAndWatchdog) {
   off.command({0.1, 0}, 0);
   w = off.tick(3600000000LL, 0.05, &expired);
   EXPECT_FALSE(expired);
-  EXPECT_EQ(w.left, int(100 / kSpeedUnit));
+  EXPECT_EQ(w.left, int(100 / TR4_MM_PER_UNIT));
   off.stop();
   EXPECT_EQ(off.tick(3600050000LL, 0.05).left, 0);
 }
 
-TEST(BridgeOdometry, StraightTurnAndWrap) {
-  Odometry o;
-  o.update(2147483000, 2147483000);  // the first reading is the origin
-  o.update(int(2147483000u + 1000u),
-           int(2147483000u + 1000u));  // past INT_MAX: the counters wrapped
-  EXPECT_NEAR(o.pose().x, 1000 * kSpeedUnit / 1000, 1e-9);
-  EXPECT_NEAR(o.pose().y, 0, 1e-12);
-  Odometry turn;
-  turn.update(0, 0);
-  int quarter = int(std::lround(M_PI / 2 * kWheelBase / 2 / kSpeedUnit));
-  turn.update(-quarter, quarter);
-  EXPECT_NEAR(turn.pose().theta, M_PI / 2, 0.01);
-  EXPECT_NEAR(turn.pose().x, 0, 1e-9);
+// The JSON of the samples, field by field as clients have them.
+TEST(BridgeEncoding, SamplesMakeTheirMessages) {
+  std::map<ChannelKey, json> got;
+  auto take = [&](std::uint64_t t, auto value) {
+    got.clear();
+    encode({t, value}, [&](ChannelKey k, std::string text) { got[k] = json::parse(text); });
+  };
+  take(1'500'000'000, OdometrySample{1.0, -2.0, M_PI / 2});
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[kTf]["timestamp"], json({{"sec", 1}, {"nsec", 500000000}}));
+  EXPECT_EQ(got[kTf]["child_frame_id"], "base_link");
+  EXPECT_NEAR(got[kOdom]["pose"]["orientation"]["z"].get<double>(), std::sqrt(0.5), 1e-12);
+  EXPECT_EQ(got[kOdom]["pose"]["position"]["y"], -2.0);
+
+  BatterySample b;
+  const unsigned char reply[12] = {0x68, 0x10, 0x18, 0xfc, 0xfa, 0x00, 100, 0, 200, 0, 42, 0};
+  std::memcpy(b.reply, reply, sizeof reply);
+  tr4_decode_battery(b.reply, &b.state);
+  b.charge_line = true;
+  take(0, b);
+  json &bat = got[kBattery];
+  EXPECT_EQ(bat["voltage"], 4.2);
+  EXPECT_EQ(bat["current"], -1.0);
+  EXPECT_EQ(bat["temperature"], 25.0);
+  EXPECT_EQ(bat["remaining_mah"], 100);
+  EXPECT_EQ(bat["capacity_mah"], 200);
+  EXPECT_EQ(bat["percent"], 42);
+  EXPECT_EQ(bat["charging"], true);
+  EXPECT_EQ(bat["raw"], "681018fcfa006400c8002a00");
+
+  // The firmware's centimetres as they are, a word past 0x7fff included.
+  UltrasonicSample us;
+  const unsigned char words[10] = {0, 0, 35, 0, 0xff, 0xff, 0x10, 0x27, 1, 0};
+  std::memcpy(us.reply, words, sizeof words);
+  take(0, us);
+  EXPECT_EQ(got[kUltrasonic]["range_cm"], json({0, 35, -1, 10000, 1}));
+
+  ImuSample imu;
+  imu.rate_deg_s = tr4_vector3_t{1, 2, 3};
+  take(0, imu);
+  ASSERT_EQ(got.size(), 1u);  // the accelerometer's read failed: no message of it
+  EXPECT_EQ(got[kGyro]["rate"]["z"], 3.0);
+
+  take(0, WheelsSample{-100, 100, 1000, 2000});
+  EXPECT_EQ(got[kWheels]["left"]["speed"], -100 * TR4_MM_PER_UNIT);
+  EXPECT_EQ(got[kWheels]["right"]["raw_position"], 2000);
+
+  take(0, CameraSample{"foob", 2, 2});
+  EXPECT_EQ(got[kCamera]["data"], "Zm9vYg==");
+  EXPECT_EQ(got[kCamera]["format"], "jpeg");
+  EXPECT_EQ(base64(""), "");
+  EXPECT_EQ(base64("f"), "Zg==");
+  EXPECT_EQ(base64("fo"), "Zm8=");
+  EXPECT_EQ(base64(std::string("\xff\xfe\x00", 3)), "//4A");
 }
 
 TEST(BridgeMcap, CrcAndFraming) {
@@ -202,35 +245,63 @@ TEST(BridgeMcap, CrcAndFraming) {
   EXPECT_LT(unopened.open("/nonexistent-dir/x.mcap", "t"), 0);
 }
 
-TEST(BridgeImage, JpegDecodesToTheFrameAndBase64IsStandard) {
-  constexpr int w = 32, h = 16;
-  std::vector<unsigned char> rgb(w * h * 3);
-  for (int i = 0; i < w * h; ++i) rgb[i * 3] = std::uint8_t(i % w * 8), rgb[i * 3 + 2] = 200;
-  std::string jpeg = jpeg_from_rgb(rgb.data(), w, h, 90);
+namespace {
 
-  jpeg_decompress_struct d{};
-  jpeg_error_mgr err{};
-  d.err = jpeg_std_error(&err);
-  jpeg_create_decompress(&d);
-  jpeg_mem_src(&d, reinterpret_cast<const unsigned char *>(jpeg.data()), jpeg.size());
-  ASSERT_EQ(jpeg_read_header(&d, TRUE), JPEG_HEADER_OK);
-  jpeg_start_decompress(&d);
-  ASSERT_EQ(int(d.output_width), w);
-  ASSERT_EQ(int(d.output_height), h);
-  std::vector<unsigned char> back(w * h * 3);
-  while (d.output_scanline < d.output_height) {
-    JSAMPROW row = back.data() + d.output_scanline * w * 3;
-    jpeg_read_scanlines(&d, &row, 1);
+// Frames of a size set by the test, one new frame whenever asked.
+class FakeFrames : public FrameSource {
+ public:
+  FakeFrames(int w, int h) : w_(w), h_(h) {}
+  int read(unsigned char *rgb) override {
+    if (fresh_) {
+      fresh_ = false;
+      std::memset(rgb, 0x80, std::size_t(w_) * h_ * 3);
+      return VX_CAMERA_OK;
+    }
+    fresh_ = true;
+    return kNoFrame;
   }
-  jpeg_finish_decompress(&d);
-  jpeg_destroy_decompress(&d);
-  int worst = 0;
-  for (std::size_t i = 0; i < back.size(); ++i) worst = std::max(worst, std::abs(back[i] - rgb[i]));
-  EXPECT_LT(worst, 24);
+  int width() const override { return w_; }
+  int height() const override { return h_; }
 
-  EXPECT_EQ(base64(""), "");
-  EXPECT_EQ(base64("f"), "Zg==");
-  EXPECT_EQ(base64("fo"), "Zm8=");
-  EXPECT_EQ(base64("foob"), "Zm9vYg==");
-  EXPECT_EQ(base64(std::string("\xff\xfe\x00", 3)), "//4A");
+ private:
+  int w_, h_;
+  bool fresh_ = true;
+};
+
+}  // namespace
+
+// A frame the JPEG engine refuses is reported once and left out; the stage goes on, and a
+// camera beside it still streams: nothing ends the process.
+TEST(BridgeCamera, AFrameThatCannotBeCompressedIsReportedAndTheStageGoesOn) {
+  FakeFrames impossible(70000, 1), good(32, 16);
+  CameraStage refused(impossible), streaming(good);
+  Clock clock;
+  std::mutex m;
+  std::vector<CameraSample> frames;
+  testing::internal::CaptureStdout();
+  refused.start(50, clock, [&](Sample s) {
+    std::lock_guard lock(m);
+    frames.push_back(std::get<CameraSample>(s.value));
+  });
+  streaming.start(50, clock, [&](Sample s) {
+    std::lock_guard lock(m);
+    frames.push_back(std::get<CameraSample>(s.value));
+  });
+  EXPECT_TRUE(testutil::eventually(
+      [&] {
+        std::lock_guard lock(m);
+        return refused.errors() >= 3 && frames.size() >= 3;
+      },
+      10));
+  refused.stop();
+  streaming.stop();
+  const std::string log = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(log,
+            "tarsa-bridge: camera frame of 70000x1 not compressed: no JPEG image can have that "
+            "size (-3)\n");
+  for (const CameraSample &f : frames) {
+    ASSERT_EQ(f.width, 32);
+    ASSERT_GT(f.jpeg.size(), 4u);
+    EXPECT_EQ(f.jpeg.substr(0, 2), "\xff\xd8");  // a JPEG's start of image
+  }
 }

@@ -1,0 +1,79 @@
+// The robot node's core: owns the robot base, the one DriveControl and the optional sensors;
+// runs the 20 Hz robot loop and the sensor threads, and hands every sample, stamped on one
+// clock, to the front-ends attached.
+#pragma once
+
+#include <signal.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "camera.h"
+#include "drive.h"
+#include "samples.h"
+#include "sensors.h"
+#include "tarsa/lyn.h"
+
+namespace bridge {
+
+struct RobotOptions {
+  DriveLimits limits;
+  bool stargazer = false, lrf = false, camera = false;  // optional sensors, when enabled
+  int camera_width = 320, camera_height = 240;
+  double camera_rate = 10;  // frames per second
+  std::string lrf_port = "/dev/ttyACM0";
+};
+
+class Robot {
+ public:
+  explicit Robot(RobotOptions options);
+  ~Robot();
+  Robot(const Robot &) = delete;
+  Robot &operator=(const Robot &) = delete;
+
+  // Opens the robot base; false after saying why on stderr.
+  bool open();
+  // Opens the enabled optional sensors side by side; one that does not answer is reported and
+  // left out.
+  void open_sensors();
+  const SensorSet &sensors() const { return present_; }
+  // Reports what runs otherwise than one might expect: the camera's size and rate, a watchdog
+  // that is off.
+  void announce() const;
+
+  // Commands for the one DriveControl, for the front-ends.
+  DriveInput drive_input();
+  // Every sample goes to `front_end` from now on. Before run().
+  void attach(FrontEnd &front_end) { front_ends_.push_back(&front_end); }
+
+  // Readies the robot for driving, starts the sensor threads and runs the loop until `quit` is
+  // set; then stops the wheels with the stop routine.
+  void run(const volatile sig_atomic_t &quit);
+  // Ends the sensor threads and closes the sensors.
+  void close();
+  // The loop's rate and regularity over the run.
+  void summary() const;
+
+ private:
+  class Meter;
+  void publish(const Sample &sample) const;
+  void tick(std::int64_t now, std::int64_t dt_ns);
+
+  RobotOptions options_;
+  Clock clock_;
+  lyn_dev_t base_ = nullptr;
+  DriveControl drive_;
+  tr4_odometry_t odometry_{};
+  DiagnosticsSample stats_;
+  std::unique_ptr<Meter> meter_;
+  std::vector<FrontEnd *> front_ends_;
+
+  SensorSet present_;
+  RangeFinder lrf_;
+  StarGazer gazer_;
+  CameraDriver camera_;
+  CameraStage camera_stage_{camera_};
+};
+
+}  // namespace bridge
