@@ -33,31 +33,3 @@ class TickSchedule {
  private:
   int counter_ = 0;
 };
-
-// ---- the library's geometry, law and decoders under their former names ----
-// tarsa-bridge still takes these from here; each is the library's own, unchanged.
-
-inline constexpr double kWheelBase = TR4_WHEEL_BASE_MM;
-inline constexpr double kSpeedUnit = TR4_MM_PER_UNIT;
-inline constexpr int kWheelSpeedMin = TR4_WIRE_SPEED_MIN;
-inline constexpr int kWheelSpeedMax = TR4_WIRE_SPEED_MAX;
-
-using WheelSpeeds = tr4_wheel_speeds_t;
-// Wheel speeds for angular velocity W (clockwise positive) and linear velocity V (mm/s).
-inline WheelSpeeds wheel_speeds(double W, double V) {
-  return tr4_wheel_speeds(V, -W);
-}
-
-inline void decode_acc(const unsigned char *raw, double *x, double *y, double *z) {
-  tr4_vector3_t g;
-  tr4_decode_acc(raw, &g);
-  *x = g.x, *y = g.y, *z = g.z;
-}
-inline void decode_gyro(const unsigned char *raw, double *x, double *y, double *z) {
-  tr4_vector3_t r;
-  tr4_decode_gyro(raw, &r);
-  *x = r.x, *y = r.y, *z = r.z;
-}
-inline void decode_ir(const unsigned char *raw, int *ir) {
-  tr4_decode_ir(raw, ir);
-}
