@@ -9,6 +9,7 @@
 #include "tarsa/lyn_i2c.h"
 #include "tarsa/lyn_rs232.h"
 #include "tarsa/plx.h"
+#include "tarsa/tr4_claim.h"
 #include "tarsa/tr4_model.h"
 #include "tarsa/vx_camera.h"
 #include "tarsa/vx_cmdparser.h"
