@@ -94,32 +94,41 @@ void check_errno(int rc, const std::string &what) {
 
 // ---- library start-up ----
 
+// Whether init() ran: options given later would not be read.
 bool g_started = false;
 std::vector<std::string> g_argv;  // vx_init and the bus bindings keep pointers into it
 
-void init(const std::vector<std::string> &argv) {
-  if (g_started) return;
-  static bool handler = false;
-  if (!handler) {
-    vx_set_error_handler(on_report);
-    handler = true;
+void install_handler() {
+  static bool installed = false;
+  if (!installed) vx_set_error_handler(on_report);
+  installed = true;
+}
+
+void start(std::vector<char *> &args) {
+  install_handler();
+  int rc;
+  {
+    py::gil_scoped_release nogil;
+    rc = vx_init(static_cast<int>(args.size()) - 1, args.size() > 1 ? args.data() : nullptr);
   }
+  if (rc < 0) fail("Error", -rc, "the library did not start");
+  flush_reports();
+}
+
+void init(const std::vector<std::string> &argv) {
   g_argv = argv;
   std::vector<char *> args;
   for (auto &a : g_argv) args.push_back(a.data());
   args.push_back(nullptr);
-  int rc;
-  {
-    py::gil_scoped_release nogil;
-    rc = vx_init(static_cast<int>(g_argv.size()), g_argv.empty() ? nullptr : args.data());
-  }
-  if (rc < 0) fail("Error", -rc, "the library did not start");
-  flush_reports();
+  start(args);
   g_started = true;
 }
 
+// The library started as it is, or with no options; vx_init() returns at once once started.
 void ensure_started() {
-  if (!g_started) init({});
+  std::vector<char *> none{nullptr};
+  start(none);
+  g_started = true;
 }
 
 // ---- the robot base ----
@@ -135,12 +144,11 @@ void check_robot(int rc, const char *what) {
 class Robot {
  public:
   Robot() {
-    ensure_started();
-    static bool pins = false;
-    if (!pins) {
-      if (tr4_init(0, nullptr) < 0) fail("Error", 57, "the robot base did not start");
-      pins = true;
-    }
+    install_handler();
+    g_started = true;
+    // Starts the library when needed and takes the reset and charge lines, again each time: the
+    // library may have been stopped and started since.
+    if (tr4_init(0, nullptr) < 0) fail("Error", 57, "the robot base did not start");
     dev_ = lyn_open("Tarsa4:dsPic", LYN_BUS_I2C, 0, nullptr);
     if (dev_ == nullptr)
       fail("DeviceNotFound", 0, "the robot base (Tarsa4:dsPic) cannot be opened");
@@ -497,6 +505,10 @@ class StarGazer {
     int first = 0, rc;
     {
       py::gil_scoped_release nogil;
+      // Its first reading takes what is waiting, without waiting itself: a record (ten a second)
+      // must have come since position() took the last one.
+      const timespec record{0, 200000000};
+      nanosleep(&record, nullptr);
       rc = vx_gazer_calibrate(robot.dev(), &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6], &first);
     }
     py::tuple values = py::make_tuple(v[0], v[1], v[2], v[3], v[4], v[5], v[6]);

@@ -53,3 +53,7 @@ class CalibrationError(Error):
         if extra is not None:
             from . import _calibration
             self.calibration = _calibration(extra)
+
+
+for _cls in (Error, DeviceNotFound, Timeout, ArgumentError, RobotBusy, CalibrationError):
+    _cls.__module__ = "tarsa"  # as users name them
