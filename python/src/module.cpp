@@ -474,7 +474,7 @@ class StarGazer {
   py::object position(bool corrected, double timeout_s) {
     if (!open_) fail("Error", VX_GAZER_POLL_NOT_OPEN, "the StarGazer is closed");
     vx_stargazer_position_t p{};
-    int rc;
+    int rc, error = 0;
     {
       py::gil_scoped_release nogil;
       timespec start{}, now{};
@@ -482,6 +482,7 @@ class StarGazer {
       const timespec pause{0, 5000000};
       for (;;) {
         rc = vx_stargazer_poll(&p, corrected ? 1 : 0);
+        error = errno;
         if (rc != VX_GAZER_POLL_NOTHING_NEW) break;
         clock_gettime(CLOCK_MONOTONIC, &now);
         if (static_cast<double>(now.tv_sec - start.tv_sec) +
@@ -494,7 +495,7 @@ class StarGazer {
     if (rc == VX_GAZER_POLL_DEAD_ZONE) return py::none();
     if (rc == VX_GAZER_POLL_NOTHING_NEW) fail("Timeout", rc, "no position from the StarGazer");
     if (rc != VX_GAZER_POLL_POSITION)
-      fail("Error", rc, std::string("reading the StarGazer failed: ") + std::strerror(errno));
+      fail("Error", rc, std::string("reading the StarGazer failed: ") + std::strerror(error));
     return py::make_tuple(p.x, p.y, p.height, p.angle, p.id);
   }
 
@@ -549,10 +550,11 @@ class StarGazer {
 void claim(const std::string &name) {
   char holder[256] = "";
   const int rc = tr4_claim(name.c_str(), holder, sizeof holder);
+  const int error = errno;
   if (rc == TR4_CLAIM_BUSY)
     fail("RobotBusy", -rc, std::string("the robot is in use by ") + holder, py::str(holder));
   if (rc != TR4_CLAIM_TAKEN)
-    fail("Error", -rc, std::string("the robot's claim cannot be taken: ") + std::strerror(errno));
+    fail("Error", -rc, std::string("the robot's claim cannot be taken: ") + std::strerror(error));
 }
 
 }  // namespace

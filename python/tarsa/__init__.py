@@ -474,6 +474,11 @@ class StarGazer:
     def __exit__(self, *exc: object) -> None:
         self.close()
 
+    def __del__(self) -> None:
+        gazer = getattr(self, "_gazer", None)
+        if gazer is not None:
+            gazer.close()
+
 
 # ---- GPIO and PWM ----
 
