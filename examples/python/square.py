@@ -54,9 +54,13 @@ commanded = [(0, 0), (args.side, 0), (args.side, args.side), (0, args.side), (0,
 # The simulator's true pose, when it was asked to write one (tarsa-sim --truth FILE).
 truth = []
 truth_file = os.environ.get("TARSA_SIM_TRUTH")
-if truth_file and os.path.exists(truth_file):
+if truth_file and os.path.getsize(truth_file) > 0:
     with open(truth_file) as f:
-        truth = [json.loads(line) for line in f if line.strip()]
+        for line in f:
+            try:
+                truth.append(json.loads(line))
+            except ValueError:
+                pass  # the line the simulator is writing now
     t = truth[-1]
     print(f"true pose at the end: x={t['x']:+.3f} m y={t['y']:+.3f} m theta={t['theta']:+.3f} rad"
           f" (odometry off by {math.hypot(end.x - t['x'], end.y - t['y']):.3f} m)")

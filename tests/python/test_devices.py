@@ -1,6 +1,8 @@
 """The range finder, camera, StarGazer, GPIO and PWM classes on the simulated board."""
 
 import math
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -17,7 +19,20 @@ def board():
 def test_range_finder_in_the_room():
     with tarsa.RangeFinder() as lrf:
         assert gpio_level(87) == 1  # powered
+        # Other threads run while a scan waits on the sensor (about 0.2 s).
+        done, ticks = threading.Event(), []
+
+        def tick():
+            while not done.is_set():
+                ticks.append(1)
+                time.sleep(0.002)
+
+        ticker = threading.Thread(target=tick)
+        ticker.start()
         ranges = lrf.scan()
+        done.set()
+        ticker.join()
+        assert len(ticks) > 20
         assert ranges.dtype == np.float32 and ranges.shape == (682,)
         a = lrf.angles
         assert a[340] == 0 and a[0] == pytest.approx(-340 * 2 * math.pi / 1024)
