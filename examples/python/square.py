@@ -4,7 +4,8 @@ the simulator with --truth FILE, the robot's true path.
 
     tarsa-sim --truth truth.jsonl -- python3 square.py [--side 0.5] [--out square]
 
-Writes OUT.png when matplotlib can be imported, else OUT.csv (t, x, y, theta of the odometry).
+Writes OUT.png when matplotlib can be imported, else OUT.csv (t, x, y, theta of the odometry)
+and, with a true path, OUT_truth.csv (times in both from the start of the run).
 Distances in metres, angles in radians.
 """
 
@@ -78,6 +79,12 @@ except ImportError:
         for t, x, y, theta in path:
             f.write(f"{t - path[0][0]:.3f},{x:.4f},{y:.4f},{theta:.4f}\n")
     print(f"wrote {args.out}.csv (matplotlib is not installed)")
+    if truth:
+        with open(args.out + "_truth.csv", "w") as f:
+            f.write("t,x,y,theta\n")
+            for p in truth:
+                f.write(f"{p['t'] - path[0][0]:.3f},{p['x']:.4f},{p['y']:.4f},{p['theta']:.4f}\n")
+        print(f"wrote {args.out}_truth.csv")
 else:
     fig, ax = plt.subplots()
     ax.plot(*zip(*commanded), "k--", label="commanded")
