@@ -17,6 +17,9 @@ PACKAGES+=(groff-base)
 PACKAGES+=(libboost-dev chromium)
 command -v node >/dev/null || PACKAGES+=(nodejs)
 command -v npm >/dev/null || PACKAGES+=(npm)
+# The Python package (python/): pybind11 binds the library, on Debian's interpreter and headers, with
+# numpy arrays for scans and frames; its tests run under pytest.
+PACKAGES+=(pybind11-dev python3-dev python3-numpy python3-pytest)
 # Extra package sets, e.g. `install-deps.sh armhf`, come from scripts/deps-<set>.sh; a set may
 # also name foreign dpkg architectures (FOREIGN_ARCHS) whose packages it installs. The set `js`
 # adds the tests' npm clients.

@@ -22,6 +22,10 @@ if(NOT CMAKE_SCRIPT_MODE_FILE)
            -DLIBDIR=${CMAKE_INSTALL_LIBDIR} -DCC=${CMAKE_C_COMPILER} -DPKG_CONFIG=${PKG_CONFIG_EXECUTABLE}
            -DREADELF=${readelf} -DPROBE=${CMAKE_CURRENT_LIST_DIR}/install_probe.c
            -DGENERATOR=${CMAKE_GENERATOR} -DSANITIZE=${sanitize} -P ${CMAKE_CURRENT_LIST_FILE})
+  # The Python package, where it is built (and its module loads into a plain interpreter).
+  if(TARGET tarsa_python AND NOT TARSA_SANITIZE)
+    set_property(TEST test_install APPEND PROPERTY ENVIRONMENT TARSA_PYTHON=${Python3_EXECUTABLE})
+  endif()
   list(APPEND TARSA_TEST_EXTRA_SOURCES ${CMAKE_CURRENT_LIST_DIR}/install_probe.c)
   # Builds and runs a CMake project of its own: give it time, and keep it off the shared cores.
   set_tests_properties(test_install PROPERTIES TIMEOUT 300 RUN_SERIAL TRUE)
@@ -130,4 +134,13 @@ run("configuring against the CMake package" ${CMAKE_COMMAND} -S ${WORK}/cmake-sr
     -G ${GENERATOR} -DCMAKE_PREFIX_PATH=${prefix} ${compiler} "-DCMAKE_C_FLAGS=${SANITIZE}")
 run("building against the CMake package" ${CMAKE_COMMAND} --build ${WORK}/cmake-build)
 check_probe(${WORK}/cmake-build/probe_cmake "CMake package")
+
+# 3. The Python package, from the prefix with the README's one line of environment.
+if(DEFINED ENV{TARSA_PYTHON})
+  run("importing the installed package" env -i PYTHONPATH=${prefix}/lib/python3/dist-packages $ENV{TARSA_PYTHON}
+      -c "import tarsa\nprint(tarsa.__file__, tarsa.Robot.drive.__doc__ is not None)")
+  if(NOT run_out STREQUAL "${prefix}/lib/python3/dist-packages/tarsa/__init__.py True\n")
+    message(FATAL_ERROR "the installed Python package printed '${run_out}'")
+  endif()
+endif()
 message(STATUS "installed programs, and programs built through pkg-config and find_package(Tarsa), run")
