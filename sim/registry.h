@@ -60,6 +60,8 @@ inline constexpr auto kVideoKeys = join_keys(VideoNode::kKeys, M::kKeys);
 
 template <class M>
 struct RegisterModel {
+  static_assert(std::all_of(M::kKeys.begin(), M::kKeys.end(), default_fits),
+                "a key's default fits its type and range");
   explicit RegisterModel(const char *name) {
     ModelInfo info{name, NodeKind::none, M::kKeys};
     if constexpr (std::is_base_of_v<I2cSlave, M>) {

@@ -46,13 +46,19 @@ class VideoNode {
  public:
   // Keys of every [[video.device]] entry, beside those of its model.
   static constexpr std::array kKeys{
-      Key{"buffers", Key::Type::integer, 0, 32},           // most buffers granted (4)
-      Key{"capture", Key::Type::boolean},                  // the capture capability (true)
-      Key{"streaming", Key::Type::boolean},                // the streaming capability (true)
-      Key{"querycap_errno", Key::Type::integer, 0, 4095},  // QUERYCAP fails with it (0: no)
-      Key{"format_errno", Key::Type::integer, 0, 4095},    // S_FMT fails with it (0: no)
-      Key{"pipes_status", Key::Type::integer, 0, 255},     // exit status of media-pipes.sh (0)
-      Key{"formats_status", Key::Type::integer, 0, 255},   // and of media-formats.sh (0)
+      Key{"buffers", Key::Type::integer, 0, 32, 4, "most buffers granted"},
+      Key{.name = "capture",
+          .type = Key::Type::boolean,
+          .def = true,
+          .doc = "the node has the capture capability"},
+      Key{.name = "streaming",
+          .type = Key::Type::boolean,
+          .def = true,
+          .doc = "the node has the streaming capability"},
+      Key{"querycap_errno", Key::Type::integer, 0, 4095, 0, "QUERYCAP fails with it (0: no)"},
+      Key{"format_errno", Key::Type::integer, 0, 4095, 0, "S_FMT fails with it (0: no)"},
+      Key{"pipes_status", Key::Type::integer, 0, 255, 0, "exit status of media-pipes.sh"},
+      Key{"formats_status", Key::Type::integer, 0, 255, 0, "exit status of media-formats.sh"},
   };
 
   // An open file of the node, as the caller tells them apart.
