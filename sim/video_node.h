@@ -7,9 +7,12 @@
 //   QUERYCAP           driver "tsim-camera"; capture and streaming as the keys say; the
 //                      scenario can refuse it (`querycap_errno`)
 //   ENUM_FMT           one format, YUV420, for the capture type; EINVAL past it
+//   ENUM_FRAMESIZES    for YUV420, the model's sizes: each one (discrete), or one stepwise range
+//   ENUM_FRAMEINTERVALS  for YUV420 and a size the model delivers: one interval, the model's rate
 //   G/S/TRY_FMT        YUV420 only (any other pixel format is replaced by it); the size the
-//                      model offers for the size asked; S_FMT fails with EBUSY while buffers
-//                      exist, with `format_errno` when set
+//                      model offers for the size asked; progressive frames (field NONE, whatever
+//                      is asked); S_FMT fails with EBUSY while buffers exist, with
+//                      `format_errno` when set
 //   CROPCAP, G/S_CROP  the model's whole sensor; S_CROP clamps into it
 //   REQBUFS            MMAP only (EINVAL otherwise); grants at most `buffers`; 0 frees them;
 //                      EBUSY while streaming or while a buffer is still mapped
@@ -122,6 +125,8 @@ class VideoNode {
 
   int querycap(const Call &c);
   int enum_fmt(const Call &c);
+  int enum_framesizes(const Call &c);
+  int enum_frameintervals(const Call &c);
   int g_fmt(const Call &c);
   int s_fmt(const Call &c);
   int try_fmt(const Call &c);
@@ -153,7 +158,6 @@ class VideoNode {
   int querycap_errno_, format_errno_, pipes_status_, formats_status_;
 
   FrameSize size_;
-  std::uint32_t field_ = 4;  // interlaced
   std::array<std::int32_t, 4> crop_;
   std::vector<Buffer> buffers_;
   File owner_ = nullptr;  // the file that requested the buffers

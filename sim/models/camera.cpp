@@ -108,6 +108,11 @@ FrameSize CameraModel::offer(FrameSize asked) const {
                            [&](const auto &a, const auto &b) { return cost(a) < cost(b); });
 }
 
+FrameSizes CameraModel::sizes() const {
+  if (!sizes_.empty()) return {sizes_, {}, {}, {}};
+  return {{}, {kMinSide, kMinSide}, {kSensorWidth, kSensorHeight}, {2, 2}};
+}
+
 void CameraModel::render(std::span<std::uint8_t> yuv, FrameSize size, std::uint64_t sequence) {
   render(yuv.data(), size.width, size.height);
   // The sensor's noise on the luma, different in each frame: the same for a seed and frame.

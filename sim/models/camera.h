@@ -48,6 +48,7 @@ class CameraModel final : public VideoModel {
 
   FrameSize sensor() const override { return {kSensorWidth, kSensorHeight}; }
   FrameSize offer(FrameSize asked) const override;
+  FrameSizes sizes() const override;
   double rate_hz() const override { return rate_hz_; }
   void render(std::span<std::uint8_t> yuv, FrameSize size, std::uint64_t sequence) override;
   // The view of the world now (or the pattern) in `width` x `height`, without the sensor's noise.
