@@ -75,11 +75,6 @@ std::vector<std::string> board_nodes() {
 
 // The next of the board's names for `l`, or null at the end.
 const char *next_extra(Listing &l) {
-  if (!l.host_done) {
-    l.host_done = true;
-    for (std::string &n : board_nodes())
-      if (!l.seen.count(n)) l.extra.push_back(std::move(n));
-  }
   while (l.next < l.extra.size()) {
     const std::string &n = l.extra[l.next++];
     if (l.seen.insert(n).second) return n.c_str();
@@ -110,13 +105,18 @@ E *read_entry(DIR *dir, E *(*pass)(DIR *), E Listing::*slot) {
   }
   Listing &l = it->second;
   if (!l.host_done) {
+    // The simulator's lock is never taken under this one.
     lock.unlock();
     E *e = pass(dir);
+    std::vector<std::string> nodes;
+    if (!e) nodes = board_nodes();
     lock.lock();
     if (e) {
       l.seen.insert(e->d_name);
       return e;
     }
+    l.host_done = true;
+    l.extra = std::move(nodes);
   }
   const char *name = next_extra(l);
   return name ? fill_entry(&(l.*slot), name) : nullptr;
