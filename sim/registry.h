@@ -72,6 +72,9 @@ constexpr std::array<Key, A + B> join_keys(const std::array<Key, A> &a,
   return out;
 }
 
+static_assert(std::all_of(VideoNode::kKeys.begin(), VideoNode::kKeys.end(), default_fits),
+              "a key's default fits its type and range");
+
 // The keys a [[video.device]] entry with the model M takes.
 template <class M>
 inline constexpr auto kVideoKeys = join_keys(VideoNode::kKeys, M::kKeys);
