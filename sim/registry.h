@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
 #include "i2c_slave.h"
 #include "model_entry.h"
@@ -43,6 +44,23 @@ struct ModelInfo {
 void register_model(ModelInfo info);
 // Null for a name nobody registered.
 const ModelInfo *find_model(std::string_view name);
+// Every registered model, by name.
+std::vector<const ModelInfo *> all_models();
+
+// A key of the scenario's own tables ([world], [[i2c.adapter]], ...), as the reference lists it.
+struct TableKey {
+  const char *name, *type, *range, *def, *doc;
+};
+// One of those tables: its header as a scenario writes it, what it is for, and its keys.
+struct TableInfo {
+  const char *header, *doc;
+  std::span<const TableKey> keys;
+};
+// The scenario's own tables, in the order the reference lists them.
+std::span<const TableInfo> scenario_tables();
+
+// Where a model of `kind` goes in a scenario: "[[i2c.slave]]", "[[serial.device]]", ...
+const char *entry_header(NodeKind kind);
 
 // The keys `a` and then `b`.
 template <std::size_t A, std::size_t B>
@@ -54,12 +72,17 @@ constexpr std::array<Key, A + B> join_keys(const std::array<Key, A> &a,
   return out;
 }
 
+static_assert(std::all_of(VideoNode::kKeys.begin(), VideoNode::kKeys.end(), default_fits),
+              "a key's default fits its type and range");
+
 // The keys a [[video.device]] entry with the model M takes.
 template <class M>
 inline constexpr auto kVideoKeys = join_keys(VideoNode::kKeys, M::kKeys);
 
 template <class M>
 struct RegisterModel {
+  static_assert(std::all_of(M::kKeys.begin(), M::kKeys.end(), default_fits),
+                "a key's default fits its type and range");
   explicit RegisterModel(const char *name) {
     ModelInfo info{name, NodeKind::none, M::kKeys};
     if constexpr (std::is_base_of_v<I2cSlave, M>) {

@@ -1,16 +1,24 @@
-// Interface of a video device model: what the device shows. It offers frame sizes, says when its
-// frames fall due and renders each one; the video node it sits behind (sim/video_node.h) answers
-// the program's requests, keeps the buffers and streams, under the simulator lock.
+// Interface of a video device model: what the device shows. It lists and offers frame sizes, says
+// when its frames fall due and renders each one; the video node it sits behind (sim/video_node.h)
+// answers the program's requests, keeps the buffers and streams, under the simulator lock.
 #pragma once
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 namespace tsim {
 
 struct FrameSize {
   int width = 0, height = 0;
   bool operator==(const FrameSize &) const = default;
+};
+
+// The sizes a device delivers, as a program lists them: each one, or (no `discrete` size) every
+// size from `min` to `max` in steps of `step`.
+struct FrameSizes {
+  std::vector<FrameSize> discrete;
+  FrameSize min, max, step;
 };
 
 class VideoModel {
@@ -21,6 +29,8 @@ class VideoModel {
   virtual FrameSize sensor() const = 0;
   // The size delivered for `asked` (each side at most 65536): the nearest the device offers.
   virtual FrameSize offer(FrameSize asked) const = 0;
+  // Every size offer() returns.
+  virtual FrameSizes sizes() const = 0;
   // Frames a second: frame k (from 1) falls due k periods after streaming starts. 0: no frame
   // ever comes.
   virtual double rate_hz() const = 0;

@@ -83,15 +83,26 @@ void put_text(std::uint8_t (&out)[N], const char *text) {
 }  // namespace
 
 const VideoNode::Handler VideoNode::kHandlers[] = {
-    {VIDIOC_QUERYCAP, &VideoNode::querycap},   {VIDIOC_ENUM_FMT, &VideoNode::enum_fmt},
-    {VIDIOC_G_FMT, &VideoNode::g_fmt},         {VIDIOC_S_FMT, &VideoNode::s_fmt},
-    {VIDIOC_TRY_FMT, &VideoNode::try_fmt},     {VIDIOC_CROPCAP, &VideoNode::cropcap},
-    {VIDIOC_G_CROP, &VideoNode::crop},         {VIDIOC_S_CROP, &VideoNode::crop},
-    {VIDIOC_REQBUFS, &VideoNode::reqbufs},     {VIDIOC_QUERYBUF, &VideoNode::buffer},
-    {VIDIOC_QBUF, &VideoNode::buffer},         {VIDIOC_DQBUF, &VideoNode::dqbuf},
-    {VIDIOC_STREAMON, &VideoNode::stream},     {VIDIOC_STREAMOFF, &VideoNode::stream},
-    {VIDIOC_ENUMINPUT, &VideoNode::enuminput}, {VIDIOC_G_INPUT, &VideoNode::input},
-    {VIDIOC_S_INPUT, &VideoNode::input},       {VIDIOC_G_PARM, &VideoNode::g_parm},
+    {VIDIOC_QUERYCAP, &VideoNode::querycap},
+    {VIDIOC_ENUM_FMT, &VideoNode::enum_fmt},
+    {VIDIOC_ENUM_FRAMESIZES, &VideoNode::enum_framesizes},
+    {VIDIOC_ENUM_FRAMEINTERVALS, &VideoNode::enum_frameintervals},
+    {VIDIOC_G_FMT, &VideoNode::g_fmt},
+    {VIDIOC_S_FMT, &VideoNode::s_fmt},
+    {VIDIOC_TRY_FMT, &VideoNode::try_fmt},
+    {VIDIOC_CROPCAP, &VideoNode::cropcap},
+    {VIDIOC_G_CROP, &VideoNode::crop},
+    {VIDIOC_S_CROP, &VideoNode::crop},
+    {VIDIOC_REQBUFS, &VideoNode::reqbufs},
+    {VIDIOC_QUERYBUF, &VideoNode::buffer},
+    {VIDIOC_QBUF, &VideoNode::buffer},
+    {VIDIOC_DQBUF, &VideoNode::dqbuf},
+    {VIDIOC_STREAMON, &VideoNode::stream},
+    {VIDIOC_STREAMOFF, &VideoNode::stream},
+    {VIDIOC_ENUMINPUT, &VideoNode::enuminput},
+    {VIDIOC_G_INPUT, &VideoNode::input},
+    {VIDIOC_S_INPUT, &VideoNode::input},
+    {VIDIOC_G_PARM, &VideoNode::g_parm},
 };
 
 VideoNode::VideoNode(const ModelEntry &entry, std::function<std::uint64_t()> now_us,
@@ -100,13 +111,13 @@ VideoNode::VideoNode(const ModelEntry &entry, std::function<std::uint64_t()> now
       model_(std::move(model)),
       sensor_(model_->sensor()),
       rate_hz_(model_->rate_hz()),
-      max_buffers_(static_cast<unsigned>(entry.params.integer("buffers", 4))),
-      capture_(entry.params.boolean("capture", true)),
-      streaming_cap_(entry.params.boolean("streaming", true)),
-      querycap_errno_(static_cast<int>(entry.params.integer("querycap_errno", 0))),
-      format_errno_(static_cast<int>(entry.params.integer("format_errno", 0))),
-      pipes_status_(static_cast<int>(entry.params.integer("pipes_status", 0))),
-      formats_status_(static_cast<int>(entry.params.integer("formats_status", 0))),
+      max_buffers_(static_cast<unsigned>(entry.params.integer("buffers"))),
+      capture_(entry.params.boolean("capture")),
+      streaming_cap_(entry.params.boolean("streaming")),
+      querycap_errno_(static_cast<int>(entry.params.integer("querycap_errno"))),
+      format_errno_(static_cast<int>(entry.params.integer("format_errno"))),
+      pipes_status_(static_cast<int>(entry.params.integer("pipes_status"))),
+      formats_status_(static_cast<int>(entry.params.integer("formats_status"))),
       size_(sensor_.width ? model_->offer(sensor_) : sensor_),
       crop_{0, 0, sensor_.width, sensor_.height} {}
 
@@ -177,12 +188,48 @@ int VideoNode::enum_fmt(const Call &c) {
   return 0;
 }
 
+int VideoNode::enum_framesizes(const Call &c) {
+  auto *f = static_cast<v4l2_frmsizeenum *>(c.arg);
+  if (f->pixel_format != V4L2_PIX_FMT_YUV420) return EINVAL;
+  const FrameSizes sizes = model_->sizes();
+  const std::uint32_t index = f->index;
+  if (index >= (sizes.discrete.empty() ? 1 : sizes.discrete.size())) return EINVAL;
+  std::memset(f, 0, sizeof *f);
+  f->index = index;
+  f->pixel_format = V4L2_PIX_FMT_YUV420;
+  auto u = [](int v) { return static_cast<std::uint32_t>(v); };
+  if (!sizes.discrete.empty()) {
+    f->type = V4L2_FRMSIZE_TYPE_DISCRETE;
+    f->discrete = {u(sizes.discrete[index].width), u(sizes.discrete[index].height)};
+  } else {
+    f->type = V4L2_FRMSIZE_TYPE_STEPWISE;
+    f->stepwise = {u(sizes.min.width),  u(sizes.max.width),  u(sizes.step.width),
+                   u(sizes.min.height), u(sizes.max.height), u(sizes.step.height)};
+  }
+  return 0;
+}
+
+int VideoNode::enum_frameintervals(const Call &c) {
+  auto *f = static_cast<v4l2_frmivalenum *>(c.arg);
+  if (f->pixel_format != V4L2_PIX_FMT_YUV420 || f->index != 0 || rate_hz_ <= 0) return EINVAL;
+  const FrameSize size{static_cast<int>(std::min<std::uint32_t>(f->width, 1 << 16)),
+                       static_cast<int>(std::min<std::uint32_t>(f->height, 1 << 16))};
+  if (model_->offer(size) != size) return EINVAL;
+  const std::uint32_t width = f->width, height = f->height;
+  std::memset(f, 0, sizeof *f);
+  f->pixel_format = V4L2_PIX_FMT_YUV420;
+  f->width = width;
+  f->height = height;
+  f->type = V4L2_FRMIVAL_TYPE_DISCRETE;
+  f->discrete = {1000, static_cast<std::uint32_t>(std::lround(rate_hz_ * 1000))};
+  return 0;
+}
+
 int VideoNode::g_fmt(const Call &c) {
   auto *f = static_cast<v4l2_format *>(c.arg);
   if (f->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return EINVAL;
   f->fmt.pix.width = static_cast<std::uint32_t>(size_.width);
   f->fmt.pix.height = static_cast<std::uint32_t>(size_.height);
-  f->fmt.pix.field = field_;
   return set_format(c.arg, false);
 }
 
@@ -203,20 +250,15 @@ int VideoNode::set_format(void *arg, bool apply) {
   const FrameSize size =
       model_->offer({static_cast<int>(std::min<std::uint32_t>(pix.width, 1 << 16)),
                      static_cast<int>(std::min<std::uint32_t>(pix.height, 1 << 16))});
-  const std::uint32_t field =
-      pix.field == V4L2_FIELD_INTERLACED ? V4L2_FIELD_INTERLACED : V4L2_FIELD_NONE;
   std::memset(&f->fmt, 0, sizeof f->fmt);
   pix.width = static_cast<std::uint32_t>(size.width);
   pix.height = static_cast<std::uint32_t>(size.height);
   pix.pixelformat = V4L2_PIX_FMT_YUV420;
-  pix.field = field;
+  pix.field = V4L2_FIELD_NONE;
   pix.bytesperline = pix.width;
   pix.sizeimage = pix.width * pix.height * 3 / 2;
   pix.colorspace = V4L2_COLORSPACE_SMPTE170M;
-  if (apply) {
-    size_ = size;
-    field_ = field;
-  }
+  if (apply) size_ = size;
   return 0;
 }
 
@@ -319,7 +361,7 @@ void VideoNode::fill_buffer(void *arg, std::uint32_t index) const {
   b->length = frame_bytes();
   b->m.offset = index * buffer_span();
   b->bytesused = buf.bytesused;
-  b->field = field_;
+  b->field = V4L2_FIELD_NONE;
   b->sequence = buf.sequence;
   b->timestamp.tv_sec = static_cast<decltype(b->timestamp.tv_sec)>(buf.stamp_us / 1000000);
   b->timestamp.tv_usec = static_cast<decltype(b->timestamp.tv_usec)>(buf.stamp_us % 1000000);

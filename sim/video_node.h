@@ -7,9 +7,12 @@
 //   QUERYCAP           driver "tsim-camera"; capture and streaming as the keys say; the
 //                      scenario can refuse it (`querycap_errno`)
 //   ENUM_FMT           one format, YUV420, for the capture type; EINVAL past it
+//   ENUM_FRAMESIZES    for YUV420, the model's sizes: each one (discrete), or one stepwise range
+//   ENUM_FRAMEINTERVALS  for YUV420 and a size the model delivers: one interval, the model's rate
 //   G/S/TRY_FMT        YUV420 only (any other pixel format is replaced by it); the size the
-//                      model offers for the size asked; S_FMT fails with EBUSY while buffers
-//                      exist, with `format_errno` when set
+//                      model offers for the size asked; progressive frames (field NONE, whatever
+//                      is asked); S_FMT fails with EBUSY while buffers exist, with
+//                      `format_errno` when set
 //   CROPCAP, G/S_CROP  the model's whole sensor; S_CROP clamps into it
 //   REQBUFS            MMAP only (EINVAL otherwise); grants at most `buffers`; 0 frees them;
 //                      EBUSY while streaming or while a buffer is still mapped
@@ -46,13 +49,19 @@ class VideoNode {
  public:
   // Keys of every [[video.device]] entry, beside those of its model.
   static constexpr std::array kKeys{
-      Key{"buffers", Key::Type::integer, 0, 32},           // most buffers granted (4)
-      Key{"capture", Key::Type::boolean},                  // the capture capability (true)
-      Key{"streaming", Key::Type::boolean},                // the streaming capability (true)
-      Key{"querycap_errno", Key::Type::integer, 0, 4095},  // QUERYCAP fails with it (0: no)
-      Key{"format_errno", Key::Type::integer, 0, 4095},    // S_FMT fails with it (0: no)
-      Key{"pipes_status", Key::Type::integer, 0, 255},     // exit status of media-pipes.sh (0)
-      Key{"formats_status", Key::Type::integer, 0, 255},   // and of media-formats.sh (0)
+      Key{"buffers", Key::Type::integer, 0, 32, 4, "most buffers granted"},
+      Key{.name = "capture",
+          .type = Key::Type::boolean,
+          .def = true,
+          .doc = "the node has the capture capability"},
+      Key{.name = "streaming",
+          .type = Key::Type::boolean,
+          .def = true,
+          .doc = "the node has the streaming capability"},
+      Key{"querycap_errno", Key::Type::integer, 0, 4095, 0, "QUERYCAP fails with it (0: no)"},
+      Key{"format_errno", Key::Type::integer, 0, 4095, 0, "S_FMT fails with it (0: no)"},
+      Key{"pipes_status", Key::Type::integer, 0, 255, 0, "exit status of media-pipes.sh"},
+      Key{"formats_status", Key::Type::integer, 0, 255, 0, "exit status of media-formats.sh"},
   };
 
   // An open file of the node, as the caller tells them apart.
@@ -116,6 +125,8 @@ class VideoNode {
 
   int querycap(const Call &c);
   int enum_fmt(const Call &c);
+  int enum_framesizes(const Call &c);
+  int enum_frameintervals(const Call &c);
   int g_fmt(const Call &c);
   int s_fmt(const Call &c);
   int try_fmt(const Call &c);
@@ -147,7 +158,6 @@ class VideoNode {
   int querycap_errno_, format_errno_, pipes_status_, formats_status_;
 
   FrameSize size_;
-  std::uint32_t field_ = 4;  // interlaced
   std::array<std::int32_t, 4> crop_;
   std::vector<Buffer> buffers_;
   File owner_ = nullptr;  // the file that requested the buffers

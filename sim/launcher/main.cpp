@@ -10,13 +10,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "board.h"
+#include "registry.h"
 #include "scenario.h"
 #include "shm.h"
 
@@ -25,10 +29,12 @@ namespace {
 const char kUsage[] =
     "usage: tarsa-sim [--scenario FILE] [--trace FILE] -- PROGRAM [ARGS...]\n"
     "       tarsa-sim [--scenario FILE] [--trace FILE] --print-env\n"
+    "       tarsa-sim --list-keys | --help\n"
     "Runs PROGRAM against the simulated board. Without --scenario the standard Tarsa4 board is\n"
     "simulated. --trace (or TARSA_SIM_TRACE) writes one JSON line per emulated operation.\n"
     "--print-env prints shell commands that make later commands of that shell use one simulated\n"
-    "board; its run directory stays until you remove it.\n";
+    "board; its run directory stays until you remove it. --list-keys prints every key a scenario\n"
+    "takes, per table and device model, with its type, range, default and meaning.\n";
 
 // Where the stop handler finds what to do: the program once it runs, the run directory before.
 volatile sig_atomic_t g_child = 0;
@@ -155,6 +161,87 @@ int start_cleaner() {
   return p[1];
 }
 
+// ---- the scenario reference (--list-keys) ------------------------------------------------------
+
+struct Row {
+  std::string name, type, range, def, doc;
+};
+
+std::string range_of(const tsim::Key &k) {
+  if (k.type != tsim::Key::Type::integer && k.type != tsim::Key::Type::number &&
+      k.type != tsim::Key::Type::registers)
+    return "";
+  auto bound = [](std::int64_t v) {
+    return v == INT64_MIN ? std::string("-inf") : v == INT64_MAX ? "inf" : std::to_string(v);
+  };
+  return "[" + bound(k.lo) + ", " + bound(k.hi) + "]";
+}
+
+std::string default_of(const tsim::Key &k) {
+  using Kind = tsim::Key::Default::Kind;
+  char buf[32];
+  switch (k.def.kind) {
+    case Kind::none:
+      return "-";
+    case Kind::integer:
+      return std::to_string(k.def.integer);
+    case Kind::number:
+      std::snprintf(buf, sizeof buf, "%g", k.def.number);
+      return buf;
+    case Kind::boolean:
+      return k.def.boolean ? "true" : "false";
+    case Kind::string:
+      return std::string("\"") + k.def.text + "\"";
+  }
+  return "-";
+}
+
+Row row_of(const tsim::Key &k) {
+  return {k.name, tsim::type_name(k.type), range_of(k), default_of(k), k.doc};
+}
+
+// Prints the tables of the scenario and of every registered model, and their keys, in columns.
+void list_keys() {
+  std::vector<std::pair<std::string, std::vector<Row>>> tables;
+  for (const tsim::TableInfo &t : tsim::scenario_tables()) {
+    auto &[title, rows] =
+        tables.emplace_back(std::string(t.header) + ": " + t.doc, std::vector<Row>{});
+    for (const tsim::TableKey &k : t.keys) rows.push_back({k.name, k.type, k.range, k.def, k.doc});
+  }
+  auto &[node_title, node_rows] = tables.emplace_back(
+      "[[video.device]], any model: the video node's own keys", std::vector<Row>{});
+  for (const tsim::Key &k : tsim::VideoNode::kKeys) node_rows.push_back(row_of(k));
+  auto node_key = [](const tsim::Key &k) {
+    for (const tsim::Key &n : tsim::VideoNode::kKeys)
+      if (std::strcmp(n.name, k.name) == 0) return true;
+    return false;
+  };
+  for (const tsim::ModelInfo *m : tsim::all_models()) {
+    auto &[title, rows] = tables.emplace_back(
+        std::string(tsim::entry_header(m->kind)) + " model = \"" + m->name + "\"",
+        std::vector<Row>{});
+    for (const tsim::Key &k : m->keys)
+      if (m->kind != tsim::NodeKind::video || !node_key(k)) rows.push_back(row_of(k));
+    if (rows.empty()) title += ": no keys of its own";
+  }
+  std::size_t w[4] = {4, 4, 5, 7};
+  for (const auto &[title, rows] : tables)
+    for (const Row &r : rows) {
+      w[0] = std::max(w[0], r.name.size());
+      w[1] = std::max(w[1], r.type.size());
+      w[2] = std::max(w[2], r.range.size());
+      w[3] = std::max(w[3], r.def.size());
+    }
+  std::printf("Keys of a scenario file (tarsa-sim --scenario FILE), per table and device model.\n");
+  for (const auto &[title, rows] : tables) {
+    std::printf("\n%s\n", title.c_str());
+    for (const Row &r : rows)
+      std::printf("  %-*s  %-*s  %-*s  %-*s  %s\n", static_cast<int>(w[0]), r.name.c_str(),
+                  static_cast<int>(w[1]), r.type.c_str(), static_cast<int>(w[2]), r.range.c_str(),
+                  static_cast<int>(w[3]), r.def.c_str(), r.doc.c_str());
+  }
+}
+
 struct Options {
   std::string scenario_path, trace_path;
   bool print_env = false;
@@ -180,7 +267,14 @@ int parse_args(int argc, char **argv, Options *o) {
     } else if (a == "-h" || a == "--help") {
       std::fputs(kUsage, stdout);
       return 0;
+    } else if (a == "--list-keys") {
+      list_keys();
+      return 0;
     } else if (!a.empty() && a[0] == '-') {
+      if (a == "--scenario" || a == "--trace")
+        std::fprintf(stderr, "tarsa-sim: option '%s' needs a value\n", a.c_str());
+      else
+        std::fprintf(stderr, "tarsa-sim: unknown option '%s'\n", a.c_str());
       std::fputs(kUsage, stderr);
       return 2;
     } else {

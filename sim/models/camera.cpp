@@ -85,12 +85,12 @@ CameraModel::CameraModel(const ModelEntry &entry, Board &board)
     : board_(board),
       world_(World::attach(board)),
       seed_(board.seed()),
-      rate_hz_(entry.params.number("rate_hz", 30)),
-      fov_deg_(entry.params.number("fov_deg", 70)),
-      height_mm_(entry.params.number("height_mm", 150)),
-      pattern_(entry.params.boolean("pattern", false)),
-      noise_(pattern_ ? 0 : static_cast<int>(entry.params.integer("noise", 6))) {
-  const std::string sizes = entry.params.string("sizes", "");
+      rate_hz_(entry.params.number("rate_hz")),
+      fov_deg_(entry.params.number("fov_deg")),
+      height_mm_(entry.params.number("height_mm")),
+      pattern_(entry.params.boolean("pattern")),
+      noise_(pattern_ ? 0 : static_cast<int>(entry.params.integer("noise"))) {
+  const std::string sizes = entry.params.string("sizes");
   if (!sizes.empty() && !parse_sizes(sizes, &sizes_))
     throw error(entry.params.where("sizes"),
                 "sizes: a list of even WxH sizes from 32x32 to 752x480, e.g. \"640x480,320x240\"");
@@ -106,6 +106,11 @@ FrameSize CameraModel::offer(FrameSize asked) const {
   };
   return *std::min_element(sizes_.begin(), sizes_.end(),
                            [&](const auto &a, const auto &b) { return cost(a) < cost(b); });
+}
+
+FrameSizes CameraModel::sizes() const {
+  if (!sizes_.empty()) return {sizes_, {}, {}, {}};
+  return {{}, {kMinSide, kMinSide}, {kSensorWidth, kSensorHeight}, {2, 2}};
 }
 
 void CameraModel::render(std::span<std::uint8_t> yuv, FrameSize size, std::uint64_t sequence) {

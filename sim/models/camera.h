@@ -30,18 +30,25 @@ class CameraModel final : public VideoModel {
   static constexpr int kSensorWidth = 752, kSensorHeight = 480;
 
   static constexpr std::array kKeys{
-      Key{"rate_hz", Key::Type::number, 0, 1000},  // frames a second (30); 0: never a frame
-      Key{"sizes", Key::Type::string},             // "WxH,WxH,...": the sizes granted ("": any)
-      Key{"pattern", Key::Type::boolean},          // colour bars instead of the world (false)
-      Key{"noise", Key::Type::integer, 0, 64},  // sensor noise on the world's view, +- levels (6)
-      Key{"fov_deg", Key::Type::number, 10, 170},     // horizontal field of view (70)
-      Key{"height_mm", Key::Type::number, 10, 2000},  // lens above the floor (150)
+      Key{"rate_hz", Key::Type::number, 0, 1000, 30, "frames a second; 0: never a frame"},
+      Key{.name = "sizes",
+          .type = Key::Type::string,
+          .def = "",
+          .doc = "\"WxH,WxH,...\": the sizes granted (\"\": any from 32x32 to 752x480)"},
+      Key{.name = "pattern",
+          .type = Key::Type::boolean,
+          .def = false,
+          .doc = "colour bars instead of the world"},
+      Key{"noise", Key::Type::integer, 0, 64, 6, "sensor noise on the world's view, +- levels"},
+      Key{"fov_deg", Key::Type::number, 10, 170, 70, "horizontal field of view, degrees"},
+      Key{"height_mm", Key::Type::number, 10, 2000, 150, "lens above the floor, mm"},
   };
 
   CameraModel(const ModelEntry &entry, Board &board);
 
   FrameSize sensor() const override { return {kSensorWidth, kSensorHeight}; }
   FrameSize offer(FrameSize asked) const override;
+  FrameSizes sizes() const override;
   double rate_hz() const override { return rate_hz_; }
   void render(std::span<std::uint8_t> yuv, FrameSize size, std::uint64_t sequence) override;
   // The view of the world now (or the pattern) in `width` x `height`, without the sensor's noise.

@@ -55,14 +55,14 @@ constexpr double kFrictionMa = 60.0, kViscousMa = 0.02, kInertiaMa = 0.005;
 
 DravonMotorModel::DravonMotorModel(const ModelEntry &entry, Board &board)
     : board_(board),
-      version_(static_cast<std::uint8_t>(entry.params.integer("version", 0x12))),
-      lsb_first_(entry.params.boolean("lsb_first", false)),
-      tau_s_(entry.params.number("time_constant_ms", 100.0) / 1000.0),
-      top_speed_(static_cast<int>(entry.params.integer("top_speed", 20000))),
-      supply_mv_(static_cast<int>(entry.params.integer("supply_mv", 12000))),
-      current_limit_ma_(static_cast<int>(entry.params.integer("current_limit_ma", 3000))) {
+      version_(static_cast<std::uint8_t>(entry.params.integer("version"))),
+      lsb_first_(entry.params.boolean("lsb_first")),
+      tau_s_(entry.params.number("time_constant_ms") / 1000.0),
+      top_speed_(static_cast<int>(entry.params.integer("top_speed"))),
+      supply_mv_(static_cast<int>(entry.params.integer("supply_mv"))),
+      current_limit_ma_(static_cast<int>(entry.params.integer("current_limit_ma"))) {
   static_assert(std::is_trivially_copyable_v<State>);
-  const int speed = static_cast<int>(entry.params.integer("speed", 0));
+  const int speed = static_cast<int>(entry.params.integer("speed"));
   if (std::abs(speed) > top_speed_)
     throw error(entry.params.where("speed"), "speed: beyond top_speed");
   bool created = false;

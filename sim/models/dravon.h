@@ -41,13 +41,17 @@ class Board;
 class DravonMotorModel final : public I2cSlave {
  public:
   static constexpr std::array kKeys{
-      Key{"version", Key::Type::integer, 0, 255},
-      Key{"lsb_first", Key::Type::boolean},
-      Key{"time_constant_ms", Key::Type::number, 1, 60000},
-      Key{"top_speed", Key::Type::integer, 1, 32767},
-      Key{"speed", Key::Type::integer, -32768, 32767},
-      Key{"supply_mv", Key::Type::integer, 0, 60000},
-      Key{"current_limit_ma", Key::Type::integer, 1, 100000},
+      Key{"version", Key::Type::integer, 0, 255, 0x12, "firmware version byte"},
+      Key{.name = "lsb_first",
+          .type = Key::Type::boolean,
+          .def = false,
+          .doc = "16-bit registers least significant byte first"},
+      Key{"time_constant_ms", Key::Type::number, 1, 60000, 100, "the motor's time constant"},
+      Key{"top_speed", Key::Type::integer, 1, 32767, 20000, "counts/s; faster commands held"},
+      Key{"speed", Key::Type::integer, -32768, 32767, 0, "speed command at power-on, counts/s"},
+      Key{"supply_mv", Key::Type::integer, 0, 60000, 12000, "supply voltage; drive off below 9 V"},
+      Key{"current_limit_ma", Key::Type::integer, 1, 100000, 3000,
+          "a current beyond it latches an error"},
   };
 
   DravonMotorModel(const ModelEntry &entry, Board &board);

@@ -84,16 +84,16 @@ bool RegisterSlave::read(std::span<std::uint8_t> out) {
 
 GripperArmModel::GripperArmModel(const ModelEntry &entry, Board &board)
     : RegisterSlave(board),
-      version_(static_cast<std::uint8_t>(entry.params.integer("version", 0x21))),
-      battery_percent_(static_cast<int>(entry.params.integer("battery_percent", 80))),
-      lower_(static_cast<std::uint16_t>(entry.params.integer("lower", 200))),
-      upper_(static_cast<std::uint16_t>(entry.params.integer("upper", 3800))) {
+      version_(static_cast<std::uint8_t>(entry.params.integer("version"))),
+      battery_percent_(static_cast<int>(entry.params.integer("battery_percent"))),
+      lower_(static_cast<std::uint16_t>(entry.params.integer("lower"))),
+      upper_(static_cast<std::uint16_t>(entry.params.integer("upper"))) {
   if (upper_ < lower_) throw error(entry.params.where("upper"), "upper: below the lower limit");
   bool created = false;
   state_ = shared_state<State>(board, "gripper_arm", entry, &created);
   if (created) {
     state_->max_speed = 8;
-    state_->position = std::clamp<double>(entry.params.number("position", 2048), lower_, upper_);
+    state_->position = std::clamp<double>(entry.params.number("position"), lower_, upper_);
     state_->order = static_cast<std::uint16_t>(state_->position);
   }
 }
@@ -138,12 +138,11 @@ void GripperArmModel::store(const std::array<std::uint8_t, 256> &image) {
 
 GripperHandModel::GripperHandModel(const ModelEntry &entry, Board &board)
     : RegisterSlave(board),
-      version_(static_cast<std::uint8_t>(entry.params.integer("version", 0x11))),
-      object_(entry.params.boolean("object", false)),
-      object_position_(entry.params.number("object_position", 180)),
-      object_resistivity_(
-          static_cast<std::uint16_t>(entry.params.integer("object_resistivity", 1200))),
-      speed_(entry.params.number("speed", 120.0)) {
+      version_(static_cast<std::uint8_t>(entry.params.integer("version"))),
+      object_(entry.params.boolean("object")),
+      object_position_(entry.params.number("object_position")),
+      object_resistivity_(static_cast<std::uint16_t>(entry.params.integer("object_resistivity"))),
+      speed_(entry.params.number("speed")) {
   bool created = false;
   state_ = shared_state<State>(board, "gripper_hand", entry, &created);
   if (created) state_->torque = 500;

@@ -78,11 +78,12 @@ class GripperArmModel final : public RegisterSlave {
  public:
   static constexpr double kUnitsPerLevel = 64.0;  // units per second per max speed level
   static constexpr std::array kKeys{
-      Key{"version", Key::Type::integer, 0, 255},
-      Key{"position", Key::Type::number, 0, 0xFFFF},  // clamped into [lower, upper]
-      Key{"lower", Key::Type::integer, 0, 0xFFFF},
-      Key{"upper", Key::Type::integer, 0, 0xFFFF},  // not below `lower`
-      Key{"battery_percent", Key::Type::integer, 0, 100},
+      Key{"version", Key::Type::integer, 0, 255, 0x21, "version byte (register 48)"},
+      Key{"position", Key::Type::number, 0, 0xFFFF, 2048,
+          "travel position at the start, clamped into [lower, upper]"},
+      Key{"lower", Key::Type::integer, 0, 0xFFFF, 200, "lower travel limit"},
+      Key{"upper", Key::Type::integer, 0, 0xFFFF, 3800, "upper travel limit, not below lower"},
+      Key{"battery_percent", Key::Type::integer, 0, 100, 80, "battery capacity reported, %"},
   };
 
   GripperArmModel(const ModelEntry &entry, Board &board);
@@ -112,11 +113,15 @@ class GripperArmModel final : public RegisterSlave {
 class GripperHandModel final : public RegisterSlave {
  public:
   static constexpr std::array kKeys{
-      Key{"version", Key::Type::integer, 0, 255},
-      Key{"object", Key::Type::boolean},
-      Key{"object_position", Key::Type::number, 0, 255},
-      Key{"object_resistivity", Key::Type::integer, 0, 0xFFFF},
-      Key{"speed", Key::Type::number, 0, 100000},  // units per second
+      Key{"version", Key::Type::integer, 0, 255, 0x11, "version byte (register 48)"},
+      Key{.name = "object",
+          .type = Key::Type::boolean,
+          .def = false,
+          .doc = "an object lies between the fingers"},
+      Key{"object_position", Key::Type::number, 0, 255, 180, "where the fingers stop on it"},
+      Key{"object_resistivity", Key::Type::integer, 0, 0xFFFF, 1200,
+          "the object's resistivity while squeezed"},
+      Key{"speed", Key::Type::number, 0, 100000, 120, "finger speed, units a second"},
   };
 
   GripperHandModel(const ModelEntry &entry, Board &board);

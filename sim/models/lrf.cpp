@@ -47,7 +47,7 @@ int number(std::string_view digits) {
 }
 
 LrfModel::Fault fault_named(const ModelEntry &entry) {
-  const std::string name = entry.params.string("fault", "none");
+  const std::string name = entry.params.string("fault");
   if (name == "none") return LrfModel::Fault::none;
   if (name == "bad_check") return LrfModel::Fault::bad_check;
   if (name == "drop_line") return LrfModel::Fault::drop_line;
@@ -61,14 +61,13 @@ LrfModel::Fault fault_named(const ModelEntry &entry) {
 LrfModel::LrfModel(const ModelEntry &entry, Board &board)
     : board_(board),
       world_(World::attach(board)),
-      power_pin_(static_cast<int>(entry.params.integer("power_gpio", 87))),
-      enumeration_us_(static_cast<std::uint64_t>(entry.params.integer("enumeration_ms", 800)) *
-                      1000),
-      noise_mm_(entry.params.number("noise_mm", 10.0)),
+      power_pin_(static_cast<int>(entry.params.integer("power_gpio"))),
+      enumeration_us_(static_cast<std::uint64_t>(entry.params.integer("enumeration_ms")) * 1000),
+      noise_mm_(entry.params.number("noise_mm")),
       fault_(fault_named(entry)),
-      fault_command_(entry.params.string("fault_command", "")),
-      fault_skip_(static_cast<std::uint64_t>(entry.params.integer("fault_skip", 0))),
-      fault_count_(static_cast<std::uint64_t>(entry.params.integer("fault_count", 0))) {
+      fault_command_(entry.params.string("fault_command")),
+      fault_skip_(static_cast<std::uint64_t>(entry.params.integer("fault_skip"))),
+      fault_count_(static_cast<std::uint64_t>(entry.params.integer("fault_count"))) {
   if (!fault_command_.empty() && fault_command_.size() != 2)
     throw error(entry.params.where("fault_command"),
                 "fault_command: two letters, such as \"GD\", or \"\" for every command");

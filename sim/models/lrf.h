@@ -58,22 +58,27 @@ class LrfModel final : public SerialModel {
   static constexpr std::uint64_t kScanUs = 100000;  // one turn of the mirror
 
   static constexpr std::array kKeys{
-      // Pin whose high level powers the sensor; -1: always powered.
-      Key{"power_gpio", Key::Type::integer, -1, 255},
-      // From power-on until the node appears (start-up and USB enumeration).
-      Key{"enumeration_ms", Key::Type::integer, 0, 60000},
-      // Ranges vary uniformly within +- this many millimetres (seeded from the board's seed).
-      Key{"noise_mm", Key::Type::number, 0, 500},
+      Key{"power_gpio", Key::Type::integer, -1, 255, 87,
+          "pin whose high level powers the sensor; -1: always powered"},
+      Key{"enumeration_ms", Key::Type::integer, 0, 60000, 800,
+          "from power-on until the node appears"},
+      Key{"noise_mm", Key::Type::number, 0, 500, 10, "ranges vary within +- this many mm"},
       // A fault: "none", "bad_check" (one data line's check character is wrong; the status
       // line's in a reply without data), "drop_line" (one data line, else the status line, is
       // left out) or "silent" (no reply at all).
-      Key{"fault", Key::Type::string},
+      Key{.name = "fault",
+          .type = Key::Type::string,
+          .def = "none",
+          .doc = "\"none\", \"bad_check\", \"drop_line\" or \"silent\""},
       // The command whose replies the fault hits (two letters, e.g. "GD"); "" for every command.
-      Key{"fault_command", Key::Type::string},
+      Key{.name = "fault_command",
+          .type = Key::Type::string,
+          .def = "",
+          .doc = "the command the fault hits (\"GD\"); \"\": every command"},
       // Replies to that command answered well before the fault strikes, and replies it hits
       // (0: every one from there on). MD counts each scan as a reply.
-      Key{"fault_skip", Key::Type::integer, 0, 1000000},
-      Key{"fault_count", Key::Type::integer, 0, 1000000},
+      Key{"fault_skip", Key::Type::integer, 0, 1000000, 0, "replies answered well first"},
+      Key{"fault_count", Key::Type::integer, 0, 1000000, 0, "replies hit (0: all from there)"},
   };
 
   enum class Fault { none, bad_check, drop_line, silent };

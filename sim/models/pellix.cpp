@@ -48,14 +48,14 @@ constexpr std::uint8_t kPowerBits = 0x3F;
 PellixModel::PellixModel(const ModelEntry &entry, Board &board)
     : board_(board),
       world_(World::attach(board)),
-      version_(static_cast<std::uint8_t>(entry.params.integer("version", 0x23))),
-      lsb_first_(entry.params.boolean("lsb_first", false)),
-      inputs_(static_cast<std::uint16_t>(entry.params.integer("inputs", 0))),
-      battery_mv_(entry.params.number("battery_mv", 7640)),
-      drain_mv_per_min_(entry.params.number("battery_drain_mv_per_min", 0)),
-      wave_mid_(entry.params.number("wave_mid", 2048)),
-      wave_amplitude_(entry.params.number("wave_amplitude", 1024)),
-      wave_period_ms_(entry.params.integer("wave_period_ms", 5000)) {
+      version_(static_cast<std::uint8_t>(entry.params.integer("version"))),
+      lsb_first_(entry.params.boolean("lsb_first")),
+      inputs_(static_cast<std::uint16_t>(entry.params.integer("inputs"))),
+      battery_mv_(entry.params.number("battery_mv")),
+      drain_mv_per_min_(entry.params.number("battery_drain_mv_per_min")),
+      wave_mid_(entry.params.number("wave_mid")),
+      wave_amplitude_(entry.params.number("wave_amplitude")),
+      wave_period_ms_(entry.params.integer("wave_period_ms")) {
   static_assert(std::is_trivially_copyable_v<State>);
   bool created = false;
   // Implicit-lifetime type in mapped memory; a new block comes zero-filled, which is the

@@ -45,14 +45,17 @@ class World;
 class PellixModel final : public I2cSlave {
  public:
   static constexpr std::array kKeys{
-      Key{"version", Key::Type::integer, 0, 255},
-      Key{"lsb_first", Key::Type::boolean},           // the LE board's byte order
-      Key{"inputs", Key::Type::integer, 0, 0xFFFF},   // levels driven on input IOs
-      Key{"battery_mv", Key::Type::number, 0, 9900},  // default 7640, as the robot's monitor
-      Key{"battery_drain_mv_per_min", Key::Type::number, 0, 10000},
-      Key{"wave_mid", Key::Type::number, 0, 4095},            // default 2048
-      Key{"wave_amplitude", Key::Type::number, 0, 4095},      // default 1024
-      Key{"wave_period_ms", Key::Type::integer, 1, 3600000},  // default 5000
+      Key{"version", Key::Type::integer, 0, 255, 0x23, "firmware version byte"},
+      Key{.name = "lsb_first",
+          .type = Key::Type::boolean,
+          .def = false,
+          .doc = "16-bit registers least significant byte first (LE board)"},
+      Key{"inputs", Key::Type::integer, 0, 0xFFFF, 0, "levels driven on input IOs, bit n = IO n"},
+      Key{"battery_mv", Key::Type::number, 0, 9900, 7640, "battery voltage at the start"},
+      Key{"battery_drain_mv_per_min", Key::Type::number, 0, 10000, 0, "its fall a minute"},
+      Key{"wave_mid", Key::Type::number, 0, 4095, 2048, "middle of the sine on inputs 2-11"},
+      Key{"wave_amplitude", Key::Type::number, 0, 4095, 1024, "its amplitude"},
+      Key{"wave_period_ms", Key::Type::integer, 1, 3600000, 5000, "its period"},
   };
 
   PellixModel(const ModelEntry &entry, Board &board);

@@ -38,8 +38,7 @@ std::string_view chomp(std::string_view s) {
 }  // namespace
 
 PwmChip::PwmChip(const ModelEntry &entry, Board &board)
-    : chip_(entry.params.string("chip", "/sys/class/pwm/pwmchip0")),
-      npwm_(static_cast<int>(entry.params.integer("npwm", 2))) {
+    : chip_(entry.params.string("chip")), npwm_(static_cast<int>(entry.params.integer("npwm"))) {
   static_assert(std::is_trivially_copyable_v<State>);
   bool created = false;
   // Implicit-lifetime type in mapped memory; a new block comes zero-filled.

@@ -28,8 +28,11 @@ class PwmChip final : public SysfsModel {
  public:
   static constexpr int kMaxChannels = 16;
   static constexpr std::array kKeys{
-      Key{"chip", Key::Type::string},                    // "/sys/class/pwm/pwmchip0"
-      Key{"npwm", Key::Type::integer, 1, kMaxChannels},  // channels (2)
+      Key{.name = "chip",
+          .type = Key::Type::string,
+          .def = "/sys/class/pwm/pwmchip0",
+          .doc = "the chip's sysfs directory"},
+      Key{"npwm", Key::Type::integer, 1, kMaxChannels, 2, "channels of the chip"},
   };
 
   PwmChip(const ModelEntry &entry, Board &board);

@@ -54,14 +54,14 @@ std::string parse_dump(std::string_view text, std::span<std::uint8_t> regs) {
 
 RegFileModel::RegFileModel(const ModelEntry &entry, Board &board) {
   const Params &p = entry.params;
-  const auto size = static_cast<std::size_t>(p.integer("size", 256));
+  const auto size = static_cast<std::size_t>(p.integer("size"));
   bool created = false;
   auto mem = board.shared_bytes("regfile:" + entry.id, size + 1, &created);
   regs_ = mem.first(size);
   ptr_ = &mem.back();
   if (!created) return;
-  std::memset(regs_.data(), static_cast<int>(p.integer("fill", 0)), size);
-  std::string dump = p.string("dump", "");
+  std::memset(regs_.data(), static_cast<int>(p.integer("fill")), size);
+  std::string dump = p.string("dump");
   if (!dump.empty() && dump.find('\n') == std::string::npos) {
     const std::string path = board.scenario_path(dump);
     if (!read_file_raw(path, &dump, kDumpFileMax)) {

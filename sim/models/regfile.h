@@ -31,10 +31,17 @@ class Board;
 class RegFileModel final : public I2cSlave {
  public:
   static constexpr std::array kKeys{
-      Key{"size", Key::Type::integer, 1, 256},
-      Key{"fill", Key::Type::integer, 0, 255},
-      Key{"dump", Key::Type::string},
-      Key{"registers", Key::Type::registers, 0, 255},
+      Key{"size", Key::Type::integer, 1, 256, 256, "registers"},
+      Key{"fill", Key::Type::integer, 0, 255, 0, "value of the registers nothing else sets"},
+      Key{.name = "dump",
+          .type = Key::Type::string,
+          .def = "",
+          .doc = "i2cdump output: a file, or the rows themselves"},
+      Key{.name = "registers",
+          .type = Key::Type::registers,
+          .lo = 0,
+          .hi = 255,
+          .doc = "single registers, after the dump: { \"0x10\" = 0x42 }"},
   };
 
   RegFileModel(const ModelEntry &entry, Board &board);

@@ -82,9 +82,9 @@ Tarsa4Model::Tarsa4Model(const ModelEntry &entry, Board &board)
     : board_(board),
       world_(World::attach(board)),
       seed_(board.seed()),
-      revision_(static_cast<std::uint8_t>(entry.params.integer("revision", 0x12))),
-      battery_percent_(static_cast<int>(entry.params.integer("battery_percent", 80))),
-      jam_mm_(entry.params.number("jam_mm", 0.0)) {
+      revision_(static_cast<std::uint8_t>(entry.params.integer("revision"))),
+      battery_percent_(static_cast<int>(entry.params.integer("battery_percent"))),
+      jam_mm_(entry.params.number("jam_mm")) {
   static_assert(std::is_trivially_copyable_v<State>);
   bool created = false;
   auto bytes = board.shared_bytes("tarsa4:" + entry.id, sizeof(State), &created);

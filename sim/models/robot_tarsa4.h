@@ -76,10 +76,12 @@ class Tarsa4Model final : public I2cSlave, public Drive {
   static constexpr int kChargePin = 65;
 
   static constexpr std::array kKeys{
-      Key{"revision", Key::Type::integer, 0, 255},
-      Key{"charging", Key::Type::boolean},
-      Key{"battery_percent", Key::Type::integer, 0, 100},
-      Key{"jam_mm", Key::Type::number, 0, 1000000},
+      Key{"revision", Key::Type::integer, 0, 255, 0x12, "revision byte (command 0x00)"},
+      Key{.name = "charging",
+          .type = Key::Type::boolean,
+          .doc = "charging (GPIO 65 low); left out: the [gpio] table decides"},
+      Key{"battery_percent", Key::Type::integer, 0, 100, 80, "state of charge reported, %"},
+      Key{"jam_mm", Key::Type::number, 0, 1000000, 0, "> 0: a wheel jams this far from zero"},
   };
 
   Tarsa4Model(const ModelEntry &entry, Board &board);

@@ -29,8 +29,8 @@ int index_of(const std::array<const char *, N> &table, const std::string &name) 
 // A table-valued key of the entry, refused with its place when it names nothing in the table.
 template <std::size_t N>
 std::uint8_t table_key(const ModelEntry &entry, const char *key,
-                       const std::array<const char *, N> &table, const char *def) {
-  const std::string v = entry.params.string(key, def);
+                       const std::array<const char *, N> &table) {
+  const std::string v = entry.params.string(key);
   const int i = index_of(table, v);
   if (i < 0) {
     std::string names;
@@ -59,21 +59,21 @@ bool parse_int(const std::string &s, std::int32_t *out) {
 StarGazerModel::StarGazerModel(const ModelEntry &entry, Board &board)
     : board_(board),
       world_(World::attach(board)),
-      version_(entry.params.string("version", "NS-SG 2.14")),
-      period_us_(1000000 / static_cast<std::uint64_t>(entry.params.integer("rate_hz", 10))),
-      latency_us_(static_cast<std::uint64_t>(entry.params.integer("latency_ms", 5)) * 1000),
-      update_us_(static_cast<std::uint64_t>(entry.params.integer("update_ms", 1500)) * 1000),
-      split_us_(static_cast<std::uint64_t>(entry.params.integer("split_ms", 0)) * 1000),
+      version_(entry.params.string("version")),
+      period_us_(1000000 / static_cast<std::uint64_t>(entry.params.integer("rate_hz"))),
+      latency_us_(static_cast<std::uint64_t>(entry.params.integer("latency_ms")) * 1000),
+      update_us_(static_cast<std::uint64_t>(entry.params.integer("update_ms")) * 1000),
+      split_us_(static_cast<std::uint64_t>(entry.params.integer("split_ms")) * 1000),
       garbage_us_(0),
-      offset_mm_(entry.params.number("offset_mm", 80.0)),
-      offset_rad_(entry.params.number("offset_deg", 100.0) * std::numbers::pi / 180.0),
-      view_mm_(entry.params.number("view_mm", 800.0)),
-      noise_cm_(entry.params.number("noise_cm", 0.3)),
-      heading_noise_deg_(entry.params.number("heading_noise_deg", 0.1)),
-      silent_(entry.params.boolean("silent", false)),
-      flood_(entry.params.boolean("flood", false)),
+      offset_mm_(entry.params.number("offset_mm")),
+      offset_rad_(entry.params.number("offset_deg") * std::numbers::pi / 180.0),
+      view_mm_(entry.params.number("view_mm")),
+      noise_cm_(entry.params.number("noise_cm")),
+      heading_noise_deg_(entry.params.number("heading_noise_deg")),
+      silent_(entry.params.boolean("silent")),
+      flood_(entry.params.boolean("flood")),
       rng_(board.seed() * 0x9E3779B97F4A7C15ULL + 0x5347) {
-  if (const auto hz = entry.params.integer("garbage_hz", 0); hz > 0)
+  if (const auto hz = entry.params.integer("garbage_hz"); hz > 0)
     garbage_us_ = 1000000 / static_cast<std::uint64_t>(hz);
   if (version_.find('`') != std::string::npos || version_.size() > 200)
     throw error(entry.params.where("version"), "version: at most 200 characters, no backtick");
@@ -82,17 +82,17 @@ StarGazerModel::StarGazerModel(const ModelEntry &entry, Board &board)
   auto bytes = board.shared_bytes("stargazer:" + entry.id, sizeof(State), &created);
   // Implicit-lifetime type in mapped memory; a new block comes zero-filled.
   state_ = reinterpret_cast<State *>(bytes.data());
-  const std::uint8_t type = table_key(entry, "mark_type", kTypes, "HLD1L");
-  const std::uint8_t mode = table_key(entry, "mark_mode", kModes, "Alone");
-  const std::uint8_t fix = table_key(entry, "height_fix", kHeightFix, "No");
+  const std::uint8_t type = table_key(entry, "mark_type", kTypes);
+  const std::uint8_t mode = table_key(entry, "mark_mode", kModes);
+  const std::uint8_t fix = table_key(entry, "height_fix", kHeightFix);
   if (created) {
     State &s = *state_;
     s.initialised = 1;
     s.mark_type = type;
     s.mark_mode = mode;
     s.height_fix = fix;
-    s.id_num = static_cast<std::int32_t>(entry.params.integer("id_num", 4));
-    s.ref_id = static_cast<std::int32_t>(entry.params.integer("ref_id", 2));
+    s.id_num = static_cast<std::int32_t>(entry.params.integer("id_num"));
+    s.ref_id = static_cast<std::int32_t>(entry.params.integer("ref_id"));
   }
 }
 

@@ -14,6 +14,7 @@ class VideoStub final : public VideoModel {
   VideoStub(const ModelEntry &, Board &) {}
   FrameSize sensor() const override { return {}; }
   FrameSize offer(FrameSize) const override { return {}; }
+  FrameSizes sizes() const override { return {}; }
   double rate_hz() const override { return 0; }
   void render(std::span<std::uint8_t>, FrameSize, std::uint64_t) override {}
 };

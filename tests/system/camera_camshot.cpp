@@ -166,4 +166,32 @@ TEST_F(Camshot, V4l2CtlReadsTheCameraAndStreamsThreeFrames) {
   EXPECT_LT(frames[1], frames[2]);
 }
 
+TEST_F(Camshot, V4l2CtlListsTheDeviceItsSizesAndIntervals) {
+  const std::string tool = "/usr/bin/v4l2-ctl";
+  if (::access(tool.c_str(), X_OK) != 0) GTEST_SKIP() << "no v4l2-ctl (v4l-utils)";
+  if (machine_of(tool) != machine_of("/proc/self/exe"))
+    GTEST_SKIP() << "the PC's v4l2-ctl cannot load the preload of a build for another machine";
+  // Found by reading /dev, as the kernel's node would be.
+  simtest::Result r = simtest::run({tool, "-d", "/dev/video6", "--list-devices"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "Tarsa4 camera (platform:tarsa4-camera):\n\t/dev/video6\n\n");
+
+  r = simtest::run({tool, "-d", "/dev/video6", "--list-formats-ext", "--get-fmt-video"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("Size: Stepwise 32x32 - 752x480 with step 2/2"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Field             : None"), std::string::npos) << r.out;
+
+  simtest::RunOptions o;
+  o.scenario_toml =
+      "extends = \"builtin\"\n[[video.device]]\nnode = \"/dev/video6\"\nmodel = \"camera\"\n"
+      "sizes = \"640x480,320x240\"\nrate_hz = 15\n";
+  r = simtest::run({tool, "-d", "/dev/video6", "--list-formats-ext"}, o);
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::string interval = "\t\t\tInterval: Discrete 0.067s (15.000 fps)\n";
+  EXPECT_NE(r.out.find("\t\tSize: Discrete 640x480\n" + interval + "\t\tSize: Discrete 320x240\n" +
+                       interval),
+            std::string::npos)
+      << r.out;
+}
+
 }  // namespace

@@ -1,5 +1,6 @@
 // tarsa-sim as a user runs it: real i2c-tools against a register-file slave, the trace they
-// leave, exit and signal status, refused scenarios, and a clean temporary directory.
+// leave, exit and signal status, refused scenarios and options, a clean temporary directory, and
+// the reference of scenario keys.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -7,13 +8,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "registry.h"
 #include "simtest.h"
 #include "testutil.h"
 
@@ -422,6 +428,84 @@ TEST(Launcher, PrintEnvGivesAShellOneBoard) {
   for (auto &e : fs::directory_iterator(dir)) left += e.path().filename() != "board.toml";
   EXPECT_EQ(left, 0);
   fs::remove_all(dir);
+}
+
+// The launcher itself, run from a shell under another run; its output and status.
+simtest::Result launcher(const std::string &args) {
+  return simtest::run({"/bin/sh", "-c", std::string(TARSA_SIM_LAUNCHER) + " " + args});
+}
+
+TEST(Launcher, NamesAnUnknownOption) {
+  auto r = launcher("--scenraio x -- /bin/true");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err.rfind("tarsa-sim: unknown option '--scenraio'\nusage: tarsa-sim ", 0), 0u)
+      << r.err;
+  r = launcher("--trace");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err.rfind("tarsa-sim: option '--trace' needs a value\nusage:", 0), 0u) << r.err;
+  r = launcher("--help");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.rfind("usage: tarsa-sim ", 0), 0u) << r.out;
+  EXPECT_EQ(r.err, "");
+}
+
+// Every key the simulator declares is in the reference, under its table or model, with its type.
+TEST(Launcher, ListKeysNamesEveryDeclaredKey) {
+  const auto r = launcher("--list-keys");
+  ASSERT_EQ(r.status, 0) << r.err;
+  // Section title -> "name type" of each of its rows.
+  std::map<std::string, std::vector<std::string>> sections;
+  std::vector<std::string> *rows = nullptr;
+  std::istringstream in(r.out);
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("  ", 0) == 0 && rows) {
+      std::istringstream cols(line);
+      std::string name, type;
+      cols >> name >> type;
+      rows->push_back(name + " " + type);
+    } else if (!line.empty()) {
+      rows = &sections[line.substr(0, line.find(':'))];
+    }
+  }
+  auto has = [&](const std::string &title, const std::string &row) {
+    auto it = sections.find(title);
+    if (it == sections.end()) return false;
+    return std::find(it->second.begin(), it->second.end(), row) != it->second.end();
+  };
+  for (const tsim::TableInfo &t : tsim::scenario_tables())
+    for (const tsim::TableKey &k : t.keys)
+      EXPECT_TRUE(has(t.header, std::string(k.name) + " " + k.type)) << t.header << " " << k.name;
+  const std::string node = "[[video.device]], any model";
+  for (const tsim::Key &k : tsim::VideoNode::kKeys)
+    EXPECT_TRUE(has(node, std::string(k.name) + " " + tsim::type_name(k.type))) << k.name;
+  const auto models = tsim::all_models();
+  EXPECT_GE(models.size(), 10u);
+  for (const tsim::ModelInfo *m : models) {
+    const std::string title =
+        std::string(tsim::entry_header(m->kind)) + " model = \"" + m->name + "\"";
+    EXPECT_TRUE(sections.count(title)) << title;
+    for (const tsim::Key &k : m->keys) {
+      const bool own =
+          std::none_of(tsim::VideoNode::kKeys.begin(), tsim::VideoNode::kKeys.end(),
+                       [&](const tsim::Key &n) { return !std::strcmp(n.name, k.name); });
+      const std::string row = std::string(k.name) + " " + tsim::type_name(k.type);
+      EXPECT_TRUE(has(m->kind == tsim::NodeKind::video && !own ? node : title, row))
+          << title << " " << row;
+    }
+  }
+  // A row in full: range, default and meaning as declared.
+  const tsim::ModelInfo *sg = tsim::find_model("stargazer");
+  ASSERT_NE(sg, nullptr);
+  const auto k = std::find_if(sg->keys.begin(), sg->keys.end(),
+                              [](const tsim::Key &x) { return !std::strcmp(x.name, "rate_hz"); });
+  ASSERT_NE(k, sg->keys.end());
+  const auto at = r.out.find(std::string("\n  rate_hz "), r.out.find("model = \"stargazer\""));
+  ASSERT_NE(at, std::string::npos);
+  const std::string line = r.out.substr(at + 1, r.out.find('\n', at + 1) - at - 1);
+  for (const std::string &col :
+       {std::string("[1, 50]"), std::to_string(k->def.integer), std::string(k->doc)})
+    EXPECT_NE(line.find("  " + col), std::string::npos) << line;
 }
 
 }  // namespace

@@ -72,6 +72,27 @@ TEST(SimCamera, SizesAreTheNearestListedAndOnlyYuv420) {
   EXPECT_EQ(f.fmt.pix.sizeimage, 640u * 480 * 3 / 2);
   ASSERT_EQ(rig.fmt(VIDIOC_S_FMT, 400, 200, &f), 0);
   EXPECT_EQ(f.fmt.pix.width * 1000 + f.fmt.pix.height, 320240u);
+  // Progressive frames, whatever field is asked.
+  f.fmt.pix.field = V4L2_FIELD_INTERLACED;
+  ASSERT_EQ(rig.cam.ioctl(VIDIOC_S_FMT, &f, &rig), 0);
+  EXPECT_EQ(f.fmt.pix.field, static_cast<std::uint32_t>(V4L2_FIELD_NONE));
+  // The listed sizes, each with the rate's interval; none past them, none for another size.
+  v4l2_frmsizeenum fs{};
+  fs.pixel_format = V4L2_PIX_FMT_YUV420;
+  fs.index = 1;
+  ASSERT_EQ(rig.cam.ioctl(VIDIOC_ENUM_FRAMESIZES, &fs, &rig), 0);
+  EXPECT_EQ(fs.type, static_cast<std::uint32_t>(V4L2_FRMSIZE_TYPE_DISCRETE));
+  EXPECT_EQ(fs.discrete.width * 1000 + fs.discrete.height, 320240u);
+  fs.index = 2;
+  EXPECT_EQ(rig.cam.ioctl(VIDIOC_ENUM_FRAMESIZES, &fs, &rig), EINVAL);
+  v4l2_frmivalenum fi{};
+  fi.pixel_format = V4L2_PIX_FMT_YUV420;
+  fi.width = 640;
+  fi.height = 480;
+  ASSERT_EQ(rig.cam.ioctl(VIDIOC_ENUM_FRAMEINTERVALS, &fi, &rig), 0);
+  EXPECT_EQ(fi.discrete.numerator * 1000000 + fi.discrete.denominator, 1000030000u);
+  fi.width = 400;
+  EXPECT_EQ(rig.cam.ioctl(VIDIOC_ENUM_FRAMEINTERVALS, &fi, &rig), EINVAL);
 
   Rig any("");
   ASSERT_EQ(any.fmt(VIDIOC_TRY_FMT, 5000, 101, &f), 0);
@@ -169,6 +190,7 @@ void dequeue_in_layout() {
   ASSERT_EQ(rig.cam.ioctl(_IOWR('V', 17, B), &b, &rig), 0);  // DQBUF
   EXPECT_EQ(b.index, 1u);
   EXPECT_EQ(b.bytesused, b.length);
+  EXPECT_EQ(b.field, static_cast<std::uint32_t>(V4L2_FIELD_NONE));
   const auto stamp =
       static_cast<std::uint64_t>(b.sec) * 1000000 + static_cast<std::uint64_t>(b.usec);
   EXPECT_GT(stamp, 0u);

@@ -243,4 +243,23 @@ TEST(SimScenario, FuzzedFilesAreRefusedWithTheirPlace) {
             "t.toml:6:8: dump: /dev/zero larger than 65536 bytes");
 }
 
+// A key's default lives in its declaration: read without one, and only there.
+TEST(SimScenario, KeysReadTheDefaultTheyDeclare) {
+  const auto s = tsim::parse_scenario(
+      "[[serial.device]]\nnode = \"/dev/ttyO0\"\nmodel = \"stargazer\"\nlatency_ms = 7\n"
+      "[[i2c.adapter]]\nnumber = 2\n[[i2c.slave]]\naddr = 0x1F\nmodel = \"tarsa4\"\n",
+      "t.toml");
+  const tsim::Params &sg = s.serial->devices.at(0).entry.params;
+  EXPECT_EQ(sg.integer("rate_hz"), 10);
+  EXPECT_EQ(sg.integer("latency_ms"), 7);
+  EXPECT_EQ(sg.number("noise_cm"), 0.3);
+  EXPECT_EQ(sg.string("mark_mode"), "Alone");
+  EXPECT_FALSE(sg.boolean("silent"));
+  EXPECT_THROW(sg.integer("rate_hz", 10), std::logic_error);  // a second default
+  EXPECT_THROW(sg.number("rate_hz"), std::logic_error);       // another type
+  const tsim::Params &robot = s.slaves.at(0).entry.params;
+  EXPECT_THROW(robot.boolean("charging"), std::logic_error);  // declared without a default
+  EXPECT_TRUE(robot.boolean("charging", true));
+}
+
 }  // namespace
