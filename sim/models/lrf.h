@@ -58,7 +58,7 @@ class LrfModel final : public SerialModel {
   static constexpr std::uint64_t kScanUs = 100000;  // one turn of the mirror
 
   static constexpr std::array kKeys{
-      // Pin whose high level powers the sensor; -1: always powered.
+      // Pin whose high level powers the sensor, one the board has; -1: always powered.
       Key{"power_gpio", Key::Type::integer, -1, 255},
       // From power-on until the node appears (start-up and USB enumeration).
       Key{"enumeration_ms", Key::Type::integer, 0, 60000},
@@ -68,7 +68,8 @@ class LrfModel final : public SerialModel {
       // line's in a reply without data), "drop_line" (one data line, else the status line, is
       // left out) or "silent" (no reply at all).
       Key{"fault", Key::Type::string},
-      // The command whose replies the fault hits (two letters, e.g. "GD"); "" for every command.
+      // The command whose replies the fault hits (one the sensor knows, e.g. "GD"); "" for every
+      // command.
       Key{"fault_command", Key::Type::string},
       // Replies to that command answered well before the fault strikes, and replies it hits
       // (0: every one from there on). MD counts each scan as a reply.
