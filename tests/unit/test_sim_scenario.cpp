@@ -67,6 +67,29 @@ TEST(SimScenario, RefusalsNameFileLineAndReason) {
             "t.toml:6:1: i2c.slave: unknown key \"sise\"");
   EXPECT_EQ(refusal("[world]\nlandmarks = [{ id = 1, hieght = 2 }]\n"),
             "t.toml:2:24: world.landmarks: unknown key \"hieght\"");
+  // Entries that cannot be real: nodes that are no device path or of another kind, pins the
+  // board does not have, a fault on a command the sensor does not know, a landmark below it.
+  const std::string over = "extends = \"builtin\"\n";
+  EXPECT_EQ(refusal(over + "[[serial.device]]\nnode = \"ttyO1\"\nmodel = \"stargazer\"\n"),
+            "t.toml:3:8: node: \"ttyO1\" is not a device path (/dev/...)");
+  EXPECT_EQ(refusal(over + "[[serial.device]]\nnode = \"/dev/i2c-2\"\nmodel = \"stargazer\"\n"),
+            "t.toml:3:8: node: /dev/i2c-2 is an I2C adapter node, not a serial node");
+  EXPECT_EQ(refusal(over + "[[video.device]]\nnode = \"/dev/ttyO0\"\nmodel = \"camera\"\n"),
+            "t.toml:3:8: node: /dev/ttyO0 is a serial node, not a video node");
+  EXPECT_EQ(refusal(over + "[[i2c.adapter]]\nnumber = 3\nnode = \"/dev/robot\"\n"
+                           "[[serial.device]]\nnode = \"/dev/robot\"\n"),
+            "t.toml:5:1: node: /dev/robot is already an I2C adapter node");
+  EXPECT_EQ(refusal(over + "[[serial.device]]\nnode = \"/dev/ttyACM0\"\nmodel = \"scip_lrf\"\n"
+                           "power_gpio = 200\n"),
+            "t.toml:5:14: power_gpio: the board has no GPIO 200");
+  EXPECT_EQ(refusal(over + "[gpio]\nhigh = [88]\n"), "t.toml:3:8: high: the board has no GPIO 88");
+  EXPECT_EQ(
+      refusal(over + "[[serial.device]]\nnode = \"/dev/ttyACM0\"\nmodel = \"scip_lrf\"\n"
+                     "fault_command = \"gd\"\n"),
+      "t.toml:5:17: fault_command: unknown command \"gd\" (QT, BM, PP, VV, II, GD, MD, or \"\" "
+      "for every command)");
+  EXPECT_EQ(refusal(over + "[world]\nlandmarks = [{ id = 4, z = 200.0 }]\n"),
+            "t.toml:3:28: world.landmarks: landmark 4 is not above the sensor (250 mm)");
 }
 
 TEST(SimScenario, ExtendingTheBuiltInBoard) {
