@@ -123,7 +123,7 @@ double World::free_part(const Pose &p, double dx, double dy) const {
     const double m = (lo + hi) / 2.0;
     (presses(m) ? hi : lo) = m;
   }
-  return lo;
+  return lo < 1e-6 ? 0.0 : lo;  // touching already: not a creep of nanometres a step
 }
 
 Pose World::pose(std::uint64_t now_us) {

@@ -16,6 +16,7 @@
 #include "models/regfile.h"
 #include "scenario.h"
 #include "shm.h"
+#include "world.h"
 
 namespace {
 
@@ -161,6 +162,36 @@ TEST(SimScenario, NackFromATime) {
   EXPECT_EQ(read_reg(*b.adapter(2), 0x50, 0, &v), 0);
   shm.s->start_ns = tsim::monotonic_ns() - 31'000'000;  // as if the run began 31 ms ago
   EXPECT_EQ(read_reg(*b.adapter(2), 0x50, 0, &v), ENXIO);
+}
+
+// Wheels at fixed speeds (mm/s), remembering what part of its last step the body made.
+struct FixedDrive : tsim::Drive {
+  double left = 0, right = 0, travelled = 1;
+  std::pair<double, double> step(double) override { return {left, right}; }
+  void moved(double, double part) override { travelled = part; }
+};
+
+TEST(SimWorld, AnObstacleStopsTheBodyNotItsTurning) {
+  Shm shm;
+  Board b(tsim::parse_scenario("[[world.box]]\nx = 500.0\ny = 0.0\nwidth = 100.0\ndepth = 400.0\n",
+                               "t.toml"),
+          *shm.s, true);
+  const auto w = tsim::World::attach(b);
+  EXPECT_DOUBLE_EQ(w->ray(0, 0, 0, 5000), 450.0);  // seen as walls are, inside the room
+  FixedDrive d;
+  d.left = d.right = 200;
+  w->set_drive(&d);
+  w->advance(1'000'000);
+  EXPECT_FALSE(w->contact(1'000'000));
+  EXPECT_NEAR(w->pose(4'000'000).x, 450.0 - tsim::World::kRobotRadius, 0.01);  // 600 mm asked
+  EXPECT_TRUE(w->contact(4'000'000));
+  EXPECT_EQ(d.travelled, 0.0);
+  d.left = -100;
+  d.right = 100;
+  const tsim::Pose turned = w->pose(4'500'000);
+  EXPECT_NEAR(turned.heading, 200.0 / tsim::World::kWheelBase * 0.5, 1e-6);
+  EXPECT_NEAR(turned.x, 450.0 - tsim::World::kRobotRadius, 0.01);
+  w->clear_drive(&d);
 }
 
 // A board with every section, its keys and the built-in board underneath.
