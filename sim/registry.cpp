@@ -87,12 +87,19 @@ constexpr TableKey kWorld[] = {
     {"walls", "walls", kFar, "3 m square room", "wall segments [x1, y1, x2, y2], mm"},
     {"ambient", "integer", "[0, 4095]", "3000", "infrared light level in open space"},
     {"landmarks", "tables", "", "[]", "ceiling landmarks, as [[world.landmarks]]"},
+    {"box", "tables", "", "[]", "solid obstacles added to the walls, as [[world.box]]"},
 };
 constexpr TableKey kLandmark[] = {
     {"id", "integer", "[0, 2^31-1]", "0", "the landmark's number"},
     {"x", "number", kFar, "0", "position, mm"},
     {"y", "number", kFar, "0", "position, mm"},
     {"z", "number", kFar, "2500", "height (the ceiling), mm"},
+};
+constexpr TableKey kBox[] = {
+    {"x", "number", kFar, "-", "centre, mm (needed)"},
+    {"y", "number", kFar, "-", "centre, mm (needed)"},
+    {"width", "number", "[1, 1e9]", "-", "extent along x, mm (needed)"},
+    {"depth", "number", "[1, 1e9]", "-", "extent along y, mm (needed)"},
 };
 
 constexpr TableInfo kTables[] = {
@@ -110,6 +117,7 @@ constexpr TableInfo kTables[] = {
     {"[[fault]]", "an injected fault", kFault},
     {"[world]", "the robot's surroundings", kWorld},
     {"[[world.landmarks]]", "one landmark (or inline: landmarks = [{ ... }])", kLandmark},
+    {"[[world.box]]", "one axis-aligned box, solid and seen by every sensor", kBox},
 };
 
 }  // namespace

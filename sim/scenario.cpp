@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <numbers>
 #include <set>
 #include <sstream>
@@ -398,6 +399,54 @@ void add_or_replace(std::vector<T> &list, T item, Same same) {
     *it = std::move(item);
 }
 
+// ---- node paths ---------------------------------------------------------------------------------
+
+// The kind of node a device path names by the kernel's naming, or none for a name of no kind.
+NodeKind kind_of_name(std::string_view path) {
+  const std::string_view name = path.substr(path.rfind('/') + 1);
+  auto numbered = [&](std::string_view prefix) {
+    return name.size() > prefix.size() && name.substr(0, prefix.size()) == prefix &&
+           std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(),
+                       [](char c) { return c >= '0' && c <= '9'; });
+  };
+  if (numbered("i2c-")) return NodeKind::i2c;
+  if (numbered("video") || path.substr(0, 9) == "/dev/v4l/") return NodeKind::video;
+  if (name.substr(0, 3) == "tty" || path.substr(0, 12) == "/dev/serial/") return NodeKind::serial;
+  if (name == "user-gpio" || numbered("gpiochip")) return NodeKind::gpio;
+  return NodeKind::none;
+}
+
+const char *kind_name(NodeKind kind) {
+  switch (kind) {
+    case NodeKind::i2c:
+      return "an I2C adapter node";
+    case NodeKind::gpio:
+      return "a GPIO node";
+    case NodeKind::serial:
+      return "a serial node";
+    case NodeKind::video:
+      return "a video node";
+    default:
+      return "a node";
+  }
+}
+
+// The device path `n` for a node of `kind`: absolute under /dev, and not named as another kind.
+std::string node_path(const toml::node &n, std::string_view what, NodeKind kind) {
+  const std::string p = string_value(n, what);
+  bool ok = p.size() > 5 && p.substr(0, 5) == "/dev/" && p.back() != '/';
+  for (std::size_t at = 4; ok && at != std::string::npos; at = p.find('/', at + 1)) {
+    const std::string_view part = std::string_view(p).substr(at + 1, p.find('/', at + 1) - at - 1);
+    ok = !part.empty() && part != "." && part != "..";
+  }
+  if (!ok) throw at(n, std::string(what) + ": " + quoted(p) + " is not a device path (/dev/...)");
+  const NodeKind named = kind_of_name(p);
+  if (named != NodeKind::none && named != kind)
+    throw at(n,
+             std::string(what) + ": " + p + " is " + kind_name(named) + ", not " + kind_name(kind));
+  return p;
+}
+
 // ---- model entries ------------------------------------------------------------------------------
 
 // The model a node gets when its scenario entry names none, per node kind.
@@ -498,7 +547,7 @@ ModelEntry read_entry(Table &t, NodeKind kind, std::string id) {
 // A node given only by its path in a `nodes` list: the node kind's default model.
 DeviceRecord plain_device(const toml::node &path, NodeKind kind, const std::string &what) {
   DeviceRecord d;
-  d.node = string_value(path, what);
+  d.node = node_path(path, what, kind);
   d.entry.model = default_model(kind);
   d.entry.id = d.node;
   d.entry.where = where_of(path);
@@ -516,7 +565,7 @@ std::vector<DeviceRecord> read_devices(Table &t, NodeKind kind, const std::strin
       add_or_replace(out, plain_device(p, kind, section + ".nodes"), same);
   each_table(t.take("device"), section + ".device", [&](Table &d) {
     DeviceRecord dev;
-    dev.node = string_value(d.need("node"), "node");
+    dev.node = node_path(d.need("node"), "node", kind);
     dev.entry = read_entry(d, kind, dev.node);
     add_or_replace(out, std::move(dev), same);
   });
@@ -530,7 +579,8 @@ void read_i2c(Table &t, Scenario &s) {
     AdapterRecord ad;
     ad.where = a.where();
     ad.number = static_cast<int>(int_value(a.need("number"), "number", 0, 255));
-    ad.node = a.string("node", "/dev/i2c-" + std::to_string(ad.number));
+    ad.node = "/dev/i2c-" + std::to_string(ad.number);
+    if (const toml::node *n = a.take("node")) ad.node = node_path(*n, "node", NodeKind::i2c);
     if (const toml::node *b = a.take("busy"))
       for (const auto &e : array_value(*b, "busy", "addresses"))
         ad.busy.push_back(static_cast<int>(int_value(e, "busy", 0, 0x7f)));
@@ -549,11 +599,36 @@ void read_i2c(Table &t, Scenario &s) {
 }
 
 void read_gpio(Table &t, GpioRecord &g) {
-  g.node = t.string("node", g.node);
+  g.where = t.where();
+  if (const toml::node *n = t.take("node")) g.node = node_path(*n, "node", NodeKind::gpio);
   const std::pair<const char *, std::vector<int> *> lists[] = {
       {"pins", &g.pins}, {"high", &g.high}, {"held", &g.held}};
   for (auto [key, list] : lists)
     if (const toml::node *n = t.take(key)) *list = pin_list(*n, key);
+  // Levels and holders only for pins the board has.
+  for (const char *key : {"high", "held"}) {
+    const toml::node *n = t.take(key);
+    if (!n) continue;
+    for (int pin : pin_list(*n, key))
+      if (!g.has(pin))
+        throw at(*n, std::string(key) + ": the board has no GPIO " + std::to_string(pin));
+  }
+}
+
+// A path names one node: one given to two kinds of node is refused where it comes again.
+void check_paths(const Scenario &s) {
+  std::map<std::string, NodeKind> seen;
+  auto add = [&](const std::string &path, NodeKind kind, const Where &where) {
+    auto [it, fresh] = seen.emplace(path, kind);
+    if (!fresh && it->second != kind)
+      throw error(where, "node: " + path + " is already " + kind_name(it->second));
+  };
+  for (const AdapterRecord &a : s.adapters) add(a.node, NodeKind::i2c, a.where);
+  if (s.gpio) add(s.gpio->node, NodeKind::gpio, s.gpio->where);
+  if (s.serial)
+    for (const DeviceRecord &d : s.serial->devices) add(d.node, NodeKind::serial, d.entry.where);
+  if (s.video)
+    for (const DeviceRecord &d : s.video->devices) add(d.node, NodeKind::video, d.entry.where);
 }
 
 void read_serial(Table &t, SerialRecord &sp) {
@@ -636,12 +711,24 @@ void read_world(Table &t, WorldRecord &w) {
       w.walls.push_back({c[0], c[1], c[2], c[3]});
     }
   }
+  // Obstacles come after the walls, whichever the file gives first.
+  each_table(t.take("box"), "world.box", [&](Table &b) {
+    const double x = number_value(b.need("x"), "x", -kFar, kFar);
+    const double y = number_value(b.need("y"), "y", -kFar, kFar);
+    const double width = number_value(b.need("width"), "width", 1, kFar);
+    const double depth = number_value(b.need("depth"), "depth", 1, kFar);
+    for (const Wall &side : box_walls(x, y, width, depth)) w.walls.push_back(side);
+  });
   each_table(t.take("landmarks"), "world.landmarks", [&](Table &l) {
     Landmark m;
+    m.where = l.where();
     m.id = static_cast<int>(l.integer("id", m.id, 0, INT32_MAX));
     m.x = l.number("x", m.x, -kFar, kFar);
     m.y = l.number("y", m.y, -kFar, kFar);
-    m.z = l.number("z", m.z, -kFar, kFar);
+    if (const toml::node *z = l.take("z")) {
+      m.z = number_value(*z, "z", -kFar, kFar);
+      m.where = where_of(*z);
+    }
     w.landmarks.push_back(m);
   });
 }
@@ -667,10 +754,15 @@ Scenario read(const toml::table &top) {
   section(root, "world", world, read_world);
   if (world) s.world = std::move(*world);
   root.done();
+  check_paths(s);
   return s;
 }
 
 }  // namespace
+
+bool GpioRecord::has(int pin) const {
+  return std::find(pins.begin(), pins.end(), pin) != pins.end();
+}
 
 std::string_view builtin_scenario() {
   return {kBuiltin, sizeof kBuiltin - 1};

@@ -36,6 +36,8 @@ struct SlaveRecord {
 struct GpioRecord {
   std::string node = "/dev/user-gpio";
   std::vector<int> pins, high, held;
+  Where where;
+  bool has(int pin) const;  // whether the board has that pin
 };
 
 // A serial or video node and the model behind it.

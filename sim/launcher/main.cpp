@@ -27,11 +27,12 @@
 namespace {
 
 const char kUsage[] =
-    "usage: tarsa-sim [--scenario FILE] [--trace FILE] -- PROGRAM [ARGS...]\n"
-    "       tarsa-sim [--scenario FILE] [--trace FILE] --print-env\n"
+    "usage: tarsa-sim [--scenario FILE] [--trace FILE] [--truth FILE] -- PROGRAM [ARGS...]\n"
+    "       tarsa-sim [--scenario FILE] [--trace FILE] [--truth FILE] --print-env\n"
     "       tarsa-sim --list-keys | --help\n"
     "Runs PROGRAM against the simulated board. Without --scenario the standard Tarsa4 board is\n"
     "simulated. --trace (or TARSA_SIM_TRACE) writes one JSON line per emulated operation.\n"
+    "--truth FILE (or TARSA_SIM_TRUTH) writes the robot's true pose, one JSON line every 20 ms.\n"
     "--print-env prints shell commands that make later commands of that shell use one simulated\n"
     "board; its run directory stays until you remove it. --list-keys prints every key a scenario\n"
     "takes, per table and device model, with its type, range, default and meaning.\n";
@@ -243,7 +244,7 @@ void list_keys() {
 }
 
 struct Options {
-  std::string scenario_path, trace_path;
+  std::string scenario_path, trace_path, truth_path;
   bool print_env = false;
   int program = 0;  // index of the program in argv
 };
@@ -262,6 +263,10 @@ int parse_args(int argc, char **argv, Options *o) {
       o->scenario_path = a.substr(11);
     } else if (a.rfind("--trace=", 0) == 0) {
       o->trace_path = a.substr(8);
+    } else if (a == "--truth" && i + 1 < argc) {
+      o->truth_path = argv[++i];
+    } else if (a.rfind("--truth=", 0) == 0) {
+      o->truth_path = a.substr(8);
     } else if (a == "--print-env") {
       o->print_env = true;
     } else if (a == "-h" || a == "--help") {
@@ -288,6 +293,8 @@ int parse_args(int argc, char **argv, Options *o) {
   o->program = i;
   if (o->trace_path.empty())
     if (const char *t = getenv("TARSA_SIM_TRACE"); t && *t) o->trace_path = t;
+  if (o->truth_path.empty())
+    if (const char *t = getenv("TARSA_SIM_TRUTH"); t && *t) o->truth_path = t;
   return -1;
 }
 
@@ -340,9 +347,12 @@ std::string set_up(const Options &o, const std::string &text, tsim::SharedState 
   } catch (const std::exception &e) {
     return e.what();
   }
-  if (!o.trace_path.empty()) {
-    int fd = ::open(o.trace_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return "cannot create trace " + o.trace_path + ": " + std::strerror(errno);
+  for (const std::string *p : {&o.trace_path, &o.truth_path}) {
+    if (p->empty()) continue;
+    int fd = ::open(p->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+      return std::string(p == &o.trace_path ? "cannot create trace " : "cannot create truth ") +
+             *p + ": " + std::strerror(errno);
     ::close(fd);
   }
   return {};
@@ -396,6 +406,7 @@ void print_env(const Options &o, const std::string &ld, const std::string &start
   std::printf("export TARSA_SIM_START_NS=%s\n", start.c_str());
   std::printf("export PATH=\"$PATH:%s\"\n", g_bin);
   if (!o.trace_path.empty()) std::printf("export TARSA_SIM_TRACE='%s'\n", o.trace_path.c_str());
+  if (!o.truth_path.empty()) std::printf("export TARSA_SIM_TRUTH='%s'\n", o.truth_path.c_str());
   std::printf("# simulator state in %s; remove it when done: rm -r '%s'\n", g_run_dir, g_run_dir);
 }
 
@@ -415,6 +426,10 @@ void set_env(const Options &o, const std::string &ld, const std::string &start) 
     setenv("TARSA_SIM_TRACE", o.trace_path.c_str(), 1);
   else
     unsetenv("TARSA_SIM_TRACE");
+  if (!o.truth_path.empty())
+    setenv("TARSA_SIM_TRUTH", o.truth_path.c_str(), 1);
+  else
+    unsetenv("TARSA_SIM_TRUTH");
 }
 
 }  // namespace
@@ -447,6 +462,7 @@ int main(int argc, char **argv) {
   const std::string preload = find_preload();
   if (preload.empty()) return die("cannot find libtarsa-sim.so (set TARSA_SIM_PRELOAD)", 2);
   if (!o.trace_path.empty()) o.trace_path = absolute(o.trace_path);
+  if (!o.truth_path.empty()) o.truth_path = absolute(o.truth_path);
 
   std::string err = make_run_dir();
   if (!err.empty()) return die(err, 2);

@@ -68,9 +68,16 @@ LrfModel::LrfModel(const ModelEntry &entry, Board &board)
       fault_command_(entry.params.string("fault_command")),
       fault_skip_(static_cast<std::uint64_t>(entry.params.integer("fault_skip"))),
       fault_count_(static_cast<std::uint64_t>(entry.params.integer("fault_count"))) {
-  if (!fault_command_.empty() && fault_command_.size() != 2)
+  static constexpr std::array<std::string_view, 7> kCommands{"QT", "BM", "PP", "VV",
+                                                             "II", "GD", "MD"};
+  if (!fault_command_.empty() &&
+      std::find(kCommands.begin(), kCommands.end(), fault_command_) == kCommands.end())
     throw error(entry.params.where("fault_command"),
-                "fault_command: two letters, such as \"GD\", or \"\" for every command");
+                "fault_command: unknown command \"" + fault_command_ +
+                    "\" (QT, BM, PP, VV, II, GD, MD, or \"\" for every command)");
+  if (const auto &gpio = board.scenario().gpio; power_pin_ >= 0 && !(gpio && gpio->has(power_pin_)))
+    throw error(entry.params.where("power_gpio"),
+                "power_gpio: the board has no GPIO " + std::to_string(power_pin_));
   static_assert(std::is_trivially_copyable_v<State>);
   bool created = false;
   auto bytes = board.shared_bytes("scip_lrf:" + entry.id, sizeof(State), &created);

@@ -59,7 +59,7 @@ class LrfModel final : public SerialModel {
 
   static constexpr std::array kKeys{
       Key{"power_gpio", Key::Type::integer, -1, 255, 87,
-          "pin whose high level powers the sensor; -1: always powered"},
+          "pin (one the board has) whose high level powers the sensor; -1: always powered"},
       Key{"enumeration_ms", Key::Type::integer, 0, 60000, 800,
           "from power-on until the node appears"},
       Key{"noise_mm", Key::Type::number, 0, 500, 10, "ranges vary within +- this many mm"},
@@ -74,7 +74,7 @@ class LrfModel final : public SerialModel {
       Key{.name = "fault_command",
           .type = Key::Type::string,
           .def = "",
-          .doc = "the command the fault hits (\"GD\"); \"\": every command"},
+          .doc = "the command the fault hits, one the sensor knows (\"GD\"); \"\": every command"},
       // Replies to that command answered well before the fault strikes, and replies it hits
       // (0: every one from there on). MD counts each scan as a reply.
       Key{"fault_skip", Key::Type::integer, 0, 1000000, 0, "replies answered well first"},

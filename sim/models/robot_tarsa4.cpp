@@ -84,7 +84,8 @@ Tarsa4Model::Tarsa4Model(const ModelEntry &entry, Board &board)
       seed_(board.seed()),
       revision_(static_cast<std::uint8_t>(entry.params.integer("revision"))),
       battery_percent_(static_cast<int>(entry.params.integer("battery_percent"))),
-      jam_mm_(entry.params.number("jam_mm")) {
+      jam_mm_(entry.params.number("jam_mm")),
+      wheel_slip_(entry.params.boolean("wheel_slip")) {
   static_assert(std::is_trivially_copyable_v<State>);
   bool created = false;
   auto bytes = board.shared_bytes("tarsa4:" + entry.id, sizeof(State), &created);
@@ -280,9 +281,19 @@ std::pair<double, double> Tarsa4Model::step(double dt) {
     }
     if (jam_mm_ > 0 && std::fabs(w.enc) * kSpeedUnitMm >= jam_mm_ && w.speed * w.enc > 0)
       w.speed = 0;
-    w.enc += w.speed * dt;
   }
   return {s.wheels[0].speed * kSpeedUnitMm, s.wheels[1].speed * kSpeedUnitMm};
+}
+
+void Tarsa4Model::moved(double dt, double travelled) {
+  State &s = *state_;
+  if (travelled < 1.0 && !wheel_slip_) {
+    // Stalled: the wheels keep only the part of their common speed that moved the body, and
+    // what turns it.
+    const double common = (s.wheels[0].speed + s.wheels[1].speed) / 2.0;
+    for (auto &w : s.wheels) w.speed -= (1.0 - travelled) * common;
+  }
+  for (auto &w : s.wheels) w.enc += w.speed * dt;
 }
 
 void Tarsa4Model::reply(std::uint8_t code, std::span<std::uint8_t> out, bool charging) {

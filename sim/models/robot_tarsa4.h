@@ -12,6 +12,10 @@
 //   battery_percent = 80     state of charge reported by the battery monitor, 0 to 100
 //   jam_mm = 0               > 0: a wheel jams once it has travelled this far from its encoder
 //                            zero (mm): it no longer moves away, whatever it is told (0 to 1e6)
+//   wheel_slip = false       against a wall or obstacle the wheels slip: they turn at their set
+//                            speed and the encoders count, the body stays. false: they stall
+//                            (speed 0, encoders still), as far as the wall stops the body; the
+//                            part of their motion that turns the robot goes on in both cases
 //
 // Protocol. A write frame is the command byte and the command's data; a read command is the
 // command byte written alone, then a read of exactly the reply length. The address is
@@ -82,6 +86,10 @@ class Tarsa4Model final : public I2cSlave, public Drive {
           .doc = "charging (GPIO 65 low); left out: the [gpio] table decides"},
       Key{"battery_percent", Key::Type::integer, 0, 100, 80, "state of charge reported, %"},
       Key{"jam_mm", Key::Type::number, 0, 1000000, 0, "> 0: a wheel jams this far from zero"},
+      Key{.name = "wheel_slip",
+          .type = Key::Type::boolean,
+          .def = false,
+          .doc = "against a wall the wheels slip (encoders count) instead of stalling"},
   };
 
   Tarsa4Model(const ModelEntry &entry, Board &board);
@@ -91,6 +99,7 @@ class Tarsa4Model final : public I2cSlave, public Drive {
   bool write(std::span<const std::uint8_t> data) override;
   bool read(std::span<std::uint8_t> out) override;
   std::pair<double, double> step(double dt) override;
+  void moved(double dt, double travelled) override;
 
  private:
   struct Wheel {
@@ -140,6 +149,7 @@ class Tarsa4Model final : public I2cSlave, public Drive {
   std::uint8_t revision_;
   int battery_percent_;
   double jam_mm_;
+  bool wheel_slip_;
 };
 
 }  // namespace tsim

@@ -77,6 +77,11 @@ StarGazerModel::StarGazerModel(const ModelEntry &entry, Board &board)
     garbage_us_ = 1000000 / static_cast<std::uint64_t>(hz);
   if (version_.find('`') != std::string::npos || version_.size() > 200)
     throw error(entry.params.where("version"), "version: at most 200 characters, no backtick");
+  for (const Landmark &l : world_->landmarks())
+    if (l.z <= kSensorZ)
+      throw error(l.where, "world.landmarks: landmark " + std::to_string(l.id) +
+                               " is not above the sensor (" +
+                               std::to_string(static_cast<int>(kSensorZ)) + " mm)");
   static_assert(std::is_trivially_copyable_v<State>);
   bool created = false;
   auto bytes = board.shared_bytes("stargazer:" + entry.id, sizeof(State), &created);

@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -144,6 +146,33 @@ void Runtime::init() {
   if (const char *tp = getenv("TARSA_SIM_TRACE"); tp && *tp) {
     trace_path_ = tp;
     open_trace();
+  }
+  if (const char *tp = getenv("TARSA_SIM_TRUTH"); tp && *tp) {
+    const int fd = real().open(tp, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    truth_fd_ = fd >= 0 ? real().fcntl(fd, F_DUPFD_CLOEXEC, 900) : -1;
+    if (fd >= 0) real().close(fd);
+  }
+  if (truth_fd_ >= 0 || trace_fd_ >= 0)
+    World::set_listener([this](const WorldEvent &e) { world_event(e); });
+}
+
+// Truth lines: seconds on the monotonic clock, metres and radians; one write a line.
+void Runtime::world_event(const WorldEvent &e) {
+  if (truth_fd_ >= 0) {
+    char line[160];
+    const double t = static_cast<double>(shm_->start_ns / 1000 + e.t_us) * 1e-6;
+    const int n = std::snprintf(
+        line, sizeof line, "{\"t\":%.6f,\"x\":%.6f,\"y\":%.6f,\"theta\":%.6f,\"contact\":%s}\n", t,
+        e.pose.x / 1000.0, e.pose.y / 1000.0, e.pose.heading, e.contact ? "true" : "false");
+    if (n > 0) (void)!real().write(truth_fd_, line, static_cast<std::size_t>(n));
+  }
+  if (e.change && tracing()) {
+    std::string body = "\"dev\":\"world\",\"op\":\"contact\",\"contact\":";
+    body += (e.contact ? "1" : "0");
+    body += ",\"at_us\":" + std::to_string(e.t_us) +
+            ",\"x\":" + std::to_string(std::lround(e.pose.x)) +
+            ",\"y\":" + std::to_string(std::lround(e.pose.y)) + ",\"ret\":0";
+    trace_line(body);
   }
 }
 

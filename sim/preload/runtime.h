@@ -16,6 +16,7 @@
 #include "board.h"
 #include "shm.h"
 #include "stat_fill.h"
+#include "world.h"
 
 struct statx;
 
@@ -79,6 +80,8 @@ class Runtime {
   const std::string &trace_path() const { return trace_path_; }
   // Writes one finished trace line (without seq/us, which are prepended). Caller holds the lock.
   void trace_line(std::string_view body);
+  // The robot's true pose and contacts, into the truth file (TARSA_SIM_TRUTH) and the trace.
+  void world_event(const WorldEvent &e);
   // Replaces the scenario; "" = built-in. Returns "" or the reason it was refused.
   std::string load(std::string_view text);
   // Rebuilds the board when another process replaced the scenario. Caller holds the lock.
@@ -97,6 +100,7 @@ class Runtime {
   dev_t trace_dev_ = 0;
   ino_t trace_ino_ = 0;
   std::string trace_path_;
+  int truth_fd_ = -1;
 };
 
 Runtime &rt();

@@ -16,6 +16,7 @@
 #include "models/regfile.h"
 #include "scenario.h"
 #include "shm.h"
+#include "world.h"
 
 namespace {
 
@@ -67,6 +68,29 @@ TEST(SimScenario, RefusalsNameFileLineAndReason) {
             "t.toml:6:1: i2c.slave: unknown key \"sise\"");
   EXPECT_EQ(refusal("[world]\nlandmarks = [{ id = 1, hieght = 2 }]\n"),
             "t.toml:2:24: world.landmarks: unknown key \"hieght\"");
+  // Entries that cannot be real: nodes that are no device path or of another kind, pins the
+  // board does not have, a fault on a command the sensor does not know, a landmark below it.
+  const std::string over = "extends = \"builtin\"\n";
+  EXPECT_EQ(refusal(over + "[[serial.device]]\nnode = \"ttyO1\"\nmodel = \"stargazer\"\n"),
+            "t.toml:3:8: node: \"ttyO1\" is not a device path (/dev/...)");
+  EXPECT_EQ(refusal(over + "[[serial.device]]\nnode = \"/dev/i2c-2\"\nmodel = \"stargazer\"\n"),
+            "t.toml:3:8: node: /dev/i2c-2 is an I2C adapter node, not a serial node");
+  EXPECT_EQ(refusal(over + "[[video.device]]\nnode = \"/dev/ttyO0\"\nmodel = \"camera\"\n"),
+            "t.toml:3:8: node: /dev/ttyO0 is a serial node, not a video node");
+  EXPECT_EQ(refusal(over + "[[i2c.adapter]]\nnumber = 3\nnode = \"/dev/robot\"\n"
+                           "[[serial.device]]\nnode = \"/dev/robot\"\n"),
+            "t.toml:5:1: node: /dev/robot is already an I2C adapter node");
+  EXPECT_EQ(refusal(over + "[[serial.device]]\nnode = \"/dev/ttyACM0\"\nmodel = \"scip_lrf\"\n"
+                           "power_gpio = 200\n"),
+            "t.toml:5:14: power_gpio: the board has no GPIO 200");
+  EXPECT_EQ(refusal(over + "[gpio]\nhigh = [88]\n"), "t.toml:3:8: high: the board has no GPIO 88");
+  EXPECT_EQ(
+      refusal(over + "[[serial.device]]\nnode = \"/dev/ttyACM0\"\nmodel = \"scip_lrf\"\n"
+                     "fault_command = \"gd\"\n"),
+      "t.toml:5:17: fault_command: unknown command \"gd\" (QT, BM, PP, VV, II, GD, MD, or \"\" "
+      "for every command)");
+  EXPECT_EQ(refusal(over + "[world]\nlandmarks = [{ id = 4, z = 200.0 }]\n"),
+            "t.toml:3:28: world.landmarks: landmark 4 is not above the sensor (250 mm)");
 }
 
 TEST(SimScenario, ExtendingTheBuiltInBoard) {
@@ -138,6 +162,36 @@ TEST(SimScenario, NackFromATime) {
   EXPECT_EQ(read_reg(*b.adapter(2), 0x50, 0, &v), 0);
   shm.s->start_ns = tsim::monotonic_ns() - 31'000'000;  // as if the run began 31 ms ago
   EXPECT_EQ(read_reg(*b.adapter(2), 0x50, 0, &v), ENXIO);
+}
+
+// Wheels at fixed speeds (mm/s), remembering what part of its last step the body made.
+struct FixedDrive : tsim::Drive {
+  double left = 0, right = 0, travelled = 1;
+  std::pair<double, double> step(double) override { return {left, right}; }
+  void moved(double, double part) override { travelled = part; }
+};
+
+TEST(SimWorld, AnObstacleStopsTheBodyNotItsTurning) {
+  Shm shm;
+  Board b(tsim::parse_scenario("[[world.box]]\nx = 500.0\ny = 0.0\nwidth = 100.0\ndepth = 400.0\n",
+                               "t.toml"),
+          *shm.s, true);
+  const auto w = tsim::World::attach(b);
+  EXPECT_DOUBLE_EQ(w->ray(0, 0, 0, 5000), 450.0);  // seen as walls are, inside the room
+  FixedDrive d;
+  d.left = d.right = 200;
+  w->set_drive(&d);
+  w->advance(1'000'000);
+  EXPECT_FALSE(w->contact(1'000'000));
+  EXPECT_NEAR(w->pose(4'000'000).x, 450.0 - tsim::World::kRobotRadius, 0.01);  // 600 mm asked
+  EXPECT_TRUE(w->contact(4'000'000));
+  EXPECT_EQ(d.travelled, 0.0);
+  d.left = -100;
+  d.right = 100;
+  const tsim::Pose turned = w->pose(4'500'000);
+  EXPECT_NEAR(turned.heading, 200.0 / tsim::World::kWheelBase * 0.5, 1e-6);
+  EXPECT_NEAR(turned.x, 450.0 - tsim::World::kRobotRadius, 0.01);
+  w->clear_drive(&d);
 }
 
 // A board with every section, its keys and the built-in board underneath.
