@@ -105,6 +105,9 @@ int main(int argc, char *argv[]) {
 
   robot.attach(server);
   if (recorder) robot.attach(*recorder);
+  bool ros2_failed = false;
+  auto ros2 = bridge::attach_ros2(opt.ros2, robot, &ros2_failed);
+  if (ros2_failed) return 1;
   robot.run(gQuit);
   std::printf("tarsa-bridge: %s, wheels stopped\n", gQuit == SIGINT ? "interrupted" : "terminated");
   std::fflush(stdout);
