@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <type_traits>
 #include <vector>
 
 #include "robot.h"
@@ -65,15 +66,27 @@ constexpr double kGravity = 9.80665;
 // it runs its start-up code before anything of the program, and the board simulator's preload
 // must see the program's first system calls. The bridge without --ros2 never loads it.
 struct DdsApi {
-#define TARSA_DDS_FUNCTIONS(X)                                                                    \
-  X(create_listener)                                                                              \
-  X(create_participant) X(create_qos) X(create_reader) X(create_topic) X(create_writer) X(delete) \
-      X(delete_listener) X(delete_qos) X(lset_data_available) X(lset_subscription_matched)        \
-          X(qset_durability) X(qset_history) X(qset_reliability) X(qset_userdata) X(return_loan)  \
-              X(strretcode) X(take) X(write)
-#define TARSA_DDS_POINTER(name) decltype(&::dds_##name) dds_##name = nullptr;
-  TARSA_DDS_FUNCTIONS(TARSA_DDS_POINTER)
-#undef TARSA_DDS_POINTER
+#define TARSA_DDS(name) decltype(&::name) name = nullptr
+  TARSA_DDS(dds_create_listener);
+  TARSA_DDS(dds_create_participant);
+  TARSA_DDS(dds_create_qos);
+  TARSA_DDS(dds_create_reader);
+  TARSA_DDS(dds_create_topic);
+  TARSA_DDS(dds_create_writer);
+  TARSA_DDS(dds_delete);
+  TARSA_DDS(dds_delete_listener);
+  TARSA_DDS(dds_delete_qos);
+  TARSA_DDS(dds_lset_data_available);
+  TARSA_DDS(dds_lset_subscription_matched);
+  TARSA_DDS(dds_qset_durability);
+  TARSA_DDS(dds_qset_history);
+  TARSA_DDS(dds_qset_reliability);
+  TARSA_DDS(dds_qset_userdata);
+  TARSA_DDS(dds_return_loan);
+  TARSA_DDS(dds_strretcode);
+  TARSA_DDS(dds_take);
+  TARSA_DDS(dds_write);
+#undef TARSA_DDS
   // Loads the library and its functions; false with `why` set when it cannot.
   bool load(std::string *why) {
     void *lib = dlopen(TARSA_DDS_LIBRARY, RTLD_NOW | RTLD_LOCAL);
@@ -81,16 +94,33 @@ struct DdsApi {
       *why = dlerror();
       return false;
     }
-#define TARSA_DDS_LOAD(name)                                                                 \
-  if (!(dds_##name = reinterpret_cast<decltype(&::dds_##name)>(dlsym(lib, "dds_" #name)))) { \
-    *why = "no dds_" #name " in " TARSA_DDS_LIBRARY;                                         \
-    return false;                                                                            \
+    auto get = [&](auto &to, const char *name) {
+      to = reinterpret_cast<std::remove_reference_t<decltype(to)>>(dlsym(lib, name));
+      if (!to && why->empty()) *why = std::string("no ") + name + " in " TARSA_DDS_LIBRARY;
+    };
+#define TARSA_DDS(name) get(name, #name)
+    TARSA_DDS(dds_create_listener);
+    TARSA_DDS(dds_create_participant);
+    TARSA_DDS(dds_create_qos);
+    TARSA_DDS(dds_create_reader);
+    TARSA_DDS(dds_create_topic);
+    TARSA_DDS(dds_create_writer);
+    TARSA_DDS(dds_delete);
+    TARSA_DDS(dds_delete_listener);
+    TARSA_DDS(dds_delete_qos);
+    TARSA_DDS(dds_lset_data_available);
+    TARSA_DDS(dds_lset_subscription_matched);
+    TARSA_DDS(dds_qset_durability);
+    TARSA_DDS(dds_qset_history);
+    TARSA_DDS(dds_qset_reliability);
+    TARSA_DDS(dds_qset_userdata);
+    TARSA_DDS(dds_return_loan);
+    TARSA_DDS(dds_strretcode);
+    TARSA_DDS(dds_take);
+    TARSA_DDS(dds_write);
+#undef TARSA_DDS
+    return why->empty();
   }
-    TARSA_DDS_FUNCTIONS(TARSA_DDS_LOAD)
-#undef TARSA_DDS_LOAD
-    return true;
-  }
-#undef TARSA_DDS_FUNCTIONS
 };
 DdsApi api;
 
