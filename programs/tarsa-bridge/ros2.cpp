@@ -138,6 +138,12 @@ char *text(const std::string &s) {
   return const_cast<char *>(s.c_str());
 }
 
+// An empty string field: the messages' text pointers must outlive the write.
+char *empty_text() {
+  static char empty[1] = "";
+  return empty;
+}
+
 geometry_msgs_msg_dds__Quaternion_ yaw_quaternion(double yaw) {
   return {0, 0, std::sin(yaw / 2), std::cos(yaw / 2)};
 }
@@ -299,8 +305,8 @@ class Ros2 : public FrontEnd {
   void publish_static() {
     const std::uint64_t now = Clock().now();
     const std::string base = frame("base_link");
-    std::vector<std::string> names;  // the frame ids, alive until written
-    names.reserve(TR4_US_COUNT + 4);
+    std::vector<std::string> names;   // the frame ids, alive until written
+    names.reserve(TR4_US_COUNT + 8);  // never moved: the transforms point into it
     std::vector<geometry_msgs_msg_dds__TransformStamped_> all;
     const double bearings[TR4_US_COUNT] = TR4_US_BEARINGS_DEG;
     const double r = TR4_BODY_RADIUS_MM / 1000;
@@ -390,7 +396,7 @@ class Ros2 : public FrontEnd {
     double velocity[2] = {w.speed_left * m_per_unit / kWheelRadiusM,
                           w.speed_right * m_per_unit / kWheelRadiusM};
     sensor_msgs_msg_dds__JointState_ m{};
-    m.header = {stamp(t), text(std::string())};
+    m.header = {stamp(t), empty_text()};
     m.name = {2, 2, names, false};
     m.position = {2, 2, position, false};
     m.velocity = {2, 2, velocity, false};
@@ -447,8 +453,8 @@ class Ros2 : public FrontEnd {
     // unknown (0).
     m.power_supply_status = b.charging ? 1 : b.current_a < 0 ? 2 : 3;
     m.present = b.present != 0;
-    m.location = text(std::string());
-    m.serial_number = text(std::string());
+    m.location = empty_text();
+    m.serial_number = empty_text();
     api.dds_write(battery_, &m);
   }
 
@@ -476,7 +482,7 @@ class Ros2 : public FrontEnd {
     status.values = {std::uint32_t(values.size()), std::uint32_t(values.size()), values.data(),
                      false};
     diagnostic_msgs_msg_dds__DiagnosticArray_ m{};
-    m.header = {stamp(t), text(std::string())};
+    m.header = {stamp(t), empty_text()};
     m.status = {1, 1, &status, false};
     api.dds_write(diagnostics_, &m);
   }
