@@ -15,6 +15,9 @@ PACKAGES+=(groff-base)
 # tarsa-bridge: Boost.Beast (header-only) for its server; its tests' clients run on node (from
 # Debian unless the machine has one already) and headless Chromium.
 PACKAGES+=(libboost-dev chromium)
+# tarsa-bridge's ROS 2 front-end speaks DDS through Cyclone DDS's C library (the line ROS 2's
+# rmw_cyclonedds uses); idlc, in cyclonedds-tools, generates the message types' C code at build time.
+PACKAGES+=(cyclonedds-dev cyclonedds-tools)
 command -v node >/dev/null || PACKAGES+=(nodejs)
 command -v npm >/dev/null || PACKAGES+=(npm)
 # The Python package (python/): pybind11 binds the library, on Debian's interpreter and headers, with

@@ -96,6 +96,10 @@ int main(int argc, char *argv[]) {
   }
   std::unique_ptr<bridge::Recorder> recorder;
   if (!opt.record.empty() && !(recorder = start_recording(opt.record, channels))) return 1;
+  // The ROS 2 front-end's DDS threads start with the stop signals still blocked.
+  bool ros2_failed = false;
+  auto ros2 = bridge::attach_ros2(opt.ros2, robot, &ros2_failed);
+  if (ros2_failed) return 1;
   pthread_sigmask(SIG_SETMASK, &unblocked, nullptr);
 
   std::printf("tarsa-bridge: serving on port %d (console: http://%s:%d/)\n", port,

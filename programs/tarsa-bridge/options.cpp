@@ -22,6 +22,7 @@ constexpr const char *kUsage =
     "  --record FILE.mcap  record every channel to FILE.mcap\n"
     "  --camera-rate FPS   camera frames a second (default 10)\n"
     "  --camera-size WxH   camera frame size asked of the driver (default 320x240)\n"
+    "  --ros2              publish the robot on ROS 2 (DDS) as well\n"
     "Settings come from the [bridge] table of the configuration file.\n";
 
 std::optional<double> number(const char *text) {
@@ -41,6 +42,36 @@ std::optional<int> port_number(const char *text) {
 int bad_setting(const char *key, const char *value, const char *want) {
   std::fprintf(stderr, "tarsa-bridge: setting bridge.%s = \"%s\": %s\n", key, value, want);
   return 2;
+}
+
+// The ros2_* settings; `ros2 = true` turns the ROS 2 front-end on, as --ros2 does.
+int read_ros2_settings(Options &opt) {
+  auto get = [](const char *key) { return vx_config_get((std::string("bridge.") + key).c_str()); };
+  for (auto [key, flag] :
+       {std::pair{"ros2", &opt.ros2.enabled}, std::pair{"ros2_drive", &opt.ros2.drive},
+        std::pair{"ros2_cmd_vel_stamped", &opt.ros2.cmd_vel_stamped}}) {
+    const char *v = get(key);
+    if (!v) continue;
+    if (std::strcmp(v, "true") != 0 && std::strcmp(v, "false") != 0)
+      return bad_setting(key, v, "not true or false");
+    // --ros2 on the command line is not undone by `ros2 = false`.
+    const bool on = std::strcmp(v, "true") == 0;
+    *flag = flag == &opt.ros2.enabled ? *flag || on : on;
+  }
+  if (const char *v = get("ros2_domain")) {
+    auto n = number(v);
+    if (!n || *n < 0 || *n > 232 || *n != std::floor(*n))
+      return bad_setting("ros2_domain", v, "not a DDS domain (0 to 232)");
+    opt.ros2.domain = int(*n);
+  }
+  if (const char *v = get("ros2_namespace")) {
+    std::string ns = v;
+    while (!ns.empty() && ns.front() == '/') ns.erase(0, 1);
+    while (!ns.empty() && ns.back() == '/') ns.pop_back();
+    opt.ros2.ns = ns;
+  }
+  if (const char *v = get("ros2_frame_prefix")) opt.ros2.frame_prefix = v;
+  return -1;
 }
 
 }  // namespace
@@ -90,6 +121,8 @@ int parse_command_line(int argc, char *argv[], Options &opt, std::vector<char *>
         return 2;
       }
       opt.robot.camera_width = w, opt.robot.camera_height = h;
+    } else if (a == "--ros2") {
+      opt.ros2.enabled = true;
     } else {
       lib_args.push_back(argv[i]);
     }
@@ -151,7 +184,7 @@ int read_configuration(Options &opt) {
       return bad_setting("watchdog_ms", v, "not a whole number of milliseconds (0 turns it off)");
     opt.robot.limits.watchdog_ms = int(*n);
   }
-  return -1;
+  return read_ros2_settings(opt);
 }
 
 }  // namespace bridge

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "robot.h"
+#include "ros2.h"
 #include "server.h"
 
 namespace bridge {
@@ -12,6 +13,7 @@ namespace bridge {
 struct Options {
   RobotOptions robot;
   ServerOptions server;
+  Ros2Options ros2;
   std::string record;  // MCAP file to write; empty: no recording
   bool port_given = false;
 };
