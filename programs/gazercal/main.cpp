@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "tarsa/lyn.h"
+#include "tarsa/tr4_claim.h"
 #include "tarsa/vx_error.h"
 #include "tarsa/vx_stargazer.h"
 #include "tarsa/vx_tarsa4.h"
@@ -18,7 +20,7 @@ namespace {
 
 // Exit statuses.
 constexpr int kCalibrated = 0;
-constexpr int kBadUsage = 1;  // also: the library did not start
+constexpr int kBadUsage = 1;  // also: the library did not start, or the robot is in use
 constexpr int kNoRobot = 2;
 constexpr int kNoSensor = 3;
 constexpr int kFailed = 4;
@@ -161,6 +163,16 @@ int main(int argc, char *argv[]) {
   if (opt.help) {
     std::fputs(kUsage, stdout);
     return kCalibrated;
+  }
+  // The robot is ours alone before anything of it is touched: a second driver ends here.
+  char holder[128];
+  if (const int c = tr4_claim("gazercal", holder, sizeof holder); c != TR4_CLAIM_TAKEN) {
+    if (c == TR4_CLAIM_BUSY)
+      std::fprintf(stderr, "gazercal: the robot is in use by %s\n", holder);
+    else
+      std::fprintf(stderr, "gazercal: cannot claim the robot: %s: %s\n", TR4_CLAIM_PATH,
+                   std::strerror(errno));
+    return kBadUsage;
   }
   if (tr4_init(static_cast<int>(opt.library_args.size()) - 1, opt.library_args.data()) < 0) {
     std::fprintf(stderr, "gazercal: the library could not start\n");

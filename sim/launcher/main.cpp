@@ -37,6 +37,7 @@ volatile sig_atomic_t g_have_dir = 0;
 pid_t g_self = 0;
 char g_run_dir[PATH_MAX];
 char g_state[PATH_MAX + 8];
+char g_lock[PATH_MAX + 16];  // the board's /run/lock/tarsa4.lock, made by the programs
 // The stand-ins of the board's media pipeline scripts: links to this program in the run
 // directory's bin/, which goes at the end of the program's PATH (scripts of its own come first).
 constexpr const char *kMediaScripts[] = {"media-pipes.sh", "media-formats.sh"};
@@ -50,6 +51,7 @@ void remove_run_dir() {
     if (*link) unlink(link);
   rmdir(g_bin);
   unlink(g_state);
+  unlink(g_lock);
   rmdir(g_run_dir);
 }
 
@@ -210,6 +212,7 @@ std::string make_run_dir() {
   }
   std::snprintf(g_run_dir, sizeof g_run_dir, "%s", run_dir.c_str());
   std::snprintf(g_state, sizeof g_state, "%s/state", g_run_dir);
+  std::snprintf(g_lock, sizeof g_lock, "%s/tarsa4.lock", g_run_dir);
   g_have_dir = 1;
   std::snprintf(g_bin, sizeof g_bin, "%s/bin", g_run_dir);
   char self[PATH_MAX];

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "stat_fill.h"
 
@@ -41,5 +42,11 @@ int emu_access(const char *path, int mode, bool effective);
 void emu_flushed(int fd);
 // Whether an emulated descriptor is a real device standing in (stdio then uses it directly).
 bool emu_real_fd(int fd);
+
+// Whether `path` is the board's lock file (/run/lock/tarsa4.lock); then *real_path is the file in
+// the run's directory that stands for it ("" without one: a memory file of the process's own).
+bool board_lock_path(const char *path, std::string *real_path);
+// Opens that file as open() would; -1 with errno on failure.
+int open_board_lock(const std::string &real_path, int flags, mode_t mode);
 
 }  // namespace tsim

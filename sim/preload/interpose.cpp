@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "dispatch.h"
 #include "nodes.h"
@@ -50,12 +51,16 @@ mode_t mode_arg(int flags, va_list ap) {
 // `large`: the 64-bit-offset entry points, which add O_LARGEFILE for the kernel. Emulated nodes
 // see and trace the flags as the program gave them.
 int open_common(const char *path, int flags, mode_t mode, bool large = false) {
+  if (std::string lock; board_lock_path(path, &lock))
+    return open_board_lock(lock, large ? flags | O_LARGEFILE : flags, mode);
   bool handled = false;
   int r = emu_open(path, flags, &handled);
   return handled ? r : real().open(path, large ? flags | O_LARGEFILE : flags, mode);
 }
 
 int openat_common(int dirfd, const char *path, int flags, mode_t mode, bool large = false) {
+  if (std::string lock; board_lock_path(path, &lock))
+    return open_board_lock(lock, large ? flags | O_LARGEFILE : flags, mode);
   if (path && path[0] == '/') {
     bool handled = false;
     int r = emu_open(path, flags, &handled);

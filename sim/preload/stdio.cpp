@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <string>
 
 #include "dispatch.h"
 #include "runtime.h"
@@ -69,6 +70,11 @@ int flags_of_mode(const char *mode) {
 }
 
 FILE *fopen_common(const char *path, const char *mode, FILE *(*pass)(const char *, const char *)) {
+  if (std::string lock; board_lock_path(path, &lock)) {
+    if (!lock.empty()) return pass(lock.c_str(), mode);
+    const int fd = open_board_lock(lock, O_CLOEXEC, 0);
+    return fd < 0 ? nullptr : real().fdopen(fd, mode);
+  }
   if (!candidate(path) || !mode) return pass(path, mode);
   int flags = flags_of_mode(mode);
   if (flags < 0) return pass(path, mode);
