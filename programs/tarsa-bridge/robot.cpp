@@ -108,7 +108,7 @@ void Robot::publish(const Sample &sample) const {
   for (FrontEnd *f : front_ends_) f->publish(sample);
 }
 
-void Robot::run(const volatile sig_atomic_t &quit) {
+bool Robot::run(const volatile sig_atomic_t &quit, const sigset_t &mask) {
   unsigned char rev = 0;
   if (tr4_revision(&rev, base_) == 0)
     stats_.firmware_revision = rev;
@@ -119,6 +119,7 @@ void Robot::run(const volatile sig_atomic_t &quit) {
   auto sink = [this](Sample s) { publish(s); };
   if (present_.scan) lrf_.start(clock_, sink);
   if (present_.camera) camera_stage_.start(options_.camera_rate, clock_, sink);
+  pthread_sigmask(SIG_SETMASK, &mask, nullptr);
   const std::int64_t start = Clock::monotonic_ns();
   std::int64_t due = start, last_tick = start, next_report = start + kSecondNs;
   while (!quit) {
@@ -141,9 +142,12 @@ void Robot::run(const volatile sig_atomic_t &quit) {
     if (std::int64_t behind = Clock::monotonic_ns() - due; behind > 0)
       due += (behind / kTickNs + 1) * kTickNs;
   }
-  // Wheels first, then the rest.
+  // Wheels first, then the rest; nothing interrupts the stop.
+  sigset_t all;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, nullptr);
   drive_.stop();
-  tr4_stop(base_);
+  return tr4_stop(base_) == 0;
 }
 
 // One tick: the wheels' speeds out, then every reading of the robot base in.

@@ -47,9 +47,10 @@ class Robot {
   // Every sample goes to `front_end` from now on. Before run().
   void attach(FrontEnd &front_end) { front_ends_.push_back(&front_end); }
 
-  // Readies the robot for driving, starts the sensor threads and runs the loop until `quit` is
-  // set; then stops the wheels with the stop routine.
-  void run(const volatile sig_atomic_t &quit);
+  // Readies the robot for driving, starts the sensor threads, sets the calling thread's signal
+  // mask to `mask` and runs the loop until `quit` is set; then blocks every signal and stops the
+  // wheels with the stop routine. False when the robot did not take the stop.
+  bool run(const volatile sig_atomic_t &quit, const sigset_t &mask);
   // Ends the sensor threads and closes the sensors.
   void close();
   // The loop's rate and regularity over the run.
