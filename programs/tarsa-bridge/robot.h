@@ -5,6 +5,7 @@
 
 #include <signal.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -58,7 +59,13 @@ class Robot {
 
  private:
   class Meter;
+  // The optional sensors whose delivery is watched.
+  enum Watched { kScan, kCamera, kStarGazer, kWatched };
   void publish(const Sample &sample) const;
+  void delivered(Watched w) { last_[w] = Clock::monotonic_ns(); }
+  // Notes on the log the sensors that fell silent or came back, and lists the silent ones.
+  void watch_sensors(std::int64_t now);
+  void safety_report();
   void tick(std::int64_t now, std::int64_t dt_ns);
 
   RobotOptions options_;
@@ -69,6 +76,9 @@ class Robot {
   DiagnosticsSample stats_;
   std::unique_ptr<Meter> meter_;
   std::vector<FrontEnd *> front_ends_;
+  std::atomic<std::int64_t> last_[kWatched] = {};
+  bool silent_[kWatched] = {};
+  bool held_before_ = false;
 
   SensorSet present_;
   RangeFinder lrf_;
