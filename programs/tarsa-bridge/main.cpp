@@ -57,6 +57,9 @@ sigset_t catch_stop_signals() {
     // Some real-time signals may be taken by the C library or an emulator: those refuse.
     if (sigismember(&stops, sig) == 1) sigaction(sig, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
+  // A recording past the file-size limit fails with EFBIG, as on a full disk, instead of ending
+  // the program with the wheels turning.
+  signal(SIGXFSZ, SIG_IGN);
   sigset_t old;
   pthread_sigmask(SIG_BLOCK, &stops, &old);
   return old;

@@ -85,9 +85,9 @@ struct WrittenKey {
 };
 
 std::string trim(std::string_view s) {
-  const auto b = s.find_first_not_of(" \t\r");
+  const auto b = s.find_first_not_of(" \t\r\n");
   if (b == std::string_view::npos) return {};
-  const auto e = s.find_last_not_of(" \t\r");
+  const auto e = s.find_last_not_of(" \t\r\n");
   return std::string(s.substr(b, e - b + 1));
 }
 
@@ -128,7 +128,10 @@ std::vector<WrittenKey> written_keys() {
     if (table != "bridge" || eq == std::string::npos) continue;
     std::string key = trim(text.substr(0, eq));
     if (key.size() >= 2 && (key[0] == '"' || key[0] == '\'')) key = key.substr(1, key.size() - 2);
-    keys.push_back({key, kind_of(trim(text.substr(eq + 1)))});
+    std::string value = trim(text.substr(eq + 1));
+    if (!value.empty() && value[0] != '"' && value[0] != '\'')
+      value = trim(value.substr(0, value.find('#')));  // a comment after the value
+    keys.push_back({key, kind_of(value)});
   }
   std::fclose(f);
   return keys;
