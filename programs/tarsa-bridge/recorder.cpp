@@ -1,6 +1,7 @@
 // Recording of every channel to an MCAP file on a writer thread.
 #include "recorder.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -20,7 +21,9 @@ int Recorder::start(const std::string &path, std::span<const Channel> channels) 
   if (r == 0) r = writer_.error();
   if (r < 0) {
     writer_.close();
-    ::unlink(path.c_str());
+    // Nothing is left that looks like a recording; a device node given as the file stays.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(path.c_str());
     return r;
   }
   thread_ = std::thread([this] { run(); });
