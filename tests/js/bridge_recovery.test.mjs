@@ -5,7 +5,8 @@
 import { test, after } from "node:test";
 import assert from "node:assert/strict";
 import { spawnSync } from "node:child_process";
-import { mkdtempSync, readFileSync, statSync, statfsSync, writeFileSync } from "node:fs";
+import { mkdtempSync, readdirSync, readFileSync, statSync, statfsSync, writeFileSync } from "node:fs";
+import net from "node:net";
 import path from "node:path";
 import { McapStreamReader } from "@mcap/core";
 import { Bridge, Client, outDir, sleep, until } from "./lib/bridge.mjs";
@@ -163,4 +164,47 @@ test("StarGazer records cut in two among noise give positions at the sensor's ra
   const seconds = (c.messages.get("/stargazer")[20].arrived - first) / 1000;
   if (!process.env.TARSA_EMULATED) assert.ok(seconds < 20 / 10 * 1.6, `${seconds} s for 20 positions`);
   c.close();
+});
+
+// CPU ticks (user + system) of each thread of `pid`.
+function threadTicks(pid) {
+  const ticks = new Map();
+  for (const tid of readdirSync(`/proc/${pid}/task`)) {
+    const stat = readFileSync(`/proc/${pid}/task/${tid}/stat`, "utf8");
+    const f = stat.slice(stat.lastIndexOf(")") + 2).split(" ");
+    ticks.set(tid, Number(f[11]) + Number(f[12]));
+  }
+  return ticks;
+}
+
+test("out of descriptors, accepting pauses instead of spinning, and the driver gets in later", async () => {
+  const b = await start({ name: "emfile" });
+  const pid = b.programPid();
+  const limit = 128;
+  const set = spawnSync("prlimit", [`--pid=${pid}`, `--nofile=${limit}:${limit}`], { encoding: "utf8" });
+  assert.equal(set.status, 0, set.stderr);
+  // More idle connections than descriptors: the kernel completes them, the bridge cannot take them.
+  const idle = [];
+  for (let i = 0; i < limit + 100; ++i) {
+    const s = net.connect(b.port, "127.0.0.1");
+    s.on("error", () => {});
+    idle.push(s);
+  }
+  await until(() => /cannot accept clients: Too many open files/.test(b.out), 10, "the line on the log");
+  const before = threadTicks(pid);
+  const t0 = Date.now();
+  await sleep(1000);
+  const after = threadTicks(pid);
+  const seconds = (Date.now() - t0) / 1000;
+  const hz = 100; // USER_HZ
+  for (const [tid, t] of after) {
+    const share = (t - (before.get(tid) ?? 0)) / hz / seconds;
+    if (!process.env.TARSA_EMULATED && !process.env.TARSA_SANITIZE) assert.ok(share < 0.05, `thread ${tid} at ${Math.round(share * 100)} % of a core`);
+  }
+  assert.equal(b.out.match(/cannot accept clients/g).length, 1, "one line");
+  for (const s of idle) s.destroy();
+  const driver = await Client.connect(b, { subscribeAll: false });
+  const drive = driver.driver();
+  await until(() => (drive(0.1), b.speedFrames().some((f) => f.left > 0)), 15, "driving");
+  driver.close();
 });
