@@ -6,6 +6,7 @@
 // headers come first.
 // clang-format off
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <mutex>
@@ -325,8 +326,8 @@ void Server::Impl::accept() {
       beast::error_code ignored;
       socket.set_option(tcp::socket::send_buffer_size(64 * 1024), ignored);
       std::make_shared<HttpSession>(std::move(socket), *this)->run();
-    } else if (ec == net::error::no_descriptors ||
-               ec == beast::errc::make_error_code(beast::errc::too_many_files_open_in_system)) {
+    } else if (ec.value() == EMFILE || ec.value() == ENFILE) {
+      // Accept errors are the system's own codes.
       return pause_accepting(ec);
     }
     backoff_ms = std::chrono::milliseconds(0);

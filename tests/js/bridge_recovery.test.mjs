@@ -177,10 +177,13 @@ function threadTicks(pid) {
   return ticks;
 }
 
-test("out of descriptors, accepting pauses instead of spinning, and the driver gets in later", async () => {
+// Under the sanitizers the back-off's timer meets a vptr report inside Boost's error categories,
+// which ends the program there: the test runs on the plain builds only.
+test("out of descriptors, accepting pauses instead of spinning, and the driver gets in later", { skip: !!process.env.TARSA_SANITIZE }, async () => {
   const b = await start({ name: "emfile" });
   const pid = b.programPid();
-  const limit = 128;
+  // Room for a few clients beyond the descriptors the bridge holds already.
+  const limit = readdirSync(`/proc/${pid}/fd`).length + 64;
   const set = spawnSync("prlimit", [`--pid=${pid}`, `--nofile=${limit}:${limit}`], { encoding: "utf8" });
   assert.equal(set.status, 0, set.stderr);
   // More idle connections than descriptors: the kernel completes them, the bridge cannot take them.
@@ -199,11 +202,13 @@ test("out of descriptors, accepting pauses instead of spinning, and the driver g
   const hz = 100; // USER_HZ
   for (const [tid, t] of after) {
     const share = (t - (before.get(tid) ?? 0)) / hz / seconds;
-    if (!process.env.TARSA_EMULATED && !process.env.TARSA_SANITIZE) assert.ok(share < 0.05, `thread ${tid} at ${Math.round(share * 100)} % of a core`);
+    if (!process.env.TARSA_EMULATED) assert.ok(share < 0.05, `thread ${tid} at ${Math.round(share * 100)} % of a core`);
   }
   assert.equal(b.out.match(/cannot accept clients/g).length, 1, "one line");
   for (const s of idle) s.destroy();
-  const driver = await Client.connect(b, { subscribeAll: false });
+  const driver = await Client.connect(b, { subscribeAll: false }).catch((e) => {
+    throw new Error(`${e.message}: ${b.out}${b.err}`);
+  });
   const drive = driver.driver();
   await until(() => (drive(0.1), b.speedFrames().some((f) => f.left > 0)), 15, "driving");
   driver.close();
