@@ -143,20 +143,30 @@ std::vector<Channel> base_channels() {
               {"raw", {{"type", "string"}, {"description", "the monitor's 12 bytes, hex"}}}})));
   c.push_back(channel(
       kDiagnostics, "/diagnostics", "tarsa.Diagnostics",
-      object(nullptr, "State of the bridge, 1 Hz",
-             {{"timestamp", time_schema()},
-              {"loop_rate_hz", num("robot loop ticks per second over the last second")},
-              {"loop_jitter_ms", num("standard deviation of the tick intervals")},
-              {"loop_max_late_ms", num("latest tick start after its due time")},
-              {"ticks", integer("ticks since start")},
-              {"bus_errors", integer("failed robot commands since start")},
-              {"scan_errors", integer("failed range finder scans since start")},
-              {"firmware_revision", integer("robot firmware revision, -1 unknown")},
-              {"clients", integer("connected clients")},
-              {"dropped_messages", integer("messages dropped for slow clients since start")},
-              {"queued_bytes", integer("bytes waiting in the clients' send queues")},
-              {"recorded_messages", integer("messages written to the recording")},
-              {"record_dropped", integer("messages the recording could not keep up with")}})));
+      object(
+          nullptr, "State of the bridge, 1 Hz",
+          {{"timestamp", time_schema()},
+           {"loop_rate_hz", num("robot loop ticks per second over the last second")},
+           {"loop_jitter_ms", num("standard deviation of the tick intervals")},
+           {"loop_max_late_ms", num("latest tick start after its due time")},
+           {"ticks", integer("ticks since start")},
+           {"bus_errors", integer("failed robot commands since start")},
+           {"scan_errors", integer("failed range finder scans since start")},
+           {"firmware_revision", integer("robot firmware revision, -1 unknown")},
+           {"clients", integer("connected clients")},
+           {"dropped_messages", integer("messages dropped for slow clients since start")},
+           {"queued_bytes", integer("bytes waiting in the clients' send queues")},
+           {"recorded_messages", integer("messages written to the recording")},
+           {"record_dropped", integer("messages the recording could not keep up with or lost")},
+           {"record_error",
+            {{"type", "string"}, {"description", "why the recording stopped writing, or empty"}}},
+           {"scan_restarts", integer("times the range finder was opened again")},
+           {"safety_hold",
+            {{"type", "boolean"}, {"description", "forward motion held back by an obstacle"}}},
+           {"silent_sensors",
+            {{"type", "array"},
+             {"items", {{"type", "string"}}},
+             {"description", "sensors that delivered nothing for 3 s"}}}})));
   return c;
 }
 
@@ -290,7 +300,11 @@ struct Encoder {
                             {"dropped_messages", s.dropped},
                             {"queued_bytes", s.queued_bytes},
                             {"recorded_messages", s.recorded},
-                            {"record_dropped", s.record_dropped}}
+                            {"record_dropped", s.record_dropped},
+                            {"record_error", s.record_error},
+                            {"scan_restarts", s.scan_restarts},
+                            {"safety_hold", s.safety_hold},
+                            {"silent_sensors", s.silent}}
                            .dump());
   }
 

@@ -2,6 +2,7 @@
 // the robot's control law.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <mutex>
 
@@ -16,6 +17,7 @@ struct DriveLimits {
   double max_linear_accel = 0.5;   // m/s^2; 0: no ramp
   double max_angular_accel = 4.0;  // rad/s^2; 0: no ramp
   int watchdog_ms = 500;           // stop when no command came for this long; 0: never
+  double safety_distance_m = 0;    // no forward motion towards an obstacle nearer; 0: off
 };
 
 // Commands come from the front-ends' threads, ticks from the robot loop.
@@ -31,6 +33,11 @@ class DriveControl {
   // `expired` is set on the tick where the watchdog stopped the robot.
   tr4_wheel_speeds_t tick(std::int64_t now_us, double dt_s, bool *expired = nullptr);
   Twist current() const;
+  // The nearest obstacle ahead seen by `source` (0: the range finder's front sector, 1: the
+  // front ultrasonic sensor), in metres; infinity when it sees none, NaN when it saw nothing.
+  void obstacle(int source, double range_m);
+  // The safety field holds forward motion back (safety_distance_m set and an obstacle nearer).
+  bool holding() const;
 
  private:
   DriveLimits limits_;
@@ -38,6 +45,8 @@ class DriveControl {
   Twist target_, current_;
   std::int64_t last_us_ = 0;
   bool active_ = false;  // a command is in force (the watchdog runs)
+  double ahead_m_[2] = {INFINITY, INFINITY};
+  bool holding_ = false;
 };
 
 }  // namespace bridge

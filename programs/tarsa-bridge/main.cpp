@@ -7,6 +7,7 @@
 // attach() here.
 #include <signal.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -18,6 +19,8 @@
 #include "recorder.h"
 #include "robot.h"
 #include "server.h"
+#include "tarsa/tr4_claim.h"
+#include "tarsa/vx_config.h"
 #include "tarsa/vx_error.h"
 #include "tarsa/vx_tarsa4.h"
 
@@ -28,21 +31,49 @@ namespace {
 
 volatile sig_atomic_t gQuit = 0;
 
-// Signals only set a flag; the loop stops the wheels itself. The threads started until
-// unblock() have the signals blocked, so that they always reach the loop's thread.
+// Every signal that would end the program by default, but SIGPIPE (a network server's must be
+// ignored) and the ones that dump core or cannot be caught.
+sigset_t stop_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGTERM})
+    sigaddset(&set, sig);
+  for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) sigaddset(&set, sig);
+  return set;
+}
+
+// Signals only set a flag; the loop's thread stops the wheels itself. They stay blocked until
+// the loop runs, so that every thread started meanwhile inherits them blocked and they always
+// reach the loop's thread; one that came before is held and delivered then. A second signal
+// waits until its handler has returned.
 sigset_t catch_stop_signals() {
   struct sigaction sa {};
-  sa.sa_handler = [](int sig) { gQuit = sig; };
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
+  sa.sa_handler = [](int sig) {
+    if (!gQuit) gQuit = sig;
+  };
+  sigfillset(&sa.sa_mask);
+  const sigset_t stops = stop_signals();
+  for (int sig = 1; sig <= SIGRTMAX; ++sig)
+    // Some real-time signals may be taken by the C library or an emulator: those refuse.
+    if (sigismember(&stops, sig) == 1) sigaction(sig, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
-  sigset_t stops, old;
-  sigemptyset(&stops);
-  sigaddset(&stops, SIGINT);
-  sigaddset(&stops, SIGTERM);
+  // A recording past the file-size limit fails with EFBIG, as on a full disk, instead of ending
+  // the program with the wheels turning.
+  signal(SIGXFSZ, SIG_IGN);
+  sigset_t old;
   pthread_sigmask(SIG_BLOCK, &stops, &old);
   return old;
+}
+
+const char *ending(int sig) {
+  switch (sig) {
+    case SIGINT:
+      return "interrupted";
+    case SIGTERM:
+      return "terminated";
+    default:
+      return strsignal(sig);
+  }
 }
 
 std::unique_ptr<bridge::Recorder> start_recording(const std::string &path,
@@ -76,13 +107,25 @@ int main(int argc, char *argv[]) {
   std::vector<char *> lib_args;
   if (int r = bridge::parse_command_line(argc, argv, opt, lib_args); r >= 0) return r;
   vx_set_debug_level(2);
+  // The settings are checked before anything of the robot is touched.
+  if (vx_config_init(0, nullptr) < 0) return 1;
+  if (int r = bridge::read_configuration(opt); r >= 0) return r;
+  // The robot is ours alone before anything of it is touched: a second bridge ends here.
+  char holder[128];
+  if (const int c = tr4_claim("tarsa-bridge", holder, sizeof holder); c != TR4_CLAIM_TAKEN) {
+    if (c == TR4_CLAIM_BUSY)
+      std::fprintf(stderr, "tarsa-bridge: the robot is in use by %s\n", holder);
+    else
+      std::fprintf(stderr, "tarsa-bridge: cannot claim the robot: %s: %s\n", TR4_CLAIM_PATH,
+                   std::strerror(errno));
+    return 1;
+  }
+  const sigset_t unblocked = catch_stop_signals();
   // The robot driver's start-up starts the library with the library's own options.
   if (tr4_init(int(lib_args.size()) - 1, lib_args.data()) < 0) return 1;
-  if (int r = bridge::read_configuration(opt); r >= 0) return r;
 
   bridge::Robot robot(opt.robot);
   if (!robot.open()) return 1;
-  const sigset_t unblocked = catch_stop_signals();
   robot.open_sensors();
   const std::vector<bridge::Channel> channels = bridge::channels(robot.sensors());
 
@@ -100,7 +143,6 @@ int main(int argc, char *argv[]) {
   bool ros2_failed = false;
   auto ros2 = bridge::attach_ros2(opt.ros2, robot, &ros2_failed);
   if (ros2_failed) return 1;
-  pthread_sigmask(SIG_SETMASK, &unblocked, nullptr);
 
   std::printf("tarsa-bridge: serving on port %d (console: http://%s:%d/)\n", port,
               opt.server.bind == "0.0.0.0" ? "localhost" : opt.server.bind.c_str(), port);
@@ -109,12 +151,23 @@ int main(int argc, char *argv[]) {
 
   robot.attach(server);
   if (recorder) robot.attach(*recorder);
-  robot.run(gQuit);
-  std::printf("tarsa-bridge: %s, wheels stopped\n", gQuit == SIGINT ? "interrupted" : "terminated");
+  // Signals reach the loop from here on; it ends on the first one and stops the wheels with
+  // every signal blocked, so that a second one is held until the stop has run.
+  const bool stopped = robot.run(gQuit, unblocked);
+  if (stopped) {
+    std::printf("tarsa-bridge: %s, wheels stopped\n", ending(gQuit));
+  } else {
+    static_assert(TR4_STOP_ATTEMPTS == 5, "the message names the number of attempts");
+    std::fprintf(stderr,
+                 "tarsa-bridge: the robot does not answer: the stop (wheels 0, mode 0, LEDs off) "
+                 "was sent 5 times and not taken; its wheels may still turn\n");
+  }
   std::fflush(stdout);
   robot.close();
   server.stop();
-  const int status = recorder ? finish_recording(*recorder, opt.record) : 0;
+  const int recorded = recorder ? finish_recording(*recorder, opt.record) : 0;
   robot.summary();
-  return status;
+  // 128 + the signal's number, as a shell reports a program the signal ended; 1 when the stop
+  // was not taken or the recording failed.
+  return !stopped || recorded != 0 ? 1 : 128 + gQuit;
 }

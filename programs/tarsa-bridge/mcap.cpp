@@ -85,11 +85,18 @@ int McapWriter::emit(std::string_view bytes) {
   if (error_) return error_;
   data_crc_ = crc32(bytes.data(), bytes.size(), data_crc_);
   offset_ += bytes.size();
+  const std::uint64_t good = written_;
   while (!bytes.empty()) {
     ssize_t n = ::write(fd_.get(), bytes.data(), bytes.size());
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return error_ = n < 0 ? -errno : -EIO;
+    if (n <= 0) {
+      error_ = n < 0 ? -errno : -EIO;
+      // What went out of this record is taken back: the file ends with whole records.
+      if (::ftruncate(fd_.get(), off_t(good)) == 0) written_ = good;
+      return error_;
+    }
     bytes.remove_prefix(std::size_t(n));
+    written_ += std::uint64_t(n);
   }
   return 0;
 }
@@ -134,6 +141,7 @@ std::uint16_t McapWriter::add_channel(std::uint16_t schema_id, std::string_view 
 int McapWriter::write_message(std::uint16_t channel_id, std::uint64_t log_time,
                               std::string_view data) {
   if (!fd_) return -EBADF;
+  if (error_) return error_;
   if (!chunk_.empty() && log_time >= chunk_start_ + limits_.chunk_span_ns) flush();
   Out m;
   m.u16(channel_id);
@@ -149,6 +157,7 @@ int McapWriter::write_message(std::uint16_t channel_id, std::uint64_t log_time,
   if (message_count_ == 0 || log_time < first_time_) first_time_ = log_time;
   if (message_count_ == 0 || log_time > last_time_) last_time_ = log_time;
   ++message_count_;
+  ++chunk_messages_;
   ++channel_counts_[channel_id];
   return chunk_.size() >= limits_.chunk_bytes ? flush() : error_;
 }
@@ -183,7 +192,10 @@ int McapWriter::flush() {
   chunk_.clear();
   chunk_index_.clear();
   // Chunk and indexes in one write: a reader of a cut file finds whole chunks or none.
-  return emit(out);
+  const int r = emit(out);
+  if (r < 0) lost_ += chunk_messages_;
+  chunk_messages_ = 0;
+  return r;
 }
 
 int McapWriter::close() {

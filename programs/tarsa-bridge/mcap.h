@@ -63,6 +63,11 @@ class McapWriter {
   int close();
 
   std::uint64_t message_count() const { return message_count_; }
+  // The first write error (negated errno), 0 while every write went through. After one, the
+  // file ends with the last whole chunk and nothing more is written.
+  int error() const { return error_; }
+  // Messages taken whose chunk could not be written.
+  std::uint64_t lost() const { return lost_; }
   const std::map<std::uint16_t, std::uint64_t> &channel_counts() const { return channel_counts_; }
 
  private:
@@ -75,7 +80,8 @@ class McapWriter {
   Limits limits_;
   FileDescriptor fd_;
   int error_ = 0;
-  std::uint64_t offset_ = 0;
+  std::uint64_t offset_ = 0, written_ = 0;  // bytes given to emit(), and in the file
+  std::uint64_t chunk_messages_ = 0, lost_ = 0;
   std::uint32_t data_crc_ = 0;
   std::vector<std::string> schemas_, channels_;  // records, repeated in the summary
 

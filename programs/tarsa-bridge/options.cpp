@@ -1,6 +1,8 @@
 // tarsa-bridge's command line and configuration settings.
 #include "options.h"
 
+#include <getopt.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -8,8 +10,10 @@
 #include <cstring>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "tarsa/vx_config.h"
+#include "tarsa/vx_init.h"
 
 namespace bridge {
 
@@ -23,7 +27,7 @@ constexpr const char *kUsage =
     "  --camera-rate FPS   camera frames a second (default 10)\n"
     "  --camera-size WxH   camera frame size asked of the driver (default 320x240)\n"
     "  --ros2              publish the robot on ROS 2 (DDS) as well\n"
-    "Settings come from the [bridge] table of the configuration file.\n";
+    "Settings come from the [bridge] table of the configuration file.";
 
 std::optional<double> number(const char *text) {
   errno = 0;
@@ -39,21 +43,208 @@ std::optional<int> port_number(const char *text) {
   return int(*v);
 }
 
-int bad_setting(const char *key, const char *value, const char *want) {
-  std::fprintf(stderr, "tarsa-bridge: setting bridge.%s = \"%s\": %s\n", key, value, want);
-  return 2;
+// The [bridge] keys and the kind of value each takes.
+enum class Kind { string, integer, number, boolean };
+struct KnownKey {
+  const char *key;
+  Kind kind;
+};
+constexpr KnownKey kKeys[] = {
+    {"port", Kind::integer},
+    {"bind", Kind::string},
+    {"drive_from", Kind::string},
+    {"max_linear", Kind::number},
+    {"max_angular", Kind::number},
+    {"max_linear_accel", Kind::number},
+    {"max_angular_accel", Kind::number},
+    {"stargazer", Kind::boolean},
+    {"lrf", Kind::boolean},
+    {"camera", Kind::boolean},
+    {"lrf_port", Kind::string},
+    {"watchdog_ms", Kind::integer},
+    {"safety_distance_m", Kind::number},
+    {"ros2", Kind::boolean},
+    {"ros2_drive", Kind::boolean},
+    {"ros2_cmd_vel_stamped", Kind::boolean},
+    {"ros2_domain", Kind::integer},
+    {"ros2_namespace", Kind::string},
+    {"ros2_frame_prefix", Kind::string},
+};
+
+const char *kind_name(Kind k) {
+  switch (k) {
+    case Kind::string:
+      return "a string";
+    case Kind::integer:
+      return "a whole number";
+    case Kind::number:
+      return "a number";
+    case Kind::boolean:
+      return "true or false";
+  }
+  return "";
+}
+
+// A key of the [bridge] table as written in the configuration file, and the kind of its value.
+struct WrittenKey {
+  std::string key;
+  std::optional<Kind> kind;  // none: an array or a table
+};
+
+std::string trim(std::string_view s) {
+  const auto b = s.find_first_not_of(" \t\r\n");
+  if (b == std::string_view::npos) return {};
+  const auto e = s.find_last_not_of(" \t\r\n");
+  return std::string(s.substr(b, e - b + 1));
+}
+
+std::optional<Kind> kind_of(const std::string &v) {
+  if (v.empty()) return std::nullopt;
+  if (v[0] == '"' || v[0] == '\'') return Kind::string;
+  if (v == "true" || v == "false") return Kind::boolean;
+  if (v[0] == '[' || v[0] == '{') return std::nullopt;
+  // A number: an integer unless it has a fraction, an exponent or is inf or nan.
+  const std::string body = v.substr(v[0] == '+' || v[0] == '-' ? 1 : 0);
+  if (body.rfind("0x", 0) == 0 || body.rfind("0o", 0) == 0 || body.rfind("0b", 0) == 0)
+    return Kind::integer;
+  if (body.find_first_of(".eEn") != std::string::npos) return Kind::number;
+  return Kind::integer;
+}
+
+// The keys of the [bridge] table of the configuration file the library loaded ($TARSA_CONFIG,
+// else /etc/tarsa/tarsa.toml), read line by line: the library gives settings by name only, and
+// their values as text. Values that span lines are not followed.
+std::vector<WrittenKey> written_keys() {
+  std::vector<WrittenKey> keys;
+  const char *env = std::getenv("TARSA_CONFIG");
+  std::FILE *f = std::fopen(env && *env ? env : "/etc/tarsa/tarsa.toml", "r");
+  if (!f) return keys;
+  std::string table;
+  char line[1024];
+  while (std::fgets(line, sizeof line, f)) {
+    std::string text = trim(line);
+    if (text.empty() || text[0] == '#') continue;
+    if (text[0] == '[') {
+      const bool array = text.size() > 1 && text[1] == '[';
+      const auto close = text.find(']');
+      table = array || close == std::string::npos ? "" : trim(text.substr(1, close - 1));
+      if (table.rfind("bridge.", 0) == 0) keys.push_back({table.substr(7), std::nullopt});
+      continue;
+    }
+    const auto eq = text.find('=');
+    if (table != "bridge" || eq == std::string::npos) continue;
+    std::string key = trim(text.substr(0, eq));
+    if (key.size() >= 2 && (key[0] == '"' || key[0] == '\'')) key = key.substr(1, key.size() - 2);
+    std::string value = trim(text.substr(eq + 1));
+    if (!value.empty() && value[0] != '"' && value[0] != '\'')
+      value = trim(value.substr(0, value.find('#')));  // a comment after the value
+    keys.push_back({key, kind_of(value)});
+  }
+  std::fclose(f);
+  return keys;
+}
+
+// Every setting that cannot be used, one line each.
+struct Refusals {
+  std::vector<std::string> lines;
+  std::vector<WrittenKey> written = written_keys();
+
+  void refuse(const char *key, const char *value, const char *want) {
+    // Numbers and booleans are shown as written, strings quoted.
+    const std::optional<Kind> k = written_kind(key);
+    const bool quoted = !k || *k == Kind::string;
+    char text[512];
+    std::snprintf(text, sizeof text, "tarsa-bridge: setting bridge.%s = %s%s%s: %s", key,
+                  quoted ? "\"" : "", value, quoted ? "\"" : "", want);
+    lines.emplace_back(text);
+  }
+  std::optional<Kind> written_kind(const char *key) const {
+    for (const WrittenKey &w : written)
+      if (w.key == key) return w.kind;
+    const char *v = vx_config_get((std::string("bridge.") + key).c_str());
+    return v ? kind_of(v) : std::nullopt;
+  }
+  // Unknown keys, and known ones of the wrong kind (which are then not read further).
+  void check_written() {
+    for (const WrittenKey &w : written) {
+      const KnownKey *known = nullptr;
+      for (const KnownKey &k : kKeys)
+        if (w.key == k.key) known = &k;
+      if (!known) {
+        lines.push_back("tarsa-bridge: setting bridge." + w.key + ": unknown key");
+        continue;
+      }
+      const bool fits = w.kind && (*w.kind == known->kind ||
+                                   (known->kind == Kind::number && *w.kind == Kind::integer));
+      if (!fits) {
+        const char *v = vx_config_get(("bridge." + w.key).c_str());
+        refuse(known->key, v ? v : "?", (std::string("wants ") + kind_name(known->kind)).c_str());
+        mistyped.push_back(w.key);
+      }
+    }
+  }
+  bool is_mistyped(const char *key) const {
+    for (const std::string &k : mistyped)
+      if (k == key) return true;
+    return false;
+  }
+  std::vector<std::string> mistyped;
+};
+
+}  // namespace
+
+namespace {
+
+constexpr option kLongOptions[] = {
+    {"port", required_argument, nullptr, 0},
+    {"bind", required_argument, nullptr, 0},
+    {"record", required_argument, nullptr, 0},
+    {"camera-rate", required_argument, nullptr, 0},
+    {"camera-size", required_argument, nullptr, 0},
+    {"ros2", no_argument, nullptr, 0},
+    {nullptr, 0, nullptr, 0},
+};
+
+// The library's options that take the next word as their value.
+bool library_option_with_value(std::string_view a) {
+  if (a == "--i2c-device") return true;
+  // "--debug" or a prefix of it, without "=N".
+  if (a.size() > 2 && a.substr(0, 2) == "--" && a.find('=') == std::string_view::npos &&
+      std::string_view("--debug").substr(0, a.size()) == a && a.size() >= 3)
+    return true;
+  // A group of short options ending in "d" takes the next word: "-d 3", "-vd 3".
+  return a.size() >= 2 && a[0] == '-' && a[1] != '-' && a.back() == 'd';
+}
+
+// The bridge's long option that `a` ("--name", "--name=value" or a unique prefix) names.
+const char *own_option(std::string_view a) {
+  if (a.size() < 3 || a.substr(0, 2) != "--") return nullptr;
+  std::string_view name =
+      a.substr(2, a.find('=') == std::string_view::npos ? a.npos : a.find('=') - 2);
+  const char *found = nullptr;
+  for (const option &o : kLongOptions) {
+    if (!o.name) break;
+    if (name == o.name) return o.name;
+    if (std::string_view(o.name).substr(0, name.size()) == name) found = found ? nullptr : o.name;
+  }
+  return found;
 }
 
 // The ros2_* settings; `ros2 = true` turns the ROS 2 front-end on, as --ros2 does.
-int read_ros2_settings(Options &opt) {
-  auto get = [](const char *key) { return vx_config_get((std::string("bridge.") + key).c_str()); };
+void read_ros2_settings(Options &opt, Refusals &refusals) {
+  auto get = [&](const char *key) -> const char * {
+    return refusals.is_mistyped(key) ? nullptr
+                                     : vx_config_get((std::string("bridge.") + key).c_str());
+  };
   for (auto [key, flag] :
        {std::pair{"ros2", &opt.ros2.enabled}, std::pair{"ros2_drive", &opt.ros2.drive},
         std::pair{"ros2_cmd_vel_stamped", &opt.ros2.cmd_vel_stamped}}) {
     const char *v = get(key);
     if (!v) continue;
-    if (std::strcmp(v, "true") != 0 && std::strcmp(v, "false") != 0)
-      return bad_setting(key, v, "not true or false");
+    if (std::strcmp(v, "true") != 0 && std::strcmp(v, "false") != 0) {
+      refusals.refuse(key, v, "not true or false");
+      continue;
+    }
     // --ros2 on the command line is not undone by `ros2 = false`.
     const bool on = std::strcmp(v, "true") == 0;
     *flag = flag == &opt.ros2.enabled ? *flag || on : on;
@@ -61,8 +252,9 @@ int read_ros2_settings(Options &opt) {
   if (const char *v = get("ros2_domain")) {
     auto n = number(v);
     if (!n || *n < 0 || *n > 232 || *n != std::floor(*n))
-      return bad_setting("ros2_domain", v, "not a DDS domain (0 to 232)");
-    opt.ros2.domain = int(*n);
+      refusals.refuse("ros2_domain", v, "not a DDS domain (0 to 232)");
+    else
+      opt.ros2.domain = int(*n);
   }
   if (const char *v = get("ros2_namespace")) {
     std::string ns = v;
@@ -71,60 +263,62 @@ int read_ros2_settings(Options &opt) {
     opt.ros2.ns = ns;
   }
   if (const char *v = get("ros2_frame_prefix")) opt.ros2.frame_prefix = v;
-  return -1;
 }
 
 }  // namespace
 
 int parse_command_line(int argc, char *argv[], Options &opt, std::vector<char *> &lib_args) {
+  if (int r = vx_check_options(argc, argv, kUsage, "", kLongOptions); r != VX_OPTIONS_OK) return r;
   lib_args.assign(argv, argv + (argc > 0 ? 1 : 0));
   for (int i = 1; i < argc; ++i) {
     std::string_view a = argv[i];
-    auto value = [&](std::string_view name) -> const char * {
-      if (a.size() > name.size() && a.substr(0, name.size()) == name && a[name.size()] == '=')
-        return argv[i] + name.size() + 1;
-      if (a != name) return nullptr;
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "tarsa-bridge: %s needs a value\n%s", argv[i], kUsage);
-        std::exit(2);
+    const char *own = own_option(a);
+    if (!own) {
+      // The library's options and their values go to the library; anything else is not ours.
+      if (a.size() < 2 || a[0] != '-' || a == "--") {
+        std::fprintf(stderr, "tarsa-bridge: unexpected argument '%s'\n%s\n", argv[i], kUsage);
+        return 2;
       }
-      return argv[++i];
-    };
-    if (a == "--help" || a == "-h") {
-      std::fputs(kUsage, stdout);
-      return 0;
-    } else if (const char *port = value("--port")) {
-      auto p = port_number(port);
+      lib_args.push_back(argv[i]);
+      if (library_option_with_value(a) && i + 1 < argc) lib_args.push_back(argv[++i]);
+      continue;
+    }
+    const std::string_view name = own;
+    if (name == "ros2") {
+      opt.ros2.enabled = true;
+      continue;
+    }
+    // vx_check_options made sure that the value is there.
+    const auto eq = a.find('=');
+    const char *value = eq != std::string_view::npos ? argv[i] + eq + 1 : argv[++i];
+    if (name == "port") {
+      auto p = port_number(value);
       if (!p) {
-        std::fprintf(stderr, "tarsa-bridge: --port %s: not a port number (0 to 65535)\n", port);
+        std::fprintf(stderr, "tarsa-bridge: --port %s: not a port number (0 to 65535)\n", value);
         return 2;
       }
       opt.server.port = std::uint16_t(*p);
       opt.port_given = true;
-    } else if (const char *bind = value("--bind")) {
-      opt.server.bind = bind;
-    } else if (const char *file = value("--record")) {
-      opt.record = file;
-    } else if (const char *fps = value("--camera-rate")) {
-      auto n = number(fps);
+    } else if (name == "bind") {
+      opt.server.bind = value;
+    } else if (name == "record") {
+      opt.record = value;
+    } else if (name == "camera-rate") {
+      auto n = number(value);
       if (!n || *n <= 0 || *n > 60) {
         std::fprintf(stderr, "tarsa-bridge: --camera-rate %s: not a rate above 0 and up to 60\n",
-                     fps);
+                     value);
         return 2;
       }
       opt.robot.camera_rate = *n;
-    } else if (const char *size = value("--camera-size")) {
+    } else if (name == "camera-size") {
       int w = 0, h = 0, used = 0;
-      if (std::sscanf(size, "%5dx%5d%n", &w, &h, &used) != 2 || size[used] != '\0' || w <= 0 ||
+      if (std::sscanf(value, "%5dx%5d%n", &w, &h, &used) != 2 || value[used] != '\0' || w <= 0 ||
           h <= 0) {
-        std::fprintf(stderr, "tarsa-bridge: --camera-size %s: not a size such as 320x240\n", size);
+        std::fprintf(stderr, "tarsa-bridge: --camera-size %s: not a size such as 320x240\n", value);
         return 2;
       }
       opt.robot.camera_width = w, opt.robot.camera_height = h;
-    } else if (a == "--ros2") {
-      opt.ros2.enabled = true;
-    } else {
-      lib_args.push_back(argv[i]);
     }
   }
   lib_args.push_back(nullptr);
@@ -132,11 +326,17 @@ int parse_command_line(int argc, char *argv[], Options &opt, std::vector<char *>
 }
 
 int read_configuration(Options &opt) {
-  auto get = [](const char *key) { return vx_config_get((std::string("bridge.") + key).c_str()); };
+  Refusals refusals;
+  refusals.check_written();
+  auto get = [&](const char *key) -> const char * {
+    return refusals.is_mistyped(key) ? nullptr
+                                     : vx_config_get((std::string("bridge.") + key).c_str());
+  };
   if (const char *v = get("port"); v && !opt.port_given) {
-    auto p = port_number(v);
-    if (!p) return bad_setting("port", v, "not a port number (0 to 65535)");
-    opt.server.port = std::uint16_t(*p);
+    if (auto p = port_number(v))
+      opt.server.port = std::uint16_t(*p);
+    else
+      refusals.refuse("port", v, "not a port number (0 to 65535)");
   }
   if (const char *v = get("bind")) opt.server.bind = v;
 
@@ -158,15 +358,16 @@ int read_configuration(Options &opt) {
       {"max_angular", &opt.robot.limits.max_angular, false},
       {"max_linear_accel", &opt.robot.limits.max_linear_accel, true},
       {"max_angular_accel", &opt.robot.limits.max_angular_accel, true},
+      {"safety_distance_m", &opt.robot.limits.safety_distance_m, true},
   };
   for (auto &l : limits) {
     const char *v = get(l.key);
     if (!v) continue;
     auto n = number(v);
     if (!n || *n < 0 || (*n == 0 && !l.zero_ok))
-      return bad_setting(l.key, v,
-                         l.zero_ok ? "not a number of 0 or more" : "not a number above 0");
-    *l.to = *n;
+      refusals.refuse(l.key, v, l.zero_ok ? "not a number of 0 or more" : "not a number above 0");
+    else
+      *l.to = *n;
   }
   for (auto [key, flag] :
        {std::pair{"stargazer", &opt.robot.stargazer}, std::pair{"lrf", &opt.robot.lrf},
@@ -174,17 +375,21 @@ int read_configuration(Options &opt) {
     const char *v = get(key);
     if (!v) continue;
     if (std::strcmp(v, "true") != 0 && std::strcmp(v, "false") != 0)
-      return bad_setting(key, v, "not true or false");
-    *flag = std::strcmp(v, "true") == 0;
+      refusals.refuse(key, v, "not true or false");
+    else
+      *flag = std::strcmp(v, "true") == 0;
   }
   if (const char *v = get("lrf_port")) opt.robot.lrf_port = v;
   if (const char *v = get("watchdog_ms")) {
     auto n = number(v);
     if (!n || *n < 0 || *n > 3600000 || *n != std::floor(*n))
-      return bad_setting("watchdog_ms", v, "not a whole number of milliseconds (0 turns it off)");
-    opt.robot.limits.watchdog_ms = int(*n);
+      refusals.refuse("watchdog_ms", v, "not a whole number of milliseconds (0 turns it off)");
+    else
+      opt.robot.limits.watchdog_ms = int(*n);
   }
-  return read_ros2_settings(opt);
+  read_ros2_settings(opt, refusals);
+  for (const std::string &line : refusals.lines) std::fprintf(stderr, "%s\n", line.c_str());
+  return refusals.lines.empty() ? -1 : 2;
 }
 
 }  // namespace bridge

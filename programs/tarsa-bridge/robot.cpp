@@ -15,6 +15,26 @@ namespace {
 
 constexpr std::int64_t kTickNs = 50'000'000;  // the robot loop runs at 20 Hz
 constexpr std::int64_t kSecondNs = 1'000'000'000;
+// A sensor that delivered nothing for this long is reported silent.
+constexpr std::int64_t kSilentNs = 3 * kSecondNs;
+// Half the width of the range finder's sector ahead that the safety field watches.
+constexpr double kFrontSectorRad = 15 * M_PI / 180;
+
+// The nearest return within the sector ahead, infinity for none, NaN for an empty scan.
+double nearest_ahead(const ScanSample &s) {
+  if (s.range_m.size() < 2) return NAN;
+  const double step = (s.end_angle_rad - s.start_angle_rad) / double(s.range_m.size() - 1);
+  double nearest = INFINITY;
+  for (std::size_t i = 0; i < s.range_m.size(); ++i) {
+    const double a = s.start_angle_rad + double(i) * step;
+    if (std::fabs(a) <= kFrontSectorRad && s.range_m[i] > 0)
+      nearest = std::fmin(nearest, s.range_m[i]);
+  }
+  return nearest;
+}
+
+const char *const kWatchedNames[] = {"range finder", "camera", "StarGazer"};
+const char *const kWatchedTopics[] = {"scan", "camera", "stargazer"};
 
 }  // namespace
 
@@ -108,7 +128,7 @@ void Robot::publish(const Sample &sample) const {
   for (FrontEnd *f : front_ends_) f->publish(sample);
 }
 
-void Robot::run(const volatile sig_atomic_t &quit) {
+bool Robot::run(const volatile sig_atomic_t &quit, const sigset_t &mask) {
   unsigned char rev = 0;
   if (tr4_revision(&rev, base_) == 0)
     stats_.firmware_revision = rev;
@@ -116,10 +136,20 @@ void Robot::run(const volatile sig_atomic_t &quit) {
     ++stats_.bus_errors;
   tr4_drive_start(base_);
 
-  auto sink = [this](Sample s) { publish(s); };
-  if (present_.scan) lrf_.start(clock_, sink);
-  if (present_.camera) camera_stage_.start(options_.camera_rate, clock_, sink);
   const std::int64_t start = Clock::monotonic_ns();
+  for (auto &l : last_) l = start;
+  if (present_.scan)
+    lrf_.start(clock_, [this](Sample s) {
+      delivered(kScan);
+      drive_.obstacle(0, nearest_ahead(std::get<ScanSample>(s.value)));
+      publish(s);
+    });
+  if (present_.camera)
+    camera_stage_.start(options_.camera_rate, clock_, [this](Sample s) {
+      delivered(kCamera);
+      publish(s);
+    });
+  pthread_sigmask(SIG_SETMASK, &mask, nullptr);
   std::int64_t due = start, last_tick = start, next_report = start + kSecondNs;
   while (!quit) {
     timespec at{time_t(due / kSecondNs), long(due % kSecondNs)};
@@ -132,6 +162,8 @@ void Robot::run(const volatile sig_atomic_t &quit) {
       next_report += kSecondNs;
       meter_->roll(stats_);
       stats_.scan_errors = lrf_.errors();
+      stats_.scan_restarts = lrf_.restarts();
+      watch_sensors(now);
       for (FrontEnd *f : front_ends_) f->count(stats_);
       publish({clock_.stamp(now), stats_});
     }
@@ -141,9 +173,12 @@ void Robot::run(const volatile sig_atomic_t &quit) {
     if (std::int64_t behind = Clock::monotonic_ns() - due; behind > 0)
       due += (behind / kTickNs + 1) * kTickNs;
   }
-  // Wheels first, then the rest.
+  // Wheels first, then the rest; nothing interrupts the stop.
+  sigset_t all;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, nullptr);
   drive_.stop();
-  tr4_stop(base_);
+  return tr4_stop(base_) == 0;
 }
 
 // One tick: the wheels' speeds out, then every reading of the robot base in.
@@ -156,6 +191,7 @@ void Robot::tick(std::int64_t now, std::int64_t dt_ns) {
 
   bool expired = false;
   tr4_wheel_speeds_t w = drive_.tick(now / 1000, dt_ns / 1e9, &expired);
+  safety_report();
   ok(tr4_set_speed(w.left, w.right, base_));
   if (expired) {
     std::printf("tarsa-bridge: no drive command for %d ms, wheels stopped\n",
@@ -185,6 +221,7 @@ void Robot::tick(std::int64_t now, std::int64_t dt_ns) {
   UltrasonicSample us;
   if (ok(tr4_measure_us(us.reply, base_))) {
     tr4_decode_us(us.reply, us.range_m);
+    drive_.obstacle(1, us.range_m[2]);  // the sensor straight ahead
     publish({t, us});
   }
   BatterySample battery;
@@ -193,7 +230,42 @@ void Robot::tick(std::int64_t now, std::int64_t dt_ns) {
     battery.charge_line = tr4_battery_charge(base_) == 1;
     publish({t, battery});
   }
-  if (StarGazerSample g; present_.stargazer && gazer_.read(&g)) publish({t, g});
+  if (present_.stargazer) {
+    StarGazerSample g;
+    bool heard = false;
+    if (gazer_.read(&g, &heard)) publish({t, g});
+    if (heard) delivered(kStarGazer);
+  }
+}
+
+void Robot::safety_report() {
+  const bool held = drive_.holding();
+  stats_.safety_hold = held;
+  if (held && !held_before_) {
+    std::printf("tarsa-bridge: obstacle within %g m ahead, forward motion held back\n",
+                options_.limits.safety_distance_m);
+    std::fflush(stdout);
+  }
+  held_before_ = held;
+}
+
+void Robot::watch_sensors(std::int64_t now) {
+  const bool present[kWatched] = {present_.scan, present_.camera, present_.stargazer};
+  stats_.silent.clear();
+  for (int w = 0; w < kWatched; ++w) {
+    if (!present[w]) continue;
+    const bool silent = now - last_[w] > kSilentNs;
+    if (silent != silent_[w]) {
+      if (silent)
+        std::printf("tarsa-bridge: %s silent for %lld s\n", kWatchedNames[w],
+                    static_cast<long long>((now - last_[w]) / kSecondNs));
+      else
+        std::printf("tarsa-bridge: %s delivers again\n", kWatchedNames[w]);
+      std::fflush(stdout);
+      silent_[w] = silent;
+    }
+    if (silent) stats_.silent.emplace_back(kWatchedTopics[w]);
+  }
 }
 
 void Robot::close() {

@@ -5,6 +5,7 @@
 
 #include <signal.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -47,9 +48,10 @@ class Robot {
   // Every sample goes to `front_end` from now on. Before run().
   void attach(FrontEnd &front_end) { front_ends_.push_back(&front_end); }
 
-  // Readies the robot for driving, starts the sensor threads and runs the loop until `quit` is
-  // set; then stops the wheels with the stop routine.
-  void run(const volatile sig_atomic_t &quit);
+  // Readies the robot for driving, starts the sensor threads, sets the calling thread's signal
+  // mask to `mask` and runs the loop until `quit` is set; then blocks every signal and stops the
+  // wheels with the stop routine. False when the robot did not take the stop.
+  bool run(const volatile sig_atomic_t &quit, const sigset_t &mask);
   // Ends the sensor threads and closes the sensors.
   void close();
   // The loop's rate and regularity over the run.
@@ -57,7 +59,13 @@ class Robot {
 
  private:
   class Meter;
+  // The optional sensors whose delivery is watched.
+  enum Watched { kScan, kCamera, kStarGazer, kWatched };
   void publish(const Sample &sample) const;
+  void delivered(Watched w) { last_[w] = Clock::monotonic_ns(); }
+  // Notes on the log the sensors that fell silent or came back, and lists the silent ones.
+  void watch_sensors(std::int64_t now);
+  void safety_report();
   void tick(std::int64_t now, std::int64_t dt_ns);
 
   RobotOptions options_;
@@ -68,6 +76,9 @@ class Robot {
   DiagnosticsSample stats_;
   std::unique_ptr<Meter> meter_;
   std::vector<FrontEnd *> front_ends_;
+  std::atomic<std::int64_t> last_[kWatched] = {};
+  bool silent_[kWatched] = {};
+  bool held_before_ = false;
 
   SensorSet present_;
   RangeFinder lrf_;

@@ -59,6 +59,10 @@ struct DiagnosticsSample {
                 record_dropped = 0;
   std::uint64_t queued_bytes = 0;
   int firmware_revision = -1, clients = 0;
+  std::uint64_t scan_restarts = 0;  // times the range finder was opened again
+  bool safety_hold = false;         // the safety field holds forward motion back
+  std::vector<std::string> silent;  // sensors that delivered nothing for a while
+  std::string record_error;         // why the recording stopped writing; empty while it writes
 };
 
 // A StarGazer position record: the robot in the landmarks' frame.

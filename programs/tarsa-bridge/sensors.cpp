@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include "tarsa/vx_lrf.h"
@@ -39,18 +40,42 @@ bool RangeFinder::open(const std::string &port, std::string *why) {
     vx_lrf_Power_Off();
     return false;
   }
+  port_ = port;
   return true;
+}
+
+void RangeFinder::pause(int ms) const {
+  for (int i = 0; i < ms / 50 && !stopping_; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
 }
 
 void RangeFinder::start(const Clock &clock, SampleSink sink) {
   thread_ = std::thread([this, &clock, sink = std::move(sink)] {
+    int failures = 0;
     while (!stopping_) {
+      if (handle_ < 0) {
+        // Opening it again switches the laser on; until it answers, it is tried twice a second.
+        handle_ = vx_lrf_Init(port_.c_str());
+        if (handle_ < 0) {
+          pause(500);
+          continue;
+        }
+        ++restarts_;
+        std::printf("tarsa-bridge: range finder restarted, laser on\n");
+        std::fflush(stdout);
+      }
       // A failed scan is counted and the next one tried: the driver skips what is left of it.
       if (vx_lrf_GetDistances(handle_) != 0) {
         ++errors_;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (++failures >= kFailuresBeforeRestart) {
+          vx_lrf_Close(handle_);
+          handle_ = -1;
+          failures = 0;
+        }
+        pause(100);
         continue;
       }
+      failures = 0;
       std::uint64_t t = clock.now();
       sink({t, scan(vx_lrf_DistanceData, VX_LRF_DISTANCES)});
     }
@@ -60,11 +85,10 @@ void RangeFinder::start(const Clock &clock, SampleSink sink) {
 void RangeFinder::stop() {
   stopping_ = true;
   if (thread_.joinable()) thread_.join();
-  if (handle_ >= 0) {
-    vx_lrf_Close(handle_);
-    vx_lrf_Power_Off();
-    handle_ = -1;
-  }
+  if (handle_ >= 0) vx_lrf_Close(handle_);
+  if (!port_.empty()) vx_lrf_Power_Off();
+  handle_ = -1;
+  port_.clear();
 }
 
 bool StarGazer::open(std::string *why) {
@@ -78,13 +102,13 @@ bool StarGazer::open(std::string *why) {
   return false;
 }
 
-bool StarGazer::read(StarGazerSample *sample) {
+bool StarGazer::read(StarGazerSample *sample, bool *heard) {
   // Centimetres and degrees, as the driver gives them.
-  double x, y, height, angle;
-  int id;
-  char mode;
-  if (!open_ || vx_stargazer_read_data(&x, &y, &height, &angle, &id, &mode, 0) != 0) return false;
-  *sample = {x / 100, y / 100, height / 100, angle * M_PI / 180, id, mode};
+  vx_stargazer_position_t p{};
+  const int r = open_ ? vx_stargazer_poll(&p, 0) : VX_GAZER_POLL_NOT_OPEN;
+  *heard = r == VX_GAZER_POLL_POSITION || r == VX_GAZER_POLL_DEAD_ZONE;
+  if (r != VX_GAZER_POLL_POSITION) return false;
+  *sample = {p.x / 100, p.y / 100, p.height / 100, p.angle * M_PI / 180, p.id, p.mode};
   return true;
 }
 

@@ -5,7 +5,10 @@
 // Asio 1.74's awaitable.hpp uses std::exchange without including <utility>: the standard
 // headers come first.
 // clang-format off
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -81,6 +84,12 @@ struct Server::Impl {
       : options(std::move(o)), channels(std::move(c)), drive(std::move(d)), page(p) {}
 
   void accept();
+  // Out of descriptors: accepting pauses, 100 ms at first, doubling up to a second.
+  void pause_accepting(const beast::error_code &ec);
+  // Makes room for a client that may drive: closes the watcher heard from least recently.
+  bool evict_idlest_watcher();
+  net::steady_timer backoff{ioc};
+  std::chrono::milliseconds backoff_ms{0};
   void add(std::shared_ptr<WsSession> s) {
     std::lock_guard lock(mutex);
     sessions.push_back(std::move(s));
@@ -138,6 +147,9 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
     return outbox_.bytes();
   }
 
+  bool watcher() const { return !state_.may_publish; }
+  std::chrono::steady_clock::time_point last_heard() const { return last_heard_; }
+
   void close() {
     {
       std::lock_guard lock(mutex_);
@@ -166,6 +178,7 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
   void read() {
     ws_.async_read(in_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
       if (ec) return self->close();
+      self->last_heard_ = std::chrono::steady_clock::now();
       self->on_message();
       self->read();
     });
@@ -238,6 +251,7 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
   bool writing_ = false, closed_ = false;
   Outgoing inflight_;
   const std::uint64_t serial_;
+  std::chrono::steady_clock::time_point last_heard_ = std::chrono::steady_clock::now();
 };
 
 // One HTTP request: the console page, or the upgrade to a WebSocket session.
@@ -266,7 +280,11 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
         return reply(
             http::status::bad_request, "text/plain",
             "Ask for the WebSocket subprotocol foxglove.sdk.v1 or foxglove.websocket.v1.\n");
-      if (srv_.client_count() >= srv_.options.max_clients)
+      // A client that may drive always gets in: a watcher makes room for it.
+      beast::error_code e;
+      const bool driver = srv_.may_drive(stream_.socket().remote_endpoint(e).address());
+      if (srv_.client_count() >= srv_.options.max_clients &&
+          !(driver && srv_.evict_idlest_watcher()))
         return reply(http::status::service_unavailable, "text/plain", "Too many clients.\n");
       auto s = std::make_shared<WsSession>(stream_.release_socket(), srv_);
       return s->run(std::move(req), std::move(proto));
@@ -308,9 +326,38 @@ void Server::Impl::accept() {
       beast::error_code ignored;
       socket.set_option(tcp::socket::send_buffer_size(64 * 1024), ignored);
       std::make_shared<HttpSession>(std::move(socket), *this)->run();
+    } else if (ec.value() == EMFILE || ec.value() == ENFILE) {
+      // Accept errors are the system's own codes.
+      return pause_accepting(ec);
     }
+    backoff_ms = std::chrono::milliseconds(0);
     accept();
   });
+}
+
+void Server::Impl::pause_accepting(const beast::error_code &ec) {
+  using std::chrono::milliseconds;
+  if (backoff_ms.count() == 0) {
+    std::printf("tarsa-bridge: cannot accept clients: %s; trying again, at most every second\n",
+                ec.message().c_str());
+    std::fflush(stdout);
+  }
+  backoff_ms = std::min(milliseconds(1000), std::max(milliseconds(100), backoff_ms * 2));
+  backoff.expires_after(backoff_ms);
+  backoff.async_wait([this](beast::error_code e) {
+    if (!e && acceptor.is_open()) accept();
+  });
+}
+
+bool Server::Impl::evict_idlest_watcher() {
+  std::shared_ptr<WsSession> idlest;
+  {
+    std::lock_guard lock(mutex);
+    for (auto &s : sessions)
+      if (s->watcher() && (!idlest || s->last_heard() < idlest->last_heard())) idlest = s;
+  }
+  if (idlest) idlest->close();
+  return idlest != nullptr;
 }
 
 void Server::Impl::remove(const WsSession *s) {
@@ -366,6 +413,7 @@ void Server::stop() {
   net::post(m.ioc, [&m] {
     beast::error_code ec;
     m.acceptor.close(ec);
+    m.backoff.cancel();
     std::vector<std::shared_ptr<WsSession>> all;
     {
       std::lock_guard lock(m.mutex);

@@ -163,7 +163,7 @@ test("SIGTERM stops the wheels before the bridge ends", async () => {
     await sleep(100);
   }
   const { code } = await base.stop("SIGTERM");
-  assert.equal(code, 0);
+  assert.equal(code, 128 + 15);
   const frames = base.speedFrames();
   assert.deepEqual(frames[frames.length - 1], { ...frames[frames.length - 1], left: 0, right: 0 });
   const mode = base.trace().filter((r) => r.op === "write" && r.addr === 0x1f && /^17/.test(r.data));

@@ -2,8 +2,11 @@
 // watchdog, the JSON of the samples, the MCAP writer's framing, and the camera stage.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <mutex>
@@ -158,6 +161,40 @@ TEST(BridgeDrive, LimitsRampAndWatchdog) {
   EXPECT_EQ(off.tick(3600050000LL, 0.05).left, 0);
 }
 
+// The safety field holds forward motion back near an obstacle; turning and backing away go on.
+TEST(BridgeDrive, SafetyFieldHoldsForwardMotionOnly) {
+  DriveControl d({0.3, 2.0, 0, 0, 0, 0.3});
+  d.obstacle(1, 0.2);
+  d.command({0.2, 0.5}, 0);
+  d.tick(50000, 0.05);
+  EXPECT_TRUE(d.holding());
+  EXPECT_EQ(d.current().linear, 0);
+  EXPECT_EQ(d.current().angular, 0.5);
+  d.command({-0.1, 0}, 0);
+  d.tick(100000, 0.05);
+  EXPECT_FALSE(d.holding());
+  EXPECT_EQ(d.current().linear, -0.1);
+  // A sensor that measured nothing leaves the obstacle where it was; the nearer of both counts.
+  d.obstacle(1, NAN);
+  d.command({0.2, 0}, 0);
+  d.tick(150000, 0.05);
+  EXPECT_TRUE(d.holding());
+  d.obstacle(1, INFINITY);
+  d.obstacle(0, 0.25);
+  d.tick(200000, 0.05);
+  EXPECT_TRUE(d.holding());
+  d.obstacle(0, 1.0);
+  d.tick(250000, 0.05);
+  EXPECT_FALSE(d.holding());
+  EXPECT_EQ(d.current().linear, 0.2);
+
+  DriveControl off({0.3, 2.0, 0, 0, 0});
+  off.obstacle(0, 0.01);
+  off.command({0.2, 0}, 0);
+  off.tick(50000, 0.05);
+  EXPECT_EQ(off.current().linear, 0.2);
+}
+
 // The JSON of the samples, field by field as clients have them.
 TEST(BridgeEncoding, SamplesMakeTheirMessages) {
   std::map<ChannelKey, json> got;
@@ -243,6 +280,48 @@ TEST(BridgeMcap, CrcAndFraming) {
   McapWriter unopened;
   EXPECT_LT(unopened.write_message(1, 0, "x"), 0);
   EXPECT_LT(unopened.open("/nonexistent-dir/x.mcap", "t"), 0);
+}
+
+// A file that cannot grow (RLIMIT_FSIZE here, a full disk on the robot) ends with whole records:
+// what went out of the failed chunk is taken back, and its messages are counted as lost.
+TEST(BridgeMcap, AWriteErrorLeavesWholeRecords) {
+  std::string path = testutil::temp_file("", "bridge_full_");
+  rlimit old{};
+  getrlimit(RLIMIT_FSIZE, &old);
+  auto old_xfsz = signal(SIGXFSZ, SIG_IGN);
+  std::uint64_t lost = 0, taken = 0;
+  int error = 0;
+  {
+    McapWriter w({1024, 1'000'000'000});
+    ASSERT_EQ(w.open(path, "test"), 0);
+    auto ch = w.add_channel(w.add_schema("s", "jsonschema", "{}"), "/t", "json");
+    rlimit small = old;
+    small.rlim_cur = 4000;
+    setrlimit(RLIMIT_FSIZE, &small);
+    const std::string payload(300, 'x');
+    for (int i = 0; i < 40 && error == 0; ++i, ++taken) error = w.write_message(ch, i, payload);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(w.write_message(ch, 100 + i, payload), error);
+    lost = w.lost();
+    w.close();
+  }
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, old_xfsz);
+  EXPECT_EQ(error, -EFBIG);
+  EXPECT_GT(lost, 0u);
+  EXPECT_LT(lost, taken);
+  const std::string f = testutil::read_file(path);
+  unlink(path.c_str());
+  // Records one after the other from the magic, up to the end of the file exactly.
+  std::size_t at = 8, chunks = 0;
+  while (at + 9 <= f.size()) {
+    std::uint64_t length = 0;
+    std::memcpy(&length, &f[at + 1], 8);
+    chunks += f[at] == 0x06;
+    at += 9 + length;
+  }
+  EXPECT_EQ(at, f.size());
+  EXPECT_GT(chunks, 0u);
+  EXPECT_LE(f.size(), 4000u);
 }
 
 namespace {

@@ -34,7 +34,17 @@ export class Bridge {
   // Starts the bridge on a free port of 127.0.0.1 with `settings` as its [bridge] table.
   // `scenario` (TOML) replaces the simulated board; `mediaScripts` puts stand-ins for the
   // board's camera pipeline scripts on the PATH.
-  static async start({ args = [], settings = "", name = "bridge", scenario = "", mediaScripts = false } = {}) {
+  static async start(options = {}) {
+    const b = Bridge.launch(options);
+    await until(() => /serving on port \d+/.test(b.out) || b.proc.exitCode !== null, 30, "bridge start-up");
+    const m = /serving on port (\d+)/.exec(b.out);
+    if (!m) throw new Error(`the bridge did not start: ${b.out}${b.err}`);
+    b.port = Number(m[1]);
+    return b;
+  }
+
+  // Starts the bridge without waiting for it to serve; `exited` resolves with its exit.
+  static launch({ args = [], settings = "", name = "bridge", scenario = "", mediaScripts = false } = {}) {
     const b = new Bridge();
     b.dir = mkdtempSync(path.join(outDir(), `${name}-`));
     b.tracePath = path.join(b.dir, "trace.jsonl");
@@ -67,11 +77,19 @@ export class Bridge {
     b.proc.stdout.on("data", (d) => (b.out += d));
     b.proc.stderr.on("data", (d) => (b.err += d));
     b.exited = new Promise((resolve) => b.proc.on("exit", (code, signal) => resolve({ code, signal })));
-    await until(() => /serving on port \d+/.test(b.out) || b.proc.exitCode !== null, 30, "bridge start-up");
-    const m = /serving on port (\d+)/.exec(b.out);
-    if (!m) throw new Error(`the bridge did not start: ${b.out}${b.err}`);
-    b.port = Number(m[1]);
     return b;
+  }
+
+  // The environment of the bridge's process: another program started with it runs on the same
+  // simulated board; with `trace`, its own operations go to that file.
+  boardEnv(trace) {
+    const env = {};
+    for (const kv of readFileSync(`/proc/${this.programPid()}/environ`, "utf8").split("\0")) {
+      const at = kv.indexOf("=");
+      if (at > 0) env[kv.slice(0, at)] = kv.slice(at + 1);
+    }
+    if (trace) env.TARSA_SIM_TRACE = trace;
+    return env;
   }
 
   url(scheme = "ws") {
