@@ -151,6 +151,50 @@ void check(int seconds) {
   }
 }
 
+// Claims the robot for this process; says who holds it when it is taken.
+bool claim_robot() {
+  char holder[128];
+  const int c = tr4_claim("gazercal", holder, sizeof holder);
+  if (c == TR4_CLAIM_BUSY)
+    std::fprintf(stderr, "gazercal: the robot is in use by %s\n", holder);
+  else if (c != TR4_CLAIM_TAKEN)
+    std::fprintf(stderr, "gazercal: cannot claim the robot: %s: %s\n", TR4_CLAIM_PATH,
+                 std::strerror(errno));
+  return c == TR4_CLAIM_TAKEN;
+}
+
+// Prints the fit (when there is one) and the result line of calibration result `rc`, `first`
+// being the first reading's own result; returns the program's status.
+int report(int rc, int first, double x0, double y0, double angle, double a, double b, double rms_x,
+           double rms_y) {
+  const bool fitted = rc == VX_GAZER_CAL_DONE || rc == VX_GAZER_CAL_POOR_FIT;
+  if (fitted) {
+    std::printf("\ncentre       x0 = %8.2f   y0 = %8.2f\n", x0, y0);
+    std::printf("semi-axes    a  = %8.2f   b  = %8.2f\n", a, b);
+    std::printf("orientation     = %8.2f deg\n", angle);
+    std::printf("residuals    x  = %8.2f   y  = %8.2f   (limit 5.00)\n", rms_x, rms_y);
+  }
+  int status = kFailed;
+  if (rc == VX_GAZER_CAL_DONE) {
+    std::printf("result: 0, calibrated\n");
+    status = kCalibrated;
+  } else if (rc == VX_GAZER_CAL_POOR_FIT) {
+    std::printf("result: -4, the fit is poor; its parameters are in force all the same\n");
+    status = kPoorFit;
+  } else if (rc == VX_GAZER_CAL_NO_TURN) {
+    std::printf("\nresult: -1, the robot did not come back to its start heading within 60 s\n");
+  } else if (rc == VX_GAZER_CAL_FIT_FAILED) {
+    std::printf("result: -3, no ellipse fits the positions (did the robot turn?)\n");
+  } else if (const char *why = first_reading(first); why != nullptr) {
+    // Numbered as vx_gazer_calibration() numbers it: the reading's result less 4.
+    std::printf("result: %d, %s\n", first - 4, why);
+  } else {
+    // That numbering would make a report read like another result: it has its own.
+    std::printf("result: -2, the sensor sent a report (%d) instead of a position\n", first);
+  }
+  return status;
+}
+
 }  // namespace
 
 int main(int argc, char *argv[]) {
@@ -165,15 +209,7 @@ int main(int argc, char *argv[]) {
     return kCalibrated;
   }
   // The robot is ours alone before anything of it is touched: a second driver ends here.
-  char holder[128];
-  if (const int c = tr4_claim("gazercal", holder, sizeof holder); c != TR4_CLAIM_TAKEN) {
-    if (c == TR4_CLAIM_BUSY)
-      std::fprintf(stderr, "gazercal: the robot is in use by %s\n", holder);
-    else
-      std::fprintf(stderr, "gazercal: cannot claim the robot: %s: %s\n", TR4_CLAIM_PATH,
-                   std::strerror(errno));
-    return kBadUsage;
-  }
+  if (!claim_robot()) return kBadUsage;
   if (tr4_init(static_cast<int>(opt.library_args.size()) - 1, opt.library_args.data()) < 0) {
     std::fprintf(stderr, "gazercal: the library could not start\n");
     return kBadUsage;
@@ -205,30 +241,7 @@ int main(int argc, char *argv[]) {
   int first = 0;
   const int rc = vx_gazer_calibrate(robot, &x0, &y0, &angle, &a, &b, &rms_x, &rms_y, &first);
   const bool fitted = rc == VX_GAZER_CAL_DONE || rc == VX_GAZER_CAL_POOR_FIT;
-  if (fitted) {
-    std::printf("\ncentre       x0 = %8.2f   y0 = %8.2f\n", x0, y0);
-    std::printf("semi-axes    a  = %8.2f   b  = %8.2f\n", a, b);
-    std::printf("orientation     = %8.2f deg\n", angle);
-    std::printf("residuals    x  = %8.2f   y  = %8.2f   (limit 5.00)\n", rms_x, rms_y);
-  }
-  int status = kFailed;
-  if (rc == VX_GAZER_CAL_DONE) {
-    std::printf("result: 0, calibrated\n");
-    status = kCalibrated;
-  } else if (rc == VX_GAZER_CAL_POOR_FIT) {
-    std::printf("result: -4, the fit is poor; its parameters are in force all the same\n");
-    status = kPoorFit;
-  } else if (rc == VX_GAZER_CAL_NO_TURN) {
-    std::printf("\nresult: -1, the robot did not come back to its start heading within 60 s\n");
-  } else if (rc == VX_GAZER_CAL_FIT_FAILED) {
-    std::printf("result: -3, no ellipse fits the positions (did the robot turn?)\n");
-  } else if (const char *why = first_reading(first); why != nullptr) {
-    // Numbered as vx_gazer_calibration() numbers it: the reading's result less 4.
-    std::printf("result: %d, %s\n", first - 4, why);
-  } else {
-    // That numbering would make a report read like another result: it has its own.
-    std::printf("result: -2, the sensor sent a report (%d) instead of a position\n", first);
-  }
+  const int status = report(rc, first, x0, y0, angle, a, b, rms_x, rms_y);
   std::fflush(stdout);
   if (opt.check_s > 0 && fitted) check(opt.check_s);
   vx_stargazer_Close();

@@ -100,6 +100,39 @@ int finish_recording(bridge::Recorder &recorder, const std::string &path) {
   return 0;
 }
 
+// Claims the robot for this process; says who holds it when it is taken.
+bool claim_robot() {
+  char holder[128];
+  const int c = tr4_claim("tarsa-bridge", holder, sizeof holder);
+  if (c == TR4_CLAIM_BUSY)
+    std::fprintf(stderr, "tarsa-bridge: the robot is in use by %s\n", holder);
+  else if (c != TR4_CLAIM_TAKEN)
+    std::fprintf(stderr, "tarsa-bridge: cannot claim the robot: %s: %s\n", TR4_CLAIM_PATH,
+                 std::strerror(errno));
+  return c == TR4_CLAIM_TAKEN;
+}
+
+// Starts the server: its port, or -1 after saying why.
+int start_serving(bridge::Server &server) {
+  std::string error;
+  const int port = server.start(&error);
+  if (port < 0) std::fprintf(stderr, "tarsa-bridge: %s\n", error.c_str());
+  return port;
+}
+
+// The line that says how the loop ended: the wheels stopped, or a robot that did not take it.
+void report_stop(bool stopped) {
+  if (stopped) {
+    std::printf("tarsa-bridge: %s, wheels stopped\n", ending(gQuit));
+  } else {
+    static_assert(TR4_STOP_ATTEMPTS == 5, "the message names the number of attempts");
+    std::fprintf(stderr,
+                 "tarsa-bridge: the robot does not answer: the stop (wheels 0, mode 0, LEDs off) "
+                 "was sent 5 times and not taken; its wheels may still turn\n");
+  }
+  std::fflush(stdout);
+}
+
 }  // namespace
 
 int main(int argc, char *argv[]) {
@@ -111,15 +144,7 @@ int main(int argc, char *argv[]) {
   if (vx_config_init(0, nullptr) < 0) return 1;
   if (int r = bridge::read_configuration(opt); r >= 0) return r;
   // The robot is ours alone before anything of it is touched: a second bridge ends here.
-  char holder[128];
-  if (const int c = tr4_claim("tarsa-bridge", holder, sizeof holder); c != TR4_CLAIM_TAKEN) {
-    if (c == TR4_CLAIM_BUSY)
-      std::fprintf(stderr, "tarsa-bridge: the robot is in use by %s\n", holder);
-    else
-      std::fprintf(stderr, "tarsa-bridge: cannot claim the robot: %s: %s\n", TR4_CLAIM_PATH,
-                   std::strerror(errno));
-    return 1;
-  }
+  if (!claim_robot()) return 1;
   const sigset_t unblocked = catch_stop_signals();
   // The robot driver's start-up starts the library with the library's own options.
   if (tr4_init(int(lib_args.size()) - 1, lib_args.data()) < 0) return 1;
@@ -131,12 +156,8 @@ int main(int argc, char *argv[]) {
 
   bridge::Server server(opt.server, channels, robot.drive_input(),
                         {reinterpret_cast<const char *>(kPageHtml), kPageHtmlSize});
-  std::string error;
-  const int port = server.start(&error);
-  if (port < 0) {
-    std::fprintf(stderr, "tarsa-bridge: %s\n", error.c_str());
-    return 1;
-  }
+  const int port = start_serving(server);
+  if (port < 0) return 1;
   std::unique_ptr<bridge::Recorder> recorder;
   if (!opt.record.empty() && !(recorder = start_recording(opt.record, channels))) return 1;
   // The ROS 2 front-end's DDS threads start with the stop signals still blocked.
@@ -154,15 +175,7 @@ int main(int argc, char *argv[]) {
   // Signals reach the loop from here on; it ends on the first one and stops the wheels with
   // every signal blocked, so that a second one is held until the stop has run.
   const bool stopped = robot.run(gQuit, unblocked);
-  if (stopped) {
-    std::printf("tarsa-bridge: %s, wheels stopped\n", ending(gQuit));
-  } else {
-    static_assert(TR4_STOP_ATTEMPTS == 5, "the message names the number of attempts");
-    std::fprintf(stderr,
-                 "tarsa-bridge: the robot does not answer: the stop (wheels 0, mode 0, LEDs off) "
-                 "was sent 5 times and not taken; its wheels may still turn\n");
-  }
-  std::fflush(stdout);
+  report_stop(stopped);
   robot.close();
   server.stop();
   const int recorded = recorder ? finish_recording(*recorder, opt.record) : 0;
