@@ -65,28 +65,30 @@ constexpr double kGravity = 9.80665;
 // Cyclone DDS's library is opened when the front-end starts, not linked: a program linked with
 // it runs its start-up code before anything of the program, and the board simulator's preload
 // must see the program's first system calls. The bridge without --ros2 never loads it.
+#define TARSA_DDS_FUNCTIONS(X)     \
+  X(dds_create_listener)           \
+  X(dds_create_participant)        \
+  X(dds_create_qos)                \
+  X(dds_create_reader)             \
+  X(dds_create_topic)              \
+  X(dds_create_writer)             \
+  X(dds_delete)                    \
+  X(dds_delete_listener)           \
+  X(dds_delete_qos)                \
+  X(dds_lset_data_available)       \
+  X(dds_lset_subscription_matched) \
+  X(dds_qset_durability)           \
+  X(dds_qset_history)              \
+  X(dds_qset_reliability)          \
+  X(dds_qset_userdata)             \
+  X(dds_return_loan)               \
+  X(dds_strretcode)                \
+  X(dds_take)                      \
+  X(dds_write)
 struct DdsApi {
-#define TARSA_DDS(name) decltype(&::name) name = nullptr
-  TARSA_DDS(dds_create_listener);
-  TARSA_DDS(dds_create_participant);
-  TARSA_DDS(dds_create_qos);
-  TARSA_DDS(dds_create_reader);
-  TARSA_DDS(dds_create_topic);
-  TARSA_DDS(dds_create_writer);
-  TARSA_DDS(dds_delete);
-  TARSA_DDS(dds_delete_listener);
-  TARSA_DDS(dds_delete_qos);
-  TARSA_DDS(dds_lset_data_available);
-  TARSA_DDS(dds_lset_subscription_matched);
-  TARSA_DDS(dds_qset_durability);
-  TARSA_DDS(dds_qset_history);
-  TARSA_DDS(dds_qset_reliability);
-  TARSA_DDS(dds_qset_userdata);
-  TARSA_DDS(dds_return_loan);
-  TARSA_DDS(dds_strretcode);
-  TARSA_DDS(dds_take);
-  TARSA_DDS(dds_write);
-#undef TARSA_DDS
+#define TARSA_DDS_DECLARE(name) decltype(&::name) name = nullptr;
+  TARSA_DDS_FUNCTIONS(TARSA_DDS_DECLARE)
+#undef TARSA_DDS_DECLARE
   // Loads the library and its functions; false with `why` set when it cannot.
   bool load(std::string *why) {
     void *lib = dlopen(TARSA_DDS_LIBRARY, RTLD_NOW | RTLD_LOCAL);
@@ -98,27 +100,9 @@ struct DdsApi {
       to = reinterpret_cast<std::remove_reference_t<decltype(to)>>(dlsym(lib, name));
       if (!to && why->empty()) *why = std::string("no ") + name + " in " TARSA_DDS_LIBRARY;
     };
-#define TARSA_DDS(name) get(name, #name)
-    TARSA_DDS(dds_create_listener);
-    TARSA_DDS(dds_create_participant);
-    TARSA_DDS(dds_create_qos);
-    TARSA_DDS(dds_create_reader);
-    TARSA_DDS(dds_create_topic);
-    TARSA_DDS(dds_create_writer);
-    TARSA_DDS(dds_delete);
-    TARSA_DDS(dds_delete_listener);
-    TARSA_DDS(dds_delete_qos);
-    TARSA_DDS(dds_lset_data_available);
-    TARSA_DDS(dds_lset_subscription_matched);
-    TARSA_DDS(dds_qset_durability);
-    TARSA_DDS(dds_qset_history);
-    TARSA_DDS(dds_qset_reliability);
-    TARSA_DDS(dds_qset_userdata);
-    TARSA_DDS(dds_return_loan);
-    TARSA_DDS(dds_strretcode);
-    TARSA_DDS(dds_take);
-    TARSA_DDS(dds_write);
-#undef TARSA_DDS
+#define TARSA_DDS_LOAD(name) get(name, #name);
+    TARSA_DDS_FUNCTIONS(TARSA_DDS_LOAD)
+#undef TARSA_DDS_LOAD
     return why->empty();
   }
 };
