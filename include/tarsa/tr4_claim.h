@@ -37,6 +37,13 @@ TARSA_BEGIN_DECLS
  */
 TARSA_API int tr4_claim(const char *name, char *holder, size_t holder_size);
 
+/**
+ * tr4_claim() for program `name`, saying on standard error why it was not taken: "NAME: the
+ * robot is in use by HOLDER", or "NAME: cannot claim the robot: PATH: REASON".
+ * @return what tr4_claim() returned.
+ */
+TARSA_API int tr4_claim_or_say(const char *name);
+
 /** Gives the claim up (nothing happens when this process holds none). */
 TARSA_API void tr4_unclaim(void);
 

@@ -96,6 +96,17 @@ extern "C" int tr4_claim(const char *name, char *holder, size_t holder_size) {
   return TR4_CLAIM_TAKEN;
 }
 
+extern "C" int tr4_claim_or_say(const char *name) {
+  char holder[128];
+  const int c = tr4_claim(name, holder, sizeof holder);
+  if (c == TR4_CLAIM_BUSY)
+    std::fprintf(stderr, "%s: the robot is in use by %s\n", name, holder);
+  else if (c != TR4_CLAIM_TAKEN)
+    std::fprintf(stderr, "%s: cannot claim the robot: %s: %s\n", name, TR4_CLAIM_PATH,
+                 std::strerror(errno));
+  return c;
+}
+
 extern "C" void tr4_unclaim(void) {
   std::lock_guard<std::mutex> lock(g_mutex);
   drop_inherited();

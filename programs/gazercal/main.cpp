@@ -151,18 +151,6 @@ void check(int seconds) {
   }
 }
 
-// Claims the robot for this process; says who holds it when it is taken.
-bool claim_robot() {
-  char holder[128];
-  const int c = tr4_claim("gazercal", holder, sizeof holder);
-  if (c == TR4_CLAIM_BUSY)
-    std::fprintf(stderr, "gazercal: the robot is in use by %s\n", holder);
-  else if (c != TR4_CLAIM_TAKEN)
-    std::fprintf(stderr, "gazercal: cannot claim the robot: %s: %s\n", TR4_CLAIM_PATH,
-                 std::strerror(errno));
-  return c == TR4_CLAIM_TAKEN;
-}
-
 // Prints the fit (when there is one) and the result line of calibration result `rc`, `first`
 // being the first reading's own result; returns the program's status.
 int report(int rc, int first, double x0, double y0, double angle, double a, double b, double rms_x,
@@ -209,7 +197,7 @@ int main(int argc, char *argv[]) {
     return kCalibrated;
   }
   // The robot is ours alone before anything of it is touched: a second driver ends here.
-  if (!claim_robot()) return kBadUsage;
+  if (tr4_claim_or_say("gazercal") != TR4_CLAIM_TAKEN) return kBadUsage;
   if (tr4_init(static_cast<int>(opt.library_args.size()) - 1, opt.library_args.data()) < 0) {
     std::fprintf(stderr, "gazercal: the library could not start\n");
     return kBadUsage;

@@ -100,18 +100,6 @@ int finish_recording(bridge::Recorder &recorder, const std::string &path) {
   return 0;
 }
 
-// Claims the robot for this process; says who holds it when it is taken.
-bool claim_robot() {
-  char holder[128];
-  const int c = tr4_claim("tarsa-bridge", holder, sizeof holder);
-  if (c == TR4_CLAIM_BUSY)
-    std::fprintf(stderr, "tarsa-bridge: the robot is in use by %s\n", holder);
-  else if (c != TR4_CLAIM_TAKEN)
-    std::fprintf(stderr, "tarsa-bridge: cannot claim the robot: %s: %s\n", TR4_CLAIM_PATH,
-                 std::strerror(errno));
-  return c == TR4_CLAIM_TAKEN;
-}
-
 // Starts the server: its port, or -1 after saying why.
 int start_serving(bridge::Server &server) {
   std::string error;
@@ -144,7 +132,7 @@ int main(int argc, char *argv[]) {
   if (vx_config_init(0, nullptr) < 0) return 1;
   if (int r = bridge::read_configuration(opt); r >= 0) return r;
   // The robot is ours alone before anything of it is touched: a second bridge ends here.
-  if (!claim_robot()) return 1;
+  if (tr4_claim_or_say("tarsa-bridge") != TR4_CLAIM_TAKEN) return 1;
   const sigset_t unblocked = catch_stop_signals();
   // The robot driver's start-up starts the library with the library's own options.
   if (tr4_init(int(lib_args.size()) - 1, lib_args.data()) < 0) return 1;

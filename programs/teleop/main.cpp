@@ -63,15 +63,7 @@ double wait_for_tick(TickSchedule &schedule, const timeval &start) {
 int main(int argc, char *argv[]) {
   vx_set_debug_level(2);
   // The robot is ours alone before anything of it is touched: a second driver ends here.
-  char holder[128];
-  if (const int c = tr4_claim("teleop", holder, sizeof holder); c != TR4_CLAIM_TAKEN) {
-    if (c == TR4_CLAIM_BUSY)
-      std::fprintf(stderr, "teleop: the robot is in use by %s\n", holder);
-    else
-      std::fprintf(stderr, "teleop: cannot claim the robot: %s: %s\n", TR4_CLAIM_PATH,
-                   std::strerror(errno));
-    return 1;
-  }
+  if (tr4_claim_or_say("teleop") != TR4_CLAIM_TAKEN) return 1;
   // Through the robot driver's start-up: it starts the library with our arguments and also
   // drives the microcontroller's reset line high, without which the robot may not answer.
   if (tr4_init(argc, argv) < 0) return 1;
