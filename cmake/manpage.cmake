@@ -4,7 +4,8 @@
 #
 # In the build: include() this file, then in the program's folder
 #   tarsa_program_usage(TARGET TEXT [NAME=VALUE]...)
-# where @PROGRAM@ in TEXT becomes TARGET and @NAME@ becomes VALUE (one text for two programs).
+# where @PROGRAM@ in TEXT becomes TARGET and @NAME@ becomes VALUE (one text for two programs);
+# LIBRARY=none leaves out the pointer to the library's options.
 # As a script (what that rule runs):
 #   cmake -DTEXT=file -DPROGRAM=name -DHEADER=out.h -DPAGE=out.1 -DVERSION=x.y.z -P manpage.cmake
 #
@@ -108,6 +109,10 @@ endfunction()
 # The pointer to the library's options that vx_check_options prints after the usage; here it ends
 # the OPTIONS section (or the page, without one).
 set(library_line ".PP\nLibrary options (\\fB\\-d\\fR \\fIN\\fR, \\fB\\-v\\fR, \\fB\\-\\-i2c\\-device\\fR \\fIPATH\\fR, \\fB\\-\\-i2c\\-scan\\fR): see\n.BR tarsa\\-options (7).\n")
+# A program that takes none of the library's options (LIBRARY=none) points to nothing.
+if(LIBRARY STREQUAL "none")
+  set(library_line "")
+endif()
 set(library_told FALSE)
 set(in_options FALSE)
 
@@ -208,5 +213,7 @@ set(summary "${head}${tail}")
 roff_text(summary "${summary}")
 string(APPEND page ".SH NAME\n${PROGRAM} \\- ${summary}\n.SH SYNOPSIS\n${synopsis}")
 string(APPEND page ".SH DESCRIPTION\n${body}")
-string(APPEND page ".SH SEE ALSO\n.BR tarsa-options (7)\n")
+if(NOT LIBRARY STREQUAL "none")
+  string(APPEND page ".SH SEE ALSO\n.BR tarsa-options (7)\n")
+endif()
 file(WRITE ${PAGE} "${page}")

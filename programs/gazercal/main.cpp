@@ -1,5 +1,6 @@
 // gazercal: calibrates the StarGazer by turning the robot once on the spot, prints the fitted
 // ellipse and its residuals, and on request compares positions read with and without correction.
+#include <getopt.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -10,9 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "program_usage.h"
 #include "tarsa/lyn.h"
 #include "tarsa/tr4_claim.h"
 #include "tarsa/vx_error.h"
+#include "tarsa/vx_init.h"
 #include "tarsa/vx_stargazer.h"
 #include "tarsa/vx_tarsa4.h"
 
@@ -28,15 +31,6 @@ constexpr int kPoorFit = 5;
 
 constexpr int kMaxCheckS = 600;
 constexpr useconds_t kCheckPeriodUs = 100000;
-
-constexpr const char *kUsage =
-    "usage: gazercal [--check SECONDS] [library options]\n"
-    "  Turns the robot once on the spot (keep it clear) while reading the StarGazer, fits the\n"
-    "  ellipse of its position error and prints it.\n"
-    "  --check SECONDS  afterwards, reads positions for SECONDS (1 to 600), alternately without\n"
-    "                   and with the correction, and prints both\n"
-    "  exit status: 0 calibrated, 1 bad command line or library start, 2 no robot base,\n"
-    "  3 the sensor does not answer, 4 calibration failed, 5 the fit is poor (kept in force)\n";
 
 lyn_dev_t robot = nullptr;
 
@@ -60,7 +54,6 @@ void install_stop() {
 
 struct Options {
   int check_s = 0;
-  bool help = false;
   std::string error;
   std::vector<char *> library_args;  // everything else, for the library
 };
@@ -78,9 +71,6 @@ Options parse(int argc, char *argv[]) {
       value = argv[++i];
     } else if (i > 0 && std::strncmp(a, "--check=", 8) == 0) {
       value = a + 8;
-    } else if (i > 0 && (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0)) {
-      o.help = true;
-      continue;
     } else {
       o.library_args.push_back(argv[i]);
       continue;
@@ -186,15 +176,16 @@ int report(int rc, int first, double x0, double y0, double angle, double a, doub
 }  // namespace
 
 int main(int argc, char *argv[]) {
+  // --help and an option nobody knows end here, before anything else runs.
+  static const option kLongOptions[] = {{"check", required_argument, nullptr, 'c'},
+                                        {nullptr, 0, nullptr, 0}};
+  if (int r = vx_check_options(argc, argv, program_usage, "c:", kLongOptions); r != VX_OPTIONS_OK)
+    return r == 0 ? kCalibrated : kBadUsage;
   vx_set_debug_level(2);
   Options opt = parse(argc, argv);
   if (!opt.error.empty()) {
-    std::fprintf(stderr, "gazercal: %s\n%s", opt.error.c_str(), kUsage);
+    std::fprintf(stderr, "gazercal: %s\n%s", opt.error.c_str(), program_usage);
     return kBadUsage;
-  }
-  if (opt.help) {
-    std::fputs(kUsage, stdout);
-    return kCalibrated;
   }
   // The robot is ours alone before anything of it is touched: a second driver ends here.
   if (tr4_claim_or_say("gazercal") != TR4_CLAIM_TAKEN) return kBadUsage;

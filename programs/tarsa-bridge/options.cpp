@@ -12,22 +12,13 @@
 #include <string_view>
 #include <vector>
 
+#include "program_usage.h"
 #include "tarsa/vx_config.h"
 #include "tarsa/vx_init.h"
 
 namespace bridge {
 
 namespace {
-
-constexpr const char *kUsage =
-    "usage: tarsa-bridge [--port N] [--bind ADDR] [--record FILE.mcap] [library options]\n"
-    "  --port N            port of the WebSocket and HTTP server (default 8765; 0: any free one)\n"
-    "  --bind ADDR         local address to listen on (default 0.0.0.0, all IPv4 addresses)\n"
-    "  --record FILE.mcap  record every channel to FILE.mcap\n"
-    "  --camera-rate FPS   camera frames a second (default 10)\n"
-    "  --camera-size WxH   camera frame size asked of the driver (default 320x240)\n"
-    "  --ros2              publish the robot on ROS 2 (DDS) as well\n"
-    "Settings come from the [bridge] table of the configuration file.";
 
 std::optional<double> number(const char *text) {
   errno = 0;
@@ -268,7 +259,8 @@ void read_ros2_settings(Options &opt, Refusals &refusals) {
 }  // namespace
 
 int parse_command_line(int argc, char *argv[], Options &opt, std::vector<char *> &lib_args) {
-  if (int r = vx_check_options(argc, argv, kUsage, "", kLongOptions); r != VX_OPTIONS_OK) return r;
+  if (int r = vx_check_options(argc, argv, program_usage, "", kLongOptions); r != VX_OPTIONS_OK)
+    return r;
   lib_args.assign(argv, argv + (argc > 0 ? 1 : 0));
   for (int i = 1; i < argc; ++i) {
     std::string_view a = argv[i];
@@ -276,7 +268,7 @@ int parse_command_line(int argc, char *argv[], Options &opt, std::vector<char *>
     if (!own) {
       // The library's options and their values go to the library; anything else is not ours.
       if (a.size() < 2 || a[0] != '-' || a == "--") {
-        std::fprintf(stderr, "tarsa-bridge: unexpected argument '%s'\n%s\n", argv[i], kUsage);
+        std::fprintf(stderr, "tarsa-bridge: unexpected argument '%s'\n%s", argv[i], program_usage);
         return 2;
       }
       lib_args.push_back(argv[i]);

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "options.h"
+#include "program_usage.h"
 #include "script.h"
 #include "sensor_message.h"
 #include "track.h"
@@ -408,7 +409,7 @@ int main(int argc, char **argv) {
     return 1;
   }
   if (opt.help) {
-    std::fputs(kUsage, stdout);
+    std::fputs(program_usage, stdout);
     return 0;
   }
   struct sigaction sa {};

@@ -7,26 +7,6 @@
 #include <cmath>
 #include <cstdlib>
 
-// The text of a numeric macro's value, for the defaults in the usage text.
-#define TEXT_OF(x) #x
-#define VALUE_TEXT(x) TEXT_OF(x)
-
-const char *const kUsage =
-    "usage: teleop-host [options]\n"
-    "  --port N             port to serve (default 3000)\n"
-    "  --bind ADDR          local address of the UDP socket (default 0.0.0.0)\n"
-    "  --script FILE        play a timed command list (\"SECONDS W V\", \"SECONDS quit\") and end\n"
-    "  --log FILE.csv       record every sensor message with the computed pose\n"
-    "  --plot FILE.svg      write the robot's path from its wheel positions at the end\n"
-    "  --tcp-server         serve a robot that calls over TCP instead of UDP\n"
-    "  --tcp-connect ADDR   call a robot that waits for us over TCP\n"
-    "  --mm-per-count X     wheel travel per encoder count (default " VALUE_TEXT(TR4_MM_PER_UNIT) ")\n"
-    "  --wheel-base MM      distance between the wheels (default " VALUE_TEXT(TR4_WHEEL_BASE_MM) ")\n"
-    "  --idle-timeout S     end with status 2 when no message came for S seconds\n"
-    "                       (default 10 with --script, otherwise 0: never)\n"
-    "  --quiet              no live screen\n"
-    "keys: arrows or WASD change V and W, space stops, q quits\n";
-
 namespace {
 
 enum {

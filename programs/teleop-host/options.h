@@ -23,4 +23,3 @@ struct Options {
 bool parse_options(int argc, char **argv, Options &o, std::string &error);
 
 // The --help text.
-extern const char *const kUsage;

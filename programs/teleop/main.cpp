@@ -9,11 +9,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "program_usage.h"
 #include "tarsa/lyn.h"
 #include "tarsa/tr4_claim.h"
 #include "tarsa/tr4_model.h"
 #include "tarsa/vx_config.h"
 #include "tarsa/vx_error.h"
+#include "tarsa/vx_init.h"
 #include "tarsa/vx_tarsa4.h"
 #include "tarsa/vx_utils.h"
 #include "teleop_ctl.h"
@@ -61,6 +63,9 @@ double wait_for_tick(TickSchedule &schedule, const timeval &start) {
 }  // namespace
 
 int main(int argc, char *argv[]) {
+  // The command line is checked before anything else: --help and a bad option end here.
+  if (int r = vx_check_options(argc, argv, program_usage, nullptr, nullptr); r != VX_OPTIONS_OK)
+    return r;
   vx_set_debug_level(2);
   // The robot is ours alone before anything of it is touched: a second driver ends here.
   if (tr4_claim_or_say("teleop") != TR4_CLAIM_TAKEN) return 1;

@@ -20,22 +20,12 @@
 #include <vector>
 
 #include "board.h"
+#include "program_usage.h"
 #include "registry.h"
 #include "scenario.h"
 #include "shm.h"
 
 namespace {
-
-const char kUsage[] =
-    "usage: tarsa-sim [--scenario FILE] [--trace FILE] [--truth FILE] -- PROGRAM [ARGS...]\n"
-    "       tarsa-sim [--scenario FILE] [--trace FILE] [--truth FILE] --print-env\n"
-    "       tarsa-sim --list-keys | --help\n"
-    "Runs PROGRAM against the simulated board. Without --scenario the standard Tarsa4 board is\n"
-    "simulated. --trace (or TARSA_SIM_TRACE) writes one JSON line per emulated operation.\n"
-    "--truth FILE (or TARSA_SIM_TRUTH) writes the robot's true pose, one JSON line every 20 ms.\n"
-    "--print-env prints shell commands that make later commands of that shell use one simulated\n"
-    "board; its run directory stays until you remove it. --list-keys prints every key a scenario\n"
-    "takes, per table and device model, with its type, range, default and meaning.\n";
 
 // Where the stop handler finds what to do: the program once it runs, the run directory before.
 volatile sig_atomic_t g_child = 0;
@@ -270,7 +260,7 @@ int parse_args(int argc, char **argv, Options *o) {
     } else if (a == "--print-env") {
       o->print_env = true;
     } else if (a == "-h" || a == "--help") {
-      std::fputs(kUsage, stdout);
+      std::fputs(program_usage, stdout);
       return 0;
     } else if (a == "--list-keys") {
       list_keys();
@@ -280,14 +270,14 @@ int parse_args(int argc, char **argv, Options *o) {
         std::fprintf(stderr, "tarsa-sim: option '%s' needs a value\n", a.c_str());
       else
         std::fprintf(stderr, "tarsa-sim: unknown option '%s'\n", a.c_str());
-      std::fputs(kUsage, stderr);
+      std::fputs(program_usage, stderr);
       return 2;
     } else {
       break;
     }
   }
   if (!o->print_env && i >= argc) {
-    std::fputs(kUsage, stderr);
+    std::fputs(program_usage, stderr);
     return 2;
   }
   o->program = i;

@@ -441,14 +441,14 @@ TEST(Launcher, NamesAnUnknownOption) {
   auto r = launcher("--scenraio x -- /bin/true");
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err.rfind("tarsa-sim: unknown option '--scenraio'\nusage: tarsa-sim ", 0), 0u)
+  EXPECT_EQ(r.err.rfind("tarsa-sim: unknown option '--scenraio'\nUsage: tarsa-sim ", 0), 0u)
       << r.err;
   r = launcher("--trace");
   EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.err.rfind("tarsa-sim: option '--trace' needs a value\nusage:", 0), 0u) << r.err;
+  EXPECT_EQ(r.err.rfind("tarsa-sim: option '--trace' needs a value\nUsage:", 0), 0u) << r.err;
   r = launcher("--help");
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out.rfind("usage: tarsa-sim ", 0), 0u) << r.out;
+  EXPECT_EQ(r.out.rfind("Usage: tarsa-sim ", 0), 0u) << r.out;
   EXPECT_EQ(r.err, "");
 }
 
