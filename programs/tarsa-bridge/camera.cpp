@@ -11,8 +11,6 @@ namespace bridge {
 
 namespace {
 
-constexpr int kQuality = 75;
-
 const char *encode_failure(int r) {
   switch (r) {
     case VX_CAMERA_ENCODE_BAD_SIZE:
@@ -70,7 +68,7 @@ int CameraDriver::read(unsigned char *rgb) {
 bool CameraStage::compress(const unsigned char *rgb, std::string *jpeg) {
   unsigned char *bytes = nullptr;
   std::size_t size = 0;
-  int r = vx_camera_encode_jpeg(rgb, source_.width(), source_.height(), kQuality, &bytes, &size);
+  int r = vx_camera_encode_jpeg(rgb, source_.width(), source_.height(), quality_, &bytes, &size);
   if (r == VX_CAMERA_OK) {
     jpeg->assign(reinterpret_cast<const char *>(bytes), size);
     vx_camera_free_jpeg(bytes);
@@ -88,13 +86,15 @@ bool CameraStage::compress(const unsigned char *rgb, std::string *jpeg) {
 }
 
 void CameraStage::start(double fps, const Clock &clock, SampleSink sink) {
-  thread_ = std::thread([this, fps, &clock, sink = std::move(sink)] {
+  fps_ = fps;
+  stopping_ = false;
+  thread_ = std::thread([this, &clock, sink = std::move(sink)] {
     using namespace std::chrono;
     const int width = source_.width(), height = source_.height();
     std::vector<unsigned char> rgb(std::size_t(width) * height * 3);
-    const auto period = duration_cast<steady_clock::duration>(duration<double>(1 / fps));
     auto due = steady_clock::now();
     while (!stopping_) {
+      const auto period = duration_cast<steady_clock::duration>(duration<double>(1 / fps_));
       // The newest frame the driver holds; when none has come yet, a few more tries within
       // this period.
       bool got = false;

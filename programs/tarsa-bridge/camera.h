@@ -54,9 +54,14 @@ class CameraStage {
   explicit CameraStage(FrameSource &source) : source_(source) {}
   ~CameraStage() { stop(); }
 
-  // Takes a frame `fps` times a second, stamped on `clock`, and hands it to `sink`.
+  // Takes a frame `fps` times a second, stamped on `clock`, and hands it to `sink`; again after
+  // a stop.
   void start(double fps, const Clock &clock, SampleSink sink);
   void stop();
+  // The rate and the JPEG quality (1 to 100) from the next frame on.
+  void set_rate(double fps) { fps_ = fps; }
+  double rate() const { return fps_; }
+  void set_quality(int quality) { quality_ = quality; }
   // Frames that could not be captured or compressed.
   std::uint64_t errors() const { return errors_; }
 
@@ -66,6 +71,8 @@ class CameraStage {
   FrameSource &source_;
   std::thread thread_;
   std::atomic<bool> stopping_{false};
+  std::atomic<double> fps_{10};
+  std::atomic<int> quality_{75};
   std::atomic<std::uint64_t> errors_{0};
   bool failing_ = false;  // the last compression failed (the stage's thread alone)
 };

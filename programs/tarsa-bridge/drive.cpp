@@ -60,6 +60,19 @@ bool DriveControl::holding() const {
   return holding_;
 }
 
+DriveLimits DriveControl::limits() const {
+  std::lock_guard lock(mutex_);
+  return limits_;
+}
+
+void DriveControl::set_limits(const DriveLimits &limits) {
+  std::lock_guard lock(mutex_);
+  limits_ = limits;
+  // A command in force is held to lower speed limits at once.
+  target_.linear = std::clamp(target_.linear, -limits_.max_linear, limits_.max_linear);
+  target_.angular = std::clamp(target_.angular, -limits_.max_angular, limits_.max_angular);
+}
+
 Twist DriveControl::current() const {
   std::lock_guard lock(mutex_);
   return current_;

@@ -38,6 +38,9 @@ class DriveControl {
   void obstacle(int source, double range_m);
   // The safety field holds forward motion back (safety_distance_m set and an obstacle nearer).
   bool holding() const;
+  // The limits in force; new ones apply from the next command and tick.
+  DriveLimits limits() const;
+  void set_limits(const DriveLimits &limits);
 
  private:
   DriveLimits limits_;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "channels.h"
+#include "controls.h"
 #include "options.h"
 #include "recorder.h"
 #include "robot.h"
@@ -76,30 +77,6 @@ const char *ending(int sig) {
   }
 }
 
-std::unique_ptr<bridge::Recorder> start_recording(const std::string &path,
-                                                  const std::vector<bridge::Channel> &channels) {
-  auto recorder = std::make_unique<bridge::Recorder>();
-  if (int r = recorder->start(path, channels); r < 0) {
-    std::fprintf(stderr, "tarsa-bridge: cannot record to %s: %s\n", path.c_str(),
-                 std::strerror(-r));
-    return nullptr;
-  }
-  return recorder;
-}
-
-// Closes the recording: the exit status it leaves.
-int finish_recording(bridge::Recorder &recorder, const std::string &path) {
-  if (int r = recorder.stop(); r < 0) {
-    std::fprintf(stderr, "tarsa-bridge: recording to %s failed: %s\n", path.c_str(),
-                 std::strerror(-r));
-    return 1;
-  }
-  std::printf("tarsa-bridge: recorded %llu messages to %s (%llu dropped)\n",
-              static_cast<unsigned long long>(recorder.recorded()), path.c_str(),
-              static_cast<unsigned long long>(recorder.dropped()));
-  return 0;
-}
-
 // Starts the server: its port, or -1 after saying why.
 int start_serving(bridge::Server &server) {
   std::string error;
@@ -142,12 +119,20 @@ int main(int argc, char *argv[]) {
   robot.open_sensors();
   const std::vector<bridge::Channel> channels = bridge::channels(robot.sensors());
 
+  // Recordings start with --record, or when a client asks for one.
+  bridge::RecordingSwitch recording(channels);
   bridge::Server server(opt.server, channels, robot.drive_input(),
-                        {reinterpret_cast<const char *>(kPageHtml), kPageHtmlSize});
+                        {reinterpret_cast<const char *>(kPageHtml), kPageHtmlSize},
+                        bridge::make_controls(robot, opt, recording));
   const int port = start_serving(server);
   if (port < 0) return 1;
-  std::unique_ptr<bridge::Recorder> recorder;
-  if (!opt.record.empty() && !(recorder = start_recording(opt.record, channels))) return 1;
+  if (!opt.record.empty()) {
+    if (int r = recording.start(opt.record); r < 0) {
+      std::fprintf(stderr, "tarsa-bridge: cannot record to %s: %s\n", opt.record.c_str(),
+                   std::strerror(-r));
+      return 1;
+    }
+  }
   // The ROS 2 front-end's DDS threads start with the stop signals still blocked.
   bool ros2_failed = false;
   auto ros2 = bridge::attach_ros2(opt.ros2, robot, &ros2_failed);
@@ -155,18 +140,18 @@ int main(int argc, char *argv[]) {
 
   std::printf("tarsa-bridge: serving on port %d (console: http://%s:%d/)\n", port,
               opt.server.bind == "0.0.0.0" ? "localhost" : opt.server.bind.c_str(), port);
-  if (recorder) std::printf("tarsa-bridge: recording to %s\n", opt.record.c_str());
+  if (!opt.record.empty()) std::printf("tarsa-bridge: recording to %s\n", opt.record.c_str());
   robot.announce();
 
   robot.attach(server);
-  if (recorder) robot.attach(*recorder);
+  robot.attach(recording);
   // Signals reach the loop from here on; it ends on the first one and stops the wheels with
   // every signal blocked, so that a second one is held until the stop has run.
   const bool stopped = robot.run(gQuit, unblocked);
   report_stop(stopped);
   robot.close();
   server.stop();
-  const int recorded = recorder ? finish_recording(*recorder, opt.record) : 0;
+  const int recorded = recording.finish();
   robot.summary();
   // 128 + the signal's number, as a shell reports a program the signal ended; 1 when the stop
   // was not taken or the recording failed.

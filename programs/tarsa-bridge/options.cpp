@@ -35,7 +35,6 @@ std::optional<int> port_number(const char *text) {
 }
 
 // The [bridge] keys and the kind of value each takes.
-enum class Kind { string, integer, number, boolean };
 struct KnownKey {
   const char *key;
   Kind kind;
@@ -54,6 +53,9 @@ constexpr KnownKey kKeys[] = {
     {"lrf_port", Kind::string},
     {"watchdog_ms", Kind::integer},
     {"safety_distance_m", Kind::number},
+    {"camera_rate", Kind::number},
+    {"camera_size", Kind::string},
+    {"camera_quality", Kind::integer},
     {"ros2", Kind::boolean},
     {"ros2_drive", Kind::boolean},
     {"ros2_cmd_vel_stamped", Kind::boolean},
@@ -61,20 +63,6 @@ constexpr KnownKey kKeys[] = {
     {"ros2_namespace", Kind::string},
     {"ros2_frame_prefix", Kind::string},
 };
-
-const char *kind_name(Kind k) {
-  switch (k) {
-    case Kind::string:
-      return "a string";
-    case Kind::integer:
-      return "a whole number";
-    case Kind::number:
-      return "a number";
-    case Kind::boolean:
-      return "true or false";
-  }
-  return "";
-}
 
 // A key of the [bridge] table as written in the configuration file, and the kind of its value.
 struct WrittenKey {
@@ -258,6 +246,81 @@ void read_ros2_settings(Options &opt, Refusals &refusals) {
 
 }  // namespace
 
+const char *kind_name(Kind k) {
+  switch (k) {
+    case Kind::string:
+      return "a string";
+    case Kind::integer:
+      return "a whole number";
+    case Kind::number:
+      return "a number";
+    case Kind::boolean:
+      return "true or false";
+  }
+  return "";
+}
+
+std::optional<Kind> setting_kind(std::string_view key) {
+  for (const KnownKey &k : kKeys)
+    if (key == k.key) return k.kind;
+  return std::nullopt;
+}
+
+std::string apply_setting(Options &opt, std::string_view key, const char *v) {
+  DriveLimits &limits = opt.robot.limits;
+  struct Limit {
+    const char *key;
+    double *to;
+    bool zero_ok;
+  } limits_table[] = {
+      {"max_linear", &limits.max_linear, false},
+      {"max_angular", &limits.max_angular, false},
+      {"max_linear_accel", &limits.max_linear_accel, true},
+      {"max_angular_accel", &limits.max_angular_accel, true},
+      {"safety_distance_m", &limits.safety_distance_m, true},
+  };
+  for (auto &l : limits_table) {
+    if (key != l.key) continue;
+    auto n = number(v);
+    if (!n || *n < 0 || (*n == 0 && !l.zero_ok))
+      return l.zero_ok ? "not a number of 0 or more" : "not a number above 0";
+    *l.to = *n;
+    return {};
+  }
+  for (auto [name, flag] :
+       {std::pair{"stargazer", &opt.robot.stargazer}, std::pair{"lrf", &opt.robot.lrf},
+        std::pair{"camera", &opt.robot.camera}}) {
+    if (key != name) continue;
+    if (std::strcmp(v, "true") != 0 && std::strcmp(v, "false") != 0) return "not true or false";
+    *flag = std::strcmp(v, "true") == 0;
+    return {};
+  }
+  if (key == "lrf_port") {
+    opt.robot.lrf_port = v;
+  } else if (key == "watchdog_ms") {
+    auto n = number(v);
+    if (!n || *n < 0 || *n > 3600000 || *n != std::floor(*n))
+      return "not a whole number of milliseconds (0 turns it off)";
+    limits.watchdog_ms = int(*n);
+  } else if (key == "camera_rate") {
+    auto n = number(v);
+    if (!n || *n <= 0 || *n > 60) return "not a rate above 0 and up to 60";
+    opt.robot.camera_rate = *n;
+  } else if (key == "camera_size") {
+    int w = 0, h = 0, used = 0;
+    if (std::sscanf(v, "%5dx%5d%n", &w, &h, &used) != 2 || v[used] != '\0' || w <= 0 || h <= 0)
+      return "not a size such as 320x240";
+    opt.robot.camera_width = w, opt.robot.camera_height = h;
+  } else if (key == "camera_quality") {
+    auto n = number(v);
+    if (!n || *n < 1 || *n > 100 || *n != std::floor(*n)) return "not a JPEG quality (1 to 100)";
+    opt.robot.camera_quality = int(*n);
+  } else {
+    return "unknown key";
+  }
+  return {};
+}
+
 int parse_command_line(int argc, char *argv[], Options &opt, std::vector<char *> &lib_args) {
   if (int r = vx_check_options(argc, argv, program_usage, "", kLongOptions); r != VX_OPTIONS_OK)
     return r;
@@ -296,21 +359,18 @@ int parse_command_line(int argc, char *argv[], Options &opt, std::vector<char *>
     } else if (name == "record") {
       opt.record = value;
     } else if (name == "camera-rate") {
-      auto n = number(value);
-      if (!n || *n <= 0 || *n > 60) {
+      if (!apply_setting(opt, "camera_rate", value).empty()) {
         std::fprintf(stderr, "tarsa-bridge: --camera-rate %s: not a rate above 0 and up to 60\n",
                      value);
         return 2;
       }
-      opt.robot.camera_rate = *n;
+      opt.camera_rate_given = true;
     } else if (name == "camera-size") {
-      int w = 0, h = 0, used = 0;
-      if (std::sscanf(value, "%5dx%5d%n", &w, &h, &used) != 2 || value[used] != '\0' || w <= 0 ||
-          h <= 0) {
+      if (!apply_setting(opt, "camera_size", value).empty()) {
         std::fprintf(stderr, "tarsa-bridge: --camera-size %s: not a size such as 320x240\n", value);
         return 2;
       }
-      opt.robot.camera_width = w, opt.robot.camera_height = h;
+      opt.camera_size_given = true;
     }
   }
   lib_args.push_back(nullptr);
@@ -341,43 +401,16 @@ int read_configuration(Options &opt) {
        tok = strtok_r(nullptr, ", \t", &save))
     opt.server.drive_from.emplace_back(tok);
 
-  struct Limit {
-    const char *key;
-    double *to;
-    bool zero_ok;
-  } limits[] = {
-      {"max_linear", &opt.robot.limits.max_linear, false},
-      {"max_angular", &opt.robot.limits.max_angular, false},
-      {"max_linear_accel", &opt.robot.limits.max_linear_accel, true},
-      {"max_angular_accel", &opt.robot.limits.max_angular_accel, true},
-      {"safety_distance_m", &opt.robot.limits.safety_distance_m, true},
-  };
-  for (auto &l : limits) {
-    const char *v = get(l.key);
-    if (!v) continue;
-    auto n = number(v);
-    if (!n || *n < 0 || (*n == 0 && !l.zero_ok))
-      refusals.refuse(l.key, v, l.zero_ok ? "not a number of 0 or more" : "not a number above 0");
-    else
-      *l.to = *n;
-  }
-  for (auto [key, flag] :
-       {std::pair{"stargazer", &opt.robot.stargazer}, std::pair{"lrf", &opt.robot.lrf},
-        std::pair{"camera", &opt.robot.camera}}) {
+  for (const char *key : {"max_linear", "max_angular", "max_linear_accel", "max_angular_accel",
+                          "safety_distance_m", "stargazer", "lrf", "camera", "lrf_port",
+                          "watchdog_ms", "camera_rate", "camera_size", "camera_quality"}) {
     const char *v = get(key);
-    if (!v) continue;
-    if (std::strcmp(v, "true") != 0 && std::strcmp(v, "false") != 0)
-      refusals.refuse(key, v, "not true or false");
-    else
-      *flag = std::strcmp(v, "true") == 0;
-  }
-  if (const char *v = get("lrf_port")) opt.robot.lrf_port = v;
-  if (const char *v = get("watchdog_ms")) {
-    auto n = number(v);
-    if (!n || *n < 0 || *n > 3600000 || *n != std::floor(*n))
-      refusals.refuse("watchdog_ms", v, "not a whole number of milliseconds (0 turns it off)");
-    else
-      opt.robot.limits.watchdog_ms = int(*n);
+    // The command line's camera options win over the file's.
+    if (!v || (opt.camera_rate_given && std::strcmp(key, "camera_rate") == 0) ||
+        (opt.camera_size_given && std::strcmp(key, "camera_size") == 0))
+      continue;
+    if (std::string why = apply_setting(opt, key, v); !why.empty())
+      refusals.refuse(key, v, why.c_str());
   }
   read_ros2_settings(opt, refusals);
   for (const std::string &line : refusals.lines) std::fprintf(stderr, "%s\n", line.c_str());

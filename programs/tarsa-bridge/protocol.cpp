@@ -13,6 +13,7 @@ using nlohmann::json;
 constexpr std::uint8_t kClientMessageData = 0x01;
 constexpr std::uint8_t kServiceCallRequest = 0x02;
 constexpr std::uint8_t kMessageData = 0x01;
+constexpr std::uint8_t kServiceCallResponse = 0x03;
 
 enum Level { kInfo = 0, kWarning = 1, kError = 2 };
 
@@ -122,6 +123,59 @@ void client_unadvertise(ClientState &st, const json &msg, Outcome &out) {
   }
 }
 
+// The parameterNames of a get or a (un)subscription: false when it is not an array of strings.
+bool parameter_names(const json &msg, std::vector<std::string> &names) {
+  const json *list = field(msg, "parameterNames");
+  if (!list || !list->is_array()) return false;
+  for (const json &n : *list) {
+    if (!n.is_string()) return false;
+    names.push_back(n.get<std::string>());
+  }
+  return true;
+}
+
+void parameters(ClientState &st, const std::string &op, const json &msg, Outcome &out) {
+  ParameterRequest r;
+  const json *id = field(msg, "id");
+  if (id && id->is_string()) r.id = id->get<std::string>();
+  if (op == "setParameters") {
+    if (!st.may_publish) {
+      out.replies.push_back(status(kError, "setParameters refused: " + st.address +
+                                               " may watch but is not allowed to change settings"));
+      return;
+    }
+    const json *list = field(msg, "parameters");
+    if (!list || !list->is_array()) {
+      out.replies.push_back(status(kError, "setParameters: parameters must be an array"));
+      return;
+    }
+    r.op = ParameterRequest::kSet;
+    for (const json &p : *list) {
+      const json *name = field(p, "name");
+      if (!name || !name->is_string()) {
+        out.replies.push_back(status(kError, "setParameters: each parameter needs a name"));
+        continue;
+      }
+      const json *value = field(p, "value");
+      const json *type = field(p, "type");
+      r.names.push_back(name->get<std::string>());
+      if (value && !value->is_null())
+        r.set.push_back(ParameterValue{r.names.back(), value->dump(), type && *type == "float64"});
+      else
+        r.set.emplace_back();
+    }
+  } else {
+    r.op = op == "getParameters"               ? ParameterRequest::kGet
+           : op == "subscribeParameterUpdates" ? ParameterRequest::kSubscribe
+                                               : ParameterRequest::kUnsubscribe;
+    if (!parameter_names(msg, r.names)) {
+      out.replies.push_back(status(kError, op + ": parameterNames must be an array of strings"));
+      return;
+    }
+  }
+  out.parameters = std::move(r);
+}
+
 }  // namespace
 
 Outcome handle_text(ClientState &st, std::string_view text, std::span<const Channel> channels) {
@@ -141,6 +195,9 @@ Outcome handle_text(ClientState &st, std::string_view text, std::span<const Chan
     client_advertise(st, msg, out);
   } else if (name == "unadvertise") {
     client_unadvertise(st, msg, out);
+  } else if (name == "getParameters" || name == "setParameters" ||
+             name == "subscribeParameterUpdates" || name == "unsubscribeParameterUpdates") {
+    parameters(st, name, msg, out);
   } else {
     out.replies.push_back(status(kWarning, "operation not supported: " + name));
   }
@@ -167,8 +224,26 @@ Outcome handle_binary(ClientState &st, std::span<const std::uint8_t> data) {
     }
   } else if (data[0] == kClientMessageData) {
     out.replies.push_back(status(kError, "message data shorter than its header"));
+  } else if (data[0] == kServiceCallRequest && data.size() >= 13) {
+    auto u32 = [&](std::size_t at) {
+      return data[at] | data[at + 1] << 8 | data[at + 2] << 16 | std::uint32_t(data[at + 3]) << 24;
+    };
+    ServiceCall c{u32(1), u32(5), {}, {}};
+    const std::uint32_t length = u32(9);
+    if (length > data.size() - 13) {
+      out.replies.push_back(
+          service_call_failure(c.service, c.call, "encoding longer than the call"));
+    } else if (!st.may_publish) {
+      out.replies.push_back(service_call_failure(
+          c.service, c.call, "refused: " + st.address + " may watch but is not allowed to call"));
+    } else {
+      const char *bytes = reinterpret_cast<const char *>(data.data());
+      c.encoding.assign(bytes + 13, length);
+      c.payload.assign(bytes + 13 + length, data.size() - 13 - length);
+      out.call = std::move(c);
+    }
   } else if (data[0] == kServiceCallRequest) {
-    out.replies.push_back(status(kError, "services are not supported"));
+    out.replies.push_back(status(kError, "service call shorter than its header"));
   } else {
     out.replies.push_back(status(kError, "unknown binary operation " + std::to_string(data[0])));
   }
@@ -201,16 +276,17 @@ std::optional<Twist> parse_twist(std::string_view payload, std::string *error) {
   return t;
 }
 
-std::string server_info(bool may_publish, std::string_view session_id) {
+std::string server_info(bool may_publish, std::string_view session_id, bool controls) {
   json info = {{"op", "serverInfo"},
                {"name", "tarsa-bridge"},
                {"capabilities", json::array()},
                {"metadata", {{"robot", "Tarsa4"}}},
                {"sessionId", session_id}};
-  if (may_publish) {
-    info["capabilities"].push_back("clientPublish");
-    info["supportedEncodings"] = {"json"};
-  }
+  if (may_publish) info["capabilities"].push_back("clientPublish");
+  if (controls)
+    for (const char *c : {"parameters", "parametersSubscribe", "services"})
+      info["capabilities"].push_back(c);
+  if (may_publish || controls) info["supportedEncodings"] = {"json"};
   return info.dump();
 }
 
@@ -224,6 +300,57 @@ std::string advertise(std::span<const Channel> channels) {
                     {"schema", c.schema},
                     {"schemaEncoding", "jsonschema"}});
   return json{{"op", "advertise"}, {"channels", list}}.dump();
+}
+
+std::string parameter_values(std::span<const ParameterValue> values,
+                             const std::optional<std::string> &id) {
+  json list = json::array();
+  for (const ParameterValue &v : values) {
+    json p = {{"name", v.name}, {"value", json::parse(v.json, nullptr, false)}};
+    if (v.float64) p["type"] = "float64";
+    list.push_back(std::move(p));
+  }
+  json msg = {{"op", "parameterValues"}, {"parameters", std::move(list)}};
+  if (id) msg["id"] = *id;
+  return msg.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+std::string advertise_services(std::span<const ServiceInfo> services) {
+  json list = json::array();
+  auto part = [](const std::string &type, const char *which, const std::string &schema) {
+    return json{{"encoding", "json"},
+                {"schemaName", type + "_" + which},
+                {"schemaEncoding", "jsonschema"},
+                {"schema", schema}};
+  };
+  for (const ServiceInfo &s : services)
+    list.push_back({{"id", s.id},
+                    {"name", s.name},
+                    {"type", s.type},
+                    {"request", part(s.type, "Request", s.request_schema)},
+                    {"response", part(s.type, "Response", s.response_schema)},
+                    // For clients that know only the older fields.
+                    {"requestSchema", s.request_schema},
+                    {"responseSchema", s.response_schema}});
+  return json{{"op", "advertiseServices"}, {"services", std::move(list)}}.dump();
+}
+
+std::string service_call_failure(std::uint32_t service, std::uint32_t call,
+                                 std::string_view message) {
+  return json{
+      {"op", "serviceCallFailure"}, {"serviceId", service}, {"callId", call}, {"message", message}}
+      .dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+std::string service_call_response(const ServiceCall &call, std::string_view payload) {
+  std::string f(13, '\0');
+  f[0] = char(kServiceCallResponse);
+  const std::uint32_t words[] = {call.service, call.call, std::uint32_t(call.encoding.size())};
+  for (int w = 0; w < 3; ++w)
+    for (int i = 0; i < 4; ++i) f[1 + 4 * w + i] = char(words[w] >> (8 * i));
+  f += call.encoding;
+  f += payload;
+  return f;
 }
 
 std::string status(int level, std::string_view message) {

@@ -3,6 +3,7 @@
 
 #include <time.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <thread>
@@ -119,6 +120,18 @@ void Robot::announce() const {
   std::fflush(stdout);
 }
 
+bool Robot::reset_odometry() {
+  const std::uint64_t asked = ++resets_asked_;
+  for (int i = 0; i < 200 && resets_done_ < asked; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  return resets_done_ >= asked;
+}
+
+std::shared_ptr<const CameraSample> Robot::snapshot() const {
+  std::lock_guard lock(camera_mutex_);
+  return newest_frame_;
+}
+
 DriveInput Robot::drive_input() {
   return {[this](const Twist &t) { drive_.command(t, Clock::monotonic_ns() / 1000); },
           [this] { drive_.stop(); }};
@@ -142,13 +155,10 @@ bool Robot::run(const volatile sig_atomic_t &quit, const sigset_t &mask) {
     lrf_.start(clock_, [this](Sample s) {
       delivered(kScan);
       drive_.obstacle(0, nearest_ahead(std::get<ScanSample>(s.value)));
-      publish(s);
+      if (streaming_[kScanStream]) publish(s);
     });
-  if (present_.camera)
-    camera_stage_.start(options_.camera_rate, clock_, [this](Sample s) {
-      delivered(kCamera);
-      publish(s);
-    });
+  camera_stage_.set_quality(options_.camera_quality);
+  start_camera(options_.camera_rate);
   pthread_sigmask(SIG_SETMASK, &mask, nullptr);
   std::int64_t due = start, last_tick = start, next_report = start + kSecondNs;
   while (!quit) {
@@ -195,13 +205,17 @@ void Robot::tick(std::int64_t now, std::int64_t dt_ns) {
   ok(tr4_set_speed(w.left, w.right, base_));
   if (expired) {
     std::printf("tarsa-bridge: no drive command for %d ms, wheels stopped\n",
-                options_.limits.watchdog_ms);
+                drive_.limits().watchdog_ms);
     std::fflush(stdout);
   }
 
   WheelsSample wheels;
   if (ok(tr4_get_position(&wheels.pos_left, &wheels.pos_right, base_)) &&
       ok(tr4_get_speed(&wheels.speed_left, &wheels.speed_right, base_))) {
+    if (const std::uint64_t asked = resets_asked_; asked != resets_done_) {
+      tr4_odometry_reset(&odometry_);
+      resets_done_ = asked;
+    }
     tr4_odometry_update(&odometry_, wheels.pos_left, wheels.pos_right);
     publish({t, OdometrySample{odometry_.x_m, odometry_.y_m, odometry_.theta_rad}});
     publish({t, wheels});
@@ -233,9 +247,51 @@ void Robot::tick(std::int64_t now, std::int64_t dt_ns) {
   if (present_.stargazer) {
     StarGazerSample g;
     bool heard = false;
-    if (gazer_.read(&g, &heard)) publish({t, g});
+    if (gazer_.read(&g, &heard) && streaming_[kStarGazerStream]) publish({t, g});
     if (heard) delivered(kStarGazer);
   }
+}
+
+void Robot::start_camera(double fps) {
+  std::lock_guard lock(camera_mutex_);
+  if (!present_.camera) return;
+  camera_stage_.start(fps, clock_, [this](Sample s) {
+    delivered(kCamera);
+    {
+      std::lock_guard frame_lock(camera_mutex_);
+      newest_frame_ = std::make_shared<const CameraSample>(std::get<CameraSample>(s.value));
+    }
+    if (streaming_[kCameraStream]) publish(s);
+  });
+  camera_running_ = true;
+}
+
+bool Robot::set_camera_size(int *width, int *height, std::string *why) {
+  std::unique_lock lock(camera_mutex_);
+  if (!present_.camera) {
+    *why = "no camera on this robot";
+    return false;
+  }
+  const bool running = camera_running_;
+  camera_running_ = false;
+  lock.unlock();  // the stage's last frame takes the lock
+  camera_stage_.stop();
+  lock.lock();
+  newest_frame_.reset();  // a snapshot is of the size in force
+  camera_.close();
+  bool taken = camera_.open(width, height, why);
+  if (taken) {
+    options_.camera_width = *width, options_.camera_height = *height;
+  } else if (std::string again;
+             !camera_.open(&options_.camera_width, &options_.camera_height, &again)) {
+    std::printf("tarsa-bridge: camera lost at %dx%d: %s\n", options_.camera_width,
+                options_.camera_height, again.c_str());
+    std::fflush(stdout);
+    return false;
+  }
+  lock.unlock();
+  if (running) start_camera(camera_stage_.rate());
+  return taken;
 }
 
 void Robot::safety_report() {
@@ -243,7 +299,7 @@ void Robot::safety_report() {
   stats_.safety_hold = held;
   if (held && !held_before_) {
     std::printf("tarsa-bridge: obstacle within %g m ahead, forward motion held back\n",
-                options_.limits.safety_distance_m);
+                drive_.limits().safety_distance_m);
     std::fflush(stdout);
   }
   held_before_ = held;

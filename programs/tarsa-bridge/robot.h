@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,7 @@ struct RobotOptions {
   bool stargazer = false, lrf = false, camera = false;  // optional sensors, when enabled
   int camera_width = 320, camera_height = 240;
   double camera_rate = 10;  // frames per second
+  int camera_quality = 75;  // JPEG quality, 1 to 100
   std::string lrf_port = "/dev/ttyACM0";
 };
 
@@ -45,6 +47,25 @@ class Robot {
 
   // Commands for the one DriveControl, for the front-ends.
   DriveInput drive_input();
+
+  // Live settings, from any thread while the loop runs.
+  DriveLimits limits() const { return drive_.limits(); }
+  void set_limits(const DriveLimits &limits) { drive_.set_limits(limits); }
+  void set_camera_rate(double fps) { camera_stage_.set_rate(fps); }
+  void set_camera_quality(int quality) { camera_stage_.set_quality(quality); }
+  // Opens the camera again for *width x *height (the size granted is written back); false with
+  // `why` set when it cannot, the camera then back at its former size if it takes it.
+  bool set_camera_size(int *width, int *height, std::string *why);
+  // Whether an optional sensor's samples go to the front-ends (the safety field goes on seeing
+  // the range finder's either way).
+  enum Optional { kScanStream, kCameraStream, kStarGazerStream };
+  void set_streaming(Optional which, bool on) { streaming_[which] = on; }
+  bool streaming(Optional which) const { return streaming_[which]; }
+  // Puts the odometry back at the origin on the loop's next tick; false when the loop did not
+  // take it within a second.
+  bool reset_odometry();
+  // The newest camera frame, none before the first.
+  std::shared_ptr<const CameraSample> snapshot() const;
   // Every sample goes to `front_end` from now on. Before run().
   void attach(FrontEnd &front_end) { front_ends_.push_back(&front_end); }
 
@@ -67,6 +88,7 @@ class Robot {
   void watch_sensors(std::int64_t now);
   void safety_report();
   void tick(std::int64_t now, std::int64_t dt_ns);
+  void start_camera(double fps);
 
   RobotOptions options_;
   Clock clock_;
@@ -79,6 +101,11 @@ class Robot {
   std::atomic<std::int64_t> last_[kWatched] = {};
   bool silent_[kWatched] = {};
   bool held_before_ = false;
+  std::atomic<bool> streaming_[3] = {true, true, true};
+  std::atomic<std::uint64_t> resets_asked_{0}, resets_done_{0};
+  mutable std::mutex camera_mutex_;  // the camera's restart, and the newest frame
+  bool camera_running_ = false;
+  std::shared_ptr<const CameraSample> newest_frame_;
 
   SensorSet present_;
   RangeFinder lrf_;

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <thread>
 #include <utility>
 
@@ -80,8 +81,19 @@ struct Server::Impl {
   std::atomic<std::uint64_t> commander{0};  // serial of the session whose command is in force
   std::atomic<std::uint64_t> serials{0};
 
-  Impl(ServerOptions o, std::vector<Channel> c, DriveInput d, std::string_view p)
-      : options(std::move(o)), channels(std::move(c)), drive(std::move(d)), page(p) {}
+  Controls controls;
+
+  Impl(ServerOptions o, std::vector<Channel> c, DriveInput d, std::string_view p, Controls k)
+      : options(std::move(o)),
+        channels(std::move(c)),
+        drive(std::move(d)),
+        page(p),
+        controls(std::move(k)) {}
+  bool has_controls() const { return bool(controls.parameters); }
+  // The current values of `names` (every parameter when empty), unknown names left out.
+  std::vector<ParameterValue> values_of(const std::vector<std::string> &names) const;
+  // Sends the values of `changed` to every client subscribed to them.
+  void parameters_changed(const std::vector<std::string> &changed);
 
   void accept();
   // Out of descriptors: accepting pauses, 100 ms at first, doubling up to a second.
@@ -148,6 +160,9 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
   }
 
   bool watcher() const { return !state_.may_publish; }
+  // The network thread's alone, as the client's state.
+  const std::set<std::string> &parameter_subscriptions() const { return parameter_subs_; }
+  void send_control(std::string text) { send_text(Outgoing::kMessage, std::move(text)); }
   std::chrono::steady_clock::time_point last_heard() const { return last_heard_; }
 
   void close() {
@@ -170,8 +185,14 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
   void on_accept(beast::error_code ec) {
     if (ec) return close();
     srv_.add(shared_from_this());
-    send_text(Outgoing::kControl, server_info(state_.may_publish, srv_.session_id));
+    send_text(Outgoing::kControl,
+              server_info(state_.may_publish, srv_.session_id, srv_.has_controls()));
     send_text(Outgoing::kControl, advertise(srv_.channels));
+    if (!srv_.controls.services.empty()) {
+      std::vector<ServiceInfo> infos;
+      for (const Service &s : srv_.controls.services) infos.push_back(s.info);
+      send_text(Outgoing::kControl, advertise_services(infos));
+    }
     read();
   }
 
@@ -208,6 +229,19 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
       by_channel_.clear();
       for (auto [sub, channel] : state_.subscriptions) by_channel_[channel] = sub;
     }
+    if (out.parameters) on_parameters(*out.parameters);
+    if (out.call) on_service_call(*out.call);
+  }
+
+  void on_parameters(const ParameterRequest &r);
+  void on_service_call(const ServiceCall &c);
+
+  // A binary frame for the client (a service's response): never dropped.
+  void send_binary(std::string bytes) {
+    std::lock_guard lock(mutex_);
+    if (!closed_)
+      queue_locked(
+          {Outgoing::kControl, true, {}, std::make_shared<const std::string>(std::move(bytes))});
   }
 
   void send_text(Outgoing::Kind kind, std::string text) {
@@ -251,8 +285,92 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
   bool writing_ = false, closed_ = false;
   Outgoing inflight_;
   const std::uint64_t serial_;
+  std::set<std::string> parameter_subs_;  // parameters whose changes the client follows
   std::chrono::steady_clock::time_point last_heard_ = std::chrono::steady_clock::now();
 };
+
+void WsSession::on_parameters(const ParameterRequest &r) {
+  if (!srv_.has_controls()) {
+    send_text(Outgoing::kMessage, status(1, "parameters are not offered"));
+    return;
+  }
+  switch (r.op) {
+    case ParameterRequest::kGet:
+      send_text(Outgoing::kMessage, parameter_values(srv_.values_of(r.names), r.id));
+      return;
+    case ParameterRequest::kSubscribe:
+      if (r.names.empty()) {
+        for (const ParameterValue &v : srv_.values_of({})) parameter_subs_.insert(v.name);
+      } else {
+        parameter_subs_.insert(r.names.begin(), r.names.end());
+      }
+      return;
+    case ParameterRequest::kUnsubscribe:
+      if (r.names.empty()) parameter_subs_.clear();
+      for (const std::string &n : r.names) parameter_subs_.erase(n);
+      return;
+    case ParameterRequest::kSet:
+      break;
+  }
+  std::vector<std::string> changed;
+  for (std::size_t i = 0; i < r.set.size(); ++i) {
+    const std::string &name = r.names[i];
+    std::string why = r.set[i] ? srv_.controls.set(*r.set[i]) : "a setting cannot be removed";
+    if (why.empty()) {
+      changed.push_back(name);
+      continue;
+    }
+    const auto now = srv_.values_of({name});
+    std::string was = now.empty() ? "" : "; stays " + now[0].json;
+    send_text(Outgoing::kMessage,
+              status(2, "parameter " + name + " = " + (r.set[i] ? r.set[i]->json : "(unset)") +
+                            " refused: " + why + was));
+  }
+  // The setter hears the values in force of what it asked for; the subscribers, what changed.
+  send_text(Outgoing::kMessage, parameter_values(srv_.values_of(r.names), r.id));
+  if (!changed.empty()) srv_.parameters_changed(changed);
+}
+
+void WsSession::on_service_call(const ServiceCall &c) {
+  const Service *service = nullptr;
+  for (const Service &s : srv_.controls.services)
+    if (s.info.id == c.service) service = &s;
+  if (!service)
+    return send_text(Outgoing::kMessage,
+                     service_call_failure(c.service, c.call, "no such service"));
+  if (c.encoding != "json")
+    return send_text(Outgoing::kMessage,
+                     service_call_failure(c.service, c.call, "requests are taken in json only"));
+  ServiceResult r = service->call(c.payload);
+  if (r.ok)
+    send_binary(service_call_response(c, r.text));
+  else
+    send_text(Outgoing::kMessage, service_call_failure(c.service, c.call, r.text));
+}
+
+std::vector<ParameterValue> Server::Impl::values_of(const std::vector<std::string> &names) const {
+  std::vector<ParameterValue> all = controls.parameters(), some;
+  if (names.empty()) return all;
+  for (const std::string &n : names)
+    for (const ParameterValue &v : all)
+      if (v.name == n) some.push_back(v);
+  return some;
+}
+
+void Server::Impl::parameters_changed(const std::vector<std::string> &changed) {
+  const std::vector<ParameterValue> values = values_of(changed);
+  std::vector<std::shared_ptr<WsSession>> all;
+  {
+    std::lock_guard lock(mutex);
+    all = sessions;
+  }
+  for (auto &s : all) {
+    std::vector<ParameterValue> followed;
+    for (const ParameterValue &v : values)
+      if (s->parameter_subscriptions().count(v.name)) followed.push_back(v);
+    if (!followed.empty()) s->send_control(parameter_values(followed, std::nullopt));
+  }
+}
 
 // One HTTP request: the console page, or the upgrade to a WebSocket session.
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
@@ -366,9 +484,9 @@ void Server::Impl::remove(const WsSession *s) {
 }
 
 Server::Server(ServerOptions options, std::vector<Channel> channels, DriveInput drive,
-               std::string_view page)
-    : impl_(std::make_unique<Impl>(std::move(options), std::move(channels), std::move(drive),
-                                   page)) {}
+               std::string_view page, Controls controls)
+    : impl_(std::make_unique<Impl>(std::move(options), std::move(channels), std::move(drive), page,
+                                   std::move(controls))) {}
 
 Server::~Server() {
   stop();

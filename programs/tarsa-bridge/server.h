@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -24,11 +25,31 @@ struct ServerOptions {
   std::size_t queue_count = 256;
 };
 
+// A service's answer: the response (JSON) when `ok`, else why the call failed.
+struct ServiceResult {
+  bool ok = false;
+  std::string text;
+};
+
+struct Service {
+  ServiceInfo info;
+  std::function<ServiceResult(std::string_view request)> call;  // on the network thread
+};
+
+// How the server reaches the live settings and the services, without knowing whose they are.
+struct Controls {
+  std::function<std::vector<ParameterValue>()> parameters;  // every one, current values
+  // Sets one parameter: "" when taken, else why not (the value in force stays).
+  std::function<std::string(const ParameterValue &value)> set;
+  std::vector<Service> services;
+};
+
 class Server : public FrontEnd {
  public:
-  // Serves `channels`; the drive commands of allowed clients go to `drive`.
+  // Serves `channels`; the drive commands of allowed clients go to `drive`, parameter and
+  // service requests to `controls` (none: neither capability is offered).
   Server(ServerOptions options, std::vector<Channel> channels, DriveInput drive,
-         std::string_view page);
+         std::string_view page, Controls controls = {});
   ~Server() override;
 
   // Listens and starts the network thread. The port listened on, or -1 with `error` set.

@@ -6,7 +6,7 @@ set(bridge_emulated "")
 if(CMAKE_CROSSCOMPILING_EMULATOR)
   set(bridge_emulated 1)
 endif()
-foreach(name ws mcap sensors browser load recovery)
+foreach(name ws mcap sensors browser load recovery controls)
   add_test(NAME bridge_${name}_test
            COMMAND ${TARSA_NODE} --test ${PROJECT_SOURCE_DIR}/tests/js/bridge_${name}.test.mjs)
   set_tests_properties(bridge_${name}_test PROPERTIES

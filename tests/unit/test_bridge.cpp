@@ -89,6 +89,38 @@ TEST(BridgeProtocol, OnlyAllowedClientsDriveOnTheirAdvertisedChannel) {
   EXPECT_TRUE(handle_text(driver, R"({"op":"unadvertise","channelIds":[1]})", {}).withdrawn);
 }
 
+TEST(BridgeProtocol, ServiceCallsFramedBothWaysAndOnlyFromDrivers) {
+  const std::string frame("\x02\x07\0\0\0\x2A\0\0\x01\x04\0\0\0json{\"path\":\"a\"}", 29);
+  const std::vector<std::uint8_t> bytes(frame.begin(), frame.end());
+  ClientState driver{"127.0.0.1", true, {}, {}}, watcher{"10.0.0.9", false, {}, {}};
+  auto o = handle_binary(driver, bytes);
+  ASSERT_TRUE(o.call);
+  EXPECT_EQ(o.call->service, 7u);
+  EXPECT_EQ(o.call->call, 0x0100002Au);
+  EXPECT_EQ(o.call->encoding, "json");
+  EXPECT_EQ(o.call->payload, R"({"path":"a"})");
+  EXPECT_EQ(service_call_response(*o.call, "{}"),
+            std::string("\x03\x07\0\0\0\x2A\0\0\x01\x04\0\0\0json{}", 19));
+  o = handle_binary(watcher, bytes);
+  EXPECT_FALSE(o.call);
+  ASSERT_EQ(o.replies.size(), 1u);
+  EXPECT_EQ(json::parse(o.replies[0]),
+            (json{{"op", "serviceCallFailure"},
+                  {"serviceId", 7},
+                  {"callId", 0x0100002A},
+                  {"message", "refused: 10.0.0.9 may watch but is not allowed to call"}}));
+  // An encoding said to run past the frame.
+  auto cut = bytes;
+  cut[9] = 0xFF;
+  EXPECT_FALSE(handle_binary(driver, cut).call);
+  // Setting parameters is the drivers' too; reading is anyone's.
+  EXPECT_FALSE(handle_text(watcher, R"({"op":"setParameters","parameters":[]})", {}).parameters);
+  auto get = handle_text(watcher, R"({"op":"getParameters","parameterNames":["a"],"id":"q"})", {});
+  ASSERT_TRUE(get.parameters);
+  EXPECT_EQ(get.parameters->names, std::vector<std::string>{"a"});
+  EXPECT_EQ(get.parameters->id, "q");
+}
+
 TEST(BridgeProtocol, TwistPayloads) {
   std::string error;
   auto t = parse_twist(R"({"angular":{"z":1.5}})", &error);

@@ -157,6 +157,13 @@ export class Client {
     c.messages = new Map(); // topic -> [{time, data}]
     c.statuses = [];
     c.errors = [];
+    c.services = new Map(); // name -> service
+    c.parameterValues = []; // every Parameter Values message, in order
+    c.replies = new Map(); // call id -> {response} or {failure}
+    c.fox.on("advertiseServices", (list) => list.forEach((s) => c.services.set(s.name, s)));
+    c.fox.on("parameterValues", (p) => c.parameterValues.push(p));
+    c.fox.on("serviceCallResponse", (r) => c.replies.set(r.callId, { response: JSON.parse(new TextDecoder().decode(r.data)) }));
+    c.fox.on("serviceCallFailure", (f) => c.replies.set(f.callId, { failure: f.message }));
     c.fox.on("error", (e) => c.errors.push(e));
     c.fox.on("status", (s) => c.statuses.push(s));
     c.info = new Promise((resolve) => c.fox.on("serverInfo", resolve));
@@ -199,6 +206,30 @@ export class Client {
         id,
         new TextEncoder().encode(JSON.stringify({ linear: { x: linear, y: 0, z: 0 }, angular: { x: 0, y: 0, z: angular } })),
       );
+  }
+
+  // Parameters by name, as the reply to a get (names) or a set (list of {name, value}) says.
+  async parameters(names) {
+    return this.#parameterRequest((id) => this.fox.getParameters(names, id));
+  }
+  async setParameters(list) {
+    return this.#parameterRequest((id) => this.fox.setParameters(list, id));
+  }
+  async #parameterRequest(send) {
+    const id = `r${(this.nextId = (this.nextId ?? 0) + 1)}`;
+    send(id);
+    let reply;
+    await until(() => (reply = this.parameterValues.find((p) => p.id === id)), 10, `parameters ${id}`);
+    return Object.fromEntries(reply.parameters.map((p) => [p.name, p.value]));
+  }
+
+  // Calls a service with a JSON request: {response} or {failure}.
+  async call(name, request = {}) {
+    const callId = (this.nextCall = (this.nextCall ?? 0) + 1);
+    const data = new TextEncoder().encode(JSON.stringify(request));
+    this.fox.sendServiceCallRequest({ serviceId: this.services.get(name).id, callId, encoding: "json", data });
+    await until(() => this.replies.has(callId), 10, `the reply of ${name}`);
+    return this.replies.get(callId);
   }
 
   close() {
