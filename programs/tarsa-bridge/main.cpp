@@ -16,6 +16,7 @@
 
 #include "channels.h"
 #include "options.h"
+#include "record_metadata.h"
 #include "recorder.h"
 #include "robot.h"
 #include "server.h"
@@ -76,9 +77,12 @@ const char *ending(int sig) {
   }
 }
 
-std::unique_ptr<bridge::Recorder> start_recording(const std::string &path,
+std::unique_ptr<bridge::Recorder> start_recording(const bridge::Options &opt,
+                                                  const bridge::Robot &robot,
                                                   const std::vector<bridge::Channel> &channels) {
-  auto recorder = std::make_unique<bridge::Recorder>();
+  const std::string &path = opt.record;
+  auto recorder = std::make_unique<bridge::Recorder>(
+      opt.record_compression, bridge::recording_metadata(opt, robot.sensors()));
   if (int r = recorder->start(path, channels); r < 0) {
     std::fprintf(stderr, "tarsa-bridge: cannot record to %s: %s\n", path.c_str(),
                  std::strerror(-r));
@@ -147,7 +151,7 @@ int main(int argc, char *argv[]) {
   const int port = start_serving(server);
   if (port < 0) return 1;
   std::unique_ptr<bridge::Recorder> recorder;
-  if (!opt.record.empty() && !(recorder = start_recording(opt.record, channels))) return 1;
+  if (!opt.record.empty() && !(recorder = start_recording(opt, robot, channels))) return 1;
   // The ROS 2 front-end's DDS threads start with the stop signals still blocked.
   bool ros2_failed = false;
   auto ros2 = bridge::attach_ros2(opt.ros2, robot, &ros2_failed);

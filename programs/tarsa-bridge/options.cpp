@@ -63,6 +63,7 @@ constexpr KnownKey kKeys[] = {
     {"lrf_port", Kind::string},
     {"watchdog_ms", Kind::integer},
     {"safety_distance_m", Kind::number},
+    {"record_compression", Kind::string},
     {"ros2", Kind::boolean},
     {"ros2_drive", Kind::boolean},
     {"ros2_cmd_vel_stamped", Kind::boolean},
@@ -387,6 +388,8 @@ int read_configuration(Options &opt) {
     else
       opt.robot.limits.watchdog_ms = int(*n);
   }
+  if (const char *v = get("record_compression"); v && !parse_compression(v, opt.record_compression))
+    refusals.refuse("record_compression", v, "not none, lz4 or zstd");
   read_ros2_settings(opt, refusals);
   for (const std::string &line : refusals.lines) std::fprintf(stderr, "%s\n", line.c_str());
   return refusals.lines.empty() ? -1 : 2;

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "mcap.h"
 #include "robot.h"
 #include "ros2.h"
 #include "server.h"
@@ -14,7 +15,8 @@ struct Options {
   RobotOptions robot;
   ServerOptions server;
   Ros2Options ros2;
-  std::string record;  // MCAP file to write; empty: no recording
+  std::string record;                                  // MCAP file to write; empty: no recording
+  Compression record_compression = Compression::zstd;  // of its chunks
   bool port_given = false;
 };
 
