@@ -15,6 +15,8 @@ PACKAGES+=(groff-base)
 # tarsa-bridge: Boost.Beast (header-only) for its server; its tests' clients run on node (from
 # Debian unless the machine has one already) and headless Chromium.
 PACKAGES+=(libboost-dev chromium)
+# tarsa-bridge's recordings: zstd or LZ4 chunks, zlib's CRC-32.
+PACKAGES+=(libzstd-dev liblz4-dev zlib1g-dev)
 # tarsa-bridge's ROS 2 front-end speaks DDS through Cyclone DDS's C library (the line ROS 2's
 # rmw_cyclonedds uses); idlc, in cyclonedds-tools, generates the message types' C code at build time.
 PACKAGES+=(cyclonedds-dev cyclonedds-tools)

@@ -219,7 +219,7 @@ int RecordingSwitch::start(const std::string &path) {
     std::shared_lock lock(mutex_);
     if (recorder_) return -EBUSY;
   }
-  auto recorder = std::make_unique<Recorder>();
+  auto recorder = std::make_unique<Recorder>(compression_, metadata_);
   if (int r = recorder->start(path, channels_); r < 0) return r;
   std::unique_lock lock(mutex_);
   recorder_ = std::move(recorder);

@@ -20,7 +20,10 @@ namespace bridge {
 // recording in progress, if any.
 class RecordingSwitch : public FrontEnd {
  public:
-  explicit RecordingSwitch(std::vector<Channel> channels) : channels_(std::move(channels)) {}
+  // Each recording is compressed as `compression` and starts with the `metadata` records.
+  RecordingSwitch(std::vector<Channel> channels, Compression compression,
+                  std::vector<RecordMetadata> metadata)
+      : channels_(std::move(channels)), compression_(compression), metadata_(std::move(metadata)) {}
   ~RecordingSwitch() override { finish(); }
 
   // Starts recording to `path`: 0 or a negated errno; -EBUSY while a recording runs.
@@ -42,6 +45,8 @@ class RecordingSwitch : public FrontEnd {
 
  private:
   std::vector<Channel> channels_;
+  Compression compression_;
+  std::vector<RecordMetadata> metadata_;
   mutable std::shared_mutex mutex_;  // shared by publishers, exclusive to start and stop
   std::unique_ptr<Recorder> recorder_;
   std::string path_;

@@ -17,6 +17,7 @@
 #include "channels.h"
 #include "controls.h"
 #include "options.h"
+#include "record_metadata.h"
 #include "recorder.h"
 #include "robot.h"
 #include "server.h"
@@ -120,7 +121,8 @@ int main(int argc, char *argv[]) {
   const std::vector<bridge::Channel> channels = bridge::channels(robot.sensors());
 
   // Recordings start with --record, or when a client asks for one.
-  bridge::RecordingSwitch recording(channels);
+  bridge::RecordingSwitch recording(channels, opt.record_compression,
+                                    bridge::recording_metadata(opt, robot.sensors()));
   bridge::Server server(opt.server, channels, robot.drive_input(),
                         {reinterpret_cast<const char *>(kPageHtml), kPageHtmlSize},
                         bridge::make_controls(robot, opt, recording));

@@ -2,9 +2,12 @@
 #include "mcap.h"
 
 #include <fcntl.h>
+#include <lz4frame.h>
 #include <unistd.h>
+#include <zlib.h>
+#include <zstd.h>
 
-#include <array>
+#include <algorithm>
 #include <cerrno>
 
 namespace bridge {
@@ -30,19 +33,11 @@ enum Op : std::uint8_t {
   kMessageIndex = 0x07,
   kChunkIndex = 0x08,
   kStatistics = 0x0B,
+  kMetadata = 0x0C,
+  kMetadataIndex = 0x0D,
   kSummaryOffset = 0x0E,
   kDataEnd = 0x0F,
 };
-
-constexpr std::array<std::uint32_t, 256> kCrcTable = [] {
-  std::array<std::uint32_t, 256> t{};
-  for (std::uint32_t i = 0; i < 256; ++i) {
-    std::uint32_t c = i;
-    for (int k = 0; k < 8; ++k) c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-    t[i] = c;
-  }
-  return t;
-}();
 
 // Serialisation of the record fields.
 struct Out {
@@ -71,14 +66,64 @@ std::string record(Op op, const std::string &content) {
 }  // namespace
 
 std::uint32_t crc32(const void *data, std::size_t size, std::uint32_t crc) {
-  auto *p = static_cast<const unsigned char *>(data);
-  crc = ~crc;
-  for (std::size_t i = 0; i < size; ++i) crc = kCrcTable[(crc ^ p[i]) & 0xFF] ^ (crc >> 8);
-  return ~crc;
+  auto *p = static_cast<const Bytef *>(data);
+  // zlib takes at most a uInt at a time.
+  while (size > 0) {
+    const auto n = uInt(std::min<std::size_t>(size, 1u << 30));
+    crc = std::uint32_t(::crc32(crc, p, n));
+    p += n;
+    size -= n;
+  }
+  return crc;
+}
+
+const char *compression_name(Compression c) {
+  switch (c) {
+    case Compression::lz4:
+      return "lz4";
+    case Compression::zstd:
+      return "zstd";
+    case Compression::none:
+      break;
+  }
+  return "";
+}
+
+bool parse_compression(std::string_view name, Compression &c) {
+  for (Compression k : {Compression::none, Compression::lz4, Compression::zstd})
+    if (name == (k == Compression::none ? "none" : compression_name(k))) {
+      c = k;
+      return true;
+    }
+  return false;
 }
 
 McapWriter::~McapWriter() {
   close();
+  ZSTD_freeCCtx(zstd_);
+}
+
+bool McapWriter::pack() {
+  if (limits_.compression == Compression::zstd) {
+    if (!zstd_ && !(zstd_ = ZSTD_createCCtx())) return false;
+    packed_.resize(ZSTD_compressBound(chunk_.size()));
+    // zstd's default level, as the format's own writers use.
+    const std::size_t n = ZSTD_compressCCtx(zstd_, packed_.data(), packed_.size(), chunk_.data(),
+                                            chunk_.size(), ZSTD_CLEVEL_DEFAULT);
+    if (ZSTD_isError(n)) return false;
+    packed_.resize(n);
+  } else if (limits_.compression == Compression::lz4) {
+    LZ4F_preferences_t prefs{};
+    prefs.frameInfo.contentSize = chunk_.size();
+    packed_.resize(LZ4F_compressFrameBound(chunk_.size(), &prefs));
+    const std::size_t n =
+        LZ4F_compressFrame(packed_.data(), packed_.size(), chunk_.data(), chunk_.size(), &prefs);
+    if (LZ4F_isError(n)) return false;
+    packed_.resize(n);
+  } else {
+    return false;
+  }
+  return packed_.size() < chunk_.size();
 }
 
 int McapWriter::emit(std::string_view bytes) {
@@ -102,6 +147,20 @@ int McapWriter::emit(std::string_view bytes) {
 }
 
 int McapWriter::open(const std::string &path, std::string_view library) {
+  close();
+  // Everything of a previous file goes; the limits and the compression context stay.
+  error_ = 0;
+  offset_ = written_ = chunk_messages_ = lost_ = 0;
+  data_crc_ = 0;
+  schemas_.clear();
+  channels_.clear();
+  chunk_.clear();
+  chunk_index_.clear();
+  chunk_indexes_.clear();
+  metadata_indexes_.clear();
+  sequence_.clear();
+  channel_counts_.clear();
+  message_count_ = first_time_ = last_time_ = 0;
   fd_.reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   if (!fd_) return -errno;
   Out h;
@@ -138,6 +197,28 @@ std::uint16_t McapWriter::add_channel(std::uint16_t schema_id, std::string_view 
   return id;
 }
 
+int McapWriter::write_metadata(std::string_view name,
+                               const std::map<std::string, std::string> &values) {
+  if (!fd_) return -EBADF;
+  if (error_) return error_;
+  Out m;
+  m.str(name);
+  Out map;
+  for (auto &[key, value] : values) {
+    map.str(key);
+    map.str(value);
+  }
+  m.str(map.s);
+  const std::string rec = record(kMetadata, m.s);
+  Out ix;
+  ix.u64(offset_);
+  ix.u64(rec.size());
+  ix.str(name);
+  const int r = emit(rec);
+  if (r == 0) metadata_indexes_.push_back(record(kMetadataIndex, ix.s));
+  return r;
+}
+
 int McapWriter::write_message(std::uint16_t channel_id, std::uint64_t log_time,
                               std::string_view data) {
   if (!fd_) return -EBADF;
@@ -169,12 +250,16 @@ int McapWriter::flush() {
   c.u64(chunk_end_);
   c.u64(chunk_.size());
   c.u32(crc32(chunk_.data(), chunk_.size()));
-  c.str("");  // not compressed
-  c.u64(chunk_.size());
-  c.s += chunk_;
+  const bool packed = pack();
+  const std::string &records = packed ? packed_ : chunk_;
+  const Compression compression = packed ? limits_.compression : Compression::none;
+  c.str(compression_name(compression));
+  c.u64(records.size());
+  c.s += records;
   std::string out = record(kChunk, c.s);
 
-  ChunkIndex ix{chunk_start_, chunk_end_, offset_, out.size(), 0, chunk_.size(), {}};
+  ChunkIndex ix{chunk_start_,  chunk_end_,     offset_,     out.size(), 0,
+                chunk_.size(), records.size(), compression, {}};
   for (auto &[channel, entries] : chunk_index_) {
     Out m;
     m.u16(channel);
@@ -236,18 +321,21 @@ int McapWriter::close() {
       r.u64(at);
     }
     r.u64(ix.index_length);
-    r.str("");
-    r.u64(ix.size);
+    r.str(compression_name(ix.compression));
+    r.u64(ix.compressed_size);
     r.u64(ix.size);
     all += record(kChunkIndex, r.s);
   }
   group(kChunkIndex, all);
+  all.clear();
+  for (auto &m : metadata_indexes_) all += m;
+  group(kMetadataIndex, all);
   Out st;
   st.u64(message_count_);
   st.u16(std::uint16_t(schemas_.size()));
   st.u32(std::uint32_t(channels_.size()));
-  st.u32(0);
-  st.u32(0);
+  st.u32(0);  // attachments
+  st.u32(std::uint32_t(metadata_indexes_.size()));
   st.u32(std::uint32_t(chunk_indexes_.size()));
   st.u64(message_count_ ? first_time_ : 0);
   st.u64(message_count_ ? last_time_ : 0);

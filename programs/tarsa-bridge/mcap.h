@@ -1,6 +1,7 @@
-// MCAP writer: schemas, channels and messages in uncompressed, indexed chunks, with a summary.
-// Each chunk reaches the file in one write as soon as it is closed, followed by its message
-// indexes, so a file cut short (the process killed) still reads up to its last closed chunk.
+// MCAP writer: schemas, channels and messages in indexed chunks (zstd, LZ4 or not compressed),
+// metadata records, and a summary. Each chunk reaches the file in one write as soon as it is
+// closed, followed by its message indexes, so a file cut short (the process killed) still reads
+// up to its last closed chunk.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,8 @@
 #include <string_view>
 #include <utility>
 #include <vector>
+
+struct ZSTD_CCtx_s;
 
 namespace bridge {
 
@@ -30,14 +33,24 @@ class FileDescriptor {
   int fd_ = -1;
 };
 
-// CRC-32 (IEEE 802.3, the one zlib computes), continued from `crc`.
+// CRC-32 (IEEE 802.3, zlib's), continued from `crc`.
 std::uint32_t crc32(const void *data, std::size_t size, std::uint32_t crc = 0);
+
+// How chunks are compressed: not at all, LZ4 frames or zstd frames.
+enum class Compression { none, lz4, zstd };
+// The name in a chunk record and in the settings ("" is written for none).
+const char *compression_name(Compression c);
+// "none", "lz4" or "zstd"; false for anything else.
+bool parse_compression(std::string_view name, Compression &c);
 
 class McapWriter {
  public:
+  // A chunk is closed once it holds 1 MiB uncompressed (what the format's own writers do), or
+  // when its messages span chunk_span_ns, which bounds what a killed process loses.
   struct Limits {
-    std::size_t chunk_bytes = 512 * 1024;       // a chunk is closed past this size
-    std::uint64_t chunk_span_ns = 500'000'000;  // ... or when its messages span this long
+    std::size_t chunk_bytes = 1024 * 1024;
+    std::uint64_t chunk_span_ns = 5'000'000'000;
+    Compression compression = Compression::zstd;
   };
 
   McapWriter() = default;
@@ -46,7 +59,8 @@ class McapWriter {
   McapWriter(const McapWriter &) = delete;
   McapWriter &operator=(const McapWriter &) = delete;
 
-  // Creates (or truncates) `path` and writes the header. 0 or a negated errno.
+  // Creates (or truncates) `path` and writes the header. 0 or a negated errno. A writer that
+  // was closed starts a new file, with ids from 1 again.
   int open(const std::string &path, std::string_view library);
   bool is_open() const { return fd_.valid(); }
 
@@ -55,6 +69,8 @@ class McapWriter {
   std::uint16_t add_channel(std::uint16_t schema_id, std::string_view topic,
                             std::string_view message_encoding);
 
+  // A metadata record, written between chunks and listed in the summary. 0 or a negated errno.
+  int write_metadata(std::string_view name, const std::map<std::string, std::string> &values);
   // Log times of one channel are expected not to decrease. 0 or a negated errno.
   int write_message(std::uint16_t channel_id, std::uint64_t log_time, std::string_view data);
   // Writes out the open chunk, if any. 0 or a negated errno.
@@ -72,10 +88,14 @@ class McapWriter {
 
  private:
   struct ChunkIndex {
-    std::uint64_t start, end, offset, length, index_length, size;
+    std::uint64_t start, end, offset, length, index_length, size, compressed_size;
+    Compression compression;
     std::map<std::uint16_t, std::uint64_t> index_offsets;
   };
   int emit(std::string_view bytes);  // appends to the file, keeping the offset and the data CRC
+  // The open chunk's records compressed into packed_, or false when they are better kept as
+  // they are (compression off, failed, or not smaller).
+  bool pack();
 
   Limits limits_;
   FileDescriptor fd_;
@@ -89,6 +109,9 @@ class McapWriter {
   std::uint64_t chunk_start_ = 0, chunk_end_ = 0;
   std::map<std::uint16_t, std::vector<std::pair<std::uint64_t, std::uint64_t>>> chunk_index_;
   std::vector<ChunkIndex> chunk_indexes_;
+  std::string packed_;           // the compressed chunk
+  ZSTD_CCtx_s *zstd_ = nullptr;  // kept from chunk to chunk, freed with the writer
+  std::vector<std::string> metadata_indexes_;
 
   std::map<std::uint16_t, std::uint32_t> sequence_;
   std::map<std::uint16_t, std::uint64_t> channel_counts_;

@@ -56,6 +56,7 @@ constexpr KnownKey kKeys[] = {
     {"camera_rate", Kind::number},
     {"camera_size", Kind::string},
     {"camera_quality", Kind::integer},
+    {"record_compression", Kind::string},
     {"ros2", Kind::boolean},
     {"ros2_drive", Kind::boolean},
     {"ros2_cmd_vel_stamped", Kind::boolean},
@@ -412,6 +413,8 @@ int read_configuration(Options &opt) {
     if (std::string why = apply_setting(opt, key, v); !why.empty())
       refusals.refuse(key, v, why.c_str());
   }
+  if (const char *v = get("record_compression"); v && !parse_compression(v, opt.record_compression))
+    refusals.refuse("record_compression", v, "not none, lz4 or zstd");
   read_ros2_settings(opt, refusals);
   for (const std::string &line : refusals.lines) std::fprintf(stderr, "%s\n", line.c_str());
   return refusals.lines.empty() ? -1 : 2;

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "mcap.h"
 #include "robot.h"
 #include "ros2.h"
 #include "server.h"
@@ -16,7 +17,8 @@ struct Options {
   RobotOptions robot;
   ServerOptions server;
   Ros2Options ros2;
-  std::string record;  // MCAP file to write; empty: no recording
+  std::string record;                                  // MCAP file to write; empty: no recording
+  Compression record_compression = Compression::zstd;  // of its chunks
   bool port_given = false;
   bool camera_rate_given = false, camera_size_given = false;  // on the command line
 };

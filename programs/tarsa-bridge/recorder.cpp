@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -12,12 +13,24 @@
 
 namespace bridge {
 
+Recorder::Recorder(Compression compression, std::vector<RecordMetadata> metadata)
+    : metadata_(std::move(metadata)), writer_([compression] {
+        McapWriter::Limits limits;
+        limits.compression = compression;
+        return limits;
+      }()) {}
+
 int Recorder::start(const std::string &path, std::span<const Channel> channels) {
+  std::lock_guard control(control_);
+  if (thread_.joinable()) return -EBUSY;
   path_ = path;
+  std::map<std::uint32_t, std::uint16_t> ids;
   int r = writer_.open(path, "tarsa-bridge");
   for (const Channel &c : channels)
-    ids_[c.id] = writer_.add_channel(writer_.add_schema(c.schema_name, "jsonschema", c.schema),
-                                     c.topic, "json");
+    ids[c.id] = writer_.add_channel(writer_.add_schema(c.schema_name, "jsonschema", c.schema),
+                                    c.topic, "json");
+  for (const RecordMetadata &m : metadata_)
+    if (r == 0) r = writer_.write_metadata(m.name, m.values);
   if (r == 0) r = writer_.error();
   if (r < 0) {
     writer_.close();
@@ -26,11 +39,33 @@ int Recorder::start(const std::string &path, std::span<const Channel> channels) 
     if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(path.c_str());
     return r;
   }
+  {
+    std::lock_guard lock(mutex_);
+    ids_ = std::move(ids);
+    queue_.clear();
+    queued_bytes_ = 0;
+    recorded_ = dropped_ = 0;
+    error_ = 0;
+    stopping_ = false;
+    firmware_noted_ = false;
+  }
   thread_ = std::thread([this] { run(); });
+  running_ = true;
   return 0;
 }
 
 void Recorder::publish(const Sample &sample) {
+  if (const auto *d = std::get_if<DiagnosticsSample>(&sample.value);
+      d && d->firmware_revision >= 0) {
+    std::lock_guard lock(mutex_);
+    if (firmware_ != d->firmware_revision) {
+      firmware_ = d->firmware_revision;
+      firmware_noted_ = false;
+      wake_.notify_one();
+    }
+  }
+  // Nothing is encoded for a recording that does not run.
+  if (!running_) return;
   encode(sample, [&](ChannelKey key, std::string json) {
     offer(key + 1, sample.time_ns, std::make_shared<const std::string>(std::move(json)));
   });
@@ -59,10 +94,10 @@ void Recorder::failed(int error) {
 
 void Recorder::offer(std::uint32_t channel_id, std::uint64_t time_ns,
                      const std::shared_ptr<const std::string> &payload) {
+  std::lock_guard lock(mutex_);
+  if (!running_ || stopping_) return;
   auto id = ids_.find(channel_id);
   if (id == ids_.end()) return;
-  std::lock_guard lock(mutex_);
-  if (!thread_.joinable() || stopping_) return;
   if (queued_bytes_ + payload->size() > kMaxQueued) {
     ++dropped_;
     return;
@@ -72,13 +107,27 @@ void Recorder::offer(std::uint32_t channel_id, std::uint64_t time_ns,
   wake_.notify_one();
 }
 
+void Recorder::note_firmware(std::unique_lock<std::mutex> &lock) {
+  if (firmware_ < 0 || firmware_noted_) return;
+  firmware_noted_ = true;
+  if (error_) return;
+  const std::map<std::string, std::string> values{{"revision", std::to_string(firmware_)}};
+  lock.unlock();
+  const std::uint64_t lost = writer_.lost();
+  const int r = writer_.write_metadata("firmware", values);
+  lock.lock();
+  account(r, lost);
+}
+
 void Recorder::run() {
   std::unique_lock lock(mutex_);
   for (;;) {
+    note_firmware(lock);
     // A quiet spell closes the open chunk, so that little is lost should the process be killed.
     if (queue_.empty() && !stopping_ &&
-        !wake_.wait_for(lock, std::chrono::milliseconds(250),
-                        [this] { return !queue_.empty() || stopping_; })) {
+        !wake_.wait_for(lock, std::chrono::milliseconds(250), [this] {
+          return !queue_.empty() || stopping_ || (firmware_ >= 0 && !firmware_noted_);
+        })) {
       lock.unlock();
       const std::uint64_t lost = writer_.lost();
       const int r = writer_.flush();
@@ -86,7 +135,10 @@ void Recorder::run() {
       account(r, lost);
       continue;
     }
-    if (queue_.empty()) break;  // stopping, and everything is written
+    if (queue_.empty()) {
+      if (stopping_) break;  // everything is written
+      continue;              // woken for the firmware record
+    }
     Item item = std::move(queue_.front());
     queue_.pop_front();
     queued_bytes_ -= item.payload->size();
@@ -101,10 +153,15 @@ void Recorder::run() {
 }
 
 int Recorder::stop() {
-  if (!thread_.joinable()) return error_;
+  std::lock_guard control(control_);
+  if (!thread_.joinable()) {
+    std::lock_guard lock(mutex_);
+    return error_;
+  }
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
+    running_ = false;
   }
   wake_.notify_one();
   thread_.join();

@@ -6,6 +6,7 @@ import assert from "node:assert/strict";
 import { existsSync, readFileSync } from "node:fs";
 import path from "node:path";
 import { McapIndexedReader } from "@mcap/core";
+import { loadDecompressHandlers } from "@mcap/support";
 import { Bridge, Client, sleep, slow, until, kSpeedUnit } from "./lib/bridge.mjs";
 
 // The simulated camera stays out under an emulator, as in the load test.
@@ -157,8 +158,12 @@ test("services: recording started and stopped, odometry reset; watchers may not 
   const buf = readFileSync(path.join(b.dir, "svc.mcap"));
   const reader = await McapIndexedReader.Initialize({
     readable: { size: async () => BigInt(buf.length), read: async (at, n) => buf.subarray(Number(at), Number(at + n)) },
+    decompressHandlers: await loadDecompressHandlers(),
   });
   assert.equal(reader.statistics.messageCount, BigInt(stopped.recorded));
+  let read = 0;
+  for await (const _ of reader.readMessages()) ++read;
+  assert.equal(read, stopped.recorded);
   assert.ok(stopped.recorded > 100, `${stopped.recorded} messages`);
   // A second recording, under the default name.
   const { path: name } = (await c.call("start_recording")).response;

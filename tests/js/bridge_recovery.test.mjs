@@ -9,6 +9,7 @@ import { mkdtempSync, readdirSync, readFileSync, statSync, statfsSync, writeFile
 import net from "node:net";
 import path from "node:path";
 import { McapStreamReader } from "@mcap/core";
+import { loadDecompressHandlers } from "@mcap/support";
 import { Bridge, Client, outDir, sleep, until } from "./lib/bridge.mjs";
 
 // Under an emulator (the armhf build under qemu-user).
@@ -142,7 +143,7 @@ test("a recording that runs out of room says so, keeps its whole chunks and the 
   assert.equal(code, 1, "a failed recording shows in the status");
   assertStopped(b, "after the failed recording");
   // A reader goes through every record up to the end of the file: whole chunks only.
-  const reader = new McapStreamReader();
+  const reader = new McapStreamReader({ decompressHandlers: await loadDecompressHandlers() });
   reader.append(readFileSync(file));
   let messages = 0;
   for (let r; (r = reader.nextRecord()); ) if (r.type === "Message") ++messages;

@@ -324,7 +324,7 @@ TEST(BridgeMcap, AWriteErrorLeavesWholeRecords) {
   std::uint64_t lost = 0, taken = 0;
   int error = 0;
   {
-    McapWriter w({1024, 1'000'000'000});
+    McapWriter w({1024, 1'000'000'000, Compression::none});
     ASSERT_EQ(w.open(path, "test"), 0);
     auto ch = w.add_channel(w.add_schema("s", "jsonschema", "{}"), "/t", "json");
     rlimit small = old;
