@@ -135,7 +135,16 @@ int attr_of(const std::string &node, Attr *a) {
   return 0;
 }
 
-// The open file of `fd`, with `fd` as the descriptor being served. Caller holds the lock.
+// The open file of `fd`, with `fd` as the descriptor being served. Caller holds the lock, which
+// keeps the file while a call that neither closes nor duplicates descriptors uses it.
+OpenFile *find(int fd) {
+  auto it = table().find(fd);
+  if (it == table().end()) return nullptr;
+  it->second->fd = fd;
+  return it->second.get();
+}
+
+// The same, shared: for calls that may drop the table's reference.
 std::shared_ptr<OpenFile> lookup(int fd) {
   auto it = table().find(fd);
   if (it == table().end()) return nullptr;
@@ -258,7 +267,7 @@ int emu_close(int fd) try {
 ssize_t emu_read(int fd, void *buf, size_t len) try {
   {
     Guard g;
-    auto f = lookup(fd);
+    OpenFile *f = find(fd);
     const NodeOps *ops = f ? &ops_of(f->kind) : nullptr;
     if (ops && ops->read) return ops->read(*f, buf, len);
     if (ops && !ops->real_fd) return fail(EINVAL);
@@ -272,7 +281,7 @@ ssize_t emu_read(int fd, void *buf, size_t len) try {
 ssize_t emu_write(int fd, const void *buf, size_t len) try {
   {
     Guard g;
-    auto f = lookup(fd);
+    OpenFile *f = find(fd);
     const NodeOps *ops = f ? &ops_of(f->kind) : nullptr;
     if (ops && ops->write) return ops->write(*f, buf, len);
     if (ops && !ops->real_fd) return fail(EINVAL);
@@ -287,7 +296,7 @@ int emu_ioctl(int fd, unsigned long req, void *arg, int (*pass)(int, unsigned lo
     std::uint64_t wait_us = 0;
     {
       Guard g;
-      auto f = lookup(fd);
+      OpenFile *f = find(fd);
       const NodeOps *ops = f ? &ops_of(f->kind) : nullptr;
       if (ops && ops->ioctl) {
         const int r = ops->ioctl(*f, req, arg);

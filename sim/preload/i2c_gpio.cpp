@@ -2,8 +2,11 @@
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "i2c_adapter.h"
@@ -28,6 +31,19 @@ int run(const OpenFile &f, std::span<I2cMessage> msgs) {
   return ad->transfer(msgs);
 }
 
+// The bytes of one call's messages, and its trace text: calls run under the simulator lock, one
+// at a time, so one of each serves them all and keeps the largest size it has needed.
+std::span<std::uint8_t> scratch(std::size_t n) {
+  static auto *v = new std::vector<std::uint8_t>;
+  if (v->size() < n) v->resize(n);
+  return {v->data(), n};
+}
+
+std::string &rdwr_text() {
+  static auto *s = new std::string;
+  return *s;
+}
+
 int do_rdwr(OpenFile &f, void *arg) {
   auto *req = static_cast<i2c_rdwr_ioctl_data *>(arg);
   Rec rec(f.path, "rdwr");
@@ -43,41 +59,61 @@ int do_rdwr(OpenFile &f, void *arg) {
     rec.emit(-1, EFAULT);
     return fail(EFAULT);
   }
-  std::vector<std::vector<std::uint8_t>> bufs(req->nmsgs);
-  std::vector<I2cMessage> msgs(req->nmsgs);
+  // The messages up to the first the kernel refuses get their buffers; `ready` of them.
   int err = 0;
-  for (unsigned i = 0; i < req->nmsgs; ++i) {
-    const i2c_msg &m = req->msgs[i];
+  unsigned ready = 0;
+  std::size_t total = 0;
+  for (; ready < req->nmsgs; ++ready) {
+    const i2c_msg &m = req->msgs[ready];
     if (m.len > kMaxMsgLen)
-      err = err ? err : EINVAL;
+      err = EINVAL;
     else if (m.len && !m.buf)
-      err = err ? err : EFAULT;
+      err = EFAULT;
     else if (m.flags & I2C_M_RECV_LEN)
-      err = err ? err : EOPNOTSUPP;
+      err = EOPNOTSUPP;
     if (err) break;
-    bufs[i].assign(m.len, 0);
-    if (!(m.flags & I2C_M_RD) && m.len) std::memcpy(bufs[i].data(), m.buf, m.len);
-    msgs[i] = {m.addr, m.flags, bufs[i]};
+    total += m.len;
+  }
+  const std::span<std::uint8_t> bytes = scratch(total);
+  std::array<I2cMessage, kMaxRdwrMsgs> msgs;
+  std::size_t at = 0;
+  for (unsigned i = 0; i < ready; ++i) {
+    const i2c_msg &m = req->msgs[i];
+    const std::span<std::uint8_t> buf(bytes.data() + at, m.len);
+    at += m.len;
+    if (m.flags & I2C_M_RD)
+      std::fill(buf.begin(), buf.end(), std::uint8_t{0});
+    else if (m.len)
+      std::memcpy(buf.data(), m.buf, m.len);
+    msgs[i] = {m.addr, m.flags, buf};
     // Ten-bit addresses never reach a 7-bit slave of the model.
     if ((m.flags & I2C_M_TEN) && m.addr > 0x7f) msgs[i].addr = 0xffff;
   }
-  if (!err) err = run(f, msgs);
+  if (!err) err = run(f, std::span<I2cMessage>(msgs.data(), req->nmsgs));
   if (!err) {
     for (unsigned i = 0; i < req->nmsgs; ++i)
       if ((req->msgs[i].flags & I2C_M_RD) && req->msgs[i].len)
-        std::memcpy(req->msgs[i].buf, bufs[i].data(), req->msgs[i].len);
+        std::memcpy(req->msgs[i].buf, msgs[i].buf.data(), req->msgs[i].len);
   }
   if (rec.on()) {
-    std::string list = "[";
+    std::string &list = rdwr_text();
+    list.clear();
+    list += '[';
     for (unsigned i = 0; i < req->nmsgs; ++i) {
       const i2c_msg &m = req->msgs[i];
-      bool rd = m.flags & I2C_M_RD;
-      std::string data = (!rd || !err) ? hex_of(bufs[i]) : std::string();
-      if (i) list += ",";
-      list += "{\"addr\":" + std::to_string(m.addr) + ",\"flags\":" + std::to_string(m.flags) +
-              ",\"len\":" + std::to_string(m.len) + ",\"data\":\"" + data + "\"}";
+      const bool rd = m.flags & I2C_M_RD;
+      if (i) list += ',';
+      list += "{\"addr\":";
+      append_number(list, m.addr);
+      list += ",\"flags\":";
+      append_number(list, m.flags);
+      list += ",\"len\":";
+      append_number(list, m.len);
+      list += ",\"data\":\"";
+      if (i < ready && (!rd || !err)) append_hex(list, msgs[i].buf);
+      list += "\"}";
     }
-    list += "]";
+    list += ']';
     rec.raw("msgs", list);
     rec.emit(err ? -1 : static_cast<long long>(req->nmsgs), err);
   }
@@ -300,7 +336,8 @@ int i2c_ioctl(OpenFile &f, unsigned long req, void *arg) {
 
 ssize_t i2c_read(OpenFile &f, void *buf, size_t len) {
   if (len > kMaxMsgLen) len = kMaxMsgLen;
-  std::vector<std::uint8_t> tmp(len);
+  const std::span<std::uint8_t> tmp = scratch(len);
+  std::fill(tmp.begin(), tmp.end(), std::uint8_t{0});
   I2cMessage m{static_cast<std::uint16_t>(f.addr), I2C_M_RD, tmp};
   int err = run(f, std::span<I2cMessage>(&m, 1));
   if (!err && len) std::memcpy(buf, tmp.data(), len);
@@ -313,8 +350,8 @@ ssize_t i2c_read(OpenFile &f, void *buf, size_t len) {
 
 ssize_t i2c_write(OpenFile &f, const void *buf, size_t len) {
   if (len > kMaxMsgLen) len = kMaxMsgLen;
-  std::vector<std::uint8_t> tmp(static_cast<const std::uint8_t *>(buf),
-                                static_cast<const std::uint8_t *>(buf) + len);
+  const std::span<std::uint8_t> tmp = scratch(len);
+  if (len) std::memcpy(tmp.data(), buf, len);
   I2cMessage m{static_cast<std::uint16_t>(f.addr), 0, tmp};
   int err = run(f, std::span<I2cMessage>(&m, 1));
   Rec rec(f.path, "write");

@@ -1,6 +1,7 @@
 // The C library's entry points (and libv4l2's, which makes its own system calls) that the preload
 // replaces. Paths and descriptors the simulator does not emulate go straight to the real ones.
 #include <fcntl.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <sys/mman.h>
@@ -180,6 +181,48 @@ EXPORT int ioctl(int fd, unsigned long req, ...) {
   va_end(ap);
   if (emulated_fd(fd)) return emu_ioctl(fd, req, arg, real().ioctl);
   return pass_ioctl(real().ioctl, fd, req, arg);
+}
+
+// The actions the program gives its signals: emulated calls hold signals back once it has a
+// handler of its own (noted before it is set, so no signal finds it set and unnoticed).
+namespace {
+bool own_handler(SignalHandler h) {
+  return h != SIG_DFL && h != SIG_IGN && h != SIG_ERR && h != SIG_HOLD;
+}
+
+SignalHandler set_handler(SignalHandler (*pass)(int, SignalHandler), int sig, SignalHandler h) {
+  note_signal_action(sig, own_handler(h));
+  if (!pass) {
+    errno = ENOSYS;
+    return SIG_ERR;
+  }
+  return pass(sig, h);
+}
+}  // namespace
+
+EXPORT int sigaction(int sig, const struct sigaction *act, struct sigaction *old) noexcept {
+  if (act) note_signal_action(sig, own_handler(act->sa_handler));
+  return real().sigaction(sig, act, old);
+}
+
+EXPORT SignalHandler signal(int sig, SignalHandler h) noexcept {
+  return set_handler(real().signal, sig, h);
+}
+
+EXPORT SignalHandler sysv_signal(int sig, SignalHandler h) noexcept {
+  return set_handler(real().sysv_signal, sig, h);
+}
+
+EXPORT SignalHandler __sysv_signal(int sig, SignalHandler h) noexcept {
+  return set_handler(real().sysv_signal, sig, h);
+}
+
+EXPORT SignalHandler bsd_signal(int sig, SignalHandler h) noexcept {
+  return set_handler(real().bsd_signal, sig, h);
+}
+
+EXPORT SignalHandler sigset(int sig, SignalHandler h) noexcept {
+  return set_handler(real().sigset, sig, h);
 }
 
 // A port's models hear of a flush of the program's input (the C library's own call inside

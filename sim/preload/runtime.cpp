@@ -9,7 +9,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +25,35 @@ namespace tsim {
 namespace {
 
 thread_local int t_depth __attribute__((tls_model("initial-exec"))) = 0;
+
+// Faults raised by the code itself: never held back, so their handlers do not count.
+constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP};
+
+bool fault_signal(int sig) {
+  for (int f : kFaultSignals)
+    if (f == sig) return true;
+  return false;
+}
+
+// Whether the program has (or once had) a handler of its own for a signal that may arrive during
+// an emulated call. Until it does, a signal cannot run any of its code halfway through a call, so
+// the call need not hold signals back (two system calls, more than the rest of a transfer).
+std::atomic<bool> g_handlers{false};
+
+// Handlers set before the preload could see them (another library's constructor, a raw system
+// call): asked of the kernel once, as the runtime starts. One set later by a raw system call goes
+// unseen.
+void find_handlers() {
+  if (!real().sigaction) {
+    g_handlers.store(true);
+    return;
+  }
+  for (int sig = 1; sig < NSIG; ++sig) {
+    struct sigaction old {};
+    if (fault_signal(sig) || real().sigaction(sig, nullptr, &old) != 0) continue;
+    if (old.sa_handler != SIG_DFL && old.sa_handler != SIG_IGN) g_handlers.store(true);
+  }
+}
 
 template <class F>
 void bind(F &slot, const char *name) {
@@ -79,24 +110,30 @@ Real resolve() {
   bind(r.v4l2_mmap, "v4l2_mmap");
   bind(r.v4l2_munmap, "v4l2_munmap");
   bind(r.exit_now, "_exit");
+  bind(r.sigaction, "sigaction");
+  bind(r.signal, "signal");
+  bind(r.sysv_signal, "sysv_signal");
+  bind(r.bsd_signal, "bsd_signal");
+  bind(r.sigset, "sigset");
   if (!r.ioctl_time64) r.ioctl_time64 = r.ioctl;
   if (!r.fcntl64) r.fcntl64 = r.fcntl;
   return r;
 }
 
-Runtime *g_rt = nullptr;
+// Set once, when the runtime is complete; read without the once-flag on every call after.
+std::atomic<Runtime *> g_rt{nullptr};
 std::once_flag g_once;
 
 // fork() must not copy a lock that another thread holds mid-operation.
 void before_fork() {
-  g_rt->local.lock();
+  g_rt.load()->local.lock();
 }
 void after_fork_parent() {
-  g_rt->local.unlock();
+  g_rt.load()->local.unlock();
 }
 // The child's thread has a new id and cannot unlock what its parent's thread locked.
 void after_fork_child() {
-  new (&g_rt->local) std::recursive_mutex();
+  new (&g_rt.load()->local) std::recursive_mutex();
 }
 
 }  // namespace
@@ -111,13 +148,15 @@ const RealTime64 &real_time64() {
 }
 
 Runtime &rt() {
+  if (Runtime *r = g_rt.load(std::memory_order_acquire)) return *r;
   std::call_once(g_once, [] {
+    find_handlers();
     auto *r = new Runtime;
     r->init();
-    g_rt = r;
+    g_rt.store(r, std::memory_order_release);
     pthread_atfork(before_fork, after_fork_parent, after_fork_child);
   });
-  return *g_rt;
+  return *g_rt.load(std::memory_order_acquire);
 }
 
 void Runtime::init() {
@@ -234,9 +273,15 @@ std::string Runtime::load(std::string_view text) {
 void Runtime::trace_line(std::string_view body) {
   std::uint64_t seq = ++shm_->seq;
   std::uint64_t us = (monotonic_ns() - shm_->start_ns) / 1000;
-  std::string line = "{\"seq\":" + std::to_string(seq) + ",\"us\":" + std::to_string(us) + ",";
-  line.append(body);
-  line += "}\n";
+  // Lines are written one at a time, under the lock: one buffer serves them all.
+  static auto *buffer = new std::string;
+  std::string &line = *buffer;
+  line.clear();
+  line.append("{\"seq\":");
+  append_number(line, seq);
+  line.append(",\"us\":");
+  append_number(line, us);
+  line.append(",").append(body).append("}\n");
   // One write per line: O_APPEND keeps lines of several processes whole.
   // A program that closed descriptors it does not own may have taken the number for a file of
   // its own: then the trace is opened again rather than written into that file.
@@ -257,17 +302,24 @@ void Runtime::trace_line(std::string_view body) {
   }
 }
 
+void note_signal_action(int sig, bool handler) {
+  if (handler && !fault_signal(sig)) g_handlers.store(true);
+}
+
 // An emulated call is one system call to the program: a signal arriving meanwhile is handled
 // when it returns, as the kernel does. Otherwise a handler that uses a simulated node (a
 // Ctrl-C handler stopping the wheels) would re-enter the models, or the allocator, halfway
-// through an operation. Faults raised by the code itself stay deliverable.
+// through an operation. Faults raised by the code itself stay deliverable. A program without
+// handlers has nothing to re-enter with, and its calls skip the two system calls: a signal that
+// ends the process then ends it as SIGKILL would, and the lock's next holder recovers it.
 Guard::Guard() {
   Runtime &r = rt();
-  if (t_depth == 0) {
+  if (t_depth == 0 && g_handlers.load(std::memory_order_acquire)) {
     sigset_t all;
     sigfillset(&all);
-    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP}) sigdelset(&all, sig);
+    for (int sig : kFaultSignals) sigdelset(&all, sig);
     pthread_sigmask(SIG_BLOCK, &all, &saved_mask_);
+    masked_ = true;
   }
   r.local.lock();
   if (t_depth++ == 0) {
@@ -281,12 +333,10 @@ Guard::~Guard() {
   bool outer = --t_depth == 0;
   if (outer) shm_unlock(r.shm());
   r.local.unlock();
-  if (outer) pthread_sigmask(SIG_SETMASK, &saved_mask_, nullptr);
+  if (masked_) pthread_sigmask(SIG_SETMASK, &saved_mask_, nullptr);
 }
 
-std::string json_escape(std::string_view s) {
-  std::string out;
-  out.reserve(s.size() + 2);
+void append_escaped(std::string &out, std::string_view s) {
   for (unsigned char c : s) {
     switch (c) {
       case '"':
@@ -314,48 +364,84 @@ std::string json_escape(std::string_view s) {
         }
     }
   }
+}
+
+void append_hex(std::string &out, std::span<const std::uint8_t> v) {
+  static const char digits[] = "0123456789abcdef";
+  for (std::uint8_t b : v) {
+    out += digits[b >> 4];
+    out += digits[b & 15];
+  }
+}
+
+void append_number(std::string &out, long long v) {
+  char digits[24];
+  auto r = std::to_chars(digits, digits + sizeof digits, v);
+  out.append(digits, r.ptr);
+}
+
+std::string json_escape(std::string_view s) {
+  std::string out;
+  out.reserve(s.size() + 2);
+  append_escaped(out, s);
   return out;
 }
 
 std::string hex_of(std::span<const std::uint8_t> v) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out(v.size() * 2, '0');
-  for (std::size_t i = 0; i < v.size(); ++i) {
-    out[2 * i] = digits[v[i] >> 4];
-    out[2 * i + 1] = digits[v[i] & 15];
-  }
+  std::string out;
+  out.reserve(v.size() * 2);
+  append_hex(out, v);
   return out;
 }
 
 Rec::Rec(std::string_view dev, const char *op) : on_(rt().tracing()) {
   if (!on_) return;
-  body_ = "\"dev\":\"" + json_escape(dev) + "\",\"op\":\"" + op + "\"";
+  body_.reserve(160);
+  body_.append("\"dev\":\"");
+  append_escaped(body_, dev);
+  body_.append("\",\"op\":\"").append(op).append("\"");
+}
+
+void Rec::key(const char *key) {
+  body_.append(",\"").append(key).append("\":");
 }
 
 Rec &Rec::num(const char *key, long long v) {
-  if (on_) body_ += std::string(",\"") + key + "\":" + std::to_string(v);
+  if (!on_) return *this;
+  this->key(key);
+  append_number(body_, v);
   return *this;
 }
 
 Rec &Rec::str(const char *key, std::string_view v) {
-  if (on_) body_ += std::string(",\"") + key + "\":\"" + json_escape(v) + "\"";
+  if (!on_) return *this;
+  this->key(key);
+  body_ += '"';
+  append_escaped(body_, v);
+  body_ += '"';
   return *this;
 }
 
 Rec &Rec::hex(const char *key, std::span<const std::uint8_t> v) {
-  if (on_) body_ += std::string(",\"") + key + "\":\"" + hex_of(v) + "\"";
+  if (!on_) return *this;
+  this->key(key);
+  body_ += '"';
+  append_hex(body_, v);
+  body_ += '"';
   return *this;
 }
 
 Rec &Rec::raw(const char *key, std::string_view json) {
-  if (on_) body_ += std::string(",\"") + key + "\":" + std::string(json);
+  if (!on_) return *this;
+  this->key(key);
+  body_.append(json);
   return *this;
 }
 
 void Rec::emit(long long ret, int err) {
   if (!on_) return;
-  body_ += ",\"ret\":" + std::to_string(ret);
-  if (err) body_ += ",\"errno\":" + std::to_string(err);
+  num("ret", ret);
+  if (err) num("errno", err);
   rt().trace_line(body_);
 }
 

@@ -22,6 +22,8 @@ struct statx;
 
 namespace tsim {
 
+using SignalHandler = void (*)(int);
+
 // The C library's (and libv4l2's) own entry points, behind the preload's. Null where the process
 // has none (the 64-bit-time ones exist only in 32-bit C libraries, libv4l2's only when loaded).
 struct Real {
@@ -69,6 +71,11 @@ struct Real {
   void *(*v4l2_mmap)(void *, size_t, int, int, int, std::int64_t);
   int (*v4l2_munmap)(void *, size_t);
   void (*exit_now)(int);  // _exit
+  int (*sigaction)(int, const struct sigaction *, struct sigaction *);
+  SignalHandler (*signal)(int, SignalHandler);
+  SignalHandler (*sysv_signal)(int, SignalHandler);
+  SignalHandler (*bsd_signal)(int, SignalHandler);
+  SignalHandler (*sigset)(int, SignalHandler);
 };
 const Real &real();
 
@@ -105,8 +112,12 @@ class Runtime {
 
 Runtime &rt();
 
+// The program is about to set the action of `sig` (through any of the C library's calls);
+// `handler`: a function of its own, rather than the default or ignoring it.
+void note_signal_action(int sig, bool handler);
+
 // Holds the simulator lock (this process's, then the run's) for model calls and the trace;
-// signals wait until the outermost one ends.
+// while the program has a signal handler, signals wait until the outermost one ends.
 class Guard {
  public:
   Guard();
@@ -116,6 +127,7 @@ class Guard {
 
  private:
   sigset_t saved_mask_;
+  bool masked_ = false;
 };
 
 // One trace record, written by emit() when the run is traced; a no-op otherwise.
@@ -131,11 +143,16 @@ class Rec {
   bool on() const { return on_; }
 
  private:
+  void key(const char *key);
   bool on_;
   std::string body_;
 };
 
 std::string json_escape(std::string_view s);
 std::string hex_of(std::span<const std::uint8_t> v);
+// The same, appended to `out`; and a number in decimal.
+void append_escaped(std::string &out, std::string_view s);
+void append_hex(std::string &out, std::span<const std::uint8_t> v);
+void append_number(std::string &out, long long v);
 
 }  // namespace tsim
