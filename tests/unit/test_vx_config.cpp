@@ -149,7 +149,8 @@ TEST_F(VxConfig, SampleFileDescribesTheBuiltInBoard) {
   const std::string sample = testutil::read_file(TARSA_SOURCE_DIR "/tarsa.toml.sample");
   for (const char *shown : {"[teleop]", "# [pwm]", "# [lrf]", "# [bridge]", "# port = 3000",
                             "# chip = ", "# power_gpio = 87", "# drive_from = ", "# watchdog_ms = ",
-                            "# max_angular_accel = ", "# lrf_port = ", "# camera = false"})
+                            "# max_angular_accel = ", "# lrf_port = ", "# camera = false",
+                            "# safety_distance_m = 0"})
     EXPECT_NE(sample.find(shown), std::string::npos) << shown;
 }
 
