@@ -92,6 +92,10 @@ test("unknown options, stray arguments and bad settings are refused before the r
       settings: 'max_linear = "fast"\nwatchdog_ms = -5',
       says: /bridge\.max_linear = "fast": wants a number\n.*bridge\.watchdog_ms = -5: not a whole number/,
     },
+    {
+      settings: 'port = 8765.5\ncamera = 1\nextra = { on = true }',
+      says: /bridge\.port = 8765\.5: wants a whole number\n.*bridge\.camera = 1: wants true or false\n.*bridge\.extra: unknown key$/m,
+    },
   ];
   for (const { args = [], settings = "", says } of cases) {
     const b = Bridge.launch({ name: "refused", args, settings });
