@@ -374,8 +374,9 @@ void Board::apply_modes() {
 void Board::add_faults() {
   for (const FaultRecord &f : scenario_.faults) {
     if (f.missing) {
-      if (auto it = nodes_.find(f.node); it != nodes_.end())
-        it->second.present = [](std::uint64_t) { return false; };
+      auto it = nodes_.find(f.node);
+      if (it == nodes_.end()) throw error(f.where, "fault: the board has no node " + f.node);
+      it->second.present = [](std::uint64_t) { return false; };
       continue;
     }
     I2cAdapter *ad = adapter(f.adapter);

@@ -16,6 +16,12 @@ struct Wall {
   double x1, y1, x2, y2;
 };
 
+// An obstacle: a box centred on (x, y), `width` along x and `depth` along y.
+struct Box {
+  double x, y, width, depth;
+  Where where;  // where the scenario gives it
+};
+
 struct Landmark {
   int id = 0;
   double x = 0, y = 0, z = 2500;  // z: height of the landmark (ceiling), mm

@@ -334,6 +334,8 @@ class Table {
     taken_.emplace(key);
     return t_->get(key);
   }
+  // The value of `key` without taking it.
+  const toml::node *peek(std::string_view key) const { return t_->get(key); }
   const toml::node &need(std::string_view key) {
     const toml::node *n = take(key);
     if (!n) throw error(where(), "missing key " + quoted(key));
@@ -671,7 +673,9 @@ FaultRecord read_fault(Table &t) {
   const std::string kind = string_value(t.need("kind"), "kind");
   if (kind == "missing") {
     f.missing = true;
-    f.node = string_value(t.need("node"), "node");
+    const toml::node &node = t.need("node");
+    f.node = string_value(node, "node");
+    f.where = where_of(node);
     return f;
   }
   if (kind != "nack" && kind != "error")
@@ -697,6 +701,10 @@ FaultRecord read_fault(Table &t) {
 
 void read_world(Table &t, WorldRecord &w) {
   constexpr std::int64_t kFar = 1'000'000'000;  // mm: a bound that keeps the geometry finite
+  if (const toml::node *n = t.peek("x") ? t.peek("x") : t.peek("y"))
+    w.start_where = where_of(*n);
+  else
+    w.start_where = t.where();
   w.start.x = t.number("x", w.start.x, -kFar, kFar);
   w.start.y = t.number("y", w.start.y, -kFar, kFar);
   w.start.heading = t.number("heading", 0, -kFar, kFar) * std::numbers::pi / 180.0;
@@ -718,6 +726,7 @@ void read_world(Table &t, WorldRecord &w) {
     const double width = number_value(b.need("width"), "width", 1, kFar);
     const double depth = number_value(b.need("depth"), "depth", 1, kFar);
     for (const Wall &side : box_walls(x, y, width, depth)) w.walls.push_back(side);
+    w.boxes.push_back({x, y, width, depth, b.where()});
   });
   each_table(t.take("landmarks"), "world.landmarks", [&](Table &l) {
     Landmark m;

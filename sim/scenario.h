@@ -88,8 +88,10 @@ struct FaultRecord {
 };
 
 struct WorldRecord {
-  Pose start;  // heading in radians
+  Pose start;         // heading in radians
+  Where start_where;  // where the scenario gives it: [world]'s x, else its y, else the table
   std::vector<Wall> walls = default_room();
+  std::vector<Box> boxes;  // the obstacles, whose sides are among `walls` too
   std::vector<Landmark> landmarks;
   int ambient = 3000;
 };

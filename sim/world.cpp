@@ -3,8 +3,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <numbers>
+#include <string>
 #include <type_traits>
 
 #include "board.h"
@@ -26,6 +28,13 @@ double distance(double x, double y, const Wall &w) {
   double u = len2 > 0 ? ((x - w.x1) * ex + (y - w.y1) * ey) / len2 : 0.0;
   u = std::clamp(u, 0.0, 1.0);
   return std::hypot(x - (w.x1 + u * ex), y - (w.y1 + u * ey));
+}
+
+// "(x, y)" in mm, as short as the numbers allow.
+std::string point(double x, double y) {
+  char text[64];
+  std::snprintf(text, sizeof text, "(%g, %g)", x, y);
+  return text;
 }
 
 }  // namespace
@@ -53,6 +62,17 @@ World::World(Board &board) {
   // Implicit-lifetime type in mapped memory; a new block comes zero-filled.
   state_ = reinterpret_cast<State *>(bytes.data());
   const WorldRecord &rec = board.scenario().world;
+  // The robot starts where it can stand: not inside an obstacle, its body clear of every wall.
+  const Pose &p = rec.start;
+  for (const Box &b : rec.boxes)
+    if (std::fabs(p.x - b.x) < b.width / 2 && std::fabs(p.y - b.y) < b.depth / 2)
+      throw error(b.where, "world.box: the robot's start " + point(p.x, p.y) +
+                               " is inside the box at " + point(b.x, b.y));
+  for (const Wall &w : rec.walls)
+    if (distance(p.x, p.y, w) < kRobotRadius)
+      throw error(rec.start_where, "world: the robot's body at " + point(p.x, p.y) +
+                                       " overlaps the wall from " + point(w.x1, w.y1) + " to " +
+                                       point(w.x2, w.y2));
   if (created) state_->pose = rec.start;
   walls_ = rec.walls;
   landmarks_ = rec.landmarks;

@@ -132,6 +132,42 @@ typedef struct tr4_battery {
 /** Battery reply (TR4_BATTERY_BYTES) in physical units. */
 TARSA_API void tr4_decode_battery(const unsigned char *raw, tr4_battery_t *battery);
 
+/* ---- safety field ---- */
+
+/** Sources of tr4_safety_see(): the range finder's sector ahead, and the front ultrasonic sensor
+ *  (index 2 of tr4_decode_us()). */
+#define TR4_SAFETY_LRF 0
+#define TR4_SAFETY_US 1
+#define TR4_SAFETY_SOURCES 2
+
+/**
+ * The safety field: forward motion is held back while an obstacle ahead is nearer than a
+ * distance; turning and backing away stay allowed. The caller owns it and keeps it from one
+ * thread (or under its own lock): tr4_safety_init(), then tr4_safety_see() with each reading and
+ * tr4_safety_linear() on each forward speed before it becomes wheel speeds.
+ */
+typedef struct tr4_safety {
+  double distance_m; /**< reach of the field, metres; 0 (or less, or not a number): off */
+  double ahead_m[TR4_SAFETY_SOURCES]; /**< nearest obstacle each source saw last, metres;
+                                           +infinity: none */
+  int holding; /**< 1 when the last tr4_safety_linear() held forward motion back */
+} tr4_safety_t;
+
+/** A field reaching `distance_m` metres (0: off) that has seen no obstacle yet. */
+TARSA_API void tr4_safety_init(tr4_safety_t *field, double distance_m);
+
+/** The nearest obstacle ahead that `source` (TR4_SAFETY_LRF or TR4_SAFETY_US) measured, metres
+ *  as the sensor gives it; +infinity when it sees none. A reading that is not a number (the sensor
+ *  measured nothing) keeps what the source saw before; an unknown source is ignored. */
+TARSA_API void tr4_safety_see(tr4_safety_t *field, int source, double range_m);
+
+/**
+ * The forward speed the field allows for a commanded one, in the command's own unit (only its
+ * sign matters): `linear` itself, or 0 when it is forward (greater than 0), the field is on and a
+ * source saw an obstacle nearer than its distance. Sets `holding` accordingly.
+ */
+TARSA_API double tr4_safety_linear(tr4_safety_t *field, double linear);
+
 /* ---- start and stop ---- */
 
 /** The speed profile for driving by wheel speeds, in tr4_SetSpeedProfile()'s order: ramps of 100

@@ -84,6 +84,28 @@ TARSA_API const void *vx_lookup_device(const char *name);
  *  "true"/"false". Owned by the configuration, valid as vx_lookup_device(); NULL when absent. */
 TARSA_API const char *vx_config_get(const char *key);
 
+/** Types of a setting's value, as vx_enum_setting() gives them. */
+#define VX_SETTING_STRING 0
+#define VX_SETTING_INTEGER 1
+#define VX_SETTING_FLOAT 2
+#define VX_SETTING_BOOLEAN 3
+#define VX_SETTING_OTHER 4 /**< a date or a time of day */
+
+/** Callback of vx_enum_setting(): a setting's key, the type of its value (VX_SETTING_...) and the
+ *  caller's context. Returning a non-zero value stops the enumeration, which then returns it. */
+typedef int (*vx_setting_callback_t)(const char *key, int type, void *context);
+
+/**
+ * Calls `cb` once per setting of the settings table `table`, in file order, with the key within
+ * the table ("camera" for bridge.camera; a nested table's keys dotted, "limits.max" for
+ * bridge.limits.max) and the type of its value; with `table` NULL or "", once per setting of the
+ * file with its whole key. A table without settings (or not in the file) calls nothing. This is
+ * how a program finds keys it does not know, and values of a type it did not want (which
+ * vx_config_get() shows as text alike: "0.3" and 0.3).
+ * @return 0, the first non-zero callback result, or -1 when no configuration is loaded.
+ */
+TARSA_API int vx_enum_setting(const char *table, vx_setting_callback_t cb, void *context);
+
 TARSA_END_DECLS
 
 #endif

@@ -101,6 +101,7 @@ struct Config {
   std::vector<std::unique_ptr<Device>> devices;
   std::deque<int> registers;  // a deque, so that symbol values stay put as it grows
   std::map<std::string, std::string, std::less<>> settings;
+  std::vector<std::pair<std::string, int>> setting_order;  // names and value types, file order
 
   Config() { vx_create_symbol_table(&table); }
   ~Config() { vx_destroy_symbol_table(&table); }
@@ -499,6 +500,7 @@ class Loader {
   void load_setting(std::string_view name, const toml::key &key, const toml::node &node,
                     int depth = 1) {
     std::string text;
+    int type = VX_SETTING_OTHER;
     if (depth > kMaxNesting) refuse(key, too_deep("key"));
     if (const toml::table *t = node.as_table()) {
       for (const auto &[k, v] : in_file_order(*t))
@@ -509,16 +511,21 @@ class Loader {
       refuse(key, "setting " + quoted(name) + " is an array; settings are single values");
     if (const auto *s = node.as_string()) {
       text = s->get();
+      type = VX_SETTING_STRING;
     } else if (const auto *i = node.as_integer()) {
       text = std::to_string(i->get());
+      type = VX_SETTING_INTEGER;
     } else if (const auto *b = node.as_boolean()) {
       text = b->get() ? "true" : "false";
+      type = VX_SETTING_BOOLEAN;
     } else {
       std::ostringstream out;
       node.visit([&out](const auto &v) { out << v; });
       text = out.str();
+      if (node.is_floating_point()) type = VX_SETTING_FLOAT;
     }
-    c_.settings.emplace(std::string(name), std::move(text));
+    if (c_.settings.emplace(std::string(name), std::move(text)).second)
+      c_.setting_order.emplace_back(std::string(name), type);
   }
 
   Config &c_;
@@ -683,6 +690,23 @@ const char *vx_config_get(const char *key) {
   if (!gConfig || !key) return nullptr;
   auto it = gConfig->settings.find(std::string_view(key));
   return it == gConfig->settings.end() ? nullptr : it->second.c_str();
+}
+
+int vx_enum_setting(const char *table, vx_setting_callback_t cb, void *context) {
+  if (!gConfig) return -1;
+  const std::string_view prefix = table ? table : "";
+  for (const auto &[name, type] : gConfig->setting_order) {
+    std::string_view key = name;
+    if (!prefix.empty()) {
+      if (key.size() <= prefix.size() + 1 || key.substr(0, prefix.size()) != prefix ||
+          key[prefix.size()] != '.')
+        continue;
+      key.remove_prefix(prefix.size() + 1);
+    }
+    int rc = cb ? cb(key.data(), type, context) : 0;
+    if (rc) return rc;
+  }
+  return 0;
 }
 
 }  // extern "C"

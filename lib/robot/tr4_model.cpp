@@ -154,6 +154,26 @@ void tr4_decode_battery(const unsigned char *raw, tr4_battery_t *battery) {
   battery->present = raw[11] >> 1 & 1;
 }
 
+void tr4_safety_init(tr4_safety_t *field, double distance_m) {
+  field->distance_m = distance_m;
+  for (double &a : field->ahead_m) a = INFINITY;
+  field->holding = 0;
+}
+
+void tr4_safety_see(tr4_safety_t *field, int source, double range_m) {
+  // A sensor that measured nothing leaves what it saw before.
+  if (source >= 0 && source < TR4_SAFETY_SOURCES && !std::isnan(range_m))
+    field->ahead_m[source] = range_m;
+}
+
+double tr4_safety_linear(tr4_safety_t *field, double linear) {
+  // Written so that a distance that is not a number leaves the field off.
+  const bool on = field->distance_m > 0;
+  field->holding =
+      on && linear > 0 && std::fmin(field->ahead_m[0], field->ahead_m[1]) < field->distance_m;
+  return field->holding ? 0.0 : linear;
+}
+
 int tr4_drive_start(lyn_dev_t dev) {
   const int results[] = {tr4_SetSpeedProfile(TR4_DRIVE_PROFILE, dev), tr4_SetMode(2, dev),
                          tr4_ResetEncoders(dev)};

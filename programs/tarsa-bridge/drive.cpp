@@ -37,13 +37,11 @@ tr4_wheel_speeds_t DriveControl::tick(std::int64_t now_us, double dt_s, bool *ex
     active_ = false;
     if (expired) *expired = true;
   }
-  // The safety field: nothing forward towards an obstacle nearer than the distance; turning
-  // and backing away stay allowed.
-  holding_ = limits_.safety_distance_m > 0 && target_.linear > 0 &&
-             std::fmin(ahead_m_[0], ahead_m_[1]) < limits_.safety_distance_m;
-  if (holding_) current_.linear = std::fmin(current_.linear, 0.0);
-  current_.linear = step_towards(current_.linear, holding_ ? 0.0 : target_.linear,
-                                 limits_.max_linear_accel * dt_s);
+  // The safety field: nothing forward towards an obstacle nearer than the distance, at once
+  // (no ramp); turning and backing away stay allowed.
+  const double allowed = tr4_safety_linear(&field_, target_.linear);
+  if (field_.holding) current_.linear = std::fmin(current_.linear, 0.0);
+  current_.linear = step_towards(current_.linear, allowed, limits_.max_linear_accel * dt_s);
   current_.angular =
       step_towards(current_.angular, target_.angular, limits_.max_angular_accel * dt_s);
   return tr4_wheel_speeds(current_.linear * 1000, current_.angular);
@@ -51,13 +49,12 @@ tr4_wheel_speeds_t DriveControl::tick(std::int64_t now_us, double dt_s, bool *ex
 
 void DriveControl::obstacle(int source, double range_m) {
   std::lock_guard lock(mutex_);
-  // A sensor that measured nothing leaves what it saw before.
-  if (source >= 0 && source < 2 && !std::isnan(range_m)) ahead_m_[source] = range_m;
+  tr4_safety_see(&field_, source, range_m);
 }
 
 bool DriveControl::holding() const {
   std::lock_guard lock(mutex_);
-  return holding_;
+  return field_.holding != 0;
 }
 
 DriveLimits DriveControl::limits() const {

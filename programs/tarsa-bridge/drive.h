@@ -23,7 +23,9 @@ struct DriveLimits {
 // Commands come from the front-ends' threads, ticks from the robot loop.
 class DriveControl {
  public:
-  explicit DriveControl(const DriveLimits &limits) : limits_(limits) {}
+  explicit DriveControl(const DriveLimits &limits) : limits_(limits) {
+    tr4_safety_init(&field_, limits.safety_distance_m);
+  }
 
   // A client's command, received at `now_us` (monotonic).
   void command(const Twist &t, std::int64_t now_us);
@@ -33,8 +35,9 @@ class DriveControl {
   // `expired` is set on the tick where the watchdog stopped the robot.
   tr4_wheel_speeds_t tick(std::int64_t now_us, double dt_s, bool *expired = nullptr);
   Twist current() const;
-  // The nearest obstacle ahead seen by `source` (0: the range finder's front sector, 1: the
-  // front ultrasonic sensor), in metres; infinity when it sees none, NaN when it saw nothing.
+  // The nearest obstacle ahead seen by `source` (TR4_SAFETY_LRF: the range finder's front
+  // sector, TR4_SAFETY_US: the front ultrasonic sensor), in metres; infinity when it sees none,
+  // NaN when it saw nothing.
   void obstacle(int source, double range_m);
   // The safety field holds forward motion back (safety_distance_m set and an obstacle nearer).
   bool holding() const;
@@ -47,9 +50,8 @@ class DriveControl {
   mutable std::mutex mutex_;
   Twist target_, current_;
   std::int64_t last_us_ = 0;
-  bool active_ = false;  // a command is in force (the watchdog runs)
-  double ahead_m_[2] = {INFINITY, INFINITY};
-  bool holding_ = false;
+  bool active_ = false;   // a command is in force (the watchdog runs)
+  tr4_safety_t field_{};  // the library's safety field, under mutex_
 };
 
 }  // namespace bridge

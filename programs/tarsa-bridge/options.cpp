@@ -71,56 +71,28 @@ struct WrittenKey {
   std::optional<Kind> kind;  // none: an array or a table
 };
 
-std::string trim(std::string_view s) {
-  const auto b = s.find_first_not_of(" \t\r\n");
-  if (b == std::string_view::npos) return {};
-  const auto e = s.find_last_not_of(" \t\r\n");
-  return std::string(s.substr(b, e - b + 1));
-}
-
-std::optional<Kind> kind_of(const std::string &v) {
-  if (v.empty()) return std::nullopt;
-  if (v[0] == '"' || v[0] == '\'') return Kind::string;
-  if (v == "true" || v == "false") return Kind::boolean;
-  if (v[0] == '[' || v[0] == '{') return std::nullopt;
-  // A number: an integer unless it has a fraction, an exponent or is inf or nan.
-  const std::string body = v.substr(v[0] == '+' || v[0] == '-' ? 1 : 0);
-  if (body.rfind("0x", 0) == 0 || body.rfind("0o", 0) == 0 || body.rfind("0b", 0) == 0)
-    return Kind::integer;
-  if (body.find_first_of(".eEn") != std::string::npos) return Kind::number;
-  return Kind::integer;
-}
-
-// The keys of the [bridge] table of the configuration file the library loaded ($TARSA_CONFIG,
-// else /etc/tarsa/tarsa.toml), read line by line: the library gives settings by name only, and
-// their values as text. Values that span lines are not followed.
+// The keys of the [bridge] table, as the library read them from the configuration file. A table
+// inside it (`[bridge.x]`, `x = { ... }`) is one key whose value is of no kind a setting takes.
 std::vector<WrittenKey> written_keys() {
   std::vector<WrittenKey> keys;
-  const char *env = std::getenv("TARSA_CONFIG");
-  std::FILE *f = std::fopen(env && *env ? env : "/etc/tarsa/tarsa.toml", "r");
-  if (!f) return keys;
-  std::string table;
-  char line[1024];
-  while (std::fgets(line, sizeof line, f)) {
-    std::string text = trim(line);
-    if (text.empty() || text[0] == '#') continue;
-    if (text[0] == '[') {
-      const bool array = text.size() > 1 && text[1] == '[';
-      const auto close = text.find(']');
-      table = array || close == std::string::npos ? "" : trim(text.substr(1, close - 1));
-      if (table.rfind("bridge.", 0) == 0) keys.push_back({table.substr(7), std::nullopt});
-      continue;
-    }
-    const auto eq = text.find('=');
-    if (table != "bridge" || eq == std::string::npos) continue;
-    std::string key = trim(text.substr(0, eq));
-    if (key.size() >= 2 && (key[0] == '"' || key[0] == '\'')) key = key.substr(1, key.size() - 2);
-    std::string value = trim(text.substr(eq + 1));
-    if (!value.empty() && value[0] != '"' && value[0] != '\'')
-      value = trim(value.substr(0, value.find('#')));  // a comment after the value
-    keys.push_back({key, kind_of(value)});
-  }
-  std::fclose(f);
+  vx_enum_setting(
+      "bridge",
+      [](const char *key, int type, void *context) {
+        auto &out = *static_cast<std::vector<WrittenKey> *>(context);
+        const char *dot = std::strchr(key, '.');
+        std::string name = dot ? std::string(key, std::size_t(dot - key)) : std::string(key);
+        std::optional<Kind> kind;
+        if (!dot && type == VX_SETTING_STRING) kind = Kind::string;
+        if (!dot && type == VX_SETTING_INTEGER) kind = Kind::integer;
+        if (!dot && type == VX_SETTING_FLOAT) kind = Kind::number;
+        if (!dot && type == VX_SETTING_BOOLEAN) kind = Kind::boolean;
+        if (dot)
+          for (const WrittenKey &w : out)
+            if (w.key == name) return 0;  // the table's other keys
+        out.push_back({name, kind});
+        return 0;
+      },
+      &keys);
   return keys;
 }
 
@@ -141,8 +113,7 @@ struct Refusals {
   std::optional<Kind> written_kind(const char *key) const {
     for (const WrittenKey &w : written)
       if (w.key == key) return w.kind;
-    const char *v = vx_config_get((std::string("bridge.") + key).c_str());
-    return v ? kind_of(v) : std::nullopt;
+    return std::nullopt;
   }
   // Unknown keys, and known ones of the wrong kind (which are then not read further).
   void check_written() {

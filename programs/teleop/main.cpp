@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "program_usage.h"
@@ -24,7 +26,10 @@
 
 namespace {
 
-bool load_peers() {
+// The safety field's reach, metres; 0: off.
+double gSafetyDistance = 0;
+
+bool load_settings() {
   if (const char *v = vx_config_get("teleop.udp_host")) gPeers.udp_host = v;
   if (const char *v = vx_config_get("teleop.tcp_host")) gPeers.tcp_host = v;
   if (const char *v = vx_config_get("teleop.accept_any"))
@@ -32,6 +37,16 @@ bool load_peers() {
   if (const char *v = vx_config_get("teleop.port"); v && !parse_port(v, &gPeers.port)) {
     std::fprintf(stderr, "teleop: teleop.port: not a port number (1 to 65535): %s\n", v);
     return false;
+  }
+  if (const char *v = vx_config_get("teleop.safety_distance_m")) {
+    char *end = nullptr;
+    const double d = std::strtod(v, &end);
+    if (end == v || *end || !std::isfinite(d) || d < 0) {
+      std::fprintf(stderr, "teleop: teleop.safety_distance_m: not a distance (m, 0 or more): %s\n",
+                   v);
+      return false;
+    }
+    gSafetyDistance = d;
   }
   return true;
 }
@@ -72,7 +87,7 @@ int main(int argc, char *argv[]) {
   // Through the robot driver's start-up: it starts the library with our arguments and also
   // drives the microcontroller's reset line high, without which the robot may not answer.
   if (tr4_init(argc, argv) < 0) return 1;
-  if (!load_peers()) return 1;
+  if (!load_settings()) return 1;
   // Without its robot the program would stream made-up readings and drive nothing.
   dsPic = teleop_open_robot("Tarsa4:dsPic");
   if (!dsPic) return 1;
@@ -96,6 +111,10 @@ int main(int argc, char *argv[]) {
   int ir[TR4_IR_COUNT] = {};
   double W = 0.0, V = 0.0;
   TickSchedule schedule;
+  // Forward motion held back near an obstacle that the front ultrasonic sensor sees.
+  tr4_safety_t safety;
+  tr4_safety_init(&safety, gSafetyDistance);
+  double usRange[TR4_US_COUNT];
 
   while (!quitReq) {
     double elapsed = wait_for_tick(schedule, start);
@@ -108,7 +127,14 @@ int main(int argc, char *argv[]) {
     UDPsendSensor(sock, servaddr, elapsed, ax, ay, az, gx, gy, gz, posL, posR, spdL, spdR, us, ir);
     UDPrecvParseFromServer(sock, servaddr, &W, &V);
     teleop_checkpoint();
-    Ang_Vel_Control(W, V);
+    tr4_decode_us(usRaw, usRange);
+    tr4_safety_see(&safety, TR4_SAFETY_US, usRange[2]);
+    const bool held = safety.holding;
+    const double allowed = tr4_safety_linear(&safety, V);
+    if (safety.holding && !held)
+      std::printf("teleop: obstacle within %g m ahead, forward motion held back\n",
+                  gSafetyDistance);
+    Ang_Vel_Control(W, allowed);
     schedule.ran();
   }
 

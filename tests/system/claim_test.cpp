@@ -1,6 +1,6 @@
-// One owner of the robot: on one simulated board a second driver (teleop or gazercal) ends at once,
-// naming the first, before any operation of its own reaches the board, while the first drives on;
-// a driver on another board is not held up.
+// One owner of the robot: on one simulated board a second driver (gazercal, teleop or
+// tarsa-bridge) ends at once, naming the first, before any operation of its own reaches the board,
+// while the first drives on; a driver on another board is not held up.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -37,7 +37,8 @@ class OneBoard : public testing::Test {
 
   // Starts `program` on this test's board; with `trace` given, its operations go to that file
   // instead of the board's trace.
-  pid_t start(const std::string &program, const std::string &name, const std::string &trace = "") {
+  pid_t start(const std::string &program, const std::string &name, const std::string &trace = "",
+              const std::vector<std::string> &args = {}) {
     std::vector<std::string> env = {"TARSA_CONFIG=" + dir_ + "/tarsa.toml"};
     if (!trace.empty()) env.push_back("TARSA_SIM_TRACE=" + trace);
     for (char **e = environ; *e; ++e) {
@@ -46,8 +47,9 @@ class OneBoard : public testing::Test {
           (trace.empty() || v.rfind("TARSA_SIM_TRACE=", 0) != 0))
         env.push_back(v);
     }
-    return testutil::spawn({simtest::bin(program)}, dir_ + "/" + name + ".out",
-                           dir_ + "/" + name + ".err", -1, env);
+    std::vector<std::string> argv = {simtest::bin(program)};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return testutil::spawn(argv, dir_ + "/" + name + ".out", dir_ + "/" + name + ".err", -1, env);
   }
 
   // Whether the board's trace shows a write to the robot's microcontroller since `mark`.
@@ -71,10 +73,13 @@ TEST_F(OneBoard, SecondDriverEndsAtOnceAndTheFirstDrivesOn) {
   ASSERT_TRUE(testutil::eventually([&] { return robot_written(mark); }, 20)) << err_of("first");
   const std::string holder = "teleop (pid " + std::to_string(first) + ")";
 
-  for (const std::string program : {"gazercal", "teleop"}) {
+  for (const std::string program : {"gazercal", "teleop", "tarsa-bridge"}) {
     SCOPED_TRACE(program);
     const std::string trace = dir_ + "/" + program + ".trace.jsonl";
-    const pid_t second = start(program, program, trace);
+    const pid_t second = start(program, program, trace,
+                               program == "tarsa-bridge"
+                                   ? std::vector<std::string>{"--port", "0", "--bind", "127.0.0.1"}
+                                   : std::vector<std::string>{});
     ASSERT_GT(second, 0);
     EXPECT_EQ(testutil::end_status(second, 10), 1);
     EXPECT_EQ(err_of(program), program + ": the robot is in use by " + holder + "\n");

@@ -83,7 +83,7 @@ class Robot {
     slave_ = open(tty.c_str(), O_RDWR | O_NOCTTY);
 
     std::string launcher = TARSA_SIM_LAUNCHER, program = simtest::bin("teleop");
-    std::vector<std::string> args = {launcher, "--trace", trace_};
+    std::vector<std::string> args = {launcher, "--trace", trace_, "--truth", dir_ + "/truth.jsonl"};
     if (!setup.scenario.empty()) {
       std::ofstream(dir_ + "/scenario.toml") << setup.scenario;
       args.insert(args.end(), {"--scenario", dir_ + "/scenario.toml"});
@@ -156,6 +156,14 @@ class Robot {
       if (r.value("op", "") == "write" && r.value("addr", -1) == kRobotAddr &&
           r.value("ret", 0) < 0 && r.value("data", "").rfind("18", 0) == 0)
         out.push_back(r.value("data", ""));
+    return out;
+  }
+  // The true pose's lines (x in metres along the room).
+  std::vector<nlohmann::json> truth() const {
+    std::vector<nlohmann::json> out;
+    std::ifstream in(dir_ + "/truth.jsonl");
+    for (std::string line; std::getline(in, line);)
+      if (auto j = nlohmann::json::parse(line, nullptr, false); j.is_object()) out.push_back(j);
     return out;
   }
   std::string output() const { return testutil::read_file(dir_ + "/out.txt"); }
@@ -575,6 +583,33 @@ TEST(TeleopSystem, PortSetting) {
   EXPECT_EQ(robot.wait(10), 1);
   EXPECT_EQ(robot.errors(), "teleop: teleop.port: not a port number (1 to 65535): 0\n");
   EXPECT_EQ(robot.frames(), std::vector<std::string>{});
+}
+
+// Driven on at a wall with the safety field set, the robot stops short of it by the field's reach
+// and stays there while the command goes on; the log says when the field acted.
+TEST(TeleopSystem, SafetyFieldStopsShortOfAWall) {
+  Host host;
+  RobotSetup setup = RobotSetup::board("extends = \"builtin\"\n[world]\nx = 1000.0\n");
+  setup.teleop = "safety_distance_m = 0.15\n";
+  Robot robot(setup);
+  ASSERT_TRUE(host.first(10)) << robot.errors();
+  const std::string held = "teleop: obstacle within 0.15 m ahead, forward motion held back\n";
+  auto ahead = [](const Received &, int &) { return std::optional<std::string>("0x200"); };
+  // 280 mm to go at 0.2 m/s, then a second more of the command.
+  for (int i = 0; i < 300 && robot.output().find(held) == std::string::npos; ++i)
+    host.serve(0.05, ahead);
+  host.serve(1.0, ahead);
+  robot.signal(SIGINT);
+  ASSERT_EQ(robot.wait(5), 0);
+  EXPECT_NE(robot.output().find(held), std::string::npos);
+
+  const auto truth = robot.truth();
+  ASSERT_FALSE(truth.empty());
+  for (const auto &l : truth) ASSERT_EQ(l["contact"], false) << l.dump();
+  // The wall is 1.5 m from the room's centre; the body's edge 70 mm from the robot's.
+  const double gap = 1.5 - 0.07 - truth.back()["x"].get<double>();
+  EXPECT_LT(gap, 0.15);
+  EXPECT_GT(gap, 0.12);
 }
 
 TEST(TeleopSystem, RobotThatStopsAnsweringGetsTheStopAgainAndFails) {

@@ -91,6 +91,14 @@ TEST(SimScenario, RefusalsNameFileLineAndReason) {
       "for every command)");
   EXPECT_EQ(refusal(over + "[world]\nlandmarks = [{ id = 4, z = 200.0 }]\n"),
             "t.toml:3:28: world.landmarks: landmark 4 is not above the sensor (250 mm)");
+  EXPECT_EQ(refusal(over + "[[fault]]\nkind = \"missing\"\nnode = \"/dev/ttyO9\"\n"),
+            "t.toml:4:8: fault: the board has no node /dev/ttyO9");
+  // The robot cannot start where it could not stand.
+  EXPECT_EQ(refusal(over + "[world]\nx = 1450.0\n"),
+            "t.toml:3:5: world: the robot's body at (1450, 0) overlaps the wall from (1500, -1500) "
+            "to (1500, 1500)");
+  EXPECT_EQ(refusal(over + "[[world.box]]\nx = 30.0\ny = 0.0\nwidth = 400.0\ndepth = 400.0\n"),
+            "t.toml:2:1: world.box: the robot's start (0, 0) is inside the box at (30, 0)");
 }
 
 TEST(SimScenario, ExtendingTheBuiltInBoard) {
@@ -239,7 +247,7 @@ addr = 0x50
 nth = 2
 errno = "EREMOTEIO"
 [world]
-x = 10.0
+x = 100.0
 heading = 90
 walls = [[0.0, -500.0, 0.0, 500.0]]
 landmarks = [{ id = 3, x = 1.0, y = 2.0 }]

@@ -129,6 +129,7 @@ TEST_F(VxConfig, BuiltInBoard) {
   vx_config_exit();
   EXPECT_EQ(device("Tarsa4:dsPic"), nullptr);
   EXPECT_EQ(vx_config_get("teleop.udp_host"), nullptr);
+  EXPECT_EQ(vx_enum_setting("teleop", nullptr, nullptr), -1);
   vx_config_exit();  // twice is harmless
 }
 
@@ -147,9 +148,10 @@ TEST_F(VxConfig, SampleFileDescribesTheBuiltInBoard) {
   EXPECT_EQ(udp, vx_config_get("teleop.udp_host"));
   // Every table of settings the library and the programs read is shown, with its keys.
   const std::string sample = testutil::read_file(TARSA_SOURCE_DIR "/tarsa.toml.sample");
-  for (const char *shown : {"[teleop]", "# [pwm]", "# [lrf]", "# [bridge]", "# port = 3000",
-                            "# chip = ", "# power_gpio = 87", "# drive_from = ", "# watchdog_ms = ",
-                            "# max_angular_accel = ", "# lrf_port = ", "# camera = false"})
+  for (const char *shown :
+       {"[teleop]", "# [pwm]", "# [lrf]", "# [bridge]", "# port = 3000",
+        "# chip = ", "# power_gpio = 87", "# drive_from = ", "# watchdog_ms = ",
+        "# max_angular_accel = ", "# lrf_port = ", "# camera = false", "# safety_distance_m = 0"})
     EXPECT_NE(sample.find(shown), std::string::npos) << shown;
 }
 
@@ -187,6 +189,20 @@ devices = {}
   EXPECT_STREQ(vx_config_get("teleop.ratio"), "0.5");
   EXPECT_STREQ(vx_config_get("teleop.accept_any"), "true");
   EXPECT_STREQ(vx_config_get("teleop.peer.name"), "console");
+  // The keys of one settings table in file order with their types; of all, the whole keys.
+  std::string keys;
+  auto add_setting = [](const char *key, int type, void *out) {
+    *static_cast<std::string *>(out) += std::string(key) + ":" + std::to_string(type) + " ";
+    return 0;
+  };
+  EXPECT_EQ(vx_enum_setting("teleop", add_setting, &keys), 0);
+  EXPECT_EQ(keys, "port:1 ratio:2 accept_any:3 peer.name:0 ");
+  keys.clear();
+  EXPECT_EQ(vx_enum_setting(nullptr, add_setting, &keys), 0);
+  EXPECT_EQ(keys, "top:0 teleop.port:1 teleop.ratio:2 teleop.accept_any:3 teleop.peer.name:0 ");
+  keys.clear();
+  EXPECT_EQ(vx_enum_setting("tele", add_setting, &keys), 0);  // a prefix is not the table
+  EXPECT_EQ(keys, "");
 
   // A non-zero callback result stops the enumeration and is handed back; unknown sections give -1.
   int calls = 0;
