@@ -40,6 +40,8 @@ struct Outcome {
   std::optional<Twist> drive;        // a drive command to apply
   bool withdrawn = false;            // the client withdrew its drive channel
   bool subscriptions_changed = false;
+  // Subscriptions made that asked for at most this many messages a second (by subscription id).
+  std::map<std::uint32_t, double> max_rates;
 };
 
 Outcome handle_text(ClientState &state, std::string_view text, std::span<const Channel> channels);

@@ -111,7 +111,7 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
   WsSession(tcp::socket socket, Server::Impl &srv)
       : ws_(std::move(socket)),
         srv_(srv),
-        outbox_(srv.options.queue_bytes, srv.options.queue_count),
+        outbox_(srv.options.queue_bytes, srv.options.channel_queue),
         serial_(++srv.serials) {}
 
   void run(http::request<http::string_body> req, std::string subprotocol) {
@@ -133,13 +133,15 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
     ws_.async_accept(req, [self = shared_from_this()](beast::error_code e) { self->on_accept(e); });
   }
 
+  // Queues a message for this client when it subscribed to the channel and its rate, if it
+  // asked for one, lets it through. `latest`: only the newest waiting message matters.
   void offer(std::uint32_t channel, std::uint64_t time_ns,
-             const std::shared_ptr<const std::string> &payload, bool frame) {
+             const std::shared_ptr<const std::string> &payload, bool latest) {
     std::lock_guard lock(mutex_);
     auto it = by_channel_.find(channel);
-    if (closed_ || it == by_channel_.end()) return;
-    queue_locked({frame ? Outgoing::kFrame : Outgoing::kMessage, true,
-                  message_data_header(it->second, time_ns), payload});
+    if (closed_ || it == by_channel_.end() || !it->second.due(time_ns)) return;
+    queue_locked({latest ? Outgoing::kLatest : Outgoing::kMessage, true, channel,
+                  message_data_header(it->second.id, time_ns), payload});
   }
 
   std::size_t queued() {
@@ -203,17 +205,32 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
       std::uint64_t mine = serial_;
       if (srv_.commander.compare_exchange_strong(mine, 0)) srv_.drive.stop();
     }
-    if (out.subscriptions_changed) {
-      std::lock_guard lock(mutex_);
-      by_channel_.clear();
-      for (auto [sub, channel] : state_.subscriptions) by_channel_[channel] = sub;
+    if (out.subscriptions_changed) update_subscriptions(std::move(out.max_rates));
+  }
+
+  // The client's subscriptions as the robot loop sees them, with the rates asked for; one
+  // kept keeps its schedule.
+  void update_subscriptions(std::map<std::uint32_t, double> asked) {
+    std::lock_guard lock(mutex_);
+    std::erase_if(rates_, [&](auto &r) { return !state_.subscriptions.count(r.first); });
+    rates_.merge(asked);
+    std::map<std::uint32_t, Subscription> now;
+    for (auto [sub, channel] : state_.subscriptions) {
+      Subscription s{sub};
+      if (auto r = rates_.find(sub); r != rates_.end())
+        s.interval_ns = std::uint64_t(1e9 / r->second);
+      if (auto old = by_channel_.find(channel); old != by_channel_.end() && old->second.id == sub &&
+                                                old->second.interval_ns == s.interval_ns)
+        s.next_ns = old->second.next_ns;
+      now[channel] = s;
     }
+    by_channel_ = std::move(now);
   }
 
   void send_text(Outgoing::Kind kind, std::string text) {
     std::lock_guard lock(mutex_);
     if (!closed_)
-      queue_locked({kind, false, {}, std::make_shared<const std::string>(std::move(text))});
+      queue_locked({kind, false, 0, {}, std::make_shared<const std::string>(std::move(text))});
   }
 
   void queue_locked(Outgoing m) {
@@ -242,12 +259,27 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
 
   websocket::stream<beast::tcp_stream> ws_;
   Server::Impl &srv_;
-  ClientState state_;  // the network thread's alone
+  ClientState state_;                      // the network thread's alone
+  std::map<std::uint32_t, double> rates_;  // subscription id -> messages a second asked for
   beast::flat_buffer in_;
 
   std::mutex mutex_;  // guards what the robot loop reaches: the queue and the subscriptions
   Outbox outbox_;
-  std::map<std::uint32_t, std::uint32_t> by_channel_;  // channel id -> subscription id
+  // A subscription as the robot loop sees it: its id, and when it asked for a rate, the
+  // interval and the time the next message is due.
+  struct Subscription {
+    std::uint32_t id = 0;
+    std::uint64_t interval_ns = 0, next_ns = 0;
+    // Whether a message of time `t` goes out; a due time that fell behind starts afresh, so
+    // that the rate averages out to the one asked for.
+    bool due(std::uint64_t t) {
+      if (!interval_ns) return true;
+      if (t < next_ns) return false;
+      next_ns = t - next_ns < interval_ns ? next_ns + interval_ns : t + interval_ns;
+      return true;
+    }
+  };
+  std::map<std::uint32_t, Subscription> by_channel_;  // channel id -> subscription
   bool writing_ = false, closed_ = false;
   Outgoing inflight_;
   const std::uint64_t serial_;
@@ -429,8 +461,9 @@ void Server::publish(const Sample &sample) {
   if (impl_->client_count() == 0) return;
   encode(sample, [&](ChannelKey key, std::string json) {
     auto payload = std::make_shared<const std::string>(std::move(json));
+    const bool latest = key == kCamera || key == kScan;
     std::lock_guard lock(impl_->mutex);
-    for (auto &s : impl_->sessions) s->offer(key + 1, sample.time_ns, payload, key == kCamera);
+    for (auto &s : impl_->sessions) s->offer(key + 1, sample.time_ns, payload, latest);
   });
 }
 
