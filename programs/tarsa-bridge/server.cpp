@@ -80,8 +80,21 @@ struct Server::Impl {
   std::atomic<std::uint64_t> commander{0};  // serial of the session whose command is in force
   std::atomic<std::uint64_t> serials{0};
 
+  // Messages sent to clients and dropped for them, by channel id, since the start.
+  struct Tally {
+    std::atomic<std::uint64_t> sent{0}, dropped{0};
+  };
+  std::unique_ptr<Tally[]> tally;
+  std::uint32_t max_channel = 0;
+  Tally *tally_of(std::uint32_t channel) {
+    return channel && channel <= max_channel ? &tally[channel] : nullptr;
+  }
+
   Impl(ServerOptions o, std::vector<Channel> c, DriveInput d, std::string_view p)
-      : options(std::move(o)), channels(std::move(c)), drive(std::move(d)), page(p) {}
+      : options(std::move(o)), channels(std::move(c)), drive(std::move(d)), page(p) {
+    for (auto &ch : channels) max_channel = std::max(max_channel, ch.id);
+    tally = std::make_unique<Tally[]>(max_channel + 1);
+  }
 
   void accept();
   // Out of descriptors: accepting pauses, 100 ms at first, doubling up to a second.
@@ -118,6 +131,11 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
     beast::error_code ec;
     auto peer = beast::get_lowest_layer(ws_).socket().remote_endpoint(ec).address();
     state_.address = plain(peer).to_string();
+    subprotocol_ = subprotocol;
+    auto port = beast::get_lowest_layer(ws_).socket().remote_endpoint(ec).port();
+    const bool v6 = state_.address.find(':') != std::string::npos;
+    name_ = "client " + std::to_string(serial_) + " (" + (v6 ? "[" : "") + state_.address +
+            (v6 ? "]:" : ":") + std::to_string(port) + ")";
     state_.may_publish = srv_.may_drive(peer);
     beast::get_lowest_layer(ws_).expires_never();
     websocket::stream_base::timeout t{};
@@ -160,8 +178,8 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
       by_channel_.clear();
     }
     // A client that drove and went away leaves the robot stopped, watchdog or not.
-    std::uint64_t mine = serial_;
-    if (srv_.commander.compare_exchange_strong(mine, 0)) srv_.drive.stop();
+    give_up_driving("it disconnected");
+    if (joined_) say(name_ + " disconnected");
     srv_.remove(this);
     beast::error_code ec;
     beast::get_lowest_layer(ws_).socket().shutdown(tcp::socket::shutdown_both, ec);
@@ -172,6 +190,9 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
   void on_accept(beast::error_code ec) {
     if (ec) return close();
     srv_.add(shared_from_this());
+    joined_ = true;
+    say(name_ + " connected (" + subprotocol_ + "), " +
+        (state_.may_publish ? "may drive" : "watching"));
     send_text(Outgoing::kControl, server_info(state_.may_publish, srv_.session_id));
     send_text(Outgoing::kControl, advertise(srv_.channels));
     read();
@@ -199,12 +220,9 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
     for (auto &r : out.replies) send_text(Outgoing::kMessage, std::move(r));
     if (out.drive) {
       srv_.drive.command(*out.drive);
-      srv_.commander = serial_;
+      take_driving();
     }
-    if (out.withdrawn && state_.publications.empty()) {
-      std::uint64_t mine = serial_;
-      if (srv_.commander.compare_exchange_strong(mine, 0)) srv_.drive.stop();
-    }
+    if (out.withdrawn && state_.publications.empty()) give_up_driving("it withdrew /cmd_vel");
     if (out.subscriptions_changed) update_subscriptions(std::move(out.max_rates));
   }
 
@@ -227,6 +245,27 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
     by_channel_ = std::move(now);
   }
 
+  // This client's command is in force; a line when it was not already.
+  void take_driving() {
+    const std::uint64_t before = srv_.commander.exchange(serial_);
+    if (before == serial_) return;
+    say(name_ + " drives" +
+        (before ? ", taking over from client " + std::to_string(before) : std::string()));
+  }
+
+  // This client's command no longer counts: the wheels stop, if it was the one in force.
+  void give_up_driving(const char *why) {
+    std::uint64_t mine = serial_;
+    if (!srv_.commander.compare_exchange_strong(mine, 0)) return;
+    srv_.drive.stop();
+    say(name_ + " stopped driving: " + why);
+  }
+
+  static void say(const std::string &line) {
+    std::printf("tarsa-bridge: %s\n", line.c_str());
+    std::fflush(stdout);
+  }
+
   void send_text(Outgoing::Kind kind, std::string text) {
     std::lock_guard lock(mutex_);
     if (!closed_)
@@ -234,7 +273,9 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
   }
 
   void queue_locked(Outgoing m) {
-    srv_.dropped += outbox_.push(std::move(m));
+    srv_.dropped += outbox_.push(std::move(m), [this](std::uint32_t channel) {
+      if (auto *t = srv_.tally_of(channel)) ++t->dropped;
+    });
     if (writing_) return;
     writing_ = true;
     net::post(ws_.get_executor(), [self = shared_from_this()] { self->write_next(); });
@@ -253,6 +294,8 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
                                              net::buffer(*inflight_.body)};
     ws_.async_write(buffers, [self = shared_from_this()](beast::error_code ec, std::size_t) {
       if (ec) return self->close();
+      if (auto *t = self->inflight_.binary ? self->srv_.tally_of(self->inflight_.channel) : nullptr)
+        ++t->sent;
       self->write_next();
     });
   }
@@ -283,6 +326,8 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
   bool writing_ = false, closed_ = false;
   Outgoing inflight_;
   const std::uint64_t serial_;
+  std::string subprotocol_, name_;  // name_: "client 3 (10.0.0.9:51234)", for the log
+  bool joined_ = false;
   std::chrono::steady_clock::time_point last_heard_ = std::chrono::steady_clock::now();
 };
 
@@ -465,6 +510,17 @@ void Server::publish(const Sample &sample) {
     std::lock_guard lock(impl_->mutex);
     for (auto &s : impl_->sessions) s->offer(key + 1, sample.time_ns, payload, latest);
   });
+}
+
+void Server::summary() const {
+  for (const Channel &c : impl_->channels) {
+    auto &t = impl_->tally[c.id];
+    if (t.sent || t.dropped)
+      std::printf("tarsa-bridge: %s: %llu messages sent to clients, %llu dropped\n",
+                  c.topic.c_str(), static_cast<unsigned long long>(t.sent.load()),
+                  static_cast<unsigned long long>(t.dropped.load()));
+  }
+  std::fflush(stdout);
 }
 
 void Server::count(DiagnosticsSample &d) const {

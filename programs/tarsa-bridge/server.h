@@ -39,6 +39,8 @@ class Server : public FrontEnd {
   // client and channel; a client that cannot keep up loses its oldest messages, or for the
   // camera and the scan, all but the newest.
   void publish(const Sample &sample) override;
+  // One line a channel that had clients: messages sent, and dropped for slow clients.
+  void summary() const;
   // Clients, messages dropped for them, bytes waiting for them.
   void count(DiagnosticsSample &d) const override;
 
