@@ -13,6 +13,7 @@
 #include <optional>
 #include <thread>
 #include <utility>
+#include <variant>
 
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
@@ -36,6 +37,12 @@ namespace {
 
 constexpr std::size_t kMaxClientMessage = 64 * 1024;  // a drive command is well under 1 KiB
 constexpr std::size_t kMaxRequestBytes = 8 * 1024;
+
+// The console's icon: the robot seen from above, facing up.
+constexpr std::string_view kFavicon =
+    R"(<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 32 32">)"
+    R"(<circle cx="16" cy="16" r="14" fill="#1e242b" stroke="#4fb3ff" stroke-width="3"/>)"
+    R"(<path d="M16 5 L23 19 L16 16 L9 19 Z" fill="#4fb3ff"/></svg>)";
 
 // An IPv4 peer reached through an IPv6 socket compares as the IPv4 address it is.
 net::ip::address plain(const net::ip::address &a) {
@@ -89,6 +96,9 @@ struct Server::Impl {
   Tally *tally_of(std::uint32_t channel) {
     return channel && channel <= max_channel ? &tally[channel] : nullptr;
   }
+
+  std::mutex path_mutex;
+  PathHistory path;  // for a console page opened mid-run
 
   Impl(ServerOptions o, std::vector<Channel> c, DriveInput d, std::string_view p)
       : options(std::move(o)), channels(std::move(c)), drive(std::move(d)), page(p) {
@@ -368,9 +378,22 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     }
     if (req.method() != http::verb::get)
       return reply(http::status::method_not_allowed, "text/plain", "Only GET.\n");
-    if (req.target() != "/" && req.target() != "/index.html")
-      return reply(http::status::not_found, "text/plain", "Not found.\n");
-    reply(http::status::ok, "text/html; charset=utf-8", srv_.page);
+    serve({req.target().data(), req.target().size()});
+  }
+
+  // The console page, its icon, and the path so far.
+  void serve(std::string_view target) {
+    if (target == "/" || target == "/index.html")
+      return reply(http::status::ok, "text/html; charset=utf-8", srv_.page);
+    if (target == "/favicon.svg" || target == "/favicon.ico")
+      return reply(http::status::ok, "image/svg+xml", std::string(kFavicon));
+    if (target == "/path.json") {
+      std::unique_lock lock(srv_.path_mutex);
+      std::string body = srv_.path.json();
+      lock.unlock();
+      return reply(http::status::ok, "application/json", std::move(body));
+    }
+    reply(http::status::not_found, "text/plain", "Not found.\n");
   }
 
   void reply(http::status status, const char *type, std::string body) {
@@ -503,6 +526,10 @@ void Server::stop() {
 }
 
 void Server::publish(const Sample &sample) {
+  if (auto *p = std::get_if<OdometrySample>(&sample.value)) {
+    std::lock_guard lock(impl_->path_mutex);
+    impl_->path.add(sample.time_ns, p->x_m, p->y_m);
+  }
   if (impl_->client_count() == 0) return;
   encode(sample, [&](ChannelKey key, std::string json) {
     auto payload = std::make_shared<const std::string>(std::move(json));

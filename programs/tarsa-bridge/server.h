@@ -37,7 +37,7 @@ class Server : public FrontEnd {
 
   // Queues the sample's messages for every client subscribed to their channels, in a queue per
   // client and channel; a client that cannot keep up loses its oldest messages, or for the
-  // camera and the scan, all but the newest.
+  // camera and the scan, all but the newest. Odometry also extends the path kept for the page.
   void publish(const Sample &sample) override;
   // One line a channel that had clients: messages sent, and dropped for slow clients.
   void summary() const;

@@ -147,6 +147,17 @@ TEST(BridgeOutbox, EachChannelBoundedAndServedInTurn) {
   EXPECT_EQ(order, "y");
 }
 
+TEST(BridgePath, KeepsTheWholeRunCoarserWhenFull) {
+  PathHistory path(4, 0.01);
+  path.add(1000000000, 0, 0);
+  path.add(1001000000, 0.005, 0);  // nearer than the spacing
+  for (int i = 1; i <= 4; ++i) path.add(1000000000 + i * 50000000ull, i * 0.1, 0);
+  // Full at 4: every other point went, and the newest came.
+  auto j = json::parse(path.json());
+  EXPECT_EQ(j["frame_id"], "odom");
+  EXPECT_EQ(j["points"], json::parse("[[1.0,0.0,0.0],[1.1,0.2,0.0],[1.2,0.4,0.0]]"));
+}
+
 TEST(BridgeDrive, LimitsRampAndWatchdog) {
   DriveControl d({0.3, 2.0, 0.5, 4.0, 500});
   d.command({5.0, -9.0}, 0);
