@@ -1,6 +1,7 @@
 // tarsa-bridge under load: four clients taking every channel, the camera's 320 x 240 frames at
 // 15 a second included, and one that never reads. The robot loop keeps its 20 Hz, the reading
-// clients keep their streams, memory stays bounded.
+// clients keep their streams, memory stays bounded. Then a client asking the camera at 2 frames
+// a second, one taking it all, and one on a link too slow for it: each gets its own rate.
 import { test, after } from "node:test";
 import assert from "node:assert/strict";
 import { readFileSync } from "node:fs";
@@ -135,15 +136,19 @@ test("each client gets the camera at its own rate; a saturated link keeps the sm
   await until(arrived, 20, "the slow link's backlog");
   const rate = (k, topic) =>
     clients[k].messages.get(topic).filter((m) => Number(m.time) / 1e9 > from && Number(m.time) / 1e9 <= to).length / (to - from);
+  const queued = Math.max(...clients.full.messages.get("/diagnostics").filter((m) => Number(m.time) / 1e9 > from).map((m) => JSON.parse(m.text).queued_bytes));
   console.log(
     `camera: ${Object.keys(clients).map((k) => `${k} ${rate(k, camera).toFixed(1)}/s`).join(", ")}; ` +
-      `over the slow link: ${smallTopics.map((x) => `${x} ${rate("slow", x).toFixed(1)}`).join(", ")} Hz`,
+      `over the slow link: ${smallTopics.map((x) => `${x} ${rate("slow", x).toFixed(1)}`).join(", ")} Hz; ` +
+      `queued up to ${queued} bytes`,
   );
   assert.ok(Math.abs(rate("twoFps", camera) - 2) <= 0.34, `camera asked at 2/s: ${rate("twoFps", camera)}/s`);
   assert.ok(rate("full", camera) >= 15 * 0.8, `camera at full rate: ${rate("full", camera)}/s`);
   // The slow link is saturated: it gets fewer frames than the others...
   assert.ok(rate("slow", camera) < 15 * 0.6, `camera over the slow link: ${rate("slow", camera)}/s`);
-  // ...and every small channel keeps its 20 Hz, for every client.
+  // ...whose frames do not pile up in its queues: one waits, the newest.
+  assert.ok(queued < 128 * 1024, `${queued} bytes queued`);
+  // Every small channel keeps its 20 Hz, for every client.
   for (const k of Object.keys(clients))
     for (const topic of smallTopics) assert.ok(rate(k, topic) >= 20 * 0.9, `${k}: ${topic} at ${rate(k, topic)} Hz`);
   for (const c of Object.values(clients)) c.close();
