@@ -347,6 +347,25 @@ void encode(const Sample &sample, const std::function<void(ChannelKey, std::stri
   std::visit(Encoder{sample.time_ns, emit}, sample.value);
 }
 
+void PathHistory::add(std::uint64_t time_ns, double x_m, double y_m) {
+  if (!points_.empty() && std::hypot(x_m - points_.back().x, y_m - points_.back().y) < spacing_)
+    return;
+  if (points_.size() >= capacity_) {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < points_.size(); i += 2) points_[kept++] = points_[i];
+    points_.resize(kept);
+    spacing_ *= 2;
+  }
+  points_.push_back({time_ns, x_m, y_m});
+}
+
+std::string PathHistory::json() const {
+  auto mm = [](double v) { return std::round(v * 1000) / 1000; };
+  nlohmann::json points = nlohmann::json::array();
+  for (const Point &p : points_) points.push_back({double(p.t / 1000000) / 1000, mm(p.x), mm(p.y)});
+  return nlohmann::json{{"frame_id", "odom"}, {"points", std::move(points)}}.dump();
+}
+
 std::string base64(const std::string &bytes) {
   static constexpr char kDigits[] =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";

@@ -155,6 +155,7 @@ int main(int argc, char *argv[]) {
   server.stop();
   const int recorded = recording.finish();
   robot.summary();
+  server.summary();
   // 128 + the signal's number, as a shell reports a program the signal ended; 1 when the stop
   // was not taken or the recording failed.
   return !stopped || recorded != 0 ? 1 : 128 + gQuit;

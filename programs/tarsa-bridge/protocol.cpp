@@ -49,6 +49,15 @@ void subscribe(ClientState &st, const json &msg, std::span<const Channel> channe
           status(kError, "subscribe: each subscription needs an id and a channelId"));
       continue;
     }
+    // An extension of ours: "maxRate", at most this many messages a second for this
+    // subscription. Other servers ignore the field; a client that does not send it gets every
+    // message.
+    const json *rate = field(s, "maxRate");
+    if (rate && (!rate->is_number() || !(rate->get<double>() > 0))) {
+      out.replies.push_back(
+          status(kError, "subscribe: maxRate must be a positive number of messages a second"));
+      continue;
+    }
     bool known = false;
     for (const Channel &c : channels) known = known || c.id == channel;
     bool twice = false;
@@ -63,6 +72,7 @@ void subscribe(ClientState &st, const json &msg, std::span<const Channel> channe
           status(kError, "subscribe: already subscribed to channel " + std::to_string(channel)));
     } else {
       st.subscriptions[id] = channel;
+      if (rate) out.max_rates[id] = rate->get<double>();
       out.subscriptions_changed = true;
     }
   }

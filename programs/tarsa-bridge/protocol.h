@@ -68,6 +68,8 @@ struct Outcome {
   bool subscriptions_changed = false;
   std::optional<ParameterRequest> parameters;  // a parameter operation to carry out
   std::optional<ServiceCall> call;             // a service call from a client that may drive
+  // Subscriptions made that asked for at most this many messages a second (by subscription id).
+  std::map<std::uint32_t, double> max_rates;
 };
 
 Outcome handle_text(ClientState &state, std::string_view text, std::span<const Channel> channels);

@@ -14,6 +14,7 @@
 #include <set>
 #include <thread>
 #include <utility>
+#include <variant>
 
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
@@ -37,6 +38,12 @@ namespace {
 
 constexpr std::size_t kMaxClientMessage = 64 * 1024;  // a drive command is well under 1 KiB
 constexpr std::size_t kMaxRequestBytes = 8 * 1024;
+
+// The console's icon: the robot seen from above, facing up.
+constexpr std::string_view kFavicon =
+    R"(<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 32 32">)"
+    R"(<circle cx="16" cy="16" r="14" fill="#1e242b" stroke="#4fb3ff" stroke-width="3"/>)"
+    R"(<path d="M16 5 L23 19 L16 16 L9 19 Z" fill="#4fb3ff"/></svg>)";
 
 // An IPv4 peer reached through an IPv6 socket compares as the IPv4 address it is.
 net::ip::address plain(const net::ip::address &a) {
@@ -83,12 +90,28 @@ struct Server::Impl {
 
   Controls controls;
 
+  // Messages sent to clients and dropped for them, by channel id, since the start.
+  struct Tally {
+    std::atomic<std::uint64_t> sent{0}, dropped{0};
+  };
+  std::unique_ptr<Tally[]> tally;
+  std::uint32_t max_channel = 0;
+  Tally *tally_of(std::uint32_t channel) {
+    return channel && channel <= max_channel ? &tally[channel] : nullptr;
+  }
+
+  std::mutex path_mutex;
+  PathHistory path;  // for a console page opened mid-run
+
   Impl(ServerOptions o, std::vector<Channel> c, DriveInput d, std::string_view p, Controls k)
       : options(std::move(o)),
         channels(std::move(c)),
         drive(std::move(d)),
         page(p),
-        controls(std::move(k)) {}
+        controls(std::move(k)) {
+    for (auto &ch : channels) max_channel = std::max(max_channel, ch.id);
+    tally = std::make_unique<Tally[]>(max_channel + 1);
+  }
   bool has_controls() const { return bool(controls.parameters); }
   // The current values of `names` (every parameter when empty), unknown names left out.
   std::vector<ParameterValue> values_of(const std::vector<std::string> &names) const;
@@ -123,13 +146,18 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
   WsSession(tcp::socket socket, Server::Impl &srv)
       : ws_(std::move(socket)),
         srv_(srv),
-        outbox_(srv.options.queue_bytes, srv.options.queue_count),
+        outbox_(srv.options.queue_bytes, srv.options.channel_queue),
         serial_(++srv.serials) {}
 
   void run(http::request<http::string_body> req, std::string subprotocol) {
     beast::error_code ec;
     auto peer = beast::get_lowest_layer(ws_).socket().remote_endpoint(ec).address();
     state_.address = plain(peer).to_string();
+    subprotocol_ = subprotocol;
+    auto port = beast::get_lowest_layer(ws_).socket().remote_endpoint(ec).port();
+    const bool v6 = state_.address.find(':') != std::string::npos;
+    name_ = "client " + std::to_string(serial_) + " (" + (v6 ? "[" : "") + state_.address +
+            (v6 ? "]:" : ":") + std::to_string(port) + ")";
     state_.may_publish = srv_.may_drive(peer);
     beast::get_lowest_layer(ws_).expires_never();
     websocket::stream_base::timeout t{};
@@ -145,13 +173,15 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
     ws_.async_accept(req, [self = shared_from_this()](beast::error_code e) { self->on_accept(e); });
   }
 
+  // Queues a message for this client when it subscribed to the channel and its rate, if it
+  // asked for one, lets it through. `latest`: only the newest waiting message matters.
   void offer(std::uint32_t channel, std::uint64_t time_ns,
-             const std::shared_ptr<const std::string> &payload, bool frame) {
+             const std::shared_ptr<const std::string> &payload, bool latest) {
     std::lock_guard lock(mutex_);
     auto it = by_channel_.find(channel);
-    if (closed_ || it == by_channel_.end()) return;
-    queue_locked({frame ? Outgoing::kFrame : Outgoing::kMessage, true,
-                  message_data_header(it->second, time_ns), payload});
+    if (closed_ || it == by_channel_.end() || !it->second.due(time_ns)) return;
+    queue_locked({latest ? Outgoing::kLatest : Outgoing::kMessage, true, channel,
+                  message_data_header(it->second.id, time_ns), payload});
   }
 
   std::size_t queued() {
@@ -173,8 +203,8 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
       by_channel_.clear();
     }
     // A client that drove and went away leaves the robot stopped, watchdog or not.
-    std::uint64_t mine = serial_;
-    if (srv_.commander.compare_exchange_strong(mine, 0)) srv_.drive.stop();
+    give_up_driving("it disconnected");
+    if (joined_) say(name_ + " disconnected");
     srv_.remove(this);
     beast::error_code ec;
     beast::get_lowest_layer(ws_).socket().shutdown(tcp::socket::shutdown_both, ec);
@@ -185,6 +215,9 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
   void on_accept(beast::error_code ec) {
     if (ec) return close();
     srv_.add(shared_from_this());
+    joined_ = true;
+    say(name_ + " connected (" + subprotocol_ + "), " +
+        (state_.may_publish ? "may drive" : "watching"));
     send_text(Outgoing::kControl,
               server_info(state_.may_publish, srv_.session_id, srv_.has_controls()));
     send_text(Outgoing::kControl, advertise(srv_.channels));
@@ -218,19 +251,31 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
     for (auto &r : out.replies) send_text(Outgoing::kMessage, std::move(r));
     if (out.drive) {
       srv_.drive.command(*out.drive);
-      srv_.commander = serial_;
+      take_driving();
     }
-    if (out.withdrawn && state_.publications.empty()) {
-      std::uint64_t mine = serial_;
-      if (srv_.commander.compare_exchange_strong(mine, 0)) srv_.drive.stop();
-    }
-    if (out.subscriptions_changed) {
-      std::lock_guard lock(mutex_);
-      by_channel_.clear();
-      for (auto [sub, channel] : state_.subscriptions) by_channel_[channel] = sub;
-    }
+    if (out.withdrawn && state_.publications.empty()) give_up_driving("it withdrew /cmd_vel");
+    if (out.subscriptions_changed) update_subscriptions(std::move(out.max_rates));
     if (out.parameters) on_parameters(*out.parameters);
     if (out.call) on_service_call(*out.call);
+  }
+
+  // The client's subscriptions as the robot loop sees them, with the rates asked for; one
+  // kept keeps its schedule.
+  void update_subscriptions(std::map<std::uint32_t, double> asked) {
+    std::lock_guard lock(mutex_);
+    std::erase_if(rates_, [&](auto &r) { return !state_.subscriptions.count(r.first); });
+    rates_.merge(asked);
+    std::map<std::uint32_t, Subscription> now;
+    for (auto [sub, channel] : state_.subscriptions) {
+      Subscription s{sub};
+      if (auto r = rates_.find(sub); r != rates_.end())
+        s.interval_ns = std::uint64_t(1e9 / r->second);
+      if (auto old = by_channel_.find(channel); old != by_channel_.end() && old->second.id == sub &&
+                                                old->second.interval_ns == s.interval_ns)
+        s.next_ns = old->second.next_ns;
+      now[channel] = s;
+    }
+    by_channel_ = std::move(now);
   }
 
   void on_parameters(const ParameterRequest &r);
@@ -241,17 +286,40 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
     std::lock_guard lock(mutex_);
     if (!closed_)
       queue_locked(
-          {Outgoing::kControl, true, {}, std::make_shared<const std::string>(std::move(bytes))});
+          {Outgoing::kControl, true, 0, {}, std::make_shared<const std::string>(std::move(bytes))});
+  }
+
+  // This client's command is in force; a line when it was not already.
+  void take_driving() {
+    const std::uint64_t before = srv_.commander.exchange(serial_);
+    if (before == serial_) return;
+    say(name_ + " drives" +
+        (before ? ", taking over from client " + std::to_string(before) : std::string()));
+  }
+
+  // This client's command no longer counts: the wheels stop, if it was the one in force.
+  void give_up_driving(const char *why) {
+    std::uint64_t mine = serial_;
+    if (!srv_.commander.compare_exchange_strong(mine, 0)) return;
+    srv_.drive.stop();
+    say(name_ + " stopped driving: " + why);
+  }
+
+  static void say(const std::string &line) {
+    std::printf("tarsa-bridge: %s\n", line.c_str());
+    std::fflush(stdout);
   }
 
   void send_text(Outgoing::Kind kind, std::string text) {
     std::lock_guard lock(mutex_);
     if (!closed_)
-      queue_locked({kind, false, {}, std::make_shared<const std::string>(std::move(text))});
+      queue_locked({kind, false, 0, {}, std::make_shared<const std::string>(std::move(text))});
   }
 
   void queue_locked(Outgoing m) {
-    srv_.dropped += outbox_.push(std::move(m));
+    srv_.dropped += outbox_.push(std::move(m), [this](std::uint32_t channel) {
+      if (auto *t = srv_.tally_of(channel)) ++t->dropped;
+    });
     if (writing_) return;
     writing_ = true;
     net::post(ws_.get_executor(), [self = shared_from_this()] { self->write_next(); });
@@ -270,22 +338,41 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
                                              net::buffer(*inflight_.body)};
     ws_.async_write(buffers, [self = shared_from_this()](beast::error_code ec, std::size_t) {
       if (ec) return self->close();
+      if (auto *t = self->inflight_.binary ? self->srv_.tally_of(self->inflight_.channel) : nullptr)
+        ++t->sent;
       self->write_next();
     });
   }
 
   websocket::stream<beast::tcp_stream> ws_;
   Server::Impl &srv_;
-  ClientState state_;  // the network thread's alone
+  ClientState state_;                      // the network thread's alone
+  std::map<std::uint32_t, double> rates_;  // subscription id -> messages a second asked for
   beast::flat_buffer in_;
 
   std::mutex mutex_;  // guards what the robot loop reaches: the queue and the subscriptions
   Outbox outbox_;
-  std::map<std::uint32_t, std::uint32_t> by_channel_;  // channel id -> subscription id
+  // A subscription as the robot loop sees it: its id, and when it asked for a rate, the
+  // interval and the time the next message is due.
+  struct Subscription {
+    std::uint32_t id = 0;
+    std::uint64_t interval_ns = 0, next_ns = 0;
+    // Whether a message of time `t` goes out; a due time that fell behind starts afresh, so
+    // that the rate averages out to the one asked for.
+    bool due(std::uint64_t t) {
+      if (!interval_ns) return true;
+      if (t < next_ns) return false;
+      next_ns = t - next_ns < interval_ns ? next_ns + interval_ns : t + interval_ns;
+      return true;
+    }
+  };
+  std::map<std::uint32_t, Subscription> by_channel_;  // channel id -> subscription
   bool writing_ = false, closed_ = false;
   Outgoing inflight_;
   const std::uint64_t serial_;
   std::set<std::string> parameter_subs_;  // parameters whose changes the client follows
+  std::string subprotocol_, name_;        // name_: "client 3 (10.0.0.9:51234)", for the log
+  bool joined_ = false;
   std::chrono::steady_clock::time_point last_heard_ = std::chrono::steady_clock::now();
 };
 
@@ -409,9 +496,22 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     }
     if (req.method() != http::verb::get)
       return reply(http::status::method_not_allowed, "text/plain", "Only GET.\n");
-    if (req.target() != "/" && req.target() != "/index.html")
-      return reply(http::status::not_found, "text/plain", "Not found.\n");
-    reply(http::status::ok, "text/html; charset=utf-8", srv_.page);
+    serve({req.target().data(), req.target().size()});
+  }
+
+  // The console page, its icon, and the path so far.
+  void serve(std::string_view target) {
+    if (target == "/" || target == "/index.html")
+      return reply(http::status::ok, "text/html; charset=utf-8", srv_.page);
+    if (target == "/favicon.svg" || target == "/favicon.ico")
+      return reply(http::status::ok, "image/svg+xml", std::string(kFavicon));
+    if (target == "/path.json") {
+      std::unique_lock lock(srv_.path_mutex);
+      std::string body = srv_.path.json();
+      lock.unlock();
+      return reply(http::status::ok, "application/json", std::move(body));
+    }
+    reply(http::status::not_found, "text/plain", "Not found.\n");
   }
 
   void reply(http::status status, const char *type, std::string body) {
@@ -544,12 +644,28 @@ void Server::stop() {
 }
 
 void Server::publish(const Sample &sample) {
+  if (auto *p = std::get_if<OdometrySample>(&sample.value)) {
+    std::lock_guard lock(impl_->path_mutex);
+    impl_->path.add(sample.time_ns, p->x_m, p->y_m);
+  }
   if (impl_->client_count() == 0) return;
   encode(sample, [&](ChannelKey key, std::string json) {
     auto payload = std::make_shared<const std::string>(std::move(json));
+    const bool latest = key == kCamera || key == kScan;
     std::lock_guard lock(impl_->mutex);
-    for (auto &s : impl_->sessions) s->offer(key + 1, sample.time_ns, payload, key == kCamera);
+    for (auto &s : impl_->sessions) s->offer(key + 1, sample.time_ns, payload, latest);
   });
+}
+
+void Server::summary() const {
+  for (const Channel &c : impl_->channels) {
+    auto &t = impl_->tally[c.id];
+    if (t.sent || t.dropped)
+      std::printf("tarsa-bridge: %s: %llu messages sent to clients, %llu dropped\n",
+                  c.topic.c_str(), static_cast<unsigned long long>(t.sent.load()),
+                  static_cast<unsigned long long>(t.dropped.load()));
+  }
+  std::fflush(stdout);
 }
 
 void Server::count(DiagnosticsSample &d) const {

@@ -21,8 +21,8 @@ struct ServerOptions {
   std::uint16_t port = 8765;            // 0: any free port
   std::vector<std::string> drive_from;  // addresses whose clients may publish drive commands
   std::size_t max_clients = 16;
-  std::size_t queue_bytes = 512 * 1024;  // each client's send queue
-  std::size_t queue_count = 256;
+  std::size_t queue_bytes = 512 * 1024;  // each client's send queues together
+  std::size_t channel_queue = 32;        // messages of one channel waiting for one client
 };
 
 // A service's answer: the response (JSON) when `ok`, else why the call failed.
@@ -56,9 +56,12 @@ class Server : public FrontEnd {
   int start(std::string *error);
   void stop();
 
-  // Queues the sample's messages for every client subscribed to their channels. Frames (camera
-  // images) are the first to go for a client that cannot keep up.
+  // Queues the sample's messages for every client subscribed to their channels, in a queue per
+  // client and channel; a client that cannot keep up loses its oldest messages, or for the
+  // camera and the scan, all but the newest. Odometry also extends the path kept for the page.
   void publish(const Sample &sample) override;
+  // One line a channel that had clients: messages sent, and dropped for slow clients.
+  void summary() const;
   // Clients, messages dropped for them, bytes waiting for them.
   void count(DiagnosticsSample &d) const override;
 

@@ -5,9 +5,16 @@ import assert from "node:assert/strict";
 import { mkdtempSync } from "node:fs";
 import path from "node:path";
 import { chromium } from "playwright-core";
-import { Bridge, outDir, sleep, until } from "./lib/bridge.mjs";
+import { Bridge, Client, outDir, sleep, until } from "./lib/bridge.mjs";
 
-const bridge = await Bridge.start({ name: "browser", settings: 'drive_from = "127.0.0.1"' });
+const started = Date.now();
+// The camera at 2 frames a second: a page sees its placeholder before the first frame.
+const bridge = await Bridge.start({
+  name: "browser",
+  settings: 'drive_from = "127.0.0.1"\ncamera = true',
+  mediaScripts: true,
+  args: ["--camera-rate", "2"],
+});
 const context = await chromium.launchPersistentContext(mkdtempSync(path.join(outDir(), "chromium-")), {
   executablePath: "/usr/bin/chromium",
   headless: true,
@@ -51,4 +58,42 @@ test("the console shows live data and drives only while the hold key is down", a
 
   // Everything came from the bridge itself.
   assert.ok(requests.every((u) => u.startsWith(bridge.url("http")) || u.startsWith("data:")), requests.join("\n"));
+});
+
+test("a page opened mid-run: the path since the start, the camera's first frame, an icon", async () => {
+  // The robot drives a second on its own first.
+  const driver = await Client.connect(bridge, { subscribeAll: false });
+  const drive = driver.driver();
+  for (let i = 0; i < 10; ++i) (drive(0.2), await sleep(100));
+  drive(0);
+  driver.close();
+  await sleep(Math.max(0, started + 10000 - Date.now()));
+
+  const page = await context.newPage();
+  const failed = [];
+  page.on("response", (r) => r.status() >= 400 && failed.push(`${r.status()} ${r.url()}`));
+  // What the camera panel said, in order.
+  await page.addInitScript(() => {
+    window.cameraTexts = [];
+    addEventListener("DOMContentLoaded", () => {
+      const note = document.getElementById("nocamera");
+      window.cameraTexts.push(note.textContent);
+      new MutationObserver(() => window.cameraTexts.push(note.hidden ? "(frame)" : note.textContent))
+        .observe(note, { childList: true, characterData: true, subtree: true, attributes: true });
+    });
+  });
+  await page.goto(bridge.url("http"));
+  await page.waitForFunction(() => !document.getElementById("camera").hidden);
+  assert.match(await page.locator("#camera").getAttribute("src"), /^data:image\/jpeg;base64,/);
+  const texts = await page.evaluate(() => window.cameraTexts);
+  assert.match(texts.join(" | "), /waiting for the first frame.*\(frame\)$/);
+
+  // The path starts where the robot started, not where it was when the page opened.
+  await page.waitForFunction(() => path.length > 1 && path[path.length - 1].x > 0.1);
+  const [first, last] = await page.evaluate(() => [path[0], path[path.length - 1]]);
+  assert.ok(Math.hypot(first.x, first.y) < 0.01 && last.x > 0.1, JSON.stringify({ first, last }));
+
+  assert.deepEqual(await page.evaluate(() => [degrees(2 * Math.PI - 1e-9, 1), degrees(-Math.PI / 2, 0)]), ["0.0", "270"]);
+  assert.equal((await page.request.get(bridge.url("http") + "favicon.ico")).status(), 200);
+  assert.deepEqual(failed, []);
 });

@@ -1,6 +1,7 @@
 // tarsa-bridge under load: four clients taking every channel, the camera's 320 x 240 frames at
 // 15 a second included, and one that never reads. The robot loop keeps its 20 Hz, the reading
-// clients keep their streams, memory stays bounded.
+// clients keep their streams, memory stays bounded. Then a client asking the camera at 2 frames
+// a second, one taking it all, and one on a link too slow for it: each gets its own rate.
 import { test, after } from "node:test";
 import assert from "node:assert/strict";
 import { readFileSync } from "node:fs";
@@ -91,4 +92,65 @@ test("four clients and a stalled one: the loop keeps 20 Hz and memory stays boun
   stuck.destroy();
   for (const c of clients) c.close();
   await until(() => clients[0].ws.readyState === 3, 5, "clients closed");
+});
+
+// A proxy to the bridge that passes at most `bytesPerSecond` towards the client: a slow link.
+async function slowLink(bytesPerSecond) {
+  const server = net.createServer((client) => {
+    const bridgeSide = net.connect(bridge.port, "127.0.0.1");
+    client.pipe(bridgeSide);
+    let budget = 0;
+    bridgeSide.on("data", (d) => {
+      client.write(d);
+      if ((budget -= d.length) < 0) bridgeSide.pause();
+    });
+    const timer = setInterval(() => {
+      budget = Math.min(budget + bytesPerSecond / 20, bytesPerSecond / 20);
+      if (budget > 0) bridgeSide.resume();
+    }, 50);
+    const end = () => (clearInterval(timer), client.destroy(), bridgeSide.destroy());
+    for (const s of [client, bridgeSide]) s.on("close", end).on("error", end);
+  });
+  await new Promise((resolve) => server.listen(0, "127.0.0.1", resolve));
+  return server;
+}
+
+test("each client gets the camera at its own rate; a saturated link keeps the small channels", async (t) => {
+  if (!withCamera || /camera left out/.test(bridge.out)) return t.skip("no camera");
+  // 80 kB/s: the small channels need about 30, the camera at 15 frames a second about 170.
+  const link = await slowLink(80 * 1024);
+  const clients = {
+    twoFps: await Client.connect(bridge, { maxRates: { [camera]: 2 } }),
+    full: await Client.connect(bridge),
+    slow: await Client.connect(bridge, { url: `ws://127.0.0.1:${link.address().port}/` }),
+  };
+  // Counted by the messages' own times: what the slow link's buffers hold arrives late, but
+  // arrives. The first seconds fill those buffers.
+  const robotTime = () => Number(clients.full.messages.get("/wheels").at(-1).time) / 1e9;
+  await sleep(3000);
+  const from = robotTime();
+  await sleep(6000);
+  const to = robotTime();
+  const smallTopics = ["/tf", "/odom", "/wheels", "/imu/accel", "/imu/gyro", "/infrared", "/ultrasonic", "/battery"];
+  const arrived = () => Object.values(clients).every((c) => smallTopics.every((x) => Number(c.messages.get(x).at(-1).time) / 1e9 >= to));
+  await until(arrived, 20, "the slow link's backlog");
+  const rate = (k, topic) =>
+    clients[k].messages.get(topic).filter((m) => Number(m.time) / 1e9 > from && Number(m.time) / 1e9 <= to).length / (to - from);
+  const queued = Math.max(...clients.full.messages.get("/diagnostics").filter((m) => Number(m.time) / 1e9 > from).map((m) => JSON.parse(m.text).queued_bytes));
+  console.log(
+    `camera: ${Object.keys(clients).map((k) => `${k} ${rate(k, camera).toFixed(1)}/s`).join(", ")}; ` +
+      `over the slow link: ${smallTopics.map((x) => `${x} ${rate("slow", x).toFixed(1)}`).join(", ")} Hz; ` +
+      `queued up to ${queued} bytes`,
+  );
+  assert.ok(Math.abs(rate("twoFps", camera) - 2) <= 0.34, `camera asked at 2/s: ${rate("twoFps", camera)}/s`);
+  assert.ok(rate("full", camera) >= 15 * 0.8, `camera at full rate: ${rate("full", camera)}/s`);
+  // The slow link is saturated: it gets fewer frames than the others...
+  assert.ok(rate("slow", camera) < 15 * 0.6, `camera over the slow link: ${rate("slow", camera)}/s`);
+  // ...whose frames do not pile up in its queues: one waits, the newest.
+  assert.ok(queued < 128 * 1024, `${queued} bytes queued`);
+  // Every small channel keeps its 20 Hz, for every client.
+  for (const k of Object.keys(clients))
+    for (const topic of smallTopics) assert.ok(rate(k, topic) >= 20 * 0.9, `${k}: ${topic} at ${rate(k, topic)} Hz`);
+  for (const c of Object.values(clients)) c.close();
+  link.close();
 });

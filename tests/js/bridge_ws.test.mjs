@@ -153,6 +153,12 @@ test("with the watchdog off a command holds until its client leaves", async () =
   c.close();
   const closed = b.speedFrames().length;
   await until(() => b.speedFrames().slice(closed).some((f) => f.left === 0 && f.right === 0), 5, "stop on leaving");
+  // The log follows the client: in, driving, out.
+  await until(() => /disconnected\n/.test(b.out), 5, "the line of the client leaving");
+  const who = /(client \d+ \(127\.0\.0\.1:\d+\)) connected \(foxglove\.websocket\.v1\), may drive/.exec(b.out)?.[1];
+  assert.ok(who, b.out);
+  const lines = b.out.split("\n").filter((l) => l.includes(who)).map((l) => l.slice(l.indexOf(who) + who.length));
+  assert.deepEqual(lines, [" connected (foxglove.websocket.v1), may drive", " drives", " stopped driving: it disconnected", " disconnected"]);
 });
 
 test("SIGTERM stops the wheels before the bridge ends", async () => {
@@ -169,4 +175,6 @@ test("SIGTERM stops the wheels before the bridge ends", async () => {
   const mode = base.trace().filter((r) => r.op === "write" && r.addr === 0x1f && /^17/.test(r.data));
   assert.equal(mode[mode.length - 1].data, "1700");
   assert.match(base.out, /terminated, wheels stopped/);
+  // The summary counts each channel's messages for the clients.
+  assert.match(base.out, /\/wheels: [1-9]\d* messages sent to clients, \d+ dropped\n/);
 });

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
 
@@ -55,7 +56,13 @@ TEST(BridgeProtocol, SubscriptionsAreCheckedAndKept) {
                              "subscribe: already subscribed to channel 3",
                              "subscribe: each subscription needs an id and a channelId",
                              "subscribe: each subscription needs an id and a channelId"}));
-  o = handle_text(st, R"({"op":"unsubscribe","subscriptionIds":[0,7]})", channels);
+  o = handle_text(st, R"({"op":"subscribe","subscriptions":[{"id":4,"channelId":5,"maxRate":2},
+      {"id":6,"channelId":6,"maxRate":0}]})",
+                  channels);
+  EXPECT_EQ(o.max_rates, (std::map<std::uint32_t, double>{{4, 2.0}}));
+  EXPECT_EQ(messages(o), std::vector<std::string>{
+                             "subscribe: maxRate must be a positive number of messages a second"});
+  o = handle_text(st, R"({"op":"unsubscribe","subscriptionIds":[0,4,7]})", channels);
   EXPECT_TRUE(st.subscriptions.empty());
   EXPECT_EQ(messages(o), std::vector<std::string>{"unsubscribe: no subscription 7"});
   for (const char *bad :
@@ -142,22 +149,45 @@ TEST(BridgeProtocol, MessageDataHeaderIsLittleEndian) {
   EXPECT_FALSE(info.contains("supportedEncodings"));
 }
 
-TEST(BridgeOutbox, FramesGoFirstThenOldMessagesNeverControl) {
-  auto msg = [](Outgoing::Kind k, char c, std::size_t n) {
-    return Outgoing{k, false, {}, std::make_shared<const std::string>(n, c)};
+TEST(BridgeOutbox, EachChannelBoundedAndServedInTurn) {
+  auto msg = [](Outgoing::Kind k, std::uint32_t ch, char c, std::size_t n) {
+    return Outgoing{k, false, ch, {}, std::make_shared<const std::string>(n, c)};
   };
-  Outbox box(100, 4);
-  box.push(msg(Outgoing::kControl, 'i', 10));
-  box.push(msg(Outgoing::kMessage, 'a', 10));
-  box.push(msg(Outgoing::kFrame, 'f', 40));
-  box.push(msg(Outgoing::kMessage, 'b', 10));
-  EXPECT_EQ(box.push(msg(Outgoing::kMessage, 'c', 10)),
-            1u);  // the frame, though older messages wait
-  EXPECT_EQ(box.push(msg(Outgoing::kMessage, 'd', 90)), 3u);  // a, b, c: bytes over the bound
+  std::map<std::uint32_t, int> drops;
+  auto dropped = [&](std::uint32_t ch) { ++drops[ch]; };
+  Outbox box(100 * 1024, 2);
+  box.push(msg(Outgoing::kControl, 0, 'i', 10));
+  // The camera (channel 9) keeps its newest frame; a small channel drops its oldest.
+  for (char c : {'A', 'B', 'C'}) box.push(msg(Outgoing::kLatest, 9, c, 20000), dropped);
+  for (char c : {'a', 'b', 'c'}) box.push(msg(Outgoing::kMessage, 1, c, 100), dropped);
+  box.push(msg(Outgoing::kMessage, 2, 'x', 100), dropped);
+  EXPECT_EQ(drops, (std::map<std::uint32_t, int>{{1, 1}, {9, 2}}));
+  EXPECT_EQ(box.count(), 5u);
+  // Announcements first; a 20 kB frame waits for two turns while the small channels send.
   std::string order;
   for (Outgoing m; box.pop(m);) order += m.body->front();
-  EXPECT_EQ(order, "id");
+  EXPECT_EQ(order, "ibcxC");
   EXPECT_EQ(box.bytes(), 0u);
+
+  // Over the bytes bound the channel holding the most loses its oldest, never what just came.
+  Outbox small(1000, 8);
+  for (char c : {'a', 'b', 'c'}) small.push(msg(Outgoing::kMessage, 1, c, 300));
+  EXPECT_EQ(small.push(msg(Outgoing::kMessage, 2, 'x', 300), dropped), 1u);
+  EXPECT_EQ(small.push(msg(Outgoing::kMessage, 3, 'y', 900), dropped), 3u);
+  order.clear();
+  for (Outgoing m; small.pop(m);) order += m.body->front();
+  EXPECT_EQ(order, "y");
+}
+
+TEST(BridgePath, KeepsTheWholeRunCoarserWhenFull) {
+  PathHistory path(4, 0.01);
+  path.add(1000000000, 0, 0);
+  path.add(1001000000, 0.005, 0);  // nearer than the spacing
+  for (int i = 1; i <= 4; ++i) path.add(1000000000 + i * 50000000ull, i * 0.1, 0);
+  // Full at 4: every other point went, and the newest came.
+  auto j = json::parse(path.json());
+  EXPECT_EQ(j["frame_id"], "odom");
+  EXPECT_EQ(j["points"], json::parse("[[1.0,0.0,0.0],[1.1,0.2,0.0],[1.2,0.4,0.0]]"));
 }
 
 TEST(BridgeDrive, LimitsRampAndWatchdog) {

@@ -146,11 +146,14 @@ export class Bridge {
   }
 }
 
-// A Foxglove client (the npm client library) that gathers what the bridge sends.
+// A Foxglove client (the npm client library) that gathers what the bridge sends. `maxRates`
+// (topic -> messages a second) subscribes those topics with the bridge's maxRate; `url`
+// reaches the bridge another way (through a proxy).
 export class Client {
-  static async connect(bridge, { localAddress, subscribeAll = true } = {}) {
+  static async connect(bridge, { localAddress, subscribeAll = true, maxRates = {}, url = bridge.url() } = {}) {
     const c = new Client();
-    c.ws = new WebSocket(bridge.url(), [FoxgloveClient.SUPPORTED_SUBPROTOCOL], { localAddress });
+    c.maxRates = maxRates;
+    c.ws = new WebSocket(url, [FoxgloveClient.SUPPORTED_SUBPROTOCOL], { localAddress });
     c.fox = new FoxgloveClient({ ws: c.ws });
     c.channels = new Map(); // id -> channel
     c.bySub = new Map(); // subscription id -> channel
@@ -186,7 +189,12 @@ export class Client {
 
   subscribe(topic) {
     const ch = [...this.channels.values()].find((x) => x.topic === topic);
-    this.bySub.set(this.fox.subscribe(ch.id), ch);
+    const maxRate = this.maxRates[topic];
+    if (!maxRate) return this.bySub.set(this.fox.subscribe(ch.id), ch);
+    // The client library knows no maxRate: ids of its own, clear of the library's.
+    const id = 10000 + ch.id;
+    this.ws.send(JSON.stringify({ op: "subscribe", subscriptions: [{ id, channelId: ch.id, maxRate }] }));
+    this.bySub.set(id, ch);
   }
 
   count(topic) {
