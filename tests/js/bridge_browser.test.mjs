@@ -2,7 +2,7 @@
 // driving with the keyboard behind the hold-to-drive key.
 import { test, after } from "node:test";
 import assert from "node:assert/strict";
-import { mkdtempSync } from "node:fs";
+import { mkdtempSync, statSync } from "node:fs";
 import path from "node:path";
 import { chromium } from "playwright-core";
 import { Bridge, Client, outDir, sleep, until } from "./lib/bridge.mjs";
@@ -95,5 +95,16 @@ test("a page opened mid-run: the path since the start, the camera's first frame,
 
   assert.deepEqual(await page.evaluate(() => [degrees(2 * Math.PI - 1e-9, 1), degrees(-Math.PI / 2, 0)]), ["0.0", "270"]);
   assert.equal((await page.request.get(bridge.url("http") + "favicon.ico")).status(), 200);
+
+  // The recording button starts and stops a recording through the bridge's services.
+  const status = () => page.evaluate(() => document.getElementById("statusline").textContent);
+  await page.waitForFunction(() => !document.getElementById("record").disabled);
+  await page.click("#record");
+  await page.waitForFunction(() => /^recording to /.test(document.getElementById("statusline").textContent));
+  const file = (await status()).replace("recording to ", "");
+  await page.waitForFunction(() => document.getElementById("recording").textContent === "on");
+  await page.click("#record");
+  await page.waitForFunction(() => /^recorded \d+ messages to /.test(document.getElementById("statusline").textContent));
+  assert.ok(statSync(path.join(bridge.dir, file)).size > 0, await status());
   assert.deepEqual(failed, []);
 });
