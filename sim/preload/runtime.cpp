@@ -140,8 +140,13 @@ void Runtime::init() {
       }
     }
     shm_set_scenario(*shm_, text);
-    if (const char *start = getenv("TARSA_SIM_START_NS"); start && *start)
+    if (const char *start = getenv("TARSA_SIM_START_NS"); start && *start) {
       shm_->start_ns = std::strtoull(start, nullptr, 10);
+      shm_->clock.anchor_ns[CLOCK_MONOTONIC] = static_cast<std::int64_t>(shm_->start_ns);
+    }
+    // Without a launcher's state, the factor comes from the environment alone.
+    if (const char *speed = getenv("TARSA_SIM_SPEED"); speed && *speed)
+      parse_speed(speed, &shm_->clock.factor);
   }
   if (const char *tp = getenv("TARSA_SIM_TRACE"); tp && *tp) {
     trace_path_ = tp;
@@ -233,7 +238,7 @@ std::string Runtime::load(std::string_view text) {
 
 void Runtime::trace_line(std::string_view body) {
   std::uint64_t seq = ++shm_->seq;
-  std::uint64_t us = (monotonic_ns() - shm_->start_ns) / 1000;
+  std::uint64_t us = (sim_monotonic_ns(*shm_) - shm_->start_ns) / 1000;
   std::string line = "{\"seq\":" + std::to_string(seq) + ",\"us\":" + std::to_string(us) + ",";
   line.append(body);
   line += "}\n";

@@ -78,8 +78,9 @@ std::vector<std::string> launcher_args(const std::string &dir, const std::string
 }
 
 // The launcher sets up a run of its own: nothing of this process's run may leak into it.
-constexpr const char *kRunVariables[] = {"LD_PRELOAD", "TARSA_SIM_STATE", "TARSA_SIM_START_NS",
-                                         "TARSA_SIM_TRACE", "TARSA_SIM_SCENARIO"};
+constexpr const char *kRunVariables[] = {"LD_PRELOAD",         "TARSA_SIM_STATE",
+                                         "TARSA_SIM_START_NS", "TARSA_SIM_TRACE",
+                                         "TARSA_SIM_SCENARIO", "TARSA_SIM_SPEED"};
 
 }  // namespace
 

@@ -1,0 +1,147 @@
+// The simulated clock as the program's entry points see it: readings scaled up, waits scaled
+// down. Templates over the time types, so that the 64-bit-time entry points of a 32-bit board
+// (time64.cpp) share them. Each takes the C library's own function and calls it as it is when
+// the run's clock is the wall clock.
+#pragma once
+
+#include <errno.h>
+#include <pthread.h>
+#include <sys/time.h>
+#include <time.h>
+
+#include <cstdint>
+
+#include "clock.h"
+
+namespace tsim {
+
+// The run's clock when it is not the wall clock; null (go straight through) when it is.
+const ClockState *scaled_clock();
+
+template <class TS>
+std::int64_t ns_of(const TS &t) {
+  return static_cast<std::int64_t>(t.tv_sec) * 1000000000LL + t.tv_nsec;
+}
+template <class TS>
+TS ts_of(std::int64_t ns) {
+  TS t{};
+  std::int64_t s = ns / 1000000000LL, r = ns % 1000000000LL;
+  if (r < 0) {
+    --s;
+    r += 1000000000LL;
+  }
+  t.tv_sec = static_cast<decltype(t.tv_sec)>(s);
+  t.tv_nsec = static_cast<decltype(t.tv_nsec)>(r);
+  return t;
+}
+template <class TV>
+std::int64_t ns_of_tv(const TV &t) {
+  return static_cast<std::int64_t>(t.tv_sec) * 1000000000LL +
+         static_cast<std::int64_t>(t.tv_usec) * 1000;
+}
+template <class TV>
+TV tv_of(std::int64_t ns) {
+  TV t{};
+  t.tv_sec = static_cast<decltype(t.tv_sec)>(ns / 1000000000LL);
+  t.tv_usec = static_cast<decltype(t.tv_usec)>((ns % 1000000000LL) / 1000);
+  return t;
+}
+template <class TS>
+bool valid(const TS *t) {
+  return t && t->tv_nsec >= 0 && t->tv_nsec < 1000000000L && t->tv_sec >= 0;
+}
+
+template <class TS>
+int sim_gettime(int (*real)(clockid_t, TS *), clockid_t id, TS *ts) {
+  const ClockState *c = scaled_clock();
+  if (!c || !clock_scaled(id)) return real(id, ts);
+  TS w{};
+  if (const int r = real(id, &w); r != 0 || !ts) return r;
+  *ts = ts_of<TS>(to_sim_ns(*c, id, ns_of(w)));
+  return 0;
+}
+
+template <class TV>
+int sim_gettimeofday(int (*real)(TV *, void *), TV *tv, void *tz) {
+  const ClockState *c = scaled_clock();
+  if (!c || !tv) return real(tv, tz);
+  if (const int r = real(tv, tz); r != 0) return r;
+  *tv = tv_of<TV>(to_sim_ns(*c, CLOCK_REALTIME, ns_of_tv(*tv)));
+  return 0;
+}
+
+template <class T>
+T sim_time(T (*real)(T *), T *t) {
+  const ClockState *c = scaled_clock();
+  if (!c) return real(t);
+  const T now = static_cast<T>(sim_ns(*c, CLOCK_REALTIME) / 1000000000LL);
+  if (t) *t = now;
+  return now;
+}
+
+// A relative sleep (nanosleep, clock_nanosleep without TIMER_ABSTIME): the wall span, and what is
+// left of it in the run's time when a signal cuts it short. `fn` sleeps for a wall span.
+template <class TS, class F>
+int sim_sleep(const ClockState &c, const TS *req, TS *rem, F &&fn) {
+  const TS w = ts_of<TS>(wall_span_ns(c, ns_of(*req)));
+  TS left{};
+  const int r = fn(&w, rem ? &left : nullptr);
+  if (rem && r != 0) *rem = ts_of<TS>(sim_span_ns(c, ns_of(left)));
+  return r;
+}
+
+template <class TS>
+int sim_nanosleep(int (*real)(const TS *, TS *), const TS *req, TS *rem) {
+  const ClockState *c = scaled_clock();
+  if (!c || !valid(req)) return real(req, rem);
+  return sim_sleep(*c, req, rem, real);
+}
+
+template <class TS>
+int sim_clock_nanosleep(int (*real)(clockid_t, int, const TS *, TS *), clockid_t id, int flags,
+                        const TS *req, TS *rem) {
+  const ClockState *c = scaled_clock();
+  if (!c || !clock_scaled(id) || !valid(req)) return real(id, flags, req, rem);
+  if (flags & TIMER_ABSTIME) {
+    const TS w = ts_of<TS>(to_wall_ns(*c, id, ns_of(*req)));
+    return real(id, flags, &w, rem);
+  }
+  return sim_sleep(*c, req, rem, [&](const TS *w, TS *left) { return real(id, flags, w, left); });
+}
+
+// A time-out given as a span: scaled; null (wait for ever) and invalid ones as they are.
+template <class TS>
+const TS *wall_timeout(const TS *t, TS *scratch) {
+  const ClockState *c = scaled_clock();
+  if (!c || !valid(t)) return t;
+  *scratch = ts_of<TS>(wall_span_ns(*c, ns_of(*t)));
+  return scratch;
+}
+
+// A deadline on clock `id`: the wall clock's reading at the simulated one.
+template <class TS>
+const TS *wall_deadline(clockid_t id, const TS *t, TS *scratch) {
+  const ClockState *c = scaled_clock();
+  if (!c || !clock_scaled(id) || !valid(t)) return t;
+  *scratch = ts_of<TS>(to_wall_ns(*c, id, ns_of(*t)));
+  return scratch;
+}
+
+// select's time-out, which Linux rewrites with what was left of it.
+template <class TV, class F>
+int sim_select(TV *tv, F &&fn) {
+  const ClockState *c = scaled_clock();
+  if (!c || !tv || tv->tv_sec < 0 || tv->tv_usec < 0 || tv->tv_usec >= 1000000) return fn(tv);
+  TV w = tv_of<TV>(wall_span_ns(*c, ns_of_tv(*tv)));
+  const int r = fn(&w);
+  *tv = tv_of<TV>(sim_span_ns(*c, ns_of_tv(w)));
+  return r;
+}
+
+// The clock a condition variable waits on (pthread_condattr_setclock), from the C library's
+// layout of it: the monotonic clock is bit 1 of the waiter count word.
+inline clockid_t cond_clock(const pthread_cond_t *cond) {
+  return (cond->__data.__wrefs & 2) ? CLOCK_MONOTONIC : CLOCK_REALTIME;
+}
+
+}  // namespace tsim
