@@ -72,6 +72,9 @@ std::vector<std::string> launcher_args(const std::string &dir, const std::string
     write_file(dir + "/scenario.toml", scenario_toml);
     args.insert(args.end(), {"--scenario", dir + "/scenario.toml"});
   }
+  // A test on a fast clock runs its programs on one as fast.
+  if (const char *speed = getenv("TARSA_SIM_SPEED"); speed && *speed)
+    args.insert(args.end(), {"--speed", speed});
   args.insert(args.end(), {"--trace", dir + "/trace.jsonl", "--"});
   args.insert(args.end(), argv.begin(), argv.end());
   return args;

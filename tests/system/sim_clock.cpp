@@ -107,4 +107,25 @@ TEST(SimClock, FactorOutOfRangeIsRefused) {
   }
 }
 
+// The option takes the factor as the key does, and wins over it.
+TEST(SimClock, OptionOverridesTheScenarioAndIsCheckedAlike) {
+  if (emulated())
+    GTEST_SKIP() << "the PC's shell cannot load the preload of a build for another machine";
+  const std::string sim = TARSA_SIM_LAUNCHER;
+  auto r = simtest::run({"/bin/sh", "-c", sim + " --speed 200 -- /bin/true"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "tarsa-sim: --speed '200': out of range [0.1, 100]\n");
+  r = simtest::run({"/bin/sh", "-c", sim + " --speed=max -- /bin/true"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("'max': \"max\" (jump to the next deadline) is not available"),
+            std::string::npos)
+      << r.err;
+  const std::string slow = testing::TempDir() + "sim_clock_slow.toml";
+  std::ofstream(slow) << speed(0.1);
+  const auto t0 = WallClock::now();
+  r = simtest::run({"/bin/sh", "-c", sim + " --scenario " + slow + " --speed 20 -- /bin/sleep 5"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_LT(seconds_since(t0), 1.0);
+}
+
 }  // namespace
