@@ -109,39 +109,14 @@ std::atomic<int> g_mode{kUnknown};
 std::atomic<const ClockState *> g_clock{nullptr};
 thread_local bool t_starting __attribute__((tls_model("initial-exec"))) = false;
 
-// The clock each timer descriptor counts on, for its absolute deadlines.
+// The clock each timer descriptor counts on (plus one: 0 for none known), for its absolute
+// deadlines.
 constexpr int kTimerFds = 4096;
 std::atomic<signed char> g_timerfd_clock[kTimerFds];
 
 // A span in milliseconds (poll, epoll) as a wall span; negative = for ever.
 timespec wall_ms(const ClockState &c, int ms) {
   return ts_of<timespec>(wall_span_ns(c, static_cast<std::int64_t>(ms) * 1000000));
-}
-
-itimerspec wall_itimer(const ClockState &c, clockid_t id, int flags, const itimerspec &v) {
-  itimerspec w{};
-  w.it_interval = ts_of<timespec>(wall_span_ns(c, ns_of(v.it_interval)));
-  if (flags & TFD_TIMER_ABSTIME)
-    w.it_value =
-        ns_of(v.it_value) == 0 ? v.it_value : ts_of<timespec>(to_wall_ns(c, id, ns_of(v.it_value)));
-  else
-    w.it_value = ts_of<timespec>(wall_span_ns(c, ns_of(v.it_value)));
-  return w;
-}
-
-itimerspec sim_itimer(const ClockState &c, const itimerspec &v) {
-  return {ts_of<timespec>(sim_span_ns(c, ns_of(v.it_interval))),
-          ts_of<timespec>(sim_span_ns(c, ns_of(v.it_value)))};
-}
-
-itimerval wall_itimerval(const ClockState &c, const itimerval &v) {
-  return {tv_of<timeval>(wall_span_ns(c, ns_of_tv(v.it_interval))),
-          tv_of<timeval>(wall_span_ns(c, ns_of_tv(v.it_value)))};
-}
-
-itimerval sim_itimerval(const ClockState &c, const itimerval &v) {
-  return {tv_of<timeval>(sim_span_ns(c, ns_of_tv(v.it_interval))),
-          tv_of<timeval>(sim_span_ns(c, ns_of_tv(v.it_value)))};
 }
 
 bool socket_timeout(int level, int name) {
@@ -190,6 +165,12 @@ const ClockState *scaled_clock() {
   g_clock.store(c, std::memory_order_relaxed);
   g_mode.store(c->factor == 1 ? kWall : kScaled, std::memory_order_release);
   return c->factor == 1 ? nullptr : c;
+}
+
+clockid_t timerfd_clock(int fd) {
+  if (fd < 0 || fd >= kTimerFds) return CLOCK_MONOTONIC;
+  const clockid_t id = g_timerfd_clock[fd].load(std::memory_order_relaxed) - 1;  // 0: unknown
+  return clock_scaled(id) ? id : CLOCK_MONOTONIC;
 }
 
 }  // namespace tsim
@@ -317,41 +298,24 @@ EXPORT int sem_clockwait(sem_t *sem, clockid_t id, const timespec *at) {
 
 EXPORT int timerfd_create(clockid_t id, int flags) {
   const int fd = R().timerfd_create(id, flags);
-  if (fd >= 0 && fd < kTimerFds) g_timerfd_clock[fd].store(static_cast<signed char>(id));
+  if (fd >= 0 && fd < kTimerFds) g_timerfd_clock[fd].store(static_cast<signed char>(id + 1));
   return fd;
 }
 
 EXPORT int timerfd_settime(int fd, int flags, const itimerspec *v, itimerspec *old) {
-  const ClockState *c = scaled_clock();
-  if (!c || !v) return R().timerfd_settime(fd, flags, v, old);
-  const clockid_t id = fd >= 0 && fd < kTimerFds ? g_timerfd_clock[fd].load() : CLOCK_MONOTONIC;
-  const itimerspec w = wall_itimer(*c, clock_scaled(id) ? id : CLOCK_MONOTONIC, flags, *v);
-  const int r = R().timerfd_settime(fd, flags, &w, old);
-  if (r == 0 && old) *old = sim_itimer(*c, *old);
-  return r;
+  return sim_timerfd_settime(R().timerfd_settime, fd, flags, v, old);
 }
 
 EXPORT int timerfd_gettime(int fd, itimerspec *v) {
-  const ClockState *c = scaled_clock();
-  const int r = R().timerfd_gettime(fd, v);
-  if (c && r == 0 && v) *v = sim_itimer(*c, *v);
-  return r;
+  return sim_timerfd_gettime(R().timerfd_gettime, fd, v);
 }
 
 EXPORT int setitimer(int which, const itimerval *v, itimerval *old) {
-  const ClockState *c = scaled_clock();
-  if (!c || which != ITIMER_REAL || !v) return R().setitimer(which, v, old);
-  const itimerval w = wall_itimerval(*c, *v);
-  const int r = R().setitimer(which, &w, old);
-  if (r == 0 && old) *old = sim_itimerval(*c, *old);
-  return r;
+  return sim_setitimer(R().setitimer, which, v, old);
 }
 
 EXPORT int getitimer(int which, itimerval *v) {
-  const ClockState *c = scaled_clock();
-  const int r = R().getitimer(which, v);
-  if (c && r == 0 && which == ITIMER_REAL && v) *v = sim_itimerval(*c, *v);
-  return r;
+  return sim_getitimer(R().getitimer, which, v);
 }
 
 EXPORT unsigned alarm(unsigned s) {

@@ -7,6 +7,7 @@
 #include <errno.h>
 #include <pthread.h>
 #include <sys/time.h>
+#include <sys/timerfd.h>
 #include <time.h>
 
 #include <cstdint>
@@ -17,6 +18,13 @@ namespace tsim {
 
 // The run's clock when it is not the wall clock; null (go straight through) when it is.
 const ClockState *scaled_clock();
+
+// The clock a timer descriptor counts on (CLOCK_MONOTONIC for one this process did not make).
+clockid_t timerfd_clock(int fd);
+
+// Local to each file that includes them: `timespec` and `timeval` name structures of another
+// layout in time64.cpp, and one shared instance of a template would serve both wrongly.
+namespace {
 
 template <class TS>
 std::int64_t ns_of(const TS &t) {
@@ -137,6 +145,79 @@ int sim_select(TV *tv, F &&fn) {
   *tv = tv_of<TV>(sim_span_ns(*c, ns_of_tv(w)));
   return r;
 }
+
+// Timer values: spans scaled, and an absolute first expiry (TFD_TIMER_ABSTIME) moved to the wall
+// clock's reading; back the other way for what the kernel reports (always spans).
+template <class IT>
+IT wall_itimer(const ClockState &c, clockid_t id, bool absolute, const IT &v) {
+  IT w{};
+  w.it_interval = ts_of<decltype(v.it_interval)>(wall_span_ns(c, ns_of(v.it_interval)));
+  if (absolute)
+    w.it_value = ns_of(v.it_value) == 0
+                     ? v.it_value
+                     : ts_of<decltype(v.it_value)>(to_wall_ns(c, id, ns_of(v.it_value)));
+  else
+    w.it_value = ts_of<decltype(v.it_value)>(wall_span_ns(c, ns_of(v.it_value)));
+  return w;
+}
+template <class IT>
+IT sim_itimer(const ClockState &c, const IT &v) {
+  IT s{};
+  s.it_interval = ts_of<decltype(v.it_interval)>(sim_span_ns(c, ns_of(v.it_interval)));
+  s.it_value = ts_of<decltype(v.it_value)>(sim_span_ns(c, ns_of(v.it_value)));
+  return s;
+}
+template <class IV>
+IV wall_itimerval(const ClockState &c, const IV &v) {
+  IV w{};
+  w.it_interval = tv_of<decltype(v.it_interval)>(wall_span_ns(c, ns_of_tv(v.it_interval)));
+  w.it_value = tv_of<decltype(v.it_value)>(wall_span_ns(c, ns_of_tv(v.it_value)));
+  return w;
+}
+template <class IV>
+IV sim_itimerval(const ClockState &c, const IV &v) {
+  IV s{};
+  s.it_interval = tv_of<decltype(v.it_interval)>(sim_span_ns(c, ns_of_tv(v.it_interval)));
+  s.it_value = tv_of<decltype(v.it_value)>(sim_span_ns(c, ns_of_tv(v.it_value)));
+  return s;
+}
+
+template <class IT>
+int sim_timerfd_settime(int (*real)(int, int, const IT *, IT *), int fd, int flags, const IT *v,
+                        IT *old) {
+  const ClockState *c = scaled_clock();
+  if (!c || !v) return real(fd, flags, v, old);
+  const IT w = wall_itimer(*c, timerfd_clock(fd), (flags & TFD_TIMER_ABSTIME) != 0, *v);
+  const int r = real(fd, flags, &w, old);
+  if (r == 0 && old) *old = sim_itimer(*c, *old);
+  return r;
+}
+template <class IT>
+int sim_timerfd_gettime(int (*real)(int, IT *), int fd, IT *v) {
+  const ClockState *c = scaled_clock();
+  const int r = real(fd, v);
+  if (c && r == 0 && v) *v = sim_itimer(*c, *v);
+  return r;
+}
+// Only ITIMER_REAL counts time passing; the other two count CPU time.
+template <class IV>
+int sim_setitimer(int (*real)(int, const IV *, IV *), int which, const IV *v, IV *old) {
+  const ClockState *c = scaled_clock();
+  if (!c || which != ITIMER_REAL || !v) return real(which, v, old);
+  const IV w = wall_itimerval(*c, *v);
+  const int r = real(which, &w, old);
+  if (r == 0 && old) *old = sim_itimerval(*c, *old);
+  return r;
+}
+template <class IV>
+int sim_getitimer(int (*real)(int, IV *), int which, IV *v) {
+  const ClockState *c = scaled_clock();
+  const int r = real(which, v);
+  if (c && r == 0 && which == ITIMER_REAL && v) *v = sim_itimerval(*c, *v);
+  return r;
+}
+
+}  // namespace
 
 // The clock a condition variable waits on (pthread_condattr_setclock), from the C library's
 // layout of it: the monotonic clock is bit 1 of the waiter count word.

@@ -1,7 +1,7 @@
 // Entry points of 32-bit programs built with 64-bit time_t and file offsets: their stat calls,
 // fcntl, clocks and waits have names and structure layouts of their own. Compiled with those
 // settings, so that `stat` here is the 64-bit-time function the programs call. Of the clock's
-// entry points (clock.cpp) the timers, epoll_pwait2 and timespec_get are not here: in such
+// entry points (clock.cpp) epoll_pwait2, sem_clockwait and timespec_get are not here: in such
 // programs they stay on the wall clock.
 #if __SIZEOF_POINTER__ == 4 && defined(_TIME_BITS) && _TIME_BITS == 64
 
@@ -13,6 +13,7 @@
 #include <sys/select.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/timerfd.h>
 
 #include <cerrno>
 
@@ -48,6 +49,10 @@ struct RealClock64 {
   int (*cond_timedwait)(pthread_cond_t *, pthread_mutex_t *, const timespec *);
   int (*cond_clockwait)(pthread_cond_t *, pthread_mutex_t *, clockid_t, const timespec *);
   int (*sem_timedwait)(sem_t *, const timespec *);
+  int (*timerfd_settime)(int, int, const itimerspec *, itimerspec *);
+  int (*timerfd_gettime)(int, itimerspec *);
+  int (*setitimer)(int, const itimerval *, itimerval *);
+  int (*getitimer)(int, itimerval *);
 };
 
 template <class F>
@@ -69,6 +74,10 @@ const RealClock64 &R() {
     bind(c.cond_timedwait, "__pthread_cond_timedwait64");
     bind(c.cond_clockwait, "__pthread_cond_clockwait64");
     bind(c.sem_timedwait, "__sem_timedwait64");
+    bind(c.timerfd_settime, "__timerfd_settime64");
+    bind(c.timerfd_gettime, "__timerfd_gettime64");
+    bind(c.setitimer, "__setitimer64");
+    bind(c.getitimer, "__getitimer64");
     return c;
   }();
   return r;
@@ -125,6 +134,22 @@ EXPORT int pthread_cond_clockwait(pthread_cond_t *cond, pthread_mutex_t *m, cloc
 EXPORT int sem_timedwait(sem_t *sem, const timespec *at) {
   timespec w{};
   return R().sem_timedwait(sem, tsim::wall_deadline(CLOCK_REALTIME, at, &w));
+}
+
+EXPORT int timerfd_settime(int fd, int flags, const itimerspec *v, itimerspec *old) {
+  return tsim::sim_timerfd_settime(R().timerfd_settime, fd, flags, v, old);
+}
+
+EXPORT int timerfd_gettime(int fd, itimerspec *v) {
+  return tsim::sim_timerfd_gettime(R().timerfd_gettime, fd, v);
+}
+
+EXPORT int setitimer(int which, const itimerval *v, itimerval *old) {
+  return tsim::sim_setitimer(R().setitimer, which, v, old);
+}
+
+EXPORT int getitimer(int which, itimerval *v) {
+  return tsim::sim_getitimer(R().getitimer, which, v);
 }
 
 EXPORT int stat(const char *path, struct stat *st) {
