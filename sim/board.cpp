@@ -199,7 +199,7 @@ Board::Board(Scenario scenario, SharedState &shm, bool fresh)
 Board::~Board() = default;
 
 std::uint64_t Board::now_us() const {
-  return (monotonic_ns() - shm_.start_ns) / 1000;
+  return (sim_monotonic_ns(shm_) - shm_.start_ns) / 1000;
 }
 
 std::string Board::scenario_path(const std::string &p) const {

@@ -22,6 +22,10 @@ constexpr TableKey kTop[] = {
     {"seed", "integer", "[0, 2^63-1]", "1", "seed of every noise the models add"},
     {"extends", "string", "", "-", "\"builtin\": this file is laid over the built-in board"},
 };
+constexpr TableKey kSim[] = {
+    {"speed", "number", "[0.1, 100]", "1",
+     "simulated seconds per wall second, from the start of the run (--speed overrides)"},
+};
 constexpr TableKey kAdapter[] = {
     {"number", "integer", "[0, 255]", "-", "the adapter's number (needed)"},
     {"node", "string", "", "\"/dev/i2c-<number>\"", "its device node"},
@@ -104,6 +108,7 @@ constexpr TableKey kBox[] = {
 
 constexpr TableInfo kTables[] = {
     {"(top level)", "the scenario file itself", kTop},
+    {"[sim]", "the simulator itself", kSim},
     {"[[i2c.adapter]]", "an I2C adapter", kAdapter},
     {"[[i2c.slave]]", "a device on an adapter", kSlave},
     {"[gpio]", "the GPIO driver", kGpio},

@@ -747,6 +747,21 @@ Scenario read(const toml::table &top) {
   Table root(top, "scenario");
   s.seed = static_cast<std::uint64_t>(
       root.integer("seed", static_cast<std::int64_t>(s.seed), 0, INT64_MAX));
+  if (const toml::node *n = root.take("sim")) {
+    Table t(*n, "sim");
+    if (const toml::node *v = t.take("speed")) {
+      if (const auto *str = v->as_string()) {
+        if (const char *why = parse_speed(str->get().c_str(), &s.speed); *why)
+          throw at(*v, std::string("speed: ") + why);
+      } else if (s.speed = number_value(*v, "speed", INT64_MIN, INT64_MAX);
+                 s.speed < kSpeedMin || s.speed > kSpeedMax) {
+        std::ostringstream os;
+        os << "speed: " << s.speed << " out of range [0.1, 100]";
+        throw at(*v, os.str());
+      }
+    }
+    t.done();
+  }
   if (const toml::node *n = root.take("i2c")) {
     Table t(*n, "i2c");
     read_i2c(t, s);

@@ -98,6 +98,7 @@ struct WorldRecord {
 
 struct Scenario {
   std::uint64_t seed = 1;
+  double speed = 1;                     // [sim] speed: the run's clock against the wall clock
   std::vector<AdapterRecord> adapters;  // one per number: a later entry replaces an earlier one
   std::vector<SlaveRecord> slaves;      // one per adapter and address, likewise
   std::optional<GpioRecord> gpio;

@@ -29,7 +29,8 @@ void init_state(SharedState *s) {
   pthread_mutex_init(&s->mutex, &a);
   pthread_mutexattr_destroy(&a);
   new (&s->generation) std::atomic<std::uint64_t>(1);
-  s->start_ns = monotonic_ns();
+  clock_start(s->clock, 1);
+  s->start_ns = static_cast<std::uint64_t>(s->clock.anchor_ns[CLOCK_MONOTONIC]);
   s->next_owner = 1;
   s->magic = kShmMagic;
 }
@@ -42,10 +43,11 @@ SharedState *map_fd(int fd) {
 }  // namespace
 
 std::uint64_t monotonic_ns() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000ULL +
-         static_cast<std::uint64_t>(ts.tv_nsec);
+  return static_cast<std::uint64_t>(wall_ns(CLOCK_MONOTONIC));
+}
+
+std::uint64_t sim_monotonic_ns(const SharedState &s) {
+  return static_cast<std::uint64_t>(sim_ns(s.clock, CLOCK_MONOTONIC));
 }
 
 SharedState *shm_create_file(const std::string &path) {

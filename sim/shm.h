@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "clock.h"
+
 namespace tsim {
 
 constexpr int kMaxPins = 256;
@@ -40,6 +42,7 @@ struct SharedState {
   std::atomic<std::uint64_t> generation;  // bumped whenever the scenario is replaced
   std::uint64_t seq;                      // last trace record number
   std::uint64_t start_ns;                 // CLOCK_MONOTONIC at the start of the run
+  ClockState clock;                       // the run's clock, which starts at start_ns
   std::uint64_t next_owner;
   std::uint64_t built_generation;  // generation whose shared parts are initialised
   GpioPinState pins[kMaxPins];
@@ -63,7 +66,10 @@ SharedState *shm_anonymous();
 // Replaces the scenario text and empties the per-scenario areas; caller holds the lock.
 bool shm_set_scenario(SharedState &s, std::string_view text);
 
+// The wall clock's CLOCK_MONOTONIC; the run's own time is Board::now_us().
 std::uint64_t monotonic_ns();
+// The run's CLOCK_MONOTONIC, as the program reads it.
+std::uint64_t sim_monotonic_ns(const SharedState &s);
 
 // Takes the shared mutex, recovering it when its holder died.
 void shm_lock(SharedState &s);

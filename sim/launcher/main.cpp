@@ -235,6 +235,7 @@ void list_keys() {
 
 struct Options {
   std::string scenario_path, trace_path, truth_path;
+  double speed = 0;  // 0: the scenario's
   bool print_env = false;
   int program = 0;  // index of the program in argv
 };
@@ -257,6 +258,17 @@ int parse_args(int argc, char **argv, Options *o) {
       o->truth_path = argv[++i];
     } else if (a.rfind("--truth=", 0) == 0) {
       o->truth_path = a.substr(8);
+    } else if (a == "--speed" || a.rfind("--speed=", 0) == 0) {
+      if (a == "--speed" && i + 1 >= argc) {
+        std::fprintf(stderr, "tarsa-sim: option '--speed' needs a value\n");
+        std::fputs(program_usage, stderr);
+        return 2;
+      }
+      const char *v = a == "--speed" ? argv[++i] : argv[i] + 8;
+      if (const char *why = tsim::parse_speed(v, &o->speed); *why) {
+        std::fprintf(stderr, "tarsa-sim: --speed '%s': %s\n", v, why);
+        return 2;
+      }
     } else if (a == "--print-env") {
       o->print_env = true;
     } else if (a == "-h" || a == "--help") {
@@ -332,6 +344,7 @@ std::string set_up(const Options &o, const std::string &text, tsim::SharedState 
     tsim::Scenario scenario =
         tsim::parse_scenario(text, o.scenario_path.empty() ? "builtin" : o.scenario_path);
     if (!tsim::shm_set_scenario(**shm, text)) throw tsim::ScenarioError("scenario too large");
+    (*shm)->clock.factor = o.speed > 0 ? o.speed : scenario.speed;
     tsim::Board board(std::move(scenario), **shm, true);
     (*shm)->built_generation = (*shm)->generation.load();
   } catch (const std::exception &e) {
@@ -390,18 +403,21 @@ int run(char **argv) {
 }
 
 // The run's settings, printed for a shell to take (--print-env).
-void print_env(const Options &o, const std::string &ld, const std::string &start) {
+void print_env(const Options &o, const std::string &ld, const std::string &start,
+               const std::string &speed) {
   std::printf("export LD_PRELOAD='%s'\n", ld.c_str());
   std::printf("export TARSA_SIM_STATE='%s'\n", g_state);
   std::printf("export TARSA_SIM_START_NS=%s\n", start.c_str());
   std::printf("export PATH=\"$PATH:%s\"\n", g_bin);
+  if (!speed.empty()) std::printf("export TARSA_SIM_SPEED=%s\n", speed.c_str());
   if (!o.trace_path.empty()) std::printf("export TARSA_SIM_TRACE='%s'\n", o.trace_path.c_str());
   if (!o.truth_path.empty()) std::printf("export TARSA_SIM_TRUTH='%s'\n", o.truth_path.c_str());
   std::printf("# simulator state in %s; remove it when done: rm -r '%s'\n", g_run_dir, g_run_dir);
 }
 
 // The run's settings, in this process's environment for the program it runs.
-void set_env(const Options &o, const std::string &ld, const std::string &start) {
+void set_env(const Options &o, const std::string &ld, const std::string &start,
+             const std::string &speed) {
   setenv("LD_PRELOAD", ld.c_str(), 1);
   // A sanitized program finds the preload ahead of its sanitizer runtime; that order is fine.
   std::string asan = getenv("ASAN_OPTIONS") ? getenv("ASAN_OPTIONS") : "";
@@ -410,6 +426,10 @@ void set_env(const Options &o, const std::string &ld, const std::string &start) 
            (asan.empty() ? "" : asan + ":").append("verify_asan_link_order=0").c_str(), 1);
   setenv("TARSA_SIM_STATE", g_state, 1);
   setenv("TARSA_SIM_START_NS", start.c_str(), 1);
+  if (!speed.empty())
+    setenv("TARSA_SIM_SPEED", speed.c_str(), 1);
+  else
+    unsetenv("TARSA_SIM_SPEED");
   const char *path = getenv("PATH");
   setenv("PATH", (std::string(path && *path ? path : "/usr/bin:/bin") + ":" + g_bin).c_str(), 1);
   if (!o.trace_path.empty())
@@ -468,12 +488,15 @@ int main(int argc, char **argv) {
   std::string ld = preload;
   if (const char *old = getenv("LD_PRELOAD"); old && *old) ld += std::string(":") + old;
   const std::string start = std::to_string(shm->start_ns);
+  // Tells the preload that the run's clock is not the wall clock (the factor is in the state).
+  char speed[32] = "";
+  if (shm->clock.factor != 1) std::snprintf(speed, sizeof speed, "%.17g", shm->clock.factor);
   if (o.print_env) {
     if (cleaner >= 0) (void)!write(cleaner, "k", 1);  // the directory stays: the shell uses it
-    print_env(o, ld, start);
+    print_env(o, ld, start, speed);
     return 0;
   }
-  set_env(o, ld, start);
+  set_env(o, ld, start, speed);
   const int status = run(argv + o.program);
   remove_run_dir();
   return status;

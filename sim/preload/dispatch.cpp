@@ -130,8 +130,7 @@ int attr_of(const std::string &node, Attr *a) {
   a->rdev_minor = n->kind == NodeKind::i2c ? static_cast<unsigned>(n->adapter) : ops.rdev_minor;
   timespec wall{};
   clock_gettime(CLOCK_REALTIME, &wall);
-  a->time =
-      wall.tv_sec - static_cast<long long>((monotonic_ns() - rt().shm().start_ns) / 1000000000ULL);
+  a->time = wall.tv_sec - static_cast<long long>(rt().board().now_us() / 1000000ULL);
   return 0;
 }
 

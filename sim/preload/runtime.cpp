@@ -179,8 +179,13 @@ void Runtime::init() {
       }
     }
     shm_set_scenario(*shm_, text);
-    if (const char *start = getenv("TARSA_SIM_START_NS"); start && *start)
+    if (const char *start = getenv("TARSA_SIM_START_NS"); start && *start) {
       shm_->start_ns = std::strtoull(start, nullptr, 10);
+      shm_->clock.anchor_ns[CLOCK_MONOTONIC] = static_cast<std::int64_t>(shm_->start_ns);
+    }
+    // Without a launcher's state, the factor comes from the environment alone.
+    if (const char *speed = getenv("TARSA_SIM_SPEED"); speed && *speed)
+      parse_speed(speed, &shm_->clock.factor);
   }
   if (const char *tp = getenv("TARSA_SIM_TRACE"); tp && *tp) {
     trace_path_ = tp;
@@ -272,7 +277,7 @@ std::string Runtime::load(std::string_view text) {
 
 void Runtime::trace_line(std::string_view body) {
   std::uint64_t seq = ++shm_->seq;
-  std::uint64_t us = (monotonic_ns() - shm_->start_ns) / 1000;
+  std::uint64_t us = (sim_monotonic_ns(*shm_) - shm_->start_ns) / 1000;
   // Lines are written one at a time, under the lock: one buffer serves them all.
   static auto *buffer = new std::string;
   std::string &line = *buffer;

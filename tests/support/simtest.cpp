@@ -72,14 +72,18 @@ std::vector<std::string> launcher_args(const std::string &dir, const std::string
     write_file(dir + "/scenario.toml", scenario_toml);
     args.insert(args.end(), {"--scenario", dir + "/scenario.toml"});
   }
+  // A test on a fast clock runs its programs on one as fast.
+  if (const char *speed = getenv("TARSA_SIM_SPEED"); speed && *speed)
+    args.insert(args.end(), {"--speed", speed});
   args.insert(args.end(), {"--trace", dir + "/trace.jsonl", "--"});
   args.insert(args.end(), argv.begin(), argv.end());
   return args;
 }
 
 // The launcher sets up a run of its own: nothing of this process's run may leak into it.
-constexpr const char *kRunVariables[] = {"LD_PRELOAD", "TARSA_SIM_STATE", "TARSA_SIM_START_NS",
-                                         "TARSA_SIM_TRACE", "TARSA_SIM_SCENARIO"};
+constexpr const char *kRunVariables[] = {"LD_PRELOAD",         "TARSA_SIM_STATE",
+                                         "TARSA_SIM_START_NS", "TARSA_SIM_TRACE",
+                                         "TARSA_SIM_SCENARIO", "TARSA_SIM_SPEED"};
 
 }  // namespace
 

@@ -1,0 +1,352 @@
+// The program's clocks and waits, on the run's clock. At factor 1 every entry point goes straight
+// to the C library's. The C library's own calls between its functions (sleep to nanosleep, say)
+// do not come here, so each public entry point is replaced on its own.
+//
+// Not scaled: the CPU-time clocks and ITIMER_VIRTUAL/ITIMER_PROF (work done, not time passed),
+// the kernel's receive time stamps (SO_TIMESTAMP* messages carry the wall clock), the read
+// time-out of a serial port (VTIME, counted by the terminal driver) and the timed locks
+// (pthread_mutex_timedlock, rwlocks, message queues).
+#include <dlfcn.h>
+#include <poll.h>
+#include <semaphore.h>
+#include <sys/epoll.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+
+#include "clock_ops.h"
+#include "runtime.h"
+
+#define EXPORT extern "C" __attribute__((visibility("default")))
+
+using namespace tsim;
+
+namespace {
+
+struct RealClock {
+  int (*clock_gettime)(clockid_t, timespec *);
+  int (*gettimeofday)(timeval *, void *);
+  time_t (*time)(time_t *);
+  int (*timespec_get)(timespec *, int);
+  int (*nanosleep)(const timespec *, timespec *);
+  int (*clock_nanosleep)(clockid_t, int, const timespec *, timespec *);
+  int (*usleep)(useconds_t);
+  unsigned (*sleep)(unsigned);
+  int (*poll)(pollfd *, nfds_t, int);
+  int (*ppoll)(pollfd *, nfds_t, const timespec *, const sigset_t *);
+  int (*select)(int, fd_set *, fd_set *, fd_set *, timeval *);
+  int (*pselect)(int, fd_set *, fd_set *, fd_set *, const timespec *, const sigset_t *);
+  int (*epoll_wait)(int, epoll_event *, int, int);
+  int (*epoll_pwait)(int, epoll_event *, int, int, const sigset_t *);
+  int (*epoll_pwait2)(int, epoll_event *, int, const timespec *, const sigset_t *);
+  int (*cond_timedwait)(pthread_cond_t *, pthread_mutex_t *, const timespec *);
+  int (*cond_clockwait)(pthread_cond_t *, pthread_mutex_t *, clockid_t, const timespec *);
+  int (*sem_timedwait)(sem_t *, const timespec *);
+  int (*sem_clockwait)(sem_t *, clockid_t, const timespec *);
+  int (*timerfd_create)(clockid_t, int);
+  int (*timerfd_settime)(int, int, const itimerspec *, itimerspec *);
+  int (*timerfd_gettime)(int, itimerspec *);
+  int (*setitimer)(int, const itimerval *, itimerval *);
+  int (*getitimer)(int, itimerval *);
+  unsigned (*alarm)(unsigned);
+  int (*setsockopt)(int, int, int, const void *, socklen_t);
+  int (*getsockopt)(int, int, int, void *, socklen_t *);
+};
+
+template <class F>
+void bind(F &slot, const char *name) {
+  slot = reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+const RealClock &real_clock() {
+  static const RealClock r = [] {
+    RealClock c{};
+    bind(c.clock_gettime, "clock_gettime");
+    bind(c.gettimeofday, "gettimeofday");
+    bind(c.time, "time");
+    bind(c.timespec_get, "timespec_get");
+    bind(c.nanosleep, "nanosleep");
+    bind(c.clock_nanosleep, "clock_nanosleep");
+    bind(c.usleep, "usleep");
+    bind(c.sleep, "sleep");
+    bind(c.poll, "poll");
+    bind(c.ppoll, "ppoll");
+    bind(c.select, "select");
+    bind(c.pselect, "pselect");
+    bind(c.epoll_wait, "epoll_wait");
+    bind(c.epoll_pwait, "epoll_pwait");
+    bind(c.epoll_pwait2, "epoll_pwait2");
+    bind(c.cond_timedwait, "pthread_cond_timedwait");
+    bind(c.cond_clockwait, "pthread_cond_clockwait");
+    bind(c.sem_timedwait, "sem_timedwait");
+    bind(c.sem_clockwait, "sem_clockwait");
+    bind(c.timerfd_create, "timerfd_create");
+    bind(c.timerfd_settime, "timerfd_settime");
+    bind(c.timerfd_gettime, "timerfd_gettime");
+    bind(c.setitimer, "setitimer");
+    bind(c.getitimer, "getitimer");
+    bind(c.alarm, "alarm");
+    bind(c.setsockopt, "setsockopt");
+    bind(c.getsockopt, "getsockopt");
+    return c;
+  }();
+  return r;
+}
+
+const RealClock &R() {
+  return real_clock();
+}
+
+enum : int { kUnknown, kWall, kScaled };
+std::atomic<int> g_mode{kUnknown};
+std::atomic<const ClockState *> g_clock{nullptr};
+thread_local bool t_starting __attribute__((tls_model("initial-exec"))) = false;
+
+// The clock each timer descriptor counts on (plus one: 0 for none known), for its absolute
+// deadlines.
+constexpr int kTimerFds = 4096;
+std::atomic<signed char> g_timerfd_clock[kTimerFds];
+
+// A span in milliseconds (poll, epoll) as a wall span; negative = for ever.
+timespec wall_ms(const ClockState &c, int ms) {
+  return ts_of<timespec>(wall_span_ns(c, static_cast<std::int64_t>(ms) * 1000000));
+}
+
+bool socket_timeout(int level, int name) {
+  return level == SOL_SOCKET && (name == 20 || name == 21 || name == 66 || name == 67);
+}
+
+// A socket time-out, as SO_RCVTIMEO/SO_SNDTIMEO take it in either size (32- or 64-bit fields),
+// scaled by `fn`. False for a size of neither.
+template <class F>
+bool scale_sock_time(void *v, socklen_t len, F &&fn) {
+  if (len == 2 * sizeof(std::int64_t)) {
+    auto *f = static_cast<std::int64_t *>(v);
+    const std::int64_t ns = fn(f[0] * 1000000000LL + f[1] * 1000);
+    f[0] = ns / 1000000000LL;
+    f[1] = (ns % 1000000000LL) / 1000;
+    return true;
+  }
+  if (len == 2 * sizeof(std::int32_t)) {
+    auto *f = static_cast<std::int32_t *>(v);
+    const std::int64_t ns = fn(static_cast<std::int64_t>(f[0]) * 1000000000LL + f[1] * 1000LL);
+    f[0] = static_cast<std::int32_t>(ns / 1000000000LL);
+    f[1] = static_cast<std::int32_t>((ns % 1000000000LL) / 1000);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+namespace tsim {
+
+// The environment says whether the launcher set a factor; the run's state says which.
+const ClockState *scaled_clock() {
+  const int mode = g_mode.load(std::memory_order_acquire);
+  if (mode == kWall) return nullptr;
+  if (mode == kScaled) return g_clock.load(std::memory_order_relaxed);
+  const char *speed = getenv("TARSA_SIM_SPEED");
+  if (!speed || !*speed) {
+    g_mode.store(kWall, std::memory_order_release);
+    return nullptr;
+  }
+  if (t_starting) return nullptr;  // the run's state is being mapped: its clock is not there yet
+  t_starting = true;
+  const ClockState *c = &rt().shm().clock;
+  t_starting = false;
+  g_clock.store(c, std::memory_order_relaxed);
+  g_mode.store(c->factor == 1 ? kWall : kScaled, std::memory_order_release);
+  return c->factor == 1 ? nullptr : c;
+}
+
+clockid_t timerfd_clock(int fd) {
+  if (fd < 0 || fd >= kTimerFds) return CLOCK_MONOTONIC;
+  const clockid_t id = g_timerfd_clock[fd].load(std::memory_order_relaxed) - 1;  // 0: unknown
+  return clock_scaled(id) ? id : CLOCK_MONOTONIC;
+}
+
+}  // namespace tsim
+
+// ---- readings ----------------------------------------------------------------------------------
+
+EXPORT int clock_gettime(clockid_t id, timespec *ts) {
+  return sim_gettime(R().clock_gettime, id, ts);
+}
+
+EXPORT int gettimeofday(timeval *tv, void *tz) {
+  return sim_gettimeofday(R().gettimeofday, tv, tz);
+}
+
+EXPORT time_t time(time_t *t) {
+  return sim_time(R().time, t);
+}
+
+EXPORT int timespec_get(timespec *ts, int base) {
+  const ClockState *c = scaled_clock();
+  if (!c || base != TIME_UTC) return R().timespec_get(ts, base);
+  return clock_gettime(CLOCK_REALTIME, ts) == 0 ? base : 0;
+}
+
+// ---- sleeps ------------------------------------------------------------------------------------
+
+EXPORT int nanosleep(const timespec *req, timespec *rem) {
+  return sim_nanosleep(R().nanosleep, req, rem);
+}
+
+EXPORT int clock_nanosleep(clockid_t id, int flags, const timespec *req, timespec *rem) {
+  return sim_clock_nanosleep(R().clock_nanosleep, id, flags, req, rem);
+}
+
+EXPORT int usleep(useconds_t us) {
+  const ClockState *c = scaled_clock();
+  if (!c) return R().usleep(us);
+  const timespec w = ts_of<timespec>(wall_span_ns(*c, static_cast<std::int64_t>(us) * 1000));
+  return R().nanosleep(&w, nullptr);
+}
+
+EXPORT unsigned sleep(unsigned s) {
+  const ClockState *c = scaled_clock();
+  if (!c) return R().sleep(s);
+  const timespec req{static_cast<time_t>(s), 0};
+  timespec rem{};
+  if (sim_sleep(*c, &req, &rem, R().nanosleep) == 0) return 0;
+  return static_cast<unsigned>(rem.tv_sec) + (rem.tv_nsec >= 500000000L ? 1 : 0);
+}
+
+// ---- time-outs ---------------------------------------------------------------------------------
+
+EXPORT int poll(pollfd *fds, nfds_t n, int timeout) {
+  const ClockState *c = scaled_clock();
+  if (!c || timeout <= 0) return R().poll(fds, n, timeout);
+  const timespec w = wall_ms(*c, timeout);
+  return R().ppoll(fds, n, &w, nullptr);
+}
+
+EXPORT int ppoll(pollfd *fds, nfds_t n, const timespec *timeout, const sigset_t *mask) {
+  timespec w{};
+  return R().ppoll(fds, n, wall_timeout(timeout, &w), mask);
+}
+
+EXPORT int select(int n, fd_set *r, fd_set *w, fd_set *e, timeval *tv) {
+  return sim_select(tv, [&](timeval *t) { return R().select(n, r, w, e, t); });
+}
+
+EXPORT int pselect(int n, fd_set *r, fd_set *w, fd_set *e, const timespec *timeout,
+                   const sigset_t *mask) {
+  timespec s{};
+  return R().pselect(n, r, w, e, wall_timeout(timeout, &s), mask);
+}
+
+EXPORT int epoll_pwait(int ep, epoll_event *ev, int max, int timeout, const sigset_t *mask) {
+  const ClockState *c = scaled_clock();
+  if (!c || timeout <= 0) return R().epoll_pwait(ep, ev, max, timeout, mask);
+  const timespec w = wall_ms(*c, timeout);
+  if (R().epoll_pwait2) {
+    const int r = R().epoll_pwait2(ep, ev, max, &w, mask);
+    if (r >= 0 || errno != ENOSYS) return r;
+  }
+  // A kernel without the nanosecond call: whole milliseconds, rounded up.
+  const std::int64_t ms = (ns_of(w) + 999999) / 1000000;
+  return R().epoll_pwait(ep, ev, max, static_cast<int>(ms), mask);
+}
+
+EXPORT int epoll_wait(int ep, epoll_event *ev, int max, int timeout) {
+  if (!scaled_clock() || timeout <= 0) return R().epoll_wait(ep, ev, max, timeout);
+  return epoll_pwait(ep, ev, max, timeout, nullptr);
+}
+
+EXPORT int epoll_pwait2(int ep, epoll_event *ev, int max, const timespec *timeout,
+                        const sigset_t *mask) {
+  if (!R().epoll_pwait2) {
+    errno = ENOSYS;
+    return -1;
+  }
+  timespec w{};
+  return R().epoll_pwait2(ep, ev, max, wall_timeout(timeout, &w), mask);
+}
+
+EXPORT int pthread_cond_timedwait(pthread_cond_t *cond, pthread_mutex_t *m, const timespec *at) {
+  timespec w{};
+  return R().cond_timedwait(cond, m, wall_deadline(cond_clock(cond), at, &w));
+}
+
+EXPORT int pthread_cond_clockwait(pthread_cond_t *cond, pthread_mutex_t *m, clockid_t id,
+                                  const timespec *at) {
+  timespec w{};
+  return R().cond_clockwait(cond, m, id, wall_deadline(id, at, &w));
+}
+
+EXPORT int sem_timedwait(sem_t *sem, const timespec *at) {
+  timespec w{};
+  return R().sem_timedwait(sem, wall_deadline(CLOCK_REALTIME, at, &w));
+}
+
+EXPORT int sem_clockwait(sem_t *sem, clockid_t id, const timespec *at) {
+  timespec w{};
+  return R().sem_clockwait(sem, id, wall_deadline(id, at, &w));
+}
+
+// ---- timers ------------------------------------------------------------------------------------
+
+EXPORT int timerfd_create(clockid_t id, int flags) {
+  const int fd = R().timerfd_create(id, flags);
+  if (fd >= 0 && fd < kTimerFds) g_timerfd_clock[fd].store(static_cast<signed char>(id + 1));
+  return fd;
+}
+
+EXPORT int timerfd_settime(int fd, int flags, const itimerspec *v, itimerspec *old) {
+  return sim_timerfd_settime(R().timerfd_settime, fd, flags, v, old);
+}
+
+EXPORT int timerfd_gettime(int fd, itimerspec *v) {
+  return sim_timerfd_gettime(R().timerfd_gettime, fd, v);
+}
+
+EXPORT int setitimer(int which, const itimerval *v, itimerval *old) {
+  return sim_setitimer(R().setitimer, which, v, old);
+}
+
+EXPORT int getitimer(int which, itimerval *v) {
+  return sim_getitimer(R().getitimer, which, v);
+}
+
+EXPORT unsigned alarm(unsigned s) {
+  const ClockState *c = scaled_clock();
+  if (!c) return R().alarm(s);
+  itimerval v{}, old{};
+  v.it_value.tv_sec = static_cast<time_t>(s);
+  if (setitimer(ITIMER_REAL, &v, &old) != 0) return 0;
+  // As the C library rounds: an alarm still pending never reads as none.
+  unsigned left = static_cast<unsigned>(old.it_value.tv_sec);
+  if ((left == 0 && old.it_value.tv_usec > 0) || old.it_value.tv_usec >= 500000) ++left;
+  return left;
+}
+
+// ---- sockets -----------------------------------------------------------------------------------
+
+EXPORT int setsockopt(int fd, int level, int name, const void *v, socklen_t len) {
+  const ClockState *c = scaled_clock();
+  if (!c || !v || !socket_timeout(level, name)) return R().setsockopt(fd, level, name, v, len);
+  alignas(8) unsigned char buf[16];
+  if (len > sizeof buf) return R().setsockopt(fd, level, name, v, len);
+  __builtin_memcpy(buf, v, len);
+  if (!scale_sock_time(buf, len, [&](std::int64_t ns) { return wall_span_ns(*c, ns); }))
+    return R().setsockopt(fd, level, name, v, len);
+  return R().setsockopt(fd, level, name, buf, len);
+}
+
+EXPORT int getsockopt(int fd, int level, int name, void *v, socklen_t *len) {
+  const ClockState *c = scaled_clock();
+  const int r = R().getsockopt(fd, level, name, v, len);
+  if (c && r == 0 && v && len && socket_timeout(level, name))
+    scale_sock_time(v, *len, [&](std::int64_t ns) { return sim_span_ns(*c, ns); });
+  return r;
+}
