@@ -2,3 +2,4 @@
 tarsa_test(teleop_system_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/teleop_system_test.cpp
            LIBS teleop_host_core SERIAL TIMEOUT 240)
 add_dependencies(teleop_system_test teleop tarsa-sim)
+target_compile_definitions(teleop_system_test PRIVATE TARSA_TEST_SPEED=${TARSA_TEST_SPEED})

@@ -61,6 +61,7 @@ struct RobotSetup {
   std::string scenario;          // scenario text for tarsa-sim; "" = the built-in board
   bool robot_configured = true;  // false: the configuration has no Tarsa4 class
   std::string teleop;            // more lines for the [teleop] table
+  double speed = 1;              // the simulator's clock factor
 
   static RobotSetup board(std::string toml) {
     RobotSetup s;
@@ -88,6 +89,7 @@ class Robot {
       std::ofstream(dir_ + "/scenario.toml") << setup.scenario;
       args.insert(args.end(), {"--scenario", dir_ + "/scenario.toml"});
     }
+    if (setup.speed != 1) args.insert(args.end(), {"--speed", std::to_string(setup.speed)});
     args.insert(args.end(), {"--", program});
     std::vector<std::string> env = {"TARSA_CONFIG=" + dir_ + "/tarsa.toml"};
     for (char **e = environ; *e; ++e)
@@ -367,6 +369,37 @@ TEST(TeleopSystem, StreamsAt20HzAndDrivesByTheLaw) {
   EXPECT_NEAR(counted, expect, 0.2 * expect + 5);
   EXPECT_EQ(later->spdL, 147);
   EXPECT_EQ(later->spdR, 147);
+}
+
+// On a clock FACTOR times as fast, teleop keeps 20 ticks a second of its own time: 20 x FACTOR
+// messages a wall second, stamped 50 ms apart, and drives by the same law.
+TEST(TeleopSystem, KeepsItsRateOnAFasterClock) {
+  const double factor = TARSA_TEST_SPEED;
+  RobotSetup setup;
+  setup.speed = factor;
+  Host host;
+  Robot robot(setup);
+  ASSERT_TRUE(host.first(10)) << robot.output();
+  host.got.clear();
+  host.serve(1.0, [](const Received &, int &) { return std::optional<std::string>("0x100"); });
+  const double per_wall_second = double(host.got.size());
+  EXPECT_GT(per_wall_second, 20 * factor * 0.7);
+  EXPECT_LT(per_wall_second, 20 * factor * 1.3);
+  std::vector<double> steps;
+  SensorMessage prev{}, m{};
+  for (std::size_t i = 0; i < host.got.size(); ++i) {
+    ASSERT_TRUE(parse_sensor_message(host.got[i].text, m)) << host.got[i].text;
+    if (i > 0) steps.push_back(m.t - prev.t);
+    prev = m;
+  }
+  ASSERT_GT(steps.size(), 10u);
+  std::nth_element(steps.begin(), steps.begin() + steps.size() / 2, steps.end());
+  EXPECT_NEAR(steps[steps.size() / 2], 0.05, 0.002);
+  robot.signal(SIGTERM);
+  EXPECT_EQ(robot.wait(10), 0);
+  const auto ticks = tick_frames(robot.frames());
+  EXPECT_NE(std::find(ticks.begin(), ticks.end(), speed_frame(147, 147)), ticks.end());
+  expect_stopped(robot.frames());
 }
 
 TEST(TeleopSystem, HoldsThenStopsAndRefusesStrangers) {
