@@ -128,7 +128,8 @@ TEST(GazerCal, SensorFailuresAndTheCommandLine) {
 
   r = simtest::run({simtest::bin("gazercal"), "--check", "0"}, on(sensor({})));
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err.rfind("gazercal: --check takes 1 to 600 seconds, not \"0\"\nUsage: gazercal ", 0), 0u)
+  EXPECT_EQ(r.err.rfind("gazercal: --check takes 1 to 600 seconds, not \"0\"\nUsage: gazercal ", 0),
+            0u)
       << r.err;
 }
 
