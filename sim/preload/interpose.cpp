@@ -183,46 +183,68 @@ EXPORT int ioctl(int fd, unsigned long req, ...) {
   return pass_ioctl(real().ioctl, fd, req, arg);
 }
 
-// The actions the program gives its signals: emulated calls hold signals back once it has a
-// handler of its own (noted before it is set, so no signal finds it set and unnoticed).
+// The actions the program gives its signals, each call as the C library makes it, through the
+// preload's sigaction (which puts its handlers behind the trampoline and reports them back).
 namespace {
-bool own_handler(SignalHandler h) {
-  return h != SIG_DFL && h != SIG_IGN && h != SIG_ERR && h != SIG_HOLD;
-}
-
-SignalHandler set_handler(SignalHandler (*pass)(int, SignalHandler), int sig, SignalHandler h) {
-  note_signal_action(sig, own_handler(h));
-  if (!pass) {
-    errno = ENOSYS;
+SignalHandler set_handler(int sig, SignalHandler h, int flags, bool mask_self) {
+  if (h == SIG_ERR || sig <= 0 || sig >= NSIG) {
+    errno = EINVAL;
     return SIG_ERR;
   }
-  return pass(sig, h);
+  struct sigaction act {
+  }, old{};
+  act.sa_handler = h;
+  sigemptyset(&act.sa_mask);
+  if (mask_self) sigaddset(&act.sa_mask, sig);
+  act.sa_flags = flags;
+  if (program_sigaction(sig, &act, &old) != 0) return SIG_ERR;
+  return old.sa_handler;
 }
 }  // namespace
 
 EXPORT int sigaction(int sig, const struct sigaction *act, struct sigaction *old) noexcept {
-  if (act) note_signal_action(sig, own_handler(act->sa_handler));
-  return real().sigaction(sig, act, old);
+  return program_sigaction(sig, act, old);
 }
 
 EXPORT SignalHandler signal(int sig, SignalHandler h) noexcept {
-  return set_handler(real().signal, sig, h);
-}
-
-EXPORT SignalHandler sysv_signal(int sig, SignalHandler h) noexcept {
-  return set_handler(real().sysv_signal, sig, h);
-}
-
-EXPORT SignalHandler __sysv_signal(int sig, SignalHandler h) noexcept {
-  return set_handler(real().sysv_signal, sig, h);
+  return set_handler(sig, h, SA_RESTART, true);
 }
 
 EXPORT SignalHandler bsd_signal(int sig, SignalHandler h) noexcept {
-  return set_handler(real().bsd_signal, sig, h);
+  return set_handler(sig, h, SA_RESTART, true);
 }
 
+EXPORT SignalHandler sysv_signal(int sig, SignalHandler h) noexcept {
+  return set_handler(sig, h, SA_RESETHAND | SA_NODEFER, false);
+}
+
+EXPORT SignalHandler __sysv_signal(int sig, SignalHandler h) noexcept {
+  return set_handler(sig, h, SA_RESETHAND | SA_NODEFER, false);
+}
+
+// SIG_HOLD blocks the signal; any other action unblocks it. Either way the answer is SIG_HOLD
+// when it was blocked before, the previous action otherwise.
 EXPORT SignalHandler sigset(int sig, SignalHandler h) noexcept {
-  return set_handler(real().sigset, sig, h);
+  if (sig <= 0 || sig >= NSIG || h == SIG_ERR) {
+    errno = EINVAL;
+    return SIG_ERR;
+  }
+  sigset_t one, before;
+  sigemptyset(&one);
+  sigaddset(&one, sig);
+  struct sigaction old {};
+  if (h == SIG_HOLD) {
+    if (sigprocmask(SIG_BLOCK, &one, &before) != 0) return SIG_ERR;
+    if (sigismember(&before, sig)) return SIG_HOLD;
+    if (program_sigaction(sig, nullptr, &old) != 0) return SIG_ERR;
+    return old.sa_handler;
+  }
+  struct sigaction act {};
+  act.sa_handler = h;
+  sigemptyset(&act.sa_mask);
+  if (program_sigaction(sig, &act, &old) != 0) return SIG_ERR;
+  if (sigprocmask(SIG_UNBLOCK, &one, &before) != 0) return SIG_ERR;
+  return sigismember(&before, sig) ? SIG_HOLD : old.sa_handler;
 }
 
 // A port's models hear of a flush of the program's input (the C library's own call inside

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -24,9 +25,11 @@ namespace tsim {
 
 namespace {
 
-thread_local int t_depth __attribute__((tls_model("initial-exec"))) = 0;
+// Emulated calls this thread is inside (the outermost holds the simulator lock). Read by the
+// signal trampoline, so set before the lock is taken and cleared after it is given back.
+thread_local volatile int t_depth __attribute__((tls_model("initial-exec"))) = 0;
 
-// Faults raised by the code itself: never held back, so their handlers do not count.
+// Faults raised by the code itself: never postponed nor held back, their handlers left as set.
 constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP};
 
 bool fault_signal(int sig) {
@@ -35,23 +38,109 @@ bool fault_signal(int sig) {
   return false;
 }
 
-// Whether the program has (or once had) a handler of its own for a signal that may arrive during
-// an emulated call. Until it does, a signal cannot run any of its code halfway through a call, so
-// the call need not hold signals back (two system calls, more than the rest of a transfer).
-std::atomic<bool> g_handlers{false};
+// Whether the program may have a handler that the preload could not put its trampoline in front
+// of (no sigaction to set it with): then emulated calls hold signals back, two system calls each.
+std::atomic<bool> g_unwrapped{false};
+
+// The action the program set for a signal whose handler runs behind the trampoline.
+struct ProgramAction {
+  std::atomic<void *> handler{nullptr};  // null: no trampoline (default, ignored or a fault)
+  std::atomic<int> flags{0};
+  sigset_t mask{};
+};
+ProgramAction g_actions[NSIG];
+
+// Signals that arrived on this thread inside an emulated call, to be raised again when the
+// outermost one ends. A standard signal is pending at most once, as in the kernel; a realtime
+// one beyond the room here is lost.
+constexpr int kPostponedRoom = 16;
+constexpr int kFirstRealtime = 32;
+struct Postponed {
+  int n;
+  siginfo_t info[kPostponedRoom];
+};
+thread_local Postponed t_postponed __attribute__((tls_model("initial-exec")));
+
+void postpone(int sig, const siginfo_t *info) {
+  Postponed &p = t_postponed;
+  if (sig < kFirstRealtime)
+    for (int i = 0; i < p.n; ++i)
+      if (p.info[i].si_signo == sig) return;
+  if (p.n == kPostponedRoom) return;
+  if (info)
+    p.info[p.n] = *info;
+  else
+    std::memset(&p.info[p.n], 0, sizeof p.info[p.n]);
+  p.info[p.n].si_signo = sig;
+  ++p.n;
+}
+
+// In front of every handler of the program's own. Inside an emulated call the signal waits, as
+// it would for a system call; elsewhere the program's handler runs as the kernel would run it
+// (its mask and flags are what the trampoline was set with, but for a one-shot handler, which
+// the trampoline resets itself so that a postponed signal still finds it).
+void trampoline(int sig, siginfo_t *info, void *ctx) {
+  if (t_depth > 0) {
+    postpone(sig, info);
+    return;
+  }
+  ProgramAction &a = g_actions[sig];
+  void *h = a.handler.load(std::memory_order_acquire);
+  const int flags = a.flags.load(std::memory_order_relaxed);
+  if (!h) return;  // set back to the default by another thread just now
+  if (flags & SA_RESETHAND) {
+    const int saved = errno;
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    a.handler.store(nullptr, std::memory_order_release);
+    real().sigaction(sig, &dfl, nullptr);
+    errno = saved;
+  }
+  if (flags & SA_SIGINFO)
+    reinterpret_cast<void (*)(int, siginfo_t *, void *)>(h)(sig, info, ctx);
+  else
+    reinterpret_cast<void (*)(int)>(h)(sig);
+}
+
+bool own_handler(void *h) {
+  auto f = reinterpret_cast<SignalHandler>(h);
+  return f != SIG_DFL && f != SIG_IGN && f != SIG_ERR && f != SIG_HOLD;
+}
+
+// Raises this thread's postponed signals again, with what the kernel told of each where it lets
+// a thread tell itself that; they reach the program's handlers as the signals are let through.
+void deliver_postponed() {
+  const int saved = errno;
+  sigset_t all, old;
+  sigfillset(&all);
+  for (int sig : kFaultSignals) sigdelset(&all, sig);
+  pthread_sigmask(SIG_BLOCK, &all, &old);
+  const pid_t pid = getpid();
+  const pid_t tid = static_cast<pid_t>(syscall(SYS_gettid));
+  Postponed &p = t_postponed;
+  for (int i = 0; i < p.n; ++i) {
+    siginfo_t *info = &p.info[i];
+    if (syscall(SYS_rt_tgsigqueueinfo, pid, tid, info->si_signo, info) != 0)
+      syscall(SYS_tgkill, pid, tid, info->si_signo);
+  }
+  p.n = 0;
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  errno = saved;
+}
 
 // Handlers set before the preload could see them (another library's constructor, a raw system
-// call): asked of the kernel once, as the runtime starts. One set later by a raw system call goes
-// unseen.
+// call): asked of the kernel once, as the runtime starts, and put behind the trampoline. One set
+// later by a raw system call goes unseen.
 void find_handlers() {
   if (!real().sigaction) {
-    g_handlers.store(true);
+    g_unwrapped.store(true);
     return;
   }
   for (int sig = 1; sig < NSIG; ++sig) {
     struct sigaction old {};
     if (fault_signal(sig) || real().sigaction(sig, nullptr, &old) != 0) continue;
-    if (old.sa_handler != SIG_DFL && old.sa_handler != SIG_IGN) g_handlers.store(true);
+    if (own_handler(reinterpret_cast<void *>(old.sa_sigaction)) && old.sa_sigaction != trampoline)
+      program_sigaction(sig, &old, nullptr);
   }
 }
 
@@ -111,10 +200,6 @@ Real resolve() {
   bind(r.v4l2_munmap, "v4l2_munmap");
   bind(r.exit_now, "_exit");
   bind(r.sigaction, "sigaction");
-  bind(r.signal, "signal");
-  bind(r.sysv_signal, "sysv_signal");
-  bind(r.bsd_signal, "bsd_signal");
-  bind(r.sigset, "sigset");
   if (!r.ioctl_time64) r.ioctl_time64 = r.ioctl;
   if (!r.fcntl64) r.fcntl64 = r.fcntl;
   return r;
@@ -307,27 +392,70 @@ void Runtime::trace_line(std::string_view body) {
   }
 }
 
-void note_signal_action(int sig, bool handler) {
-  if (handler && !fault_signal(sig)) g_handlers.store(true);
+int program_sigaction(int sig, const struct sigaction *act, struct sigaction *old) {
+  if (!real().sigaction) {
+    errno = ENOSYS;
+    return -1;
+  }
+  if (sig <= 0 || sig >= NSIG || fault_signal(sig) || sig == SIGKILL || sig == SIGSTOP)
+    return real().sigaction(sig, act, old);
+  ProgramAction &a = g_actions[sig];
+  void *const prev_handler = a.handler.load(std::memory_order_acquire);
+  const int prev_flags = a.flags.load(std::memory_order_relaxed);
+  const sigset_t prev_mask = a.mask;
+  struct sigaction kernel_old {};
+  int rc;
+  if (act && own_handler(reinterpret_cast<void *>(act->sa_sigaction))) {
+    // Noted before the trampoline is set, so no signal finds it without the handler.
+    a.mask = act->sa_mask;
+    a.flags.store(act->sa_flags, std::memory_order_relaxed);
+    a.handler.store(reinterpret_cast<void *>(act->sa_sigaction), std::memory_order_release);
+    struct sigaction tramp = *act;
+    tramp.sa_sigaction = trampoline;
+    tramp.sa_flags = (act->sa_flags | SA_SIGINFO) & ~SA_RESETHAND;
+    rc = real().sigaction(sig, &tramp, &kernel_old);
+    if (rc != 0) {
+      a.mask = prev_mask;
+      a.flags.store(prev_flags, std::memory_order_relaxed);
+      a.handler.store(prev_handler, std::memory_order_release);
+    }
+  } else {
+    rc = real().sigaction(sig, act, &kernel_old);
+    if (rc == 0 && act) a.handler.store(nullptr, std::memory_order_release);
+  }
+  if (rc == 0 && old) {
+    *old = kernel_old;
+    if (kernel_old.sa_sigaction == trampoline && prev_handler) {
+      old->sa_sigaction = reinterpret_cast<void (*)(int, siginfo_t *, void *)>(prev_handler);
+      old->sa_flags = (kernel_old.sa_flags & ~(SA_SIGINFO | SA_RESETHAND)) |
+                      (prev_flags & (SA_SIGINFO | SA_RESETHAND));
+      old->sa_mask = prev_mask;
+    }
+  }
+  return rc;
 }
 
 // An emulated call is one system call to the program: a signal arriving meanwhile is handled
 // when it returns, as the kernel does. Otherwise a handler that uses a simulated node (a
 // Ctrl-C handler stopping the wheels) would re-enter the models, or the allocator, halfway
-// through an operation. Faults raised by the code itself stay deliverable. A program without
-// handlers has nothing to re-enter with, and its calls skip the two system calls: a signal that
-// ends the process then ends it as SIGKILL would, and the lock's next holder recovers it.
+// through an operation. The trampoline in front of the program's handlers postpones such a
+// signal and the outermost call raises it again as it ends; only where no trampoline could be
+// set are signals held back by the thread's mask. Faults raised by the code itself stay
+// deliverable.
 Guard::Guard() {
   Runtime &r = rt();
-  if (t_depth == 0 && g_handlers.load(std::memory_order_acquire)) {
+  const bool outer = t_depth == 0;
+  if (outer && g_unwrapped.load(std::memory_order_relaxed)) {
     sigset_t all;
     sigfillset(&all);
     for (int sig : kFaultSignals) sigdelset(&all, sig);
     pthread_sigmask(SIG_BLOCK, &all, &saved_mask_);
     masked_ = true;
   }
+  t_depth = t_depth + 1;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
   r.local.lock();
-  if (t_depth++ == 0) {
+  if (outer) {
     shm_lock(r.shm());
     r.sync();
   }
@@ -335,10 +463,16 @@ Guard::Guard() {
 
 Guard::~Guard() {
   Runtime &r = rt();
-  bool outer = --t_depth == 0;
+  const bool outer = t_depth == 1;
   if (outer) shm_unlock(r.shm());
   r.local.unlock();
-  if (masked_) pthread_sigmask(SIG_SETMASK, &saved_mask_, nullptr);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  t_depth = t_depth - 1;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  if (masked_)
+    pthread_sigmask(SIG_SETMASK, &saved_mask_, nullptr);
+  else if (outer && t_postponed.n > 0)
+    deliver_postponed();
 }
 
 void append_escaped(std::string &out, std::string_view s) {

@@ -72,10 +72,6 @@ struct Real {
   int (*v4l2_munmap)(void *, size_t);
   void (*exit_now)(int);  // _exit
   int (*sigaction)(int, const struct sigaction *, struct sigaction *);
-  SignalHandler (*signal)(int, SignalHandler);
-  SignalHandler (*sysv_signal)(int, SignalHandler);
-  SignalHandler (*bsd_signal)(int, SignalHandler);
-  SignalHandler (*sigset)(int, SignalHandler);
 };
 const Real &real();
 
@@ -112,12 +108,12 @@ class Runtime {
 
 Runtime &rt();
 
-// The program is about to set the action of `sig` (through any of the C library's calls);
-// `handler`: a function of its own, rather than the default or ignoring it.
-void note_signal_action(int sig, bool handler);
+// sigaction as the program sees it: a handler of its own runs behind the preload's trampoline,
+// and the action reported back (`old`) is the one the program set.
+int program_sigaction(int sig, const struct sigaction *act, struct sigaction *old);
 
 // Holds the simulator lock (this process's, then the run's) for model calls and the trace;
-// while the program has a signal handler, signals wait until the outermost one ends.
+// a signal for a handler of the program's waits until the outermost one ends.
 class Guard {
  public:
   Guard();

@@ -672,4 +672,66 @@ TEST_F(Sim, SignalHandlersReachTheBusDuringEmulatedCalls) {
   EXPECT_GT(g_handler_ok.load(), 0);
 }
 
+// The program reads back the actions it set, whatever stands in front of them in the simulator;
+// a queued signal arriving during emulated calls keeps what it carried; a one-shot handler runs
+// once and leaves the default behind.
+std::atomic<int> g_queued_ok{0}, g_queued_bad{0}, g_oneshot{0};
+
+void on_queued(int sig, siginfo_t *info, void *) {
+  bool ok = sig == SIGUSR2 && info->si_code == SI_QUEUE && info->si_value.sival_int == 42;
+  (ok ? g_queued_ok : g_queued_bad)++;
+}
+
+void on_oneshot(int) {
+  ++g_oneshot;
+}
+
+TEST_F(Sim, SignalActionsReadBackAsSetAndKeepTheirSemantics) {
+  struct sigaction sa {
+  }, got{}, old{};
+  sa.sa_sigaction = on_queued;
+  sigemptyset(&sa.sa_mask);
+  sigaddset(&sa.sa_mask, SIGTERM);
+  sa.sa_flags = SA_SIGINFO | SA_RESTART;
+  ASSERT_EQ(sigaction(SIGUSR2, &sa, &old), 0);
+  ASSERT_EQ(sigaction(SIGUSR2, nullptr, &got), 0);
+  EXPECT_EQ(got.sa_sigaction, on_queued);
+  EXPECT_EQ(got.sa_flags & (SA_SIGINFO | SA_RESTART | SA_RESETHAND), SA_SIGINFO | SA_RESTART);
+  EXPECT_TRUE(sigismember(&got.sa_mask, SIGTERM));
+
+  pthread_t main_thread = pthread_self();
+  std::atomic<bool> done{false};
+  std::thread sender([&] {
+    sigval v{};
+    v.sival_int = 42;
+    for (int i = 0; i < 200; ++i) {
+      pthread_sigqueue(main_thread, SIGUSR2, v);
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    done = true;
+  });
+  int fd = open("/dev/i2c-2", O_RDWR);
+  int bad = 0;
+  while (!done) {
+    std::uint8_t reg = 0xF1, v = 0;
+    i2c_msg m[2] = {{0x50, 0, 1, &reg}, {0x50, I2C_M_RD, 1, &v}};
+    i2c_rdwr_ioctl_data d{m, 2};
+    if (ioctl(fd, I2C_RDWR, &d) != 2) ++bad;
+  }
+  sender.join();
+  close(fd);
+  EXPECT_EQ(bad, 0);
+  EXPECT_GT(g_queued_ok.load(), 0);
+  EXPECT_EQ(g_queued_bad.load(), 0);
+
+  sa.sa_handler = on_oneshot;
+  sa.sa_flags = SA_RESETHAND;
+  ASSERT_EQ(sigaction(SIGUSR2, &sa, nullptr), 0);
+  raise(SIGUSR2);
+  EXPECT_EQ(g_oneshot.load(), 1);
+  EXPECT_EQ(signal(SIGUSR2, on_oneshot), SIG_DFL);
+  EXPECT_EQ(signal(SIGUSR2, SIG_IGN), on_oneshot);
+  sigaction(SIGUSR2, &old, nullptr);
+}
+
 }  // namespace
