@@ -49,7 +49,7 @@ std::vector<Record> data_records(const std::string &f) {
   std::vector<Record> out;
   for (std::size_t at = 8; at + 9 <= f.size();) {
     In in{f, at + 1};
-    const auto n = in.le(8);
+    const auto n = std::size_t(in.le(8));
     out.push_back({std::uint8_t(f[at]), at, 9 + n, f.substr(at + 9, n)});
     at += 9 + n;
     if (out.back().op == 0x0F) break;  // data end
