@@ -35,15 +35,22 @@ std::int64_t wall_ns(clockid_t id) {
   return static_cast<std::int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
 }
 
+void clock_set_speed(ClockState &c, double factor) {
+  c.jump = factor == kSpeedJump;
+  c.factor = c.jump ? 1 : factor;
+}
+
 void clock_start(ClockState &c, double factor) {
-  c.factor = factor;
+  clock_set_speed(c, factor);
+  c.elapsed_ns.store(0);
   for (clockid_t id = 0; id < kClockIds; ++id) c.anchor_ns[id] = clock_scaled(id) ? wall_ns(id) : 0;
 }
 
 const char *parse_speed(const char *text, double *factor) {
-  if (std::strcmp(text, "max") == 0)
-    return "\"max\" (jump to the next deadline) is not available yet; give a factor from 0.1 to "
-           "100";
+  if (std::strcmp(text, "max") == 0) {
+    *factor = kSpeedJump;
+    return "";
+  }
   char *end = nullptr;
   const double v = std::strtod(text, &end);
   if (!*text || *end || !std::isfinite(v)) return "expected a number from 0.1 to 100, or max";

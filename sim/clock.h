@@ -6,21 +6,34 @@
 
 #include <time.h>
 
+#include <atomic>
 #include <cstdint>
 
 namespace tsim {
 
 constexpr double kSpeedMin = 0.1;
 constexpr double kSpeedMax = 100;
+constexpr double kSpeedJump = -1;  // --speed max: see jump.h
 constexpr int kClockIds = 12;  // clock ids 0..11 of the kernel; others (negative) are per-process
 
 struct ClockState {
   double factor;                      // simulated seconds per wall second; 1 = the wall clock
   std::int64_t anchor_ns[kClockIds];  // each clock's reading at the start of the run
+  // --speed max: the clocks stand at their anchors plus `elapsed_ns`, which moves only when every
+  // thread of the run waits (jump.h); `factor` is then 1 for what still counts on the wall clock.
+  bool jump;
+  std::atomic<std::int64_t> elapsed_ns;
 };
 
-// Reads the clocks now as the anchors of a run at `factor`.
+// Reads the clocks now as the anchors of a run at `factor` (kSpeedJump for max).
 void clock_start(ClockState &c, double factor);
+// Sets the factor of a run not yet started.
+void clock_set_speed(ClockState &c, double factor);
+
+// Whether the run's clock is other than the wall clock.
+inline bool clock_simulated(const ClockState &c) {
+  return c.jump || c.factor != 1;
+}
 
 // Whether `id` follows the factor (the realtime, monotonic, raw, boot and TAI clocks).
 bool clock_scaled(clockid_t id);
@@ -28,13 +41,18 @@ bool clock_scaled(clockid_t id);
 // The wall clock `id`, read through the C library's own entry point (never the preload's).
 std::int64_t wall_ns(clockid_t id);
 
-// Between the wall and the simulated reading of a scaled clock.
+// Between the wall and the simulated reading of a scaled clock. With --speed max the simulated
+// one does not follow the wall clock at all; a simulated time maps to the wall clock's reading as
+// far ahead of now.
 inline std::int64_t to_sim_ns(const ClockState &c, clockid_t id, std::int64_t wall) {
+  if (c.jump) return c.anchor_ns[id] + c.elapsed_ns.load(std::memory_order_acquire);
   if (c.factor == 1) return wall;
   const std::int64_t a = c.anchor_ns[id];
   return a + static_cast<std::int64_t>(static_cast<double>(wall - a) * c.factor);
 }
 inline std::int64_t to_wall_ns(const ClockState &c, clockid_t id, std::int64_t sim) {
+  if (c.jump)
+    return wall_ns(id) + (sim - c.anchor_ns[id] - c.elapsed_ns.load(std::memory_order_acquire));
   if (c.factor == 1) return sim;
   const std::int64_t a = c.anchor_ns[id];
   return a + static_cast<std::int64_t>(static_cast<double>(sim - a) / c.factor);
@@ -54,10 +72,11 @@ inline std::int64_t sim_span_ns(const ClockState &c, std::int64_t wall) {
 
 // The simulated clock `id` now.
 inline std::int64_t sim_ns(const ClockState &c, clockid_t id) {
-  return to_sim_ns(c, id, wall_ns(id));
+  return to_sim_ns(c, id, c.jump ? 0 : wall_ns(id));
 }
 
-// Reads a factor as --speed and the scenario take it: "" or the reason it is refused.
+// Reads a factor as --speed and the scenario take it ("max" as kSpeedJump): "" or the reason it
+// is refused.
 const char *parse_speed(const char *text, double *factor);
 
 }  // namespace tsim

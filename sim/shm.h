@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "clock.h"
+#include "jump.h"
 
 namespace tsim {
 
@@ -43,6 +44,7 @@ struct SharedState {
   std::uint64_t seq;                      // last trace record number
   std::uint64_t start_ns;                 // CLOCK_MONOTONIC at the start of the run
   ClockState clock;                       // the run's clock, which starts at start_ns
+  JumpTable jumps;                        // its waits, when it jumps (--speed max)
   std::uint64_t next_owner;
   std::uint64_t built_generation;  // generation whose shared parts are initialised
   GpioPinState pins[kMaxPins];

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -344,7 +345,7 @@ std::string set_up(const Options &o, const std::string &text, tsim::SharedState 
     tsim::Scenario scenario =
         tsim::parse_scenario(text, o.scenario_path.empty() ? "builtin" : o.scenario_path);
     if (!tsim::shm_set_scenario(**shm, text)) throw tsim::ScenarioError("scenario too large");
-    (*shm)->clock.factor = o.speed > 0 ? o.speed : scenario.speed;
+    tsim::clock_set_speed((*shm)->clock, o.speed != 0 ? o.speed : scenario.speed);
     tsim::Board board(std::move(scenario), **shm, true);
     (*shm)->built_generation = (*shm)->generation.load();
   } catch (const std::exception &e) {
@@ -362,7 +363,7 @@ std::string set_up(const Options &o, const std::string &text, tsim::SharedState 
 }
 
 // Runs the program and returns its status as the launcher's (128+N for a signal N).
-int run(char **argv) {
+int run(char **argv, tsim::SharedState &shm) {
   // Held back across fork: the child must not take a stop request with the launcher's handler.
   sigset_t stops, old_mask;
   sigemptyset(&stops);
@@ -390,6 +391,13 @@ int run(char **argv) {
   }
   g_child = pid;
   sigprocmask(SIG_SETMASK, &old_mask, nullptr);
+  // At --speed max a thread of the launcher moves the clock; started after the fork, which then
+  // copies no thread's half-done work.
+  std::optional<tsim::JumpScheduler> scheduler;
+  if (shm.clock.jump) {
+    tsim::jump_add_process(shm.jumps, pid);
+    scheduler.emplace(shm.jumps, shm.clock);
+  }
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) {
@@ -397,6 +405,7 @@ int run(char **argv) {
       break;
     }
   }
+  scheduler.reset();
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return 1;
@@ -490,14 +499,21 @@ int main(int argc, char **argv) {
   const std::string start = std::to_string(shm->start_ns);
   // Tells the preload that the run's clock is not the wall clock (the factor is in the state).
   char speed[32] = "";
-  if (shm->clock.factor != 1) std::snprintf(speed, sizeof speed, "%.17g", shm->clock.factor);
+  if (shm->clock.jump)
+    std::snprintf(speed, sizeof speed, "max");
+  else if (shm->clock.factor != 1)
+    std::snprintf(speed, sizeof speed, "%.17g", shm->clock.factor);
+  if (o.print_env && shm->clock.jump) {
+    remove_run_dir();
+    return die("--speed max needs tarsa-sim to run the program: it moves the clock meanwhile", 2);
+  }
   if (o.print_env) {
     if (cleaner >= 0) (void)!write(cleaner, "k", 1);  // the directory stays: the shell uses it
     print_env(o, ld, start, speed);
     return 0;
   }
   set_env(o, ld, start, speed);
-  const int status = run(argv + o.program);
+  const int status = run(argv + o.program, *shm);
   remove_run_dir();
   return status;
 }

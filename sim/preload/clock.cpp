@@ -108,15 +108,16 @@ enum : int { kUnknown, kWall, kScaled };
 std::atomic<int> g_mode{kUnknown};
 std::atomic<const ClockState *> g_clock{nullptr};
 thread_local bool t_starting __attribute__((tls_model("initial-exec"))) = false;
+thread_local bool t_model __attribute__((tls_model("initial-exec"))) = false;
 
 // The clock each timer descriptor counts on (plus one: 0 for none known), for its absolute
 // deadlines.
 constexpr int kTimerFds = 4096;
 std::atomic<signed char> g_timerfd_clock[kTimerFds];
 
-// A span in milliseconds (poll, epoll) as a wall span; negative = for ever.
-timespec wall_ms(const ClockState &c, int ms) {
-  return ts_of<timespec>(wall_span_ns(c, static_cast<std::int64_t>(ms) * 1000000));
+// A time-out in milliseconds (poll, epoll), positive.
+timespec ms_span(int ms) {
+  return ts_of<timespec>(static_cast<std::int64_t>(ms) * 1000000);
 }
 
 bool socket_timeout(int level, int name) {
@@ -163,8 +164,20 @@ const ClockState *scaled_clock() {
   const ClockState *c = &rt().shm().clock;
   t_starting = false;
   g_clock.store(c, std::memory_order_relaxed);
-  g_mode.store(c->factor == 1 ? kWall : kScaled, std::memory_order_release);
-  return c->factor == 1 ? nullptr : c;
+  g_mode.store(clock_simulated(*c) ? kScaled : kWall, std::memory_order_release);
+  return clock_simulated(*c) ? c : nullptr;
+}
+
+void mark_model_thread() {
+  t_model = true;
+}
+
+bool model_thread() {
+  return t_model;
+}
+
+JumpTable &jump_table() {
+  return rt().shm().jumps;
 }
 
 clockid_t timerfd_clock(int fd) {
@@ -208,8 +221,8 @@ EXPORT int clock_nanosleep(clockid_t id, int flags, const timespec *req, timespe
 EXPORT int usleep(useconds_t us) {
   const ClockState *c = scaled_clock();
   if (!c) return R().usleep(us);
-  const timespec w = ts_of<timespec>(wall_span_ns(*c, static_cast<std::int64_t>(us) * 1000));
-  return R().nanosleep(&w, nullptr);
+  const timespec req = ts_of<timespec>(static_cast<std::int64_t>(us) * 1000);
+  return sim_nanosleep(R().nanosleep, &req, static_cast<timespec *>(nullptr));
 }
 
 EXPORT unsigned sleep(unsigned s) {
@@ -217,81 +230,84 @@ EXPORT unsigned sleep(unsigned s) {
   if (!c) return R().sleep(s);
   const timespec req{static_cast<time_t>(s), 0};
   timespec rem{};
-  if (sim_sleep(*c, &req, &rem, R().nanosleep) == 0) return 0;
+  if (sim_nanosleep(R().nanosleep, &req, &rem) == 0) return 0;
   return static_cast<unsigned>(rem.tv_sec) + (rem.tv_nsec >= 500000000L ? 1 : 0);
 }
 
 // ---- time-outs ---------------------------------------------------------------------------------
 
-EXPORT int poll(pollfd *fds, nfds_t n, int timeout) {
-  const ClockState *c = scaled_clock();
-  if (!c || timeout <= 0) return R().poll(fds, n, timeout);
-  const timespec w = wall_ms(*c, timeout);
-  return R().ppoll(fds, n, &w, nullptr);
+EXPORT int ppoll(pollfd *fds, nfds_t n, const timespec *timeout, const sigset_t *mask) {
+  return sim_timed_wait(timeout, [&](const timespec *t) { return R().ppoll(fds, n, t, mask); });
 }
 
-EXPORT int ppoll(pollfd *fds, nfds_t n, const timespec *timeout, const sigset_t *mask) {
-  timespec w{};
-  return R().ppoll(fds, n, wall_timeout(timeout, &w), mask);
+EXPORT int poll(pollfd *fds, nfds_t n, int timeout) {
+  if (timeout <= 0 || !scaled_clock()) return R().poll(fds, n, timeout);
+  const timespec t = ms_span(timeout);
+  return ppoll(fds, n, &t, nullptr);
 }
 
 EXPORT int select(int n, fd_set *r, fd_set *w, fd_set *e, timeval *tv) {
-  return sim_select(tv, [&](timeval *t) { return R().select(n, r, w, e, t); });
+  return sim_select(r, w, e, tv, [&](timeval *t) { return R().select(n, r, w, e, t); });
 }
 
 EXPORT int pselect(int n, fd_set *r, fd_set *w, fd_set *e, const timespec *timeout,
                    const sigset_t *mask) {
-  timespec s{};
-  return R().pselect(n, r, w, e, wall_timeout(timeout, &s), mask);
-}
-
-EXPORT int epoll_pwait(int ep, epoll_event *ev, int max, int timeout, const sigset_t *mask) {
-  const ClockState *c = scaled_clock();
-  if (!c || timeout <= 0) return R().epoll_pwait(ep, ev, max, timeout, mask);
-  const timespec w = wall_ms(*c, timeout);
-  if (R().epoll_pwait2) {
-    const int r = R().epoll_pwait2(ep, ev, max, &w, mask);
-    if (r >= 0 || errno != ENOSYS) return r;
-  }
-  // A kernel without the nanosecond call: whole milliseconds, rounded up.
-  const std::int64_t ms = (ns_of(w) + 999999) / 1000000;
-  return R().epoll_pwait(ep, ev, max, static_cast<int>(ms), mask);
-}
-
-EXPORT int epoll_wait(int ep, epoll_event *ev, int max, int timeout) {
-  if (!scaled_clock() || timeout <= 0) return R().epoll_wait(ep, ev, max, timeout);
-  return epoll_pwait(ep, ev, max, timeout, nullptr);
+  if (!scaled_clock() || !timeout) return R().pselect(n, r, w, e, timeout, mask);
+  timeval tv = tv_of<timeval>(ns_of(*timeout));  // whole microseconds: select's own resolution
+  if (!valid(timeout)) return R().pselect(n, r, w, e, timeout, mask);
+  return sim_select(r, w, e, &tv, [&](timeval *t) {
+    const timespec ts = ts_of<timespec>(ns_of_tv(*t));
+    return R().pselect(n, r, w, e, &ts, mask);
+  });
 }
 
 EXPORT int epoll_pwait2(int ep, epoll_event *ev, int max, const timespec *timeout,
                         const sigset_t *mask) {
-  if (!R().epoll_pwait2) {
-    errno = ENOSYS;
-    return -1;
-  }
-  timespec w{};
-  return R().epoll_pwait2(ep, ev, max, wall_timeout(timeout, &w), mask);
+  return sim_timed_wait(timeout, [&](const timespec *t) {
+    if (R().epoll_pwait2) {
+      const int r = R().epoll_pwait2(ep, ev, max, t, mask);
+      if (r >= 0 || errno != ENOSYS) return r;
+    }
+    // A kernel without the nanosecond call: whole milliseconds, rounded up.
+    const int ms = t ? static_cast<int>((ns_of(*t) + 999999) / 1000000) : -1;
+    return R().epoll_pwait(ep, ev, max, ms, mask);
+  });
+}
+
+EXPORT int epoll_pwait(int ep, epoll_event *ev, int max, int timeout, const sigset_t *mask) {
+  if (timeout <= 0 || !scaled_clock()) return R().epoll_pwait(ep, ev, max, timeout, mask);
+  const timespec t = ms_span(timeout);
+  return epoll_pwait2(ep, ev, max, &t, mask);
+}
+
+EXPORT int epoll_wait(int ep, epoll_event *ev, int max, int timeout) {
+  if (timeout <= 0 || !scaled_clock()) return R().epoll_wait(ep, ev, max, timeout);
+  return epoll_pwait(ep, ev, max, timeout, nullptr);
 }
 
 EXPORT int pthread_cond_timedwait(pthread_cond_t *cond, pthread_mutex_t *m, const timespec *at) {
-  timespec w{};
-  return R().cond_timedwait(cond, m, wall_deadline(cond_clock(cond), at, &w));
+  return sim_wait_until(
+      cond_clock(cond), at, [&](const timespec *t) { return R().cond_timedwait(cond, m, t); },
+      [](int r) { return r == ETIMEDOUT; });
 }
 
 EXPORT int pthread_cond_clockwait(pthread_cond_t *cond, pthread_mutex_t *m, clockid_t id,
                                   const timespec *at) {
-  timespec w{};
-  return R().cond_clockwait(cond, m, id, wall_deadline(id, at, &w));
+  return sim_wait_until(
+      id, at, [&](const timespec *t) { return R().cond_clockwait(cond, m, id, t); },
+      [](int r) { return r == ETIMEDOUT; });
 }
 
 EXPORT int sem_timedwait(sem_t *sem, const timespec *at) {
-  timespec w{};
-  return R().sem_timedwait(sem, wall_deadline(CLOCK_REALTIME, at, &w));
+  return sim_wait_until(
+      CLOCK_REALTIME, at, [&](const timespec *t) { return R().sem_timedwait(sem, t); },
+      [](int r) { return r == -1 && errno == ETIMEDOUT; });
 }
 
 EXPORT int sem_clockwait(sem_t *sem, clockid_t id, const timespec *at) {
-  timespec w{};
-  return R().sem_clockwait(sem, id, wall_deadline(id, at, &w));
+  return sim_wait_until(
+      id, at, [&](const timespec *t) { return R().sem_clockwait(sem, id, t); },
+      [](int r) { return r == -1 && errno == ETIMEDOUT; });
 }
 
 // ---- timers ------------------------------------------------------------------------------------

@@ -6,18 +6,39 @@
 
 #include <errno.h>
 #include <pthread.h>
+#include <sys/select.h>
 #include <sys/time.h>
 #include <sys/timerfd.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cstdint>
 
 #include "clock.h"
+#include "jump.h"
+#include "runtime.h"
 
 namespace tsim {
 
 // The run's clock when it is not the wall clock; null (go straight through) when it is.
 const ClockState *scaled_clock();
+
+// The run's waits, for a clock that jumps (--speed max).
+JumpTable &jump_table();
+
+// Around a wait of the program on a simulated clock: what it wrote to a serial port reaches the
+// models before, and what they said by the end is on the line after, whether or not the port's
+// thread kept up. Keeps errno.
+struct WaitSync {
+  WaitSync() { serial_before_wait(); }
+  ~WaitSync() {
+    const int e = errno;
+    serial_after_wait();
+    errno = e;
+  }
+  WaitSync(const WaitSync &) = delete;
+  WaitSync &operator=(const WaitSync &) = delete;
+};
 
 // The clock a timer descriptor counts on (CLOCK_MONOTONIC for one this process did not make).
 clockid_t timerfd_clock(int fd);
@@ -59,6 +80,35 @@ bool valid(const TS *t) {
   return t && t->tv_nsec >= 0 && t->tv_nsec < 1000000000L && t->tv_sec >= 0;
 }
 
+// The run's time now, for a clock that jumps: ns since its start.
+inline std::int64_t jump_now(const ClockState &c) {
+  return c.elapsed_ns.load(std::memory_order_acquire);
+}
+
+// A wait for something other than time alone on a clock that jumps: `once(slice)` makes the C
+// library's wait with a time-out of `slice` wall ns and returns its result, `timed_out(r)` tells
+// a result that is only the end of that time. Ends with the first other result, or, once the
+// scheduler says the deadline (ns since the start) came, with one last look.
+template <class Once, class TimedOut>
+auto jump_wait(const ClockState &c, std::int64_t deadline, Once &&once, TimedOut &&timed_out) {
+  JumpWait w(jump_table(), c, deadline);
+  for (;;) {
+    const bool due = w.due();
+    auto r = once(due ? std::int64_t{0} : JumpWait::kSliceNs);
+    if (due || !timed_out(r)) return r;
+  }
+}
+
+// A sleep on a clock that jumps: 0, or EINTR with what is left in `rem`.
+template <class TS>
+int jump_sleep(const ClockState &c, std::int64_t deadline, TS *rem) {
+  WaitSync sync;
+  JumpWait w(jump_table(), c, deadline);
+  const int e = w.sleep();
+  if (e != 0 && rem) *rem = ts_of<TS>(w.left());
+  return e;
+}
+
 template <class TS>
 int sim_gettime(int (*real)(clockid_t, TS *), clockid_t id, TS *ts) {
   const ClockState *c = scaled_clock();
@@ -98,52 +148,108 @@ int sim_sleep(const ClockState &c, const TS *req, TS *rem, F &&fn) {
   return r;
 }
 
+// nanosleep's way: -1 with errno.
 template <class TS>
 int sim_nanosleep(int (*real)(const TS *, TS *), const TS *req, TS *rem) {
   const ClockState *c = scaled_clock();
   if (!c || !valid(req)) return real(req, rem);
+  if (c->jump) {
+    const int e = jump_sleep(*c, jump_now(*c) + ns_of(*req), rem);
+    if (e == 0) return 0;
+    errno = e;
+    return -1;
+  }
+  WaitSync sync;
   return sim_sleep(*c, req, rem, real);
 }
 
+// clock_nanosleep's way: the error number.
 template <class TS>
 int sim_clock_nanosleep(int (*real)(clockid_t, int, const TS *, TS *), clockid_t id, int flags,
                         const TS *req, TS *rem) {
   const ClockState *c = scaled_clock();
   if (!c || !clock_scaled(id) || !valid(req)) return real(id, flags, req, rem);
-  if (flags & TIMER_ABSTIME) {
+  const bool absolute = (flags & TIMER_ABSTIME) != 0;
+  if (c->jump)
+    return jump_sleep(*c, absolute ? ns_of(*req) - c->anchor_ns[id] : jump_now(*c) + ns_of(*req),
+                      absolute ? static_cast<TS *>(nullptr) : rem);
+  WaitSync sync;
+  if (absolute) {
     const TS w = ts_of<TS>(to_wall_ns(*c, id, ns_of(*req)));
     return real(id, flags, &w, rem);
   }
   return sim_sleep(*c, req, rem, [&](const TS *w, TS *left) { return real(id, flags, w, left); });
 }
 
-// A time-out given as a span: scaled; null (wait for ever) and invalid ones as they are.
-template <class TS>
-const TS *wall_timeout(const TS *t, TS *scratch) {
+// A wait for events with a time-out span (ppoll, pselect, epoll_pwait2): `call(t)` makes it with
+// wall span `t`; a result of 0 is the time running out.
+template <class TS, class Call>
+int sim_timed_wait(const TS *timeout, Call &&call) {
   const ClockState *c = scaled_clock();
-  if (!c || !valid(t)) return t;
-  *scratch = ts_of<TS>(wall_span_ns(*c, ns_of(*t)));
-  return scratch;
+  if (!c || !valid(timeout) || ns_of(*timeout) == 0) return call(timeout);
+  WaitSync sync;
+  if (!c->jump) {
+    const TS w = ts_of<TS>(wall_span_ns(*c, ns_of(*timeout)));
+    return call(&w);
+  }
+  return jump_wait(
+      *c, jump_now(*c) + ns_of(*timeout),
+      [&](std::int64_t slice) {
+        const TS w = ts_of<TS>(slice);
+        return call(&w);
+      },
+      [](int r) { return r == 0; });
 }
 
-// A deadline on clock `id`: the wall clock's reading at the simulated one.
-template <class TS>
-const TS *wall_deadline(clockid_t id, const TS *t, TS *scratch) {
+// A wait until a deadline on clock `id` (condition variables, semaphores): `call(at)` makes it
+// with the wall deadline `at`; `timed_out(r)` tells a result that is the time running out.
+template <class TS, class Call, class TimedOut>
+int sim_wait_until(clockid_t id, const TS *at, Call &&call, TimedOut &&timed_out) {
   const ClockState *c = scaled_clock();
-  if (!c || !clock_scaled(id) || !valid(t)) return t;
-  *scratch = ts_of<TS>(to_wall_ns(*c, id, ns_of(*t)));
-  return scratch;
+  if (!c || !clock_scaled(id) || !valid(at)) return call(at);
+  if (!c->jump) {
+    const TS w = ts_of<TS>(to_wall_ns(*c, id, ns_of(*at)));
+    return call(&w);
+  }
+  return jump_wait(
+      *c, ns_of(*at) - c->anchor_ns[id],
+      [&](std::int64_t slice) {
+        const TS w = ts_of<TS>(wall_ns(id) + slice);
+        return call(&w);
+      },
+      timed_out);
 }
 
-// select's time-out, which Linux rewrites with what was left of it.
-template <class TV, class F>
-int sim_select(TV *tv, F &&fn) {
+// select's time-out, which Linux rewrites with what was left of it. `call(t)` selects with wall
+// span `t`; on a clock that jumps the sets are given anew to each look.
+template <class TV, class Call>
+int sim_select(fd_set *r, fd_set *w, fd_set *e, TV *tv, Call &&call) {
   const ClockState *c = scaled_clock();
-  if (!c || !tv || tv->tv_sec < 0 || tv->tv_usec < 0 || tv->tv_usec >= 1000000) return fn(tv);
-  TV w = tv_of<TV>(wall_span_ns(*c, ns_of_tv(*tv)));
-  const int r = fn(&w);
-  *tv = tv_of<TV>(sim_span_ns(*c, ns_of_tv(w)));
-  return r;
+  if (!c || !tv || tv->tv_sec < 0 || tv->tv_usec < 0 || tv->tv_usec >= 1000000 ||
+      ns_of_tv(*tv) == 0)
+    return call(tv);
+  WaitSync sync;
+  if (!c->jump) {
+    TV wall = tv_of<TV>(wall_span_ns(*c, ns_of_tv(*tv)));
+    const int n = call(&wall);
+    *tv = tv_of<TV>(sim_span_ns(*c, ns_of_tv(wall)));
+    return n;
+  }
+  const fd_set none{};
+  const fd_set r0 = r ? *r : none, w0 = w ? *w : none, e0 = e ? *e : none;
+  const std::int64_t deadline = jump_now(*c) + ns_of_tv(*tv);
+  const int n = jump_wait(
+      *c, deadline,
+      [&](std::int64_t slice) {
+        if (r) *r = r0;
+        if (w) *w = w0;
+        if (e) *e = e0;
+        TV t = tv_of<TV>(slice);
+        return call(&t);
+      },
+      [](int k) { return k == 0; });
+  *tv = tv_of<TV>(std::max<std::int64_t>(0, deadline - jump_now(*c)));
+  return n;
 }
 
 // Timer values: spans scaled, and an absolute first expiry (TFD_TIMER_ABSTIME) moved to the wall

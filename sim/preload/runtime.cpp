@@ -269,8 +269,11 @@ void Runtime::init() {
       shm_->clock.anchor_ns[CLOCK_MONOTONIC] = static_cast<std::int64_t>(shm_->start_ns);
     }
     // Without a launcher's state, the factor comes from the environment alone.
-    if (const char *speed = getenv("TARSA_SIM_SPEED"); speed && *speed)
-      parse_speed(speed, &shm_->clock.factor);
+    if (const char *speed = getenv("TARSA_SIM_SPEED"); speed && *speed) {
+      double factor = 1;
+      parse_speed(speed, &factor);
+      clock_set_speed(shm_->clock, factor);
+    }
   }
   if (const char *tp = getenv("TARSA_SIM_TRACE"); tp && *tp) {
     trace_path_ = tp;

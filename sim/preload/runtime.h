@@ -108,6 +108,16 @@ class Runtime {
 
 Runtime &rt();
 
+// Threads of the simulator's own (a serial port's, the video waker): their waits are not the
+// program's.
+void mark_model_thread();
+bool model_thread();
+
+// Before and after a wait of the program's on a simulated clock: what it wrote to a serial port
+// reaches the models, and what they said by the end is on the line (serial.cpp).
+void serial_before_wait();
+void serial_after_wait();
+
 // sigaction as the program sees it: a handler of its own runs behind the preload's trampoline,
 // and the action reported back (`old`) is the one the program set.
 int program_sigaction(int sig, const struct sigaction *act, struct sigaction *old);

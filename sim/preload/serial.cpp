@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <map>
 #include <mutex>
@@ -75,57 +76,63 @@ class SerialPort {
     (void)!real().write(wake_, &one, sizeof one);
   }
 
-  // After the program flushed its input on `fd`: the models' messages due now go out from this
-  // thread, and it returns once they are waiting on `fd` (at most 100 ms).
-  void refill(int fd) {
+  // After the program flushed its input on `fd`: the models' messages due now are waiting there
+  // when this returns.
+  void refill() {
     if (getpid() != pid_) return;
-    std::vector<std::string> due;
-    {
-      Guard g;
-      take_input();
-      const std::uint64_t now = rt().board().now_us();
-      if (SerialDevice *dev = rt().board().serial(node_))
-        for (auto &m : dev->models) m->flushed(now);
-      collect(now, due);
-    }
-    std::size_t total = 0;
-    {
-      std::lock_guard lock(put_mutex_);
-      for (const std::string &d : due) {
-        put(d);
-        total += d.size();
-      }
-    }
-    kick();
-    // The terminal holds at most 4095 bytes for the reader; the rest waits behind them.
-    const int want = static_cast<int>(std::min<std::size_t>(total, 4095));
-    for (int i = 0; i < 200 && want > 0; ++i) {
-      int n = 0;
-      if (real().ioctl(fd, FIONREAD, &n) != 0 || n >= want) return;
-      usleep(500);
-    }
+    Guard g;
+    take_input();
+    const std::uint64_t now = rt().board().now_us();
+    if (SerialDevice *dev = rt().board().serial(node_))
+      for (auto &m : dev->models) m->flushed(now);
+    send_due(now);
+  }
+
+  // Before a thread of the program waits: what it wrote reaches the models at its own time, and
+  // the port's thread looks again at when they answer. Caller holds the lock.
+  void before_wait() {
+    if (getpid() == pid_ && take_input()) kick();
+  }
+
+  // After a thread of the program waited: what the models said by now is on the line, whether
+  // or not the port's thread has run meanwhile. Caller holds the lock.
+  void after_wait() {
+    if (getpid() != pid_) return;
+    take_input();
+    send_due(rt().board().now_us());
   }
 
  private:
   void loop() {
-    for (;;) {
-      std::vector<std::string> due;
+    mark_model_thread();
+    for (int stalls = 0;;) {
       std::uint64_t wait_us = 1'000'000;
+      bool blocked = false;
       try {
         Guard g;
         take_input();
         const std::uint64_t now = rt().board().now_us();
-        const std::uint64_t next = collect(now, due);
+        const std::uint64_t next = send_due(now);
         if (next != SerialModel::kNever) wait_us = std::min(wait_us, next > now ? next - now : 0);
+        blocked = !pending_.empty();
       } catch (const std::exception &e) {
         std::string msg = "tarsa-sim: serial model " + node_ + ": " + e.what() + "\n";
         (void)!real().write(2, msg.data(), msg.size());
       }
-      if (!due.empty()) {
-        std::lock_guard lock(put_mutex_);
-        for (const std::string &d : due) put(d);
+      if (blocked) {
+        // A program that never reads fills the line; after 2 s the rest is lost, as in an
+        // overrun.
+        pollfd p{master_, POLLOUT, 0};
+        if (poll(&p, 1, 100) > 0) {
+          stalls = 0;
+        } else if (++stalls >= 20) {
+          Guard g;
+          pending_.clear();
+          stalls = 0;
+        }
+        continue;
       }
-      if (!due.empty()) continue;  // writing took time: look again before waiting
+      stalls = 0;
       pollfd fds[2] = {{master_, POLLIN, 0}, {wake_, POLLIN, 0}};
       int n = poll(fds, 2, static_cast<int>((wait_us + 999) / 1000));
       if (n < 0 && errno != EINTR) return;
@@ -136,13 +143,37 @@ class SerialPort {
     }
   }
 
+  // Puts what the models say by `now` on the line, after what still waits for room there; returns
+  // when the next message falls due. Under the lock, so that messages go out in order whichever
+  // thread sends them, and a program that has read them finds their records.
+  std::uint64_t send_due(std::uint64_t now) {
+    std::vector<std::string> due;
+    const std::uint64_t next = collect(now, due);
+    for (std::string &d : due) pending_ += d;
+    if (!pending_.empty()) {
+      std::size_t off = 0;
+      while (off < pending_.size()) {
+        const ssize_t w = real().write(master_, pending_.data() + off, pending_.size() - off);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) break;
+        off += static_cast<std::size_t>(w);
+      }
+      pending_.erase(0, off);
+      // The terminal hands written bytes to the reader's side later, from a kernel worker; a
+      // poll of that side hands them over at once, so that they are there when the program looks.
+      pollfd p{keep_, POLLIN, 0};
+      (void)!::poll(&p, 1, 0);
+    }
+    return next;
+  }
+
   // Reads what the program wrote, traces it and gives it to the models. Under the lock.
-  void take_input() {
+  bool take_input() {
     char buf[4096];
-    for (;;) {
+    for (bool any = false;; any = true) {
       ssize_t got = real().read(master_, buf, sizeof buf);
       if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) return;
+      if (got <= 0) return any;
       std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t *>(buf),
                                           static_cast<std::size_t>(got));
       Rec(node_, "tx").hex("data", bytes).emit(got, 0);
@@ -165,28 +196,15 @@ class SerialPort {
     return next;
   }
 
-  void put(const std::string &d) {
-    std::size_t off = 0;
-    // A program that never reads fills the line; after 2 s the rest is lost, as in an overrun.
-    for (int stalls = 0; off < d.size() && stalls < 20;) {
-      ssize_t w = real().write(master_, d.data() + off, d.size() - off);
-      if (w < 0 && errno == EINTR) continue;
-      if (w < 0 && errno == EAGAIN) {
-        pollfd p{master_, POLLOUT, 0};
-        if (poll(&p, 1, 100) == 0) ++stalls;
-        continue;
-      }
-      if (w <= 0) break;
-      off += static_cast<std::size_t>(w);
-    }
-  }
-
   std::string node_;
   pid_t pid_;
   std::string slave_path_;
   int master_ = -1, keep_ = -1, wake_ = -1;
-  std::mutex put_mutex_;  // one writer at a time: the model thread, or a refill after a flush
+  std::string pending_;  // said by the models, waiting for room on the line; under the lock
 };
+
+// Whether this process has a port: the waits of a process without one skip the lock.
+std::atomic<bool> g_any_port{false};
 
 // Ports of this process by node path; never freed (their threads outlive static destructors).
 std::map<std::string, SerialPort *> &ports() {
@@ -203,6 +221,7 @@ SerialPort *port_for(const std::string &node, int *err) {
     return nullptr;
   }
   m[node] = p;
+  g_any_port.store(true, std::memory_order_relaxed);
   return p;
 }
 
@@ -237,8 +256,20 @@ bool serial_opened(const std::string &node) {
   return ports().count(node) != 0;
 }
 
-void serial_flushed(const std::string &node, int fd) {
-  if (auto it = ports().find(node); it != ports().end()) it->second->refill(fd);
+void serial_flushed(const std::string &node, int) {
+  if (auto it = ports().find(node); it != ports().end()) it->second->refill();
+}
+
+void serial_before_wait() {
+  if (!g_any_port.load(std::memory_order_relaxed) || model_thread()) return;
+  Guard g;
+  for (auto &[node, p] : ports()) p->before_wait();
+}
+
+void serial_after_wait() {
+  if (!g_any_port.load(std::memory_order_relaxed) || model_thread()) return;
+  Guard g;
+  for (auto &[node, p] : ports()) p->after_wait();
 }
 
 void serial_kick(const std::string &node) {

@@ -106,34 +106,41 @@ EXPORT int clock_nanosleep(clockid_t id, int flags, const timespec *req, timespe
 }
 
 EXPORT int ppoll(pollfd *fds, nfds_t n, const timespec *timeout, const sigset_t *mask) {
-  timespec w{};
-  return R().ppoll(fds, n, tsim::wall_timeout(timeout, &w), mask);
+  return tsim::sim_timed_wait(timeout,
+                              [&](const timespec *t) { return R().ppoll(fds, n, t, mask); });
 }
 
 EXPORT int select(int n, fd_set *r, fd_set *w, fd_set *e, timeval *tv) {
-  return tsim::sim_select(tv, [&](timeval *t) { return R().select(n, r, w, e, t); });
+  return tsim::sim_select(r, w, e, tv, [&](timeval *t) { return R().select(n, r, w, e, t); });
 }
 
 EXPORT int pselect(int n, fd_set *r, fd_set *w, fd_set *e, const timespec *timeout,
                    const sigset_t *mask) {
-  timespec s{};
-  return R().pselect(n, r, w, e, tsim::wall_timeout(timeout, &s), mask);
+  if (!tsim::scaled_clock() || !tsim::valid(timeout)) return R().pselect(n, r, w, e, timeout, mask);
+  timeval tv = tsim::tv_of<timeval>(tsim::ns_of(*timeout));
+  return tsim::sim_select(r, w, e, &tv, [&](timeval *t) {
+    const timespec ts = tsim::ts_of<timespec>(tsim::ns_of_tv(*t));
+    return R().pselect(n, r, w, e, &ts, mask);
+  });
 }
 
 EXPORT int pthread_cond_timedwait(pthread_cond_t *cond, pthread_mutex_t *m, const timespec *at) {
-  timespec w{};
-  return R().cond_timedwait(cond, m, tsim::wall_deadline(tsim::cond_clock(cond), at, &w));
+  return tsim::sim_wait_until(
+      tsim::cond_clock(cond), at, [&](const timespec *t) { return R().cond_timedwait(cond, m, t); },
+      [](int r) { return r == ETIMEDOUT; });
 }
 
 EXPORT int pthread_cond_clockwait(pthread_cond_t *cond, pthread_mutex_t *m, clockid_t id,
                                   const timespec *at) {
-  timespec w{};
-  return R().cond_clockwait(cond, m, id, tsim::wall_deadline(id, at, &w));
+  return tsim::sim_wait_until(
+      id, at, [&](const timespec *t) { return R().cond_clockwait(cond, m, id, t); },
+      [](int r) { return r == ETIMEDOUT; });
 }
 
 EXPORT int sem_timedwait(sem_t *sem, const timespec *at) {
-  timespec w{};
-  return R().sem_timedwait(sem, tsim::wall_deadline(CLOCK_REALTIME, at, &w));
+  return tsim::sim_wait_until(
+      CLOCK_REALTIME, at, [&](const timespec *t) { return R().sem_timedwait(sem, t); },
+      [](int r) { return r == -1 && errno == ETIMEDOUT; });
 }
 
 EXPORT int timerfd_settime(int fd, int flags, const itimerspec *v, itimerspec *old) {

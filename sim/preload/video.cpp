@@ -78,6 +78,7 @@ struct Waker {
   }
 
   void loop(int fd) {
+    mark_model_thread();
     for (;;) {
       std::uint64_t wait_us = 1'000'000;
       try {

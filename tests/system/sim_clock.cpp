@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
@@ -96,8 +99,7 @@ TEST(SimClock, FactorOutOfRangeIsRefused) {
   for (const auto &[toml, why] : std::map<std::string, std::string>{
            {"[sim]\nspeed = 1000\n", "speed: 1000 out of range [0.1, 100]"},
            {"[sim]\nspeed = 0.05\n", "speed: 0.05 out of range [0.1, 100]"},
-           {"[sim]\nspeed = \"max\"\n",
-            "speed: \"max\" (jump to the next deadline) is not available"},
+           {"[sim]\nspeed = \"fast\"\n", "speed: expected a number from 0.1 to 100, or max"},
            {"[sim]\npace = 2\n", "sim: unknown key \"pace\""}}) {
     simtest::RunOptions o;
     o.scenario_toml = toml;
@@ -115,17 +117,64 @@ TEST(SimClock, OptionOverridesTheScenarioAndIsCheckedAlike) {
   auto r = simtest::run({"/bin/sh", "-c", sim + " --speed 200 -- /bin/true"});
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.err, "tarsa-sim: --speed '200': out of range [0.1, 100]\n");
-  r = simtest::run({"/bin/sh", "-c", sim + " --speed=max -- /bin/true"});
+  r = simtest::run({"/bin/sh", "-c", sim + " --speed=max --print-env"});
   EXPECT_EQ(r.status, 2);
-  EXPECT_NE(r.err.find("'max': \"max\" (jump to the next deadline) is not available"),
-            std::string::npos)
-      << r.err;
+  EXPECT_EQ(r.err,
+            "tarsa-sim: --speed max needs tarsa-sim to run the program: it moves the clock "
+            "meanwhile\n");
   const std::string slow = testing::TempDir() + "sim_clock_slow.toml";
   std::ofstream(slow) << speed(0.1);
   const auto t0 = WallClock::now();
   r = simtest::run({"/bin/sh", "-c", sim + " --scenario " + slow + " --speed 20 -- /bin/sleep 5"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_LT(seconds_since(t0), 1.0);
+}
+
+// At --speed max the clock jumps over every wait: a minute of driving takes what the CPU needs,
+// and the same run gives the same trace, stamps included.
+TEST(SimClock, MaxRunsAMinuteOfDrivingAtOnceAndTheSameTwice) {
+  const double limit = emulated() ? 15 : 3;
+  simtest::RunOptions o;
+  o.scenario_toml = "extends = \"builtin\"\nseed = 7\n[sim]\nspeed = \"max\"\n";
+  std::string traces[2];
+  for (std::string &trace : traces) {
+    const auto t0 = WallClock::now();
+    const auto r = simtest::run({SCRIPTED_DRIVE, "60"}, o);
+    const double wall = seconds_since(t0);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_LT(wall, limit) << "wall seconds";
+    // 1200 waits of 50 ms, and the bus's time on top: each wait jumps to its end, never past it.
+    double seen = 0;
+    std::sscanf(r.out.c_str(), "seconds %lf", &seen);
+    EXPECT_GE(seen, 60.0) << r.out;
+    EXPECT_LT(seen, 61.0) << r.out;
+    std::ifstream in(r.trace);
+    trace.assign(std::istreambuf_iterator<char>(in), {});
+    EXPECT_GT(std::count(trace.begin(), trace.end(), '\n'), 2400);
+  }
+  EXPECT_TRUE(traces[0] == traces[1]) << "the two runs' traces differ";
+}
+
+// Every kind of wait but the kernel's timers jumps at --speed max, on its deadline exactly.
+TEST(SimClock, MaxEndsEachWaitOnItsDeadline) {
+  simtest::RunOptions o;
+  o.scenario_toml = "extends = \"builtin\"\n[sim]\nspeed = \"max\"\n";
+  o.env = {"CLOCK_PROBE_TIMERS=0"};
+  const auto t0 = WallClock::now();
+  const auto r = simtest::run({CLOCK_PROBE}, o);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_LT(seconds_since(t0), emulated() ? 5 : 1.5);
+  std::istringstream in(r.out);
+  int waits = 0;
+  for (std::string name; in >> name;) {
+    double ns = 0;
+    in >> ns;
+    if (name.rfind("wait:", 0) != 0) continue;
+    ++waits;
+    EXPECT_GE(ns, 400e6) << name;
+    EXPECT_LT(ns, 401e6) << name;
+  }
+  EXPECT_EQ(waits, 11) << r.out;
 }
 
 }  // namespace
