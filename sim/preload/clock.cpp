@@ -315,6 +315,8 @@ EXPORT int sem_clockwait(sem_t *sem, clockid_t id, const timespec *at) {
 EXPORT int timerfd_create(clockid_t id, int flags) {
   const int fd = R().timerfd_create(id, flags);
   if (fd >= 0 && fd < kTimerFds) g_timerfd_clock[fd].store(static_cast<signed char>(id + 1));
+  // A number used before by a timer since closed: none of that one's setting is this one's.
+  if (fd >= 0 && scaled_clock() && scaled_clock()->jump) jump_timer_forget(fd);
   return fd;
 }
 

@@ -26,6 +26,17 @@ const ClockState *scaled_clock();
 // The run's waits, for a clock that jumps (--speed max).
 JumpTable &jump_table();
 
+// On a clock that jumps, the timers the kernel would count on the wall clock (jump_timers.cpp):
+// `key` is a timer descriptor, or kJumpItimer for the process's ITIMER_REAL. A value is what is
+// left (0: disarmed) and the interval, in ns of the run's time.
+constexpr int kJumpItimer = -1;
+struct JumpTimerValue {
+  std::int64_t value_ns, interval_ns;
+};
+JumpTimerValue jump_timer_set(int key, bool armed, std::int64_t deadline, std::int64_t interval);
+JumpTimerValue jump_timer_get(int key);
+void jump_timer_forget(int key);
+
 // Around a wait of the program on a simulated clock: what it wrote to a serial port reaches the
 // models before, and what they said by the end is on the line after, whether or not the port's
 // thread kept up. Keeps errno.
@@ -289,10 +300,40 @@ IV sim_itimerval(const ClockState &c, const IV &v) {
 }
 
 template <class IT>
+IT itimer_of(const JumpTimerValue &v) {
+  IT t{};
+  t.it_value = ts_of<decltype(t.it_value)>(v.value_ns);
+  t.it_interval = ts_of<decltype(t.it_interval)>(v.interval_ns);
+  return t;
+}
+template <class IV>
+IV itimerval_of(const JumpTimerValue &v) {
+  IV t{};
+  t.it_value = tv_of<decltype(t.it_value)>(v.value_ns);
+  t.it_interval = tv_of<decltype(t.it_interval)>(v.interval_ns);
+  // A timer still pending never reads as disarmed.
+  if (v.value_ns > 0 && t.it_value.tv_sec == 0 && t.it_value.tv_usec == 0) t.it_value.tv_usec = 1;
+  return t;
+}
+
+template <class IT>
 int sim_timerfd_settime(int (*real)(int, int, const IT *, IT *), int fd, int flags, const IT *v,
                         IT *old) {
   const ClockState *c = scaled_clock();
   if (!c || !v) return real(fd, flags, v, old);
+  if (c->jump) {
+    // The kernel checks the descriptor and the value, and disarms its own timer.
+    if (!valid(&v->it_value) || !valid(&v->it_interval)) return real(fd, flags, v, old);
+    IT none{};
+    if (const int r = real(fd, 0, &none, nullptr); r != 0) return r;
+    const std::int64_t value = ns_of(v->it_value);
+    const clockid_t id = timerfd_clock(fd);
+    const std::int64_t deadline =
+        (flags & TFD_TIMER_ABSTIME) ? value - c->anchor_ns[id] : jump_now(*c) + value;
+    const JumpTimerValue was = jump_timer_set(fd, value != 0, deadline, ns_of(v->it_interval));
+    if (old) *old = itimer_of<IT>(was);
+    return 0;
+  }
   const IT w = wall_itimer(*c, timerfd_clock(fd), (flags & TFD_TIMER_ABSTIME) != 0, *v);
   const int r = real(fd, flags, &w, old);
   if (r == 0 && old) *old = sim_itimer(*c, *old);
@@ -302,7 +343,7 @@ template <class IT>
 int sim_timerfd_gettime(int (*real)(int, IT *), int fd, IT *v) {
   const ClockState *c = scaled_clock();
   const int r = real(fd, v);
-  if (c && r == 0 && v) *v = sim_itimer(*c, *v);
+  if (c && r == 0 && v) *v = c->jump ? itimer_of<IT>(jump_timer_get(fd)) : sim_itimer(*c, *v);
   return r;
 }
 // Only ITIMER_REAL counts time passing; the other two count CPU time.
@@ -310,6 +351,18 @@ template <class IV>
 int sim_setitimer(int (*real)(int, const IV *, IV *), int which, const IV *v, IV *old) {
   const ClockState *c = scaled_clock();
   if (!c || which != ITIMER_REAL || !v) return real(which, v, old);
+  if (c->jump) {
+    const IV none{};
+    if (v->it_value.tv_usec < 0 || v->it_value.tv_usec >= 1000000 || v->it_interval.tv_usec < 0 ||
+        v->it_interval.tv_usec >= 1000000)
+      return real(which, v, old);  // refused as the kernel refuses it
+    if (const int r = real(which, &none, nullptr); r != 0) return r;
+    const std::int64_t value = ns_of_tv(v->it_value);
+    const JumpTimerValue was =
+        jump_timer_set(kJumpItimer, value != 0, jump_now(*c) + value, ns_of_tv(v->it_interval));
+    if (old) *old = itimerval_of<IV>(was);
+    return 0;
+  }
   const IV w = wall_itimerval(*c, *v);
   const int r = real(which, &w, old);
   if (r == 0 && old) *old = sim_itimerval(*c, *old);
@@ -319,7 +372,8 @@ template <class IV>
 int sim_getitimer(int (*real)(int, IV *), int which, IV *v) {
   const ClockState *c = scaled_clock();
   const int r = real(which, v);
-  if (c && r == 0 && which == ITIMER_REAL && v) *v = sim_itimerval(*c, *v);
+  if (c && r == 0 && which == ITIMER_REAL && v)
+    *v = c->jump ? itimerval_of<IV>(jump_timer_get(kJumpItimer)) : sim_itimerval(*c, *v);
   return r;
 }
 

@@ -16,8 +16,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -165,13 +163,7 @@ int main() {
   std::vector<std::int64_t> before;
   for (const auto &c : cs) before.push_back(c.second());
   mark();
-  // CLOCK_PROBE_TIMERS=0 leaves out the kernel's own timers (timerfd, setitimer).
-  const char *timers = getenv("CLOCK_PROBE_TIMERS");
-  const bool kernel_timers = !timers || std::strcmp(timers, "0") != 0;
   for (const auto &[name, wait] : waits()) {
-    if (!kernel_timers &&
-        (std::strcmp(name, "timerfd") == 0 || std::strcmp(name, "setitimer") == 0))
-      continue;
     const std::int64_t t0 = read(CLOCK_MONOTONIC);
     wait();
     std::printf("wait:%s %lld\n", name, static_cast<long long>(read(CLOCK_MONOTONIC) - t0));
