@@ -23,8 +23,9 @@ constexpr TableKey kTop[] = {
     {"extends", "string", "", "-", "\"builtin\": this file is laid over the built-in board"},
 };
 constexpr TableKey kSim[] = {
-    {"speed", "number", "[0.1, 100]", "1",
-     "simulated seconds per wall second, from the start of the run (--speed overrides)"},
+    {"speed", "number", "[0.1, 100], \"max\"", "1",
+     "simulated seconds per wall second, from the start of the run; \"max\": no idle time, the "
+     "clock jumps to the next deadline (--speed overrides)"},
 };
 constexpr TableKey kAdapter[] = {
     {"number", "integer", "[0, 255]", "-", "the adapter's number (needed)"},
