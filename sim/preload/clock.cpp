@@ -2,10 +2,10 @@
 // to the C library's. The C library's own calls between its functions (sleep to nanosleep, say)
 // do not come here, so each public entry point is replaced on its own.
 //
-// Not scaled: the CPU-time clocks and ITIMER_VIRTUAL/ITIMER_PROF (work done, not time passed),
-// the kernel's receive time stamps (SO_TIMESTAMP* messages carry the wall clock), the read
-// time-out of a serial port (VTIME, counted by the terminal driver) and the timed locks
-// (pthread_mutex_timedlock, rwlocks, message queues).
+// Not scaled: the CPU-time clocks and ITIMER_VIRTUAL/ITIMER_PROF (work done, not time passed)
+// and the timed locks (pthread_mutex_timedlock, rwlocks, message queues). A serial port's read
+// time-out (VTIME) is timed by the port (serial.cpp), and the kernel's receive time stamps are
+// moved to the run's clock as they are received.
 #include <dlfcn.h>
 #include <poll.h>
 #include <semaphore.h>
@@ -57,6 +57,8 @@ struct RealClock {
   int (*getitimer)(int, itimerval *);
   unsigned (*alarm)(unsigned);
   int (*setsockopt)(int, int, int, const void *, socklen_t);
+  ssize_t (*recvmsg)(int, msghdr *, int);
+  int (*recvmmsg)(int, mmsghdr *, unsigned, int, timespec *);
   int (*getsockopt)(int, int, int, void *, socklen_t *);
 };
 
@@ -94,6 +96,8 @@ const RealClock &real_clock() {
     bind(c.getitimer, "getitimer");
     bind(c.alarm, "alarm");
     bind(c.setsockopt, "setsockopt");
+    bind(c.recvmsg, "recvmsg");
+    bind(c.recvmmsg, "recvmmsg");
     bind(c.getsockopt, "getsockopt");
     return c;
   }();
@@ -166,6 +170,55 @@ const ClockState *scaled_clock() {
   g_clock.store(c, std::memory_order_relaxed);
   g_mode.store(clock_simulated(*c) ? kScaled : kWall, std::memory_order_release);
   return clock_simulated(*c) ? c : nullptr;
+}
+
+bool clock_is_simulated() {
+  return scaled_clock() != nullptr;
+}
+
+namespace {
+
+// The stamp at `p`: seconds and their fraction, in units of `unit` ns, as two fields of Int.
+template <class Int>
+void move_stamp(const ClockState &c, unsigned char *p, std::int64_t unit) {
+  Int f[2];
+  __builtin_memcpy(f, p, sizeof f);
+  if (f[0] == 0 && f[1] == 0) return;  // no stamp of this kind
+  const std::int64_t sim =
+      to_sim_ns(c, CLOCK_REALTIME, static_cast<std::int64_t>(f[0]) * 1000000000LL + f[1] * unit);
+  f[0] = static_cast<Int>(sim / 1000000000LL);
+  f[1] = static_cast<Int>((sim % 1000000000LL) / unit);
+  __builtin_memcpy(p, f, sizeof f);
+}
+
+}  // namespace
+
+void sim_receive_stamps(msghdr *m) {
+  const ClockState *c = scaled_clock();
+  if (!c || !m || !m->msg_control || (m->msg_flags & MSG_CTRUNC)) return;
+  for (cmsghdr *h = CMSG_FIRSTHDR(m); h; h = CMSG_NXTHDR(m, h)) {
+    if (h->cmsg_level != SOL_SOCKET) continue;
+    unsigned char *d = CMSG_DATA(h);
+    const std::size_t len = h->cmsg_len - CMSG_LEN(0);
+    switch (h->cmsg_type) {
+      case 29:  // SO_TIMESTAMP (32-bit fields on a 32-bit board)
+        if (len == 2 * sizeof(long)) move_stamp<long>(*c, d, 1000);
+        break;
+      case 35:  // SO_TIMESTAMPNS
+      case 37:  // SO_TIMESTAMPING: the first of three is the software stamp
+        if (len >= 2 * sizeof(long)) move_stamp<long>(*c, d, 1);
+        break;
+      case 63:  // SO_TIMESTAMP_NEW
+        if (len == 16) move_stamp<std::int64_t>(*c, d, 1000);
+        break;
+      case 64:  // SO_TIMESTAMPNS_NEW
+      case 65:  // SO_TIMESTAMPING_NEW
+        if (len >= 16) move_stamp<std::int64_t>(*c, d, 1);
+        break;
+      default:
+        break;
+    }
+  }
 }
 
 void mark_model_thread() {
@@ -359,6 +412,18 @@ EXPORT int setsockopt(int fd, int level, int name, const void *v, socklen_t len)
   if (!scale_sock_time(buf, len, [&](std::int64_t ns) { return wall_span_ns(*c, ns); }))
     return R().setsockopt(fd, level, name, v, len);
   return R().setsockopt(fd, level, name, buf, len);
+}
+
+EXPORT ssize_t recvmsg(int fd, msghdr *m, int flags) {
+  const ssize_t r = R().recvmsg(fd, m, flags);
+  if (r >= 0) sim_receive_stamps(m);
+  return r;
+}
+
+EXPORT int recvmmsg(int fd, mmsghdr *v, unsigned n, int flags, timespec *timeout) {
+  const int r = R().recvmmsg(fd, v, n, flags, timeout);
+  for (int i = 0; i < r; ++i) sim_receive_stamps(&v[i].msg_hdr);
+  return r;
 }
 
 EXPORT int getsockopt(int fd, int level, int name, void *v, socklen_t *len) {

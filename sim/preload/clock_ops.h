@@ -7,6 +7,7 @@
 #include <errno.h>
 #include <pthread.h>
 #include <sys/select.h>
+#include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/timerfd.h>
 #include <time.h>
@@ -36,6 +37,11 @@ struct JumpTimerValue {
 JumpTimerValue jump_timer_set(int key, bool armed, std::int64_t deadline, std::int64_t interval);
 JumpTimerValue jump_timer_get(int key);
 void jump_timer_forget(int key);
+
+// The kernel's receive time stamps in the control messages of `m` (SO_TIMESTAMP, SO_TIMESTAMPNS,
+// the software stamp of SO_TIMESTAMPING, in their 32- and 64-bit forms), moved to the run's
+// clock.
+void sim_receive_stamps(msghdr *m);
 
 // Around a wait of the program on a simulated clock: what it wrote to a serial port reaches the
 // models before, and what they said by the end is on the line after, whether or not the port's

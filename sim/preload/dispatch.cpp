@@ -264,15 +264,17 @@ int emu_close(int fd) try {
 }
 
 ssize_t emu_read(int fd, void *buf, size_t len) try {
+  bool serial = false;
   {
     Guard g;
     OpenFile *f = find(fd);
     const NodeOps *ops = f ? &ops_of(f->kind) : nullptr;
     if (ops && ops->read) return ops->read(*f, buf, len);
     if (ops && !ops->real_fd) return fail(EINVAL);
+    serial = f && f->kind == NodeKind::serial;
   }
   // A real device's reads may block: never under the lock its model thread needs.
-  return real().read(fd, buf, len);
+  return serial ? serial_read(fd, buf, len) : real().read(fd, buf, len);
 } catch (...) {
   return fail(from_exception());
 }

@@ -70,6 +70,8 @@ void serial_kick(const std::string &node);
 // The program flushed its input on `fd`, a descriptor of `node`: what the models send at once is
 // waiting there when this returns (bounded).
 void serial_flushed(const std::string &node, int fd);
+// A read of a port's descriptor: with a read time-out set (VTIME), timed on the run's clock.
+ssize_t serial_read(int fd, void *buf, size_t len);
 // Hands every port's models what the program wrote: the process is about to end.
 void serial_drain_all();
 

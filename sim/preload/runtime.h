@@ -108,6 +108,9 @@ class Runtime {
 
 Runtime &rt();
 
+// Whether the run's clock is other than the wall clock (clock.cpp).
+bool clock_is_simulated();
+
 // Threads of the simulator's own (a serial port's, the video waker): their waits are not the
 // program's.
 void mark_model_thread();

@@ -260,6 +260,43 @@ void serial_flushed(const std::string &node, int) {
   if (auto it = ports().find(node); it != ports().end()) it->second->refill();
 }
 
+namespace {
+
+// What is waiting on `fd`, at most `len` bytes, without the terminal's own wait.
+ssize_t read_waiting(int fd, std::uint8_t *buf, size_t len) {
+  int n = 0;
+  if (real().ioctl(fd, FIONREAD, &n) != 0) return -1;
+  return n > 0 ? real().read(fd, buf, std::min<size_t>(len, static_cast<size_t>(n))) : 0;
+}
+
+}  // namespace
+
+// The terminal driver counts VTIME on the wall clock; on a simulated clock the read waits here
+// instead, through poll (on the run's clock), as the driver would: with VMIN 0 for the first
+// byte, else between bytes once the first came.
+ssize_t serial_read(int fd, void *buf, size_t len) {
+  termios tio{};
+  const int fl = real().fcntl(fd, F_GETFL);
+  if (!clock_is_simulated() || len == 0 || fl < 0 || (fl & O_NONBLOCK) ||
+      real().ioctl(fd, TCGETS, &tio) != 0 || (tio.c_lflag & ICANON) || tio.c_cc[VTIME] == 0)
+    return real().read(fd, buf, len);
+  auto *out = static_cast<std::uint8_t *>(buf);
+  const int vtime_ms = tio.c_cc[VTIME] * 100;
+  const size_t vmin = std::min<size_t>(tio.c_cc[VMIN], len);
+  pollfd p{fd, POLLIN, 0};
+  int ready = poll(&p, 1, vmin == 0 ? vtime_ms : -1);
+  size_t got = 0;
+  while (ready > 0) {
+    const ssize_t n = read_waiting(fd, out + got, len - got);
+    if (n < 0) return got > 0 ? static_cast<ssize_t>(got) : -1;
+    got += static_cast<size_t>(n);
+    if (vmin == 0 || got >= vmin) break;
+    ready = poll(&p, 1, vtime_ms);
+  }
+  if (ready < 0 && got == 0) return -1;
+  return static_cast<ssize_t>(got);
+}
+
 void serial_before_wait() {
   if (!g_any_port.load(std::memory_order_relaxed) || model_thread()) return;
   Guard g;

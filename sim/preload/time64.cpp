@@ -11,6 +11,7 @@
 #include <semaphore.h>
 #include <stdarg.h>
 #include <sys/select.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/timerfd.h>
@@ -141,6 +142,22 @@ EXPORT int sem_timedwait(sem_t *sem, const timespec *at) {
   return tsim::sim_wait_until(
       CLOCK_REALTIME, at, [&](const timespec *t) { return R().sem_timedwait(sem, t); },
       [](int r) { return r == -1 && errno == ETIMEDOUT; });
+}
+
+EXPORT ssize_t __recvmsg64(int fd, msghdr *m, int flags) {
+  static const auto real =
+      reinterpret_cast<ssize_t (*)(int, msghdr *, int)>(dlsym(RTLD_NEXT, "__recvmsg64"));
+  const ssize_t r = real(fd, m, flags);
+  if (r >= 0) tsim::sim_receive_stamps(m);
+  return r;
+}
+
+EXPORT int __recvmmsg64(int fd, mmsghdr *v, unsigned n, int flags, timespec *timeout) {
+  static const auto real = reinterpret_cast<int (*)(int, mmsghdr *, unsigned, int, timespec *)>(
+      dlsym(RTLD_NEXT, "__recvmmsg64"));
+  const int r = real(fd, v, n, flags, timeout);
+  for (int i = 0; i < r; ++i) tsim::sim_receive_stamps(&v[i].msg_hdr);
+  return r;
 }
 
 EXPORT int timerfd_settime(int fd, int flags, const itimerspec *v, itimerspec *old) {

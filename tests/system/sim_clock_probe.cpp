@@ -1,14 +1,19 @@
 // Reads every clock, makes one wait of each kind of 400 ms, reads the clocks again and prints
-// what each clock saw pass and how long each wait took, in nanoseconds: "name ns" lines.
+// what each clock saw pass and how long each wait took, then how far a datagram's receive stamp
+// lies behind the realtime clock, in nanoseconds: "name ns" lines.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
 #include <semaphore.h>
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/select.h>
+#include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/timerfd.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -16,6 +21,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -147,7 +153,52 @@ std::vector<std::pair<const char *, std::function<void()>>> waits() {
          sigwait(&set, &sig);
        }},
       {"sleep_for", [] { std::this_thread::sleep_for(std::chrono::nanoseconds(kWaitNs)); }},
+      {"serial_vtime",
+       [] {
+         const int fd = open("/dev/ttyO0", O_RDWR | O_NOCTTY | O_CLOEXEC);
+         termios t{};
+         tcgetattr(fd, &t);
+         cfmakeraw(&t);
+         t.c_cc[VMIN] = 0;
+         t.c_cc[VTIME] = kWaitNs / 100'000'000;
+         tcsetattr(fd, TCSANOW, &t);
+         char c;
+         (void)!::read(fd, &c, 1);
+         close(fd);
+       }},
   };
+}
+
+// A datagram to itself: its receive stamp (SO_TIMESTAMPNS) against the realtime clock after.
+std::int64_t stamp_lag() {
+  const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const int on = 1;
+  setsockopt(s, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
+  getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
+  sendto(s, "x", 1, 0, reinterpret_cast<sockaddr *>(&a), sizeof a);
+  char byte;
+  alignas(cmsghdr) char control[128];
+  iovec io{&byte, 1};
+  msghdr m{};
+  m.msg_iov = &io;
+  m.msg_iovlen = 1;
+  m.msg_control = control;
+  m.msg_controllen = sizeof control;
+  const ssize_t got = recvmsg(s, &m, 0);
+  const std::int64_t now = read(CLOCK_REALTIME);
+  close(s);
+  for (cmsghdr *h = got == 1 ? CMSG_FIRSTHDR(&m) : nullptr; h; h = CMSG_NXTHDR(&m, h)) {
+    if (h->cmsg_level != SOL_SOCKET || h->cmsg_type != SO_TIMESTAMPNS) continue;
+    timespec t{};
+    std::memcpy(&t, CMSG_DATA(h), sizeof t);
+    return now - (static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec);
+  }
+  return -1;
 }
 
 // An open of the board's bus, for the trace to stamp.
@@ -171,5 +222,6 @@ int main() {
   mark();
   for (std::size_t i = 0; i < cs.size(); ++i)
     std::printf("clock:%s %lld\n", cs[i].first, static_cast<long long>(cs[i].second() - before[i]));
+  std::printf("stamp:udp %lld\n", static_cast<long long>(stamp_lag()));
   return 0;
 }
