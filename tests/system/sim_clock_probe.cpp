@@ -169,11 +169,11 @@ std::vector<std::pair<const char *, std::function<void()>>> waits() {
   };
 }
 
-// A datagram to itself: its receive stamp (SO_TIMESTAMPNS) against the realtime clock after.
+// A datagram to itself: its receive stamp (SO_TIMESTAMP) against the realtime clock after.
 std::int64_t stamp_lag() {
   const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   const int on = 1;
-  setsockopt(s, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+  setsockopt(s, SOL_SOCKET, SO_TIMESTAMP, &on, sizeof on);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -193,10 +193,10 @@ std::int64_t stamp_lag() {
   const std::int64_t now = read(CLOCK_REALTIME);
   close(s);
   for (cmsghdr *h = got == 1 ? CMSG_FIRSTHDR(&m) : nullptr; h; h = CMSG_NXTHDR(&m, h)) {
-    if (h->cmsg_level != SOL_SOCKET || h->cmsg_type != SO_TIMESTAMPNS) continue;
-    timespec t{};
+    if (h->cmsg_level != SOL_SOCKET || h->cmsg_type != SO_TIMESTAMP) continue;
+    timeval t{};
     std::memcpy(&t, CMSG_DATA(h), sizeof t);
-    return now - (static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec);
+    return now - (static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_usec * 1000);
   }
   return -1;
 }
