@@ -305,13 +305,7 @@ EXPORT int select(int n, fd_set *r, fd_set *w, fd_set *e, timeval *tv) {
 
 EXPORT int pselect(int n, fd_set *r, fd_set *w, fd_set *e, const timespec *timeout,
                    const sigset_t *mask) {
-  if (!scaled_clock() || !timeout) return R().pselect(n, r, w, e, timeout, mask);
-  timeval tv = tv_of<timeval>(ns_of(*timeout));  // whole microseconds: select's own resolution
-  if (!valid(timeout)) return R().pselect(n, r, w, e, timeout, mask);
-  return sim_select(r, w, e, &tv, [&](timeval *t) {
-    const timespec ts = ts_of<timespec>(ns_of_tv(*t));
-    return R().pselect(n, r, w, e, &ts, mask);
-  });
+  return sim_pselect(R().pselect, n, r, w, e, timeout, mask);
 }
 
 EXPORT int epoll_pwait2(int ep, epoll_event *ev, int max, const timespec *timeout,

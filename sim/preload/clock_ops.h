@@ -269,6 +269,18 @@ int sim_select(fd_set *r, fd_set *w, fd_set *e, TV *tv, Call &&call) {
   return n;
 }
 
+// pselect: select's way on a time-out span, in whole microseconds (select's own resolution).
+template <class TS>
+int sim_pselect(int (*real)(int, fd_set *, fd_set *, fd_set *, const TS *, const sigset_t *), int n,
+                fd_set *r, fd_set *w, fd_set *e, const TS *timeout, const sigset_t *mask) {
+  if (!scaled_clock() || !valid(timeout)) return real(n, r, w, e, timeout, mask);
+  timeval tv = tv_of<timeval>(ns_of(*timeout));
+  return sim_select(r, w, e, &tv, [&](timeval *t) {
+    const TS ts = ts_of<TS>(ns_of_tv(*t));
+    return real(n, r, w, e, &ts, mask);
+  });
+}
+
 // Timer values: spans scaled, and an absolute first expiry (TFD_TIMER_ABSTIME) moved to the wall
 // clock's reading; back the other way for what the kernel reports (always spans).
 template <class IT>

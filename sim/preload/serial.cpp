@@ -16,7 +16,6 @@
 #include <atomic>
 #include <cerrno>
 #include <map>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -170,10 +169,11 @@ class SerialPort {
   // Reads what the program wrote, traces it and gives it to the models. Under the lock.
   bool take_input() {
     char buf[4096];
-    for (bool any = false;; any = true) {
+    for (bool any = false;;) {
       ssize_t got = real().read(master_, buf, sizeof buf);
       if (got < 0 && errno == EINTR) continue;
       if (got <= 0) return any;
+      any = true;
       std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t *>(buf),
                                           static_cast<std::size_t>(got));
       Rec(node_, "tx").hex("data", bytes).emit(got, 0);

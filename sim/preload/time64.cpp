@@ -117,12 +117,7 @@ EXPORT int select(int n, fd_set *r, fd_set *w, fd_set *e, timeval *tv) {
 
 EXPORT int pselect(int n, fd_set *r, fd_set *w, fd_set *e, const timespec *timeout,
                    const sigset_t *mask) {
-  if (!tsim::scaled_clock() || !tsim::valid(timeout)) return R().pselect(n, r, w, e, timeout, mask);
-  timeval tv = tsim::tv_of<timeval>(tsim::ns_of(*timeout));
-  return tsim::sim_select(r, w, e, &tv, [&](timeval *t) {
-    const timespec ts = tsim::ts_of<timespec>(tsim::ns_of_tv(*t));
-    return R().pselect(n, r, w, e, &ts, mask);
-  });
+  return tsim::sim_pselect(R().pselect, n, r, w, e, timeout, mask);
 }
 
 EXPORT int pthread_cond_timedwait(pthread_cond_t *cond, pthread_mutex_t *m, const timespec *at) {
