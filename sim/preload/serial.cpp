@@ -275,10 +275,11 @@ ssize_t read_waiting(int fd, std::uint8_t *buf, size_t len) {
 // instead, through poll (on the run's clock), as the driver would: with VMIN 0 for the first
 // byte, else between bytes once the first came.
 ssize_t serial_read(int fd, void *buf, size_t len) {
+  if (!clock_is_simulated() || len == 0) return real().read(fd, buf, len);
   termios tio{};
   const int fl = real().fcntl(fd, F_GETFL);
-  if (!clock_is_simulated() || len == 0 || fl < 0 || (fl & O_NONBLOCK) ||
-      real().ioctl(fd, TCGETS, &tio) != 0 || (tio.c_lflag & ICANON) || tio.c_cc[VTIME] == 0)
+  if (fl < 0 || (fl & O_NONBLOCK) || real().ioctl(fd, TCGETS, &tio) != 0 ||
+      (tio.c_lflag & ICANON) || tio.c_cc[VTIME] == 0)
     return real().read(fd, buf, len);
   auto *out = static_cast<std::uint8_t *>(buf);
   const int vtime_ms = tio.c_cc[VTIME] * 100;
